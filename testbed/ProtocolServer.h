@@ -1,0 +1,183 @@
+#pragma once
+// The protocol half of the stand-in back office: listens on loopback, greets,
+// runs the login handshake, reads scrambled request batches and answers each
+// with a reply batch built by a handler. In-process and scriptable, with
+// fault injection for the client's failure paths.
+//
+// One thread per connection; the handlers run on those threads and must be
+// thread-safe. Everything else may be called from any thread.
+
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "backoffice/WireValue.h"
+#include "platform/MemTable.h"
+
+namespace plat {
+class TcpClient;
+class TcpServer;
+}  // namespace plat
+
+// One table of a reply, as column definitions and rows of values.
+struct ServerTable {
+  struct Column {
+    QString name;       // an empty name is sent as it is
+    int javaType = 12;  // JDBC type code
+    int size = 0;
+    int precision = 0;  // the fourth descriptor value
+  };
+  std::vector<Column> columns;
+  std::vector<TVariantArray> rows;  // each row one value per column
+
+  // Faults inside the stream: a column count of -1 followed by this text
+  // (nothing else is sent), or, after the rows, marker 2 and this text.
+  QString errorInsteadOfColumns;
+  bool failInsteadOfColumns = false;
+  QString errorAfterRows;
+  bool failAfterRows = false;
+
+  // Columns and rows of an open table (JDBC codes from the field types).
+  static ServerTable fromMemTable(plat::MemTable& table);
+  // Appends the table stream (plain bytes).
+  void encode(QByteArray& out) const;
+};
+
+// One request of a received batch.
+struct ServerRequest {
+  int connectionId = 0;  // 1 for the first accepted connection, and so on
+  int requestNo = 0;     // 1-based position in its batch
+  uint16_t code = 0;
+  TVariantArray params;
+  QString login;  // of the connection's handshake; empty without one
+  int userId = 0;
+};
+
+// What a handler fills for one request.
+struct ServerReply {
+  TVariantArray results;
+  std::vector<ServerTable> tables;
+
+  // Fails the whole batch with this error code and message; the reply then
+  // carries no entries. A handler may also throw an Exception: its message
+  // becomes the refusal with code 1.
+  void refuse(const QString& message, uint16_t code = 1) {
+    refused = true;
+    errorCode = code;
+    errorMessage = message;
+  }
+  bool refused = false;
+  uint16_t errorCode = 0;
+  QString errorMessage;
+};
+
+struct LoginAttempt {
+  int connectionId = 0;
+  QString identity;  // client version, CR, application id, CR, connection property
+  QByteArray clientKey;
+  QString login;
+  QString password;
+};
+
+struct LoginDecision {
+  int status = 0;  // 1 refused (with text), 2 client out of date, other: success
+  QString failureText;
+  int userId = 1;
+  QString userName = QStringLiteral("user");
+};
+
+using RequestHandler = std::function<void(const ServerRequest&, ServerReply&)>;
+using LoginHandler = std::function<LoginDecision(const LoginAttempt&)>;
+
+struct ProtocolServerOptions {
+  QString host = QStringLiteral("127.0.0.1");
+  int port = 0;  // 0: the system picks one, see port()
+  // Greeting and handshake. Off: the connection speaks plain batches at once,
+  // as with a client that has no login.
+  bool handshake = true;
+  QString serverType = QStringLiteral("DR");
+  int serverId = 7;
+  QString version = QStringLiteral("5.2.17");
+  QByteArray serverKey = QByteArray::fromHex("a1b2c3d4");
+};
+
+// One-shot faults, used in the order added, each by the next event it fits.
+struct ServerFault {
+  enum Kind {
+    CloseAfterBytes,     // the next reply: write `bytes` of it, then close
+    StallAfterBytes,     // the next reply: write `bytes`, pause `stallMs`, write the rest
+    WrongBatchNumber,    // the next reply carries another batch number
+    WrongFirstByte,      // the next reply starts with something else than "R"
+    RawReply,            // the next reply is `raw` (plain bytes, then scrambled)
+    StallGreeting,       // the next greeting waits `stallMs` before the first byte
+    CloseBeforeGreeting  // the next connection is closed at once
+  };
+  Kind kind = CloseAfterBytes;
+  int bytes = 0;
+  int stallMs = 0;
+  QByteArray raw;
+};
+
+class ProtocolServer {
+ public:
+  explicit ProtocolServer(ProtocolServerOptions options = {});
+  ~ProtocolServer();
+  ProtocolServer(const ProtocolServer&) = delete;
+  ProtocolServer& operator=(const ProtocolServer&) = delete;
+
+  // Listens and starts accepting; raises plat::ETcpError when it cannot.
+  void start();
+  // Closes the listener and every connection and waits for their threads.
+  void stop();
+  int port() const { return port_; }
+
+  // Default login: every login succeeds with user id 1. Default handler:
+  // every request is refused with "Unknown request <code>".
+  void setLoginHandler(LoginHandler h);
+  void setRequestHandler(RequestHandler h);
+
+  void addFault(const ServerFault& f);
+  void clearFaults();
+
+  // Requests received so far, in order of arrival.
+  std::vector<ServerRequest> requests() const;
+  void clearRequests();
+  int connectionCount() const { return connections_.load(); }
+  int handshakeCount() const { return handshakes_.load(); }
+  // Single bytes 0x66 the clients sent after a failed reply.
+  int abortByteCount() const { return abortBytes_.load(); }
+  // The last login attempt seen (identity, key, login, password).
+  LoginAttempt lastLogin() const;
+  // Closes every open connection (the listener stays).
+  void dropConnections();
+
+ private:
+  class Connection;
+  void acceptLoop();
+  bool takeFault(std::initializer_list<ServerFault::Kind> kinds, ServerFault* out);
+  void serve(std::shared_ptr<Connection> c);
+
+  ProtocolServerOptions options_;
+  std::unique_ptr<plat::TcpServer> listener_;
+  std::thread acceptThread_;
+  std::atomic<bool> stopping_{false};
+  int port_ = 0;
+
+  mutable std::mutex mutex_;
+  LoginHandler loginHandler_;
+  RequestHandler requestHandler_;
+  std::vector<ServerFault> faults_;
+  std::vector<ServerRequest> requests_;
+  LoginAttempt lastLogin_;
+  std::vector<std::shared_ptr<Connection>> open_;
+  std::vector<std::thread> threads_;
+
+  std::atomic<int> connections_{0};
+  std::atomic<int> handshakes_{0};
+  std::atomic<int> abortBytes_{0};
+};
