@@ -1,0 +1,121 @@
+#include "kiosk/Common.h"
+
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QInputMethod>
+#include <QLabel>
+#include <QPointer>
+#include <QProcess>
+#include <QScreen>
+#include <QVariant>
+#include <QWidget>
+
+namespace {
+
+bool wrapsWords(const QWidget* control) {
+  auto* label = qobject_cast<const QLabel*>(control);
+  return label && label->wordWrap();
+}
+
+// Labels size themselves to their text on the kiosk's screens, so that the
+// layout rules can read a label's height right after its font changed.
+void followText(QWidget* control) {
+  auto* label = qobject_cast<QLabel*>(control);
+  if (label && !label->wordWrap() && !label->property(kFixedGeometry).toBool()) label->adjustSize();
+}
+
+constexpr double kMinFontSize = 1.0;
+constexpr int kMaxFitSteps = 200;
+
+}  // namespace
+
+QString ControlText(const QWidget* control) {
+  if (!control) return {};
+  QString text = control->property("text").toString();
+  text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  return text;
+}
+
+double MeasureTextWidth(const QWidget* control) {
+  if (!control) return 0;
+  const QFontMetricsF fm(control->font());
+  int flags = Qt::AlignLeft | Qt::AlignTop;
+  if (wrapsWords(control)) flags |= Qt::TextWordWrap;
+  return fm.boundingRect(QRectF(0, 0, 3000, 3000), flags, ControlText(control)).width();
+}
+
+double MeasureTextHeight(const QWidget* control) {
+  if (!control) return 0;
+  const QFontMetricsF fm(control->font());
+  int flags = Qt::AlignLeft | Qt::AlignTop;
+  if (auto* label = qobject_cast<const QLabel*>(control)) {
+    flags = int(label->alignment());
+    if (label->wordWrap()) flags |= Qt::TextWordWrap;
+  }
+  return fm.boundingRect(QRectF(0, 0, control->width(), 1000), flags, ControlText(control))
+      .height();
+}
+
+double FontSizeOf(const QWidget* control) {
+  const QFont f = control->font();
+  return f.pointSizeF() > 0 ? f.pointSizeF() : double(f.pixelSize());
+}
+
+void SetFontSize(QWidget* control, double points) {
+  QFont f = control->font();
+  f.setPointSizeF(qMax(points, kMinFontSize));
+  control->setFont(f);
+  followText(control);
+}
+
+void FitFontSize(QWidget* control, double limit) {
+  if (!control || ControlText(control).trimmed().isEmpty()) return;
+  int steps = 0;
+  double size = FontSizeOf(control);
+  while (steps < kMaxFitSteps && MeasureTextWidth(control) < limit) {
+    size += 1;
+    SetFontSize(control, size);
+    ++steps;
+  }
+  // A font can shrink no further than 1 point, however narrow the limit.
+  while (steps < kMaxFitSteps && MeasureTextWidth(control) > limit && size > kMinFontSize) {
+    size = qMax(size - 1, kMinFontSize);
+    SetFontSize(control, size);
+    ++steps;
+  }
+  followText(control);
+}
+
+bool ShowOnScreenKeyboard() {
+  const QString command = qEnvironmentVariable("VEKTA_OSK_COMMAND", QStringLiteral("onboard"));
+  QStringList args = QProcess::splitCommand(command);
+  if (args.isEmpty()) return false;
+  const QString program = args.takeFirst();
+  return QProcess::startDetached(program, args);
+}
+
+void HideVirtualKeyboard() {
+  if (auto* im = QGuiApplication::inputMethod()) im->hide();
+}
+
+QSizeF ScreenSize() {
+  if (auto* screen = QGuiApplication::primaryScreen()) return screen->geometry().size();
+  return QSizeF(1024, 768);
+}
+
+namespace {
+QPointer<QWidget> mainFormWidget;
+}
+
+void SetMainFormWidget(QWidget* form) {
+  mainFormWidget = form;
+}
+
+void FitFormToMainForm(QWidget* form) {
+  if (!form) return;
+  if (mainFormWidget && mainFormWidget != form) {
+    form->setGeometry(mainFormWidget->geometry());
+  } else if (auto* screen = QGuiApplication::primaryScreen()) {
+    form->setGeometry(screen->geometry());
+  }
+}

@@ -1,0 +1,49 @@
+#pragma once
+// GUI helpers shared by every screen: text measuring and fitting for the touch
+// screens, the on-screen keyboard and full-screen placement. Main thread only.
+// The plain helpers (formatting, hex, scrambler, files) are in platform/Common.h.
+
+#include <QSizeF>
+#include <QString>
+
+class QWidget;
+
+inline constexpr const char* kFixedGeometry = "vektaFixedGeometry";
+
+// The text a control shows: the "text" property of labels, buttons and edits,
+// with Windows line breaks ("\r\n") taken as one break.
+QString ControlText(const QWidget* control);
+
+// Width of the control's text laid out on one line per line break (or wrapped
+// in a 3000-unit box when the control wraps words), with the control's font.
+double MeasureTextWidth(const QWidget* control);
+// Height of the control's text laid out at the control's width, with its own
+// alignment and word wrap.
+double MeasureTextHeight(const QWidget* control);
+
+// Grows and then shrinks the control's font one point at a time until its text
+// is as wide as it can be without exceeding limit; at most 200 steps, never
+// below 1 point. Blank text leaves the font alone. A label that does not wrap
+// then takes the size of its text, as the screens' auto-sized labels do,
+// unless its property kFixedGeometry is true (a label that fills a button).
+void FitFontSize(QWidget* control, double limit);
+
+// Font size of the control in points (a pixel-sized font is taken as points).
+double FontSizeOf(const QWidget* control);
+// Sets the size (never below 1 point); an auto-sized label follows its text.
+void SetFontSize(QWidget* control, double points);
+
+// Starts the on-screen keyboard: the command in VEKTA_OSK_COMMAND, else
+// "onboard", started detached. True when it started.
+bool ShowOnScreenKeyboard();
+// Asks the platform's input method to hide its keyboard, where there is one.
+void HideVirtualKeyboard();
+
+// Gives the form the main form's position and size (the screen's while there
+// is no main form).
+void FitFormToMainForm(QWidget* form);
+// The main form registers itself here when created.
+void SetMainFormWidget(QWidget* form);
+
+// The screen the kiosk runs on: W and H of every layout rule.
+QSizeF ScreenSize();

@@ -1,0 +1,47 @@
+#pragma once
+// Services every form uses through the main form: the press feedback of touch
+// buttons, the text of an amount, the footer with the machine's number and the
+// support phone, and the common size of OK/Cancel pairs. Main thread only.
+
+#include <QString>
+
+class IEventSink;
+class QObject;
+class QWidget;
+
+class TFormServices {
+ public:
+  virtual ~TFormServices() = default;
+
+  // Flashes a rectangle button gold for 150 ms (its shadow off meanwhile) and
+  // queues event 42 with the form's caption, " -> " and the button's hint or
+  // label text. No user input is processed during the flash, so a second tap
+  // cannot run the button's action inside the first. Raises "sender is not
+  // TREctangle" for anything but a TRectangle.
+  void buttonPressed(QObject* sender);
+
+  // An amount in roubles: a whole number as "45", anything else with exactly
+  // two decimals in the Russian format ("12345,67"), never with digit groups
+  // or an exponent.
+  static QString formatAmount(double x);
+
+  // Fills a footer panel from the settings "serialNumber" and "support_phone"
+  // (labels "lbSerialNumber" and "lbSupportPhone" of the panel's form) and lays
+  // it out; hides it (height 0) without a serial number.
+  void updateSerialNumberPanel(QWidget* panel);
+
+  // Sizes an OK/Cancel pair and places it at the bottom right of the screen.
+  // The size is measured on the first call and kept for the run.
+  void setFontSizeAndPositionForOkCancelButtons(QWidget* ok, QWidget* cancel);
+
+  // The event queue; null until the event log exists.
+  IEventSink* logThread = nullptr;
+  double fButtonsFontSize = 0;  // 0: not measured yet
+  double fButonsHeight = 0;
+
+ protected:
+  // Queues an event when there is an event queue.
+  void queueEvent(int event_id, const QString& descr);
+  // Trimmed text of a "global" setting; the main form reads its settings store.
+  virtual QString globalText(const QString& name) const;
+};

@@ -1,0 +1,76 @@
+#pragma once
+// Rectangles of the touch screens: panels, strips and the "rectangle used as
+// a button" that every screen is built from.
+
+#include <QColor>
+#include <QPixmap>
+#include <QWidget>
+
+class QGraphicsDropShadowEffect;
+class QLabel;
+
+// A filled rectangle with an optional stroke on some of its sides.
+// Opacity of the fill comes from the colour's alpha.
+class TRectangle : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TRectangle(QWidget* parent = nullptr);
+
+  QColor fillColor() const { return fill_; }
+  void setFillColor(const QColor& c);
+  void setStroke(const QColor& color, double thickness, Qt::Edges sides);
+  // The text a touch press reports when the button has no label (the
+  // framework's hint; never shown as a tool tip on a kiosk).
+  QString hint() const { return hint_; }
+  void setHint(const QString& h) { hint_ = h; }
+
+ signals:
+  // A finger went down on the rectangle: the screens act on touch, not release.
+  void mouseDown();
+  // Released inside after a press.
+  void clicked();
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+  void mousePressEvent(QMouseEvent* e) override;
+  void mouseReleaseEvent(QMouseEvent* e) override;
+
+ private:
+  QColor fill_{Qt::white};
+  QColor stroke_{Qt::gray};
+  double strokeThickness_ = 0;
+  Qt::Edges strokeSides_;
+  QString hint_;
+  bool pressed_ = false;
+};
+
+// A rectangle used as a button: white with a coloured border, a centred
+// label, an optional picture on the left, and a drop shadow.
+class TTouchButton : public TRectangle {
+  Q_OBJECT
+ public:
+  explicit TTouchButton(const QString& text, QWidget* parent = nullptr);
+
+  QLabel* label() const { return label_; }
+  QLabel* image() const { return image_; }
+  QGraphicsDropShadowEffect* shadow() const { return shadow_; }
+  // A picture on the left, scaled to fit imageWidth (0 hides it); the label
+  // fills the rest.
+  void setPicture(const QPixmap& pixmap);
+  void setImageGeometry(const QRectF& rect);
+
+ protected:
+  void resizeEvent(QResizeEvent*) override;
+
+ private:
+  void layoutChildren();
+
+  QLabel* label_;
+  QLabel* image_;
+  QGraphicsDropShadowEffect* shadow_;
+  QPixmap picture_;
+  QRectF imageRect_;
+};
+
+// A drop shadow as the screens use it under buttons.
+QGraphicsDropShadowEffect* MakeShadow(QObject* parent, double distance);
