@@ -106,9 +106,27 @@ QByteArray runConsoleCommandRaw(const QStringList& argv, const std::atomic<bool>
 
   QByteArray out;
   char buf[65536];
+  // One read into out; false at the end of the output (or a read failure).
+  auto readSome = [&]() -> bool {
+    for (;;) {
+      const ssize_t n = ::read(readFd, buf, sizeof buf);
+      if (n > 0) {
+        if (out.size() < kMaxOutput) out.append(buf, qsizetype(n));
+        return true;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      return false;
+    }
+  };
   bool eof = false;
   while (!eof) {
     if (stop.load()) {
+      // A child that has already written everything and closed its output
+      // keeps its result: take what is waiting, and only a child still
+      // writing (or silent with its output open) is cut off.
+      pollfd p{readFd, POLLIN, 0};
+      while (!eof && ::poll(&p, 1, 0) > 0) eof = !readSome();
+      if (eof) break;
       ::kill(-pid, SIGKILL);
       closeFd(readFd);
       reap(pid);
@@ -117,13 +135,7 @@ QByteArray runConsoleCommandRaw(const QStringList& argv, const std::atomic<bool>
     pollfd p{readFd, POLLIN, 0};
     const int pr = ::poll(&p, 1, kPollMs);
     if (pr < 0 && errno != EINTR) break;
-    if (pr <= 0) continue;
-    const ssize_t n = ::read(readFd, buf, sizeof buf);
-    if (n > 0) {
-      if (out.size() < kMaxOutput) out.append(buf, qsizetype(n));
-    } else if (n == 0 || errno != EINTR) {
-      eof = true;
-    }
+    if (pr > 0) eof = !readSome();
   }
   closeFd(readFd);
 

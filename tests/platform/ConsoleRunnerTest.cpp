@@ -135,14 +135,19 @@ TEST(ConsoleRunner, StopRequestedBeforehandStartsNothing) {
   EXPECT_THROW(RunConsoleCommand({u("true")}, stop), Exception);
 }
 
-TEST(ConsoleRunner, FinishedOutputIsKeptWhenTheChildLingers) {
-  // The child closes its output and stays; a stop then ends it but keeps what it wrote.
+TEST(ConsoleRunner, FinishedOutputIsKeptWhenStoppedAfterTheChildClosedIt) {
+  // The child writes, closes its output and stays; a stop then ends it but
+  // keeps what it wrote, whether or not the runner had read it yet.
+  QTemporaryDir dir;
+  const QString marker = dir.filePath(u("closed"));
   std::atomic<bool> stop{false};
   std::jthread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 500 && !QFile::exists(marker); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stop = true;
   });
-  EXPECT_EQ(RunConsoleCommand(sh(u("printf 'ok\\r\\n'; exec >&- 2>&-; sleep 30")), stop),
+  EXPECT_EQ(RunConsoleCommand(
+                sh(u("printf 'ok\\r\\n'; exec >&- 2>&-; : > '%1'; sleep 30").arg(marker)), stop),
             u("ok\r\n"));
 }
 
