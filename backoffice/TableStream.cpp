@@ -1,0 +1,447 @@
+#include "backoffice/TableStream.h"
+
+#include "backoffice/JTransport.h"
+#include "backoffice/WireCodec.h"
+
+namespace {
+
+constexpr int kValueTimeout = 6;
+constexpr int kRowValueTimeout = 30;
+
+[[noreturn]] void unknownJavaType(int javaType) {
+  throw EAbstractError(
+      QStringLiteral("Unknown Java SQL Type %1 (TJTransport.javaTypeToFieldType).").arg(javaType));
+}
+
+// Keeps the table's handlers aside while it is filled and gives them back,
+// whatever happens.
+struct QuietTable {
+  plat::MemTable& t;
+  plat::DataSetNotifyEvent beforeOpen, afterOpen, beforeClose, beforeInsert, afterInsert,
+      beforePost, afterPost, beforeScroll, afterScroll, beforeRefresh, afterRefresh;
+  explicit QuietTable(plat::MemTable& table) : t(table) {
+    beforeOpen = std::exchange(t.BeforeOpen, nullptr);
+    afterOpen = std::exchange(t.AfterOpen, nullptr);
+    beforeClose = std::exchange(t.BeforeClose, nullptr);
+    beforeInsert = std::exchange(t.BeforeInsert, nullptr);
+    afterInsert = std::exchange(t.AfterInsert, nullptr);
+    beforePost = std::exchange(t.BeforePost, nullptr);
+    afterPost = std::exchange(t.AfterPost, nullptr);
+    beforeScroll = std::exchange(t.BeforeScroll, nullptr);
+    afterScroll = std::exchange(t.AfterScroll, nullptr);
+    beforeRefresh = std::exchange(t.BeforeRefresh, nullptr);
+    afterRefresh = std::exchange(t.AfterRefresh, nullptr);
+    t.DisableControls();
+  }
+  ~QuietTable() {
+    t.BeforeOpen = std::move(beforeOpen);
+    t.AfterOpen = std::move(afterOpen);
+    t.BeforeClose = std::move(beforeClose);
+    t.BeforeInsert = std::move(beforeInsert);
+    t.AfterInsert = std::move(afterInsert);
+    t.BeforePost = std::move(beforePost);
+    t.AfterPost = std::move(afterPost);
+    t.BeforeScroll = std::move(beforeScroll);
+    t.AfterScroll = std::move(afterScroll);
+    t.BeforeRefresh = std::move(beforeRefresh);
+    t.AfterRefresh = std::move(afterRefresh);
+    try {
+      t.EnableControls();
+    } catch (...) {
+    }
+  }
+};
+
+}  // namespace
+
+TFieldType TJTransport::javaTypeToFieldType(int javaType) {
+  switch (javaType) {
+    case 1:
+    case 12:
+    case -15:
+    case -9:
+      return ftString;
+    case 2:
+    case 3:
+    case 6:
+    case 7:
+    case 8:
+      return ftFloat;
+    case 4:
+      return ftInteger;
+    case 5:
+    case -7:
+    case -6:
+      return ftSmallint;
+    case 16:
+      return ftBoolean;
+    case 91:
+    case 93:
+      return ftDateTime;
+    case 92:
+      return ftTime;
+    case 2003:
+      return ftArray;
+    case 2004:
+    case -4:
+      return ftBlob;
+    case 2005:
+    case 2011:
+    case -16:
+    case -1:
+      return ftMemo;
+    case 2006:
+      return ftReference;
+    case -5:
+      return ftLargeint;
+    case -3:
+    case -2:
+      return ftBytes;
+    default:
+      unknownJavaType(javaType);
+  }
+}
+
+QString TJTransport::javaTypeToFieldClass(int javaType) {
+  return fieldTypeToFieldClass(javaTypeToFieldType(javaType));
+}
+
+int TJTransport::fieldTypeToJavaType(TFieldType fieldType) {
+  switch (fieldType) {
+    case ftUnknown:
+      return 1111;
+    case ftString:
+    case ftWideString:
+      return 12;
+    case ftSmallint:
+    case ftByte:
+      return 5;
+    case ftInteger:
+      return 4;
+    case ftBoolean:
+      return 16;
+    case ftFloat:
+      return 6;
+    case ftDate:
+      return 91;
+    case ftTime:
+      return 92;
+    case ftDateTime:
+      return 93;
+    case ftBytes:
+      return -3;
+    case ftBlob:
+      return 2004;
+    case ftMemo:
+      return 2005;
+    case ftLargeint:
+    case ftLongWord:
+      return -5;
+    case ftArray:
+      return 2003;
+    case ftReference:
+      return 2006;
+    default:
+      throw EAbstractError(
+          QStringLiteral("Unknown Field Type %1 (TJTransport.fieldTypeToJavaType).")
+              .arg(int(fieldType)));
+  }
+}
+
+QString TJTransport::fieldTypeToFieldClass(TFieldType fieldType) {
+  const char* name = nullptr;
+  switch (fieldType) {
+    case ftString:
+      name = "TStringField";
+      break;
+    case ftSmallint:
+      name = "TSmallintField";
+      break;
+    case ftInteger:
+      name = "TIntegerField";
+      break;
+    case ftWord:
+      name = "TWordField";
+      break;
+    case ftBoolean:
+      name = "TBooleanField";
+      break;
+    case ftFloat:
+      name = "TFloatField";
+      break;
+    case ftCurrency:
+      name = "TCurrencyField";
+      break;
+    case ftBCD:
+      name = "TBCDField";
+      break;
+    case ftDate:
+      name = "TDateField";
+      break;
+    case ftTime:
+      name = "TTimeField";
+      break;
+    case ftDateTime:
+      name = "TDateTimeField";
+      break;
+    case ftBytes:
+      name = "TBytesField";
+      break;
+    case ftVarBytes:
+      name = "TVarBytesField";
+      break;
+    case ftAutoInc:
+      name = "TAutoIncField";
+      break;
+    case ftBlob:
+      name = "TBlobField";
+      break;
+    case ftMemo:
+      name = "TMemoField";
+      break;
+    case ftGraphic:
+      name = "TGraphicField";
+      break;
+    case ftWideString:
+      name = "TWideStringField";
+      break;
+    case ftLargeint:
+      name = "TLargeintField";
+      break;
+    case ftADT:
+      name = "TADTField";
+      break;
+    case ftArray:
+      name = "TArrayField";
+      break;
+    case ftReference:
+      name = "TReferenceField";
+      break;
+    case ftVariant:
+      name = "TVariantField";
+      break;
+    case ftIDispatch:
+      name = "TIDispatchField";
+      break;
+    case ftGuid:
+      name = "TGuidField";
+      break;
+    default:
+      throw EAbstractError(
+          QStringLiteral("Unknown field type %1 (TJTransport.fieldTypeToFieldClass).")
+              .arg(int(fieldType)));
+  }
+  return QString::fromLatin1(name);
+}
+
+int TJTransport::valueTypeToJavaType(const WireValue& v) {
+  switch (v.type()) {
+    case VarType::Empty:
+    case VarType::Null:
+      return fieldTypeToJavaType(ftUnknown);
+    case VarType::Smallint:
+    case VarType::Byte:
+      return fieldTypeToJavaType(ftSmallint);
+    case VarType::Integer:
+      return fieldTypeToJavaType(ftInteger);
+    case VarType::LongWord:
+    case VarType::Int64:
+      return fieldTypeToJavaType(ftLargeint);
+    case VarType::Double:
+      return fieldTypeToJavaType(ftFloat);
+    case VarType::Date:
+      return fieldTypeToJavaType(ftDateTime);
+    case VarType::OleStr:
+    case VarType::String:
+    case VarType::UString:
+      return fieldTypeToJavaType(ftString);
+    case VarType::Boolean:
+      return fieldTypeToJavaType(ftBoolean);
+    case VarType::ByteArray:
+      return fieldTypeToJavaType(ftBlob);
+    // Kinds the data-access mapping turns into types without a JDBC code.
+    case VarType::Single:
+      return fieldTypeToJavaType(ftSingle);
+    case VarType::Currency:
+      return fieldTypeToJavaType(ftCurrency);
+    case VarType::ShortInt:
+      return fieldTypeToJavaType(ftShortint);
+    case VarType::Word:
+      return fieldTypeToJavaType(ftWord);
+    default:
+      return fieldTypeToJavaType(ftUnknown);
+  }
+}
+
+void TJTransport::recvTable(plat::MemTable* D, int timeout) {
+  auto readCount = [&](int t) {
+    WireValue v = recvVariant(t);
+    if (!v.isIntegral()) raiseTransportError(teBadReply);
+    return v.rawInt();
+  };
+  auto readErrorText = [&]() { return recvVariant(kValueTimeout).toStringNullEmpty(); };
+
+  if (!D) {
+    qint64 n = readCount(kValueTimeout);
+    if (n == -1) throw Exception(readErrorText());
+    if (n < 0 || n > kMaxTableColumns) raiseTransportError(teBadReply);
+    for (qint64 c = 0; c < n; ++c) {
+      (void)recvVariant(kValueTimeout);
+      (void)recvVariant(kValueTimeout);
+      qint64 size = readCount(kValueTimeout);
+      (void)recvVariant(kValueTimeout);
+      if (size > kMaxFieldSize)
+        throw Exception(
+            QStringLiteral("Field size (%1) is too big (maximum size is 8191). Cast column to "
+                           "BLOB data type.")
+                .arg(size));
+    }
+    for (;;) {
+      qint64 marker = readCount(kValueTimeout);
+      if (marker == 1) return;
+      if (marker == 2) throw Exception(readErrorText());
+      for (qint64 c = 0; c < n; ++c) (void)recvVariant(kValueTimeout);
+    }
+  }
+
+  fTablesChanged = true;
+  plat::MemTable& t = *D;
+  QuietTable quiet(t);
+  QString keptId;
+  bool haveId = false;
+  if (t.Active()) {
+    if (plat::Field* f = t.FindField(QStringLiteral("id"))) {
+      keptId = f->AsString();
+      haveId = true;
+    }
+  }
+  t.Close();
+  t.ClearFields();
+
+  qint64 n = readCount(kValueTimeout);
+  if (n == -1) throw Exception(readErrorText());
+  if (n < 0 || n > kMaxTableColumns) raiseTransportError(teBadReply);
+  std::vector<TFieldType> types;
+  types.reserve(size_t(n));
+  for (qint64 c = 0; c < n; ++c) {
+    QString name = recvVariant(kValueTimeout).toStringNullEmpty();
+    int javaType = int(readCount(kValueTimeout));
+    qint64 size = readCount(kValueTimeout);
+    if (size > kMaxFieldSize)
+      throw Exception(
+          QStringLiteral(
+              "Field size (%1) is too big (maximum size is 8191). Cast column to BLOB data type.")
+              .arg(size));
+    (void)recvVariant(kValueTimeout);
+    if (name.isEmpty()) name = QStringLiteral("fld_%1").arg(c + 1);
+    TFieldType ft = javaTypeToFieldType(javaType);
+    int fieldSize = 0, precision = 0;
+    if (ft == ftString || ft == ftBytes || ft == ftVarBytes || ft == ftArray)
+      fieldSize = int(std::max<qint64>(size, 0));
+    if (ft == ftFloat) precision = int(std::max<qint64>(size, 0));
+    t.AddField(name, ft, fieldSize, precision);
+    types.push_back(ft);
+  }
+  t.Open();
+
+  std::vector<plat::FieldNotifyEvent> onChange(static_cast<size_t>(n));
+  std::vector<plat::Field*> fields(static_cast<size_t>(n));
+  for (int c = 0; c < int(n); ++c) {
+    fields[size_t(c)] = t.FieldByIndex(c);
+    onChange[size_t(c)] = std::exchange(fields[size_t(c)]->OnChange, nullptr);
+  }
+  struct Restore {
+    std::vector<plat::Field*>& f;
+    std::vector<plat::FieldNotifyEvent>& h;
+    plat::MemTable& t;
+    bool haveId;
+    QString& id;
+    ~Restore() {
+      for (size_t i = 0; i < f.size(); ++i) f[i]->OnChange = std::move(h[i]);
+      try {
+        if (!t.Active()) return;
+        bool found = false;
+        if (haveId) {
+          try {
+            found = t.Locate(QStringLiteral("id"), id);
+          } catch (...) {
+            found = false;
+          }
+        }
+        if (!found) t.First();
+      } catch (...) {
+      }
+    }
+  } restore{fields, onChange, t, haveId, keptId};
+
+  int markerTimeout = timeout;
+  for (;;) {
+    qint64 marker = readCount(markerTimeout);
+    markerTimeout = kValueTimeout;
+    if (marker == 1) break;
+    if (marker == 2) throw Exception(readErrorText());
+    t.Append();
+    for (int c = 0; c < int(n); ++c) {
+      WireValue v = recvVariant(kRowValueTimeout);
+      plat::Field* f = fields[size_t(c)];
+      if (types[size_t(c)] == ftBytes && !v.isNull())
+        f->SetValue(QVariant(v.ansiPayload()));
+      else
+        f->SetValue(v.toQVariant());
+    }
+    t.Post();
+  }
+}
+
+// ---- writing ----
+
+void writeTableHeader(QByteArray& out, const std::vector<TableColumn>& columns) {
+  encodeValue(out, WireValue(int(columns.size())));
+  for (const auto& c : columns) {
+    encodeValue(out, WireValue(c.name));
+    encodeValue(out, WireValue(c.javaType));
+    encodeValue(out, WireValue(c.size));
+    encodeValue(out, WireValue(c.precision));
+  }
+}
+
+void writeTableRow(QByteArray& out, const TVariantArray& values) {
+  encodeValue(out, WireValue::byte(0));
+  for (const auto& v : values) encodeValue(out, v);
+}
+
+void writeTableEnd(QByteArray& out) {
+  encodeValue(out, WireValue::byte(1));
+}
+
+void writeTable(QByteArray& out, plat::MemTable& table) {
+  std::vector<TableColumn> cols;
+  for (int i = 0; i < table.FieldCount(); ++i) {
+    plat::Field* f = table.FieldByIndex(i);
+    TableColumn c;
+    c.name = f->FieldName();
+    c.javaType = TJTransport::fieldTypeToJavaType(f->DataType());
+    c.size = f->Size();
+    c.precision = (f->DataType() == ftFloat || f->DataType() == ftBCD) ? f->Precision() : 0;
+    cols.push_back(c);
+  }
+  encodeValue(out, WireValue(int(cols.size())));
+  for (int i = 0; i < int(cols.size()); ++i) {
+    encodeValue(out, WireValue(cols[size_t(i)].name));
+    encodeValue(out, WireValue(cols[size_t(i)].javaType));
+    encodeValue(out, WireValue(cols[size_t(i)].size));
+    plat::Field* f = table.FieldByIndex(i);
+    if (f->DataType() == ftFloat || f->DataType() == ftBCD)
+      encodeValue(out, WireValue(f->Precision()));
+    else
+      encodeValue(out, WireValue::byte(0));
+  }
+  table.First();
+  while (!table.Eof()) {
+    encodeValue(out, WireValue::byte(0));
+    for (int i = 0; i < table.FieldCount(); ++i)
+      encodeValue(out, WireValue::fromQVariant(table.FieldByIndex(i)->Value()));
+    table.Next();
+  }
+  writeTableEnd(out);
+}
