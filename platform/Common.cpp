@@ -387,9 +387,8 @@ namespace {
 quint8 scrambleKeyByte(const QByteArray& key, qsizetype length, qsizetype i) {
   if (key.isEmpty()) return quint8(i);
   const qsizetype k = key.size();
-  qsizetype idx = (3 * length - 2 * i) % k;
-  if (idx < 0) idx += k;  // the remainder keeps the sign of 3L - 2i, which is negative past 3L/2
-  return quint8(key[idx]);
+  // 1-based position ((3L - 2i) mod K) + 1; 3L - 2i >= L > 0 since i <= L.
+  return quint8(key[(3 * length - 2 * i) % k]);
 }
 
 quint8 keySum(const QByteArray& key) {

@@ -133,6 +133,11 @@ TEST(Common, ScramblerKnownVector) {
 }
 
 TEST(Common, StoredPasswords) {
+  // Worked by hand: "5" = 0x35, L=1, S = sum("tumobre") mod 256 = 0xFE, key
+  // byte at position ((3 - 2) mod 7) + 1 = 2 is 'u' = 0x75:
+  // (0x35 - 18 - 1) ^ 9 ^ 0xFE ^ 0x75 = 0xA0.
+  EXPECT_EQ(encodeStoredPassword(u("5")), u("A0"));
+  EXPECT_EQ(decodeStoredPassword(u("a0"), u("5817")), u("5"));
   const QString stored = encodeStoredPassword(u("Пароль1"));
   EXPECT_EQ(stored.size(), 14);
   EXPECT_EQ(decodeStoredPassword(stored, u("5817")), u("Пароль1"));
