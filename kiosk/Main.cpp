@@ -1,0 +1,499 @@
+#include "kiosk/Main.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include "kiosk/Common.h"
+#include "kiosk/DialogsAndMessages.h"
+#include "kiosk/EventSink.h"
+#include "kiosk/SettingsKeys.h"
+#include "kiosk/SettingsStorage.h"
+#include "kiosk/TouchButton.h"
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/Common.h"
+#include "platform/SingleInstance.h"
+#include "platform/TextCodec.h"
+
+TfmMain* fmMain = nullptr;
+
+namespace {
+
+const QString kProgramName = QStringLiteral("vekta");
+
+// The logo: a cup on a band in the kiosk's colours, drawn at run time so that
+// the program carries no picture files.
+QPixmap makeLogoPicture() {
+  QPixmap pm(800, 200);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient band(0, 0, 800, 0);
+  band.setColorAt(0, QColor(0x8B, 0x45, 0x13));
+  band.setColorAt(0.5, QColor(0xDE, 0xB8, 0x87));
+  band.setColorAt(1, QColor(0x8B, 0x45, 0x13));
+  p.fillRect(QRectF(0, 70, 800, 60), band);
+  // The cup: a rounded body, a handle and three lines of steam.
+  p.setPen(Qt::NoPen);
+  p.setBrush(Qt::white);
+  QPainterPath cup;
+  cup.addRoundedRect(QRectF(330, 60, 120, 110), 30, 30);
+  p.drawPath(cup);
+  p.setBrush(Qt::NoBrush);
+  p.setPen(QPen(Qt::white, 14));
+  p.drawEllipse(QRectF(430, 85, 50, 55));
+  p.setPen(QPen(QColor(0xDE, 0xB8, 0x87), 8, Qt::SolidLine, Qt::RoundCap));
+  for (int i = 0; i < 3; ++i) {
+    QPainterPath steam;
+    const double x = 355 + i * 35;
+    steam.moveTo(x, 50);
+    steam.cubicTo(x - 15, 35, x + 15, 25, x, 8);
+    p.drawPath(steam);
+  }
+  return pm;
+}
+
+QLabel* textLabel(const QString& text, const QColor& color, QWidget* parent, const char* name) {
+  auto* l = new QLabel(text, parent);
+  l->setObjectName(QLatin1String(name));
+  l->setTextFormat(Qt::PlainText);
+  QPalette pal = l->palette();
+  pal.setColor(QPalette::WindowText, color);
+  l->setPalette(pal);
+  return l;
+}
+
+QTimer* makeTimer(QObject* parent, int intervalMs, const char* name) {
+  auto* t = new QTimer(parent);
+  t->setObjectName(QLatin1String(name));
+  t->setInterval(intervalMs);
+  return t;
+}
+
+// One line of the local log: a message with line breaks would otherwise
+// split into lines that look like entries of their own.
+QString oneLine(QString text) {
+  for (QChar& c : text)
+    if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) c = QLatin1Char(' ');
+  return text;
+}
+
+// Self-pipe from the signal handler to the event loop: the handler may only
+// write a byte; everything else happens on the main thread.
+int shutdownPipe[2] = {-1, -1};
+
+void onShutdownSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(shutdownPipe[1], &byte, 1);
+  errno = saved;
+}
+
+}  // namespace
+
+// --- FormCreate --------------------------------------------------------------
+
+TfmMain::TfmMain() : QWidget(nullptr) {
+  setObjectName(QStringLiteral("fmMain"));
+  fmMain = this;
+  SetMainFormWidget(this);
+
+  // Design-time components. The coloured rectangles come first so that they
+  // lie behind the logo and the version line.
+  pnLogoBackground = new TRectangle(this);
+  pnLogoBackground->setObjectName(QStringLiteral("pnLogoBackground"));
+  pnLogoBackground->setFillColor(Qt::white);
+  pnLine = new TRectangle(this);
+  pnLine->setObjectName(QStringLiteral("pnLine"));
+  pnLine->setFillColor(QColor(0x8B, 0x45, 0x13));
+  lb1 = textLabel(QStringLiteral("Norvane"), QColor(0xDE, 0xB8, 0x87), this, "lb1");
+  lb2 = textLabel(QStringLiteral("Lumeko"), Qt::white, this, "lb2");
+  lbVersion = textLabel(QStringLiteral("Version"), Qt::white, this, "lbVersion");
+  imLogo = new QLabel(this);
+  imLogo->setObjectName(QStringLiteral("imLogo"));
+  imLogo->setAlignment(Qt::AlignCenter);
+  lbErr = textLabel(QString(), QColor(0xFF, 0x7F, 0x50), this, "lbErr");
+  lbErr->setAlignment(Qt::AlignCenter);
+  pnSerialNumber = new TRectangle(this);
+  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
+  pnSerialNumber->setFillColor(Qt::black);
+  lbSerialNumber = textLabel(QString(), Qt::darkGray, pnSerialNumber, "lbSerialNumber");
+  lbSupportPhone = textLabel(QString(), Qt::darkGray, pnSerialNumber, "lbSupportPhone");
+  for (QLabel* l : {lb1, lb2, lbVersion, lbErr}) {
+    QFont f = l->font();
+    f.setPointSizeF(40);
+    l->setFont(f);
+  }
+
+  tmConfig = makeTimer(this, 500, "tmConfig");
+  tmPOSDiscovery = makeTimer(this, 1000, "tmPOSDiscovery");
+  tmAudit = makeTimer(this, 0, "tmAudit");
+  tmAudit->setSingleShot(true);
+  tmBringToFront = makeTimer(this, 250, "tmBringToFront");
+  tmPaymentModuleIncomingRequest = makeTimer(this, 500, "tmPaymentModuleIncomingRequest");
+  tmExpectation = makeTimer(this, 1000, "tmExpectation");
+  tmCarimali = makeTimer(this, 1000, "tmCarimali");
+  tmClose = makeTimer(this, 50, "tmClose");
+  connect(tmExpectation, &QTimer::timeout, this, &TfmMain::tmExpectationTimer);
+  connect(tmClose, &QTimer::timeout, this, [this] {
+    tmClose->stop();
+    close();
+  });
+  tmExpectation->start();
+
+  FormCreate();
+}
+
+void TfmMain::FormCreate() {
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, Qt::black);
+  setPalette(pal);
+  paymentModuleFound = false;
+  immediate_config_refresh = false;
+  carimali_status = QStringLiteral("Соединение с кофемашиной...");
+
+  instance_lock_ = std::make_unique<plat::SingleInstanceLock>(QLatin1String(kInstanceName));
+  if (!instance_lock_->tryLock()) {
+    ShowMessageTimed(QStringLiteral("Программа уже запущена."), 3);
+    terminate_requested_ = true;
+    return;
+  }
+
+  // The application's handler of unhandled exceptions is TKioskApplication,
+  // which hands them to onApplicationException.
+  hook_was_set = false;
+  pnSerialNumber->hide();
+  last_shown_error.clear();
+  vekta_qr_code_delay = 10;
+  last_bar_code_tm = 0;
+  bar_code_delay = 0;
+  last_bar_code.clear();
+  wallpaper_files.clear();
+}
+
+TfmMain::~TfmMain() {
+  if (fmMain == this) fmMain = nullptr;
+}
+
+QString TfmMain::iniFileName() const {
+  return commonAppDataFolder + QLatin1Char('/') + kProgramName + QStringLiteral(".ini");
+}
+
+QString TfmMain::globalText(const QString& name) const {
+  if (!settings_) return {};
+  return settings_->Get({QStringLiteral("global")}, name, QString()).toString().trimmed();
+}
+
+// --- FormShow ----------------------------------------------------------------
+
+void TfmMain::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (shown_ || terminate_requested_) return;
+  shown_ = true;
+  FormShow();
+}
+
+void TfmMain::FormShow() {
+  // 1-3. The log's lock exists with the form; the data folder and the files.
+  commonAppDataFolder = GetCommonDataFolder();
+  settings_ = std::make_unique<TSettingsStorage>();
+  settings_->IniFileName = iniFileName();
+  {
+    std::lock_guard lock(log_critical_section);
+    log_file_name = commonAppDataFolder + QLatin1Char('/') + kProgramName + QStringLiteral(".log");
+  }
+  log(QStringLiteral("Запуск программы, версия ") + GetAppVersion());
+
+  // 4.
+  setWindowTitle(QStringLiteral("Norvane Lumeko"));
+  QGuiApplication::setApplicationDisplayName(windowTitle());
+
+  // 5.
+  expectation_form_was_shown = false;
+  last_refresh_config_dt = QDateTime();
+  check_password_on_exit = true;
+  startup_tm = QDateTime::currentDateTime();
+  startup_ms = plat::clock().nowMs();
+  input_text.clear();
+  vm_id = 0;
+  terminal_id = 0;
+  product_was_paid = false;
+  total_cashless_amount_kop = 0;
+  counters.clear();
+  MAX_DRINKS_PER_PAGE = 10;
+
+  // 6. The payment-module driver and the product lists join here.
+  // 7. The back-office client, the business API and the assortment table join
+  //    here, on the main client.
+  fButtonsFontSize = 0;
+  lbErr->hide();
+
+  // 8.
+  loadSettings();
+
+  // 9.
+  last_audit_dt = readDateTime(*settings_, SettingsKeys::last_audit_dt);
+  last_revise_totals_dt = readDateTime(*settings_, SettingsKeys::last_revise_totals_dt);
+
+  // 10.
+  SERVICE_PASSWORD = readPassword(*settings_, SettingsKeys::service_password,
+                                  QLatin1String(SettingsKeys::kDefaultServicePassword));
+
+  // 11. The bridge-program and Vendotek drivers join here.
+  pos_type = ptNone;
+  config_loaded = false;
+
+  // 12. The ports device discovery starts from.
+  auto port = [this](const TSettingKey& key, int fallback) {
+    try {
+      return readInt(*settings_, key);
+    } catch (const std::exception& e) {
+      log(QStringLiteral("Неверное значение %1: %2")
+              .arg(QLatin1String(key.name), exceptionMessage(e)));
+      return fallback;
+    }
+  };
+  sber_com_port = port(SettingsKeys::sber_com_port, -1);
+  vendotek_com_port = port(SettingsKeys::vendotek_com_port, -1);
+  payment_module_com_port = port(SettingsKeys::payment_module_com_port, 0);
+
+  // 13.
+  lbVersion->setText(QStringLiteral("Version ") + GetAppVersion());
+
+  // 14.
+  layoutLogo();
+  raise();
+  activateWindow();
+
+  // 15. Device discovery starts here.
+  // 16. The event log is created here and queues the start (event 32).
+  queueEvent(32, QString());
+  // 17. The audit-upload thread is created here.
+
+  // 18.
+  tmConfig->start();
+
+  // 19. The keyboard lock is installed here when "Hook" is set.
+  // 20.
+  if (readBool(*settings_, SettingsKeys::BringToFront)) tmBringToFront->start();
+
+  // 21-22. The shell guard, server push and wallpaper threads are created here.
+  // 23. The coffee-machine driver and its supervision join here.
+  carimali_com_port = port(SettingsKeys::COMPort, 0);
+
+  // 24.
+  tmPaymentModuleIncomingRequest->start();
+}
+
+void TfmMain::loadSettings() {
+  const auto report = TSettingsStorage::loadWithBackup(*settings_, iniFileName());
+  // A kiosk has no one to tell; the log keeps why a file was not used.
+  if (!report.mainError.isEmpty())
+    log(QStringLiteral("Файл настроек не прочитан: ") + report.mainError);
+  if (report.source != TSettingsStorage::LoadReport::Main && !report.backupError.isEmpty())
+    log(QStringLiteral("Резервная копия настроек не прочитана: ") + report.backupError);
+  settings_->IniFileName = iniFileName();
+}
+
+void TfmMain::layoutLogo() {
+  const QSizeF screen = ScreenSize();
+  const double W = screen.width(), H = screen.height();
+  if (logo_.isNull()) logo_ = makeLogoPicture();
+
+  FitFontSize(lb2, W * 2 / 3);
+  SetFontSize(lb1, FontSizeOf(lb2) * 2 / 3);
+  SetFontSize(lbVersion, FontSizeOf(lb2) / 3);
+  const double logoH = lb2->height() / 2.0;
+  const double versionH = lbVersion->height();
+  const double versionY = H * 2 / 3 - versionH;
+  const double logoY = H - (H - versionY - versionH - logoH) / 3 - logoH;
+  const double lb1Y = (versionY - (lb1->height() + versionH / 4 + lb2->height())) / 2;
+  const double lb2Y = lb1Y + lb1->height() + versionH / 4;
+  const double lb2X = (W - lb2->width()) / 2;
+
+  lb2->move(QPointF(lb2X, lb2Y).toPoint());
+  lb1->move(QPointF(lb2X, lb1Y).toPoint());
+  lbVersion->move(QPointF(lb2X + lb2->width() - lbVersion->width(), versionY).toPoint());
+  imLogo->setGeometry(QRectF(0, logoY, W, logoH).toRect());
+  imLogo->setPixmap(logo_.scaled(imLogo->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  const double bgW = double(logo_.width()) / logo_.height() * logoH - 3;
+  pnLogoBackground->setGeometry(QRectF((W - bgW) / 2 + 1, logoY + 1, bgW, logoH - 2).toRect());
+  pnLine->setGeometry(QRectF(0, versionY, W, versionH).toRect());
+}
+
+// --- errors and logo ---------------------------------------------------------
+
+void TfmMain::showError(const QString& text) {
+  if (text == last_shown_error) return;
+  last_shown_error = text;
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{lb1, lb2, lbVersion, pnLine, imLogo, pnLogoBackground})
+    w->hide();
+  QString shown = text;
+  lbErr->setText(shown.replace(QLatin1String("\r\n"), QLatin1String("\n")));
+  const QSizeF screen = ScreenSize();
+  FitFontSize(lbErr, screen.width() * 2 / 3);
+  lbErr->adjustSize();
+  lbErr->move(
+      QPointF((screen.width() - lbErr->width()) / 2, (screen.height() - lbErr->height()) / 2)
+          .toPoint());
+  lbErr->show();
+  updateSerialNumberPanel(pnSerialNumber);
+}
+
+void TfmMain::showLogo() {
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{lb1, lb2, lbVersion, pnLine, imLogo, pnLogoBackground})
+    w->show();
+  lbErr->clear();
+  lbErr->hide();
+}
+
+void TfmMain::onApplicationException(const QString& message) {
+  // Events do not reach the back office while it is unreachable, so the local
+  // log keeps the error too.
+  log(QStringLiteral("Ошибка: ") + message);
+  ShowMessageTimed(message, 5);
+  try {
+    queueEvent(1, message);
+  } catch (...) {
+  }
+}
+
+// --- local log ---------------------------------------------------------------
+
+void TfmMain::log(const QString& text) noexcept {
+  try {
+    std::lock_guard lock(log_critical_section);
+    if (log_file_name.isEmpty()) return;
+    QDir().mkpath(QFileInfo(log_file_name).absolutePath());
+    QFile f(log_file_name);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Append)) return;
+    const QString line =
+        QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss")) +
+        QLatin1Char('\t') + oneLine(text) + QStringLiteral("\r\n");
+    f.write(plat::toAnsi(line));
+  } catch (...) {
+  }
+}
+
+// --- FormClose ---------------------------------------------------------------
+
+void TfmMain::closeEvent(QCloseEvent* e) {
+  if (closed_ || terminate_requested_ || !shown_) {
+    e->accept();
+    return;
+  }
+  FormClose(e);
+  if (!e->isAccepted()) return;
+  closed_ = true;
+  // Leave every event loop, nested ones of open screens included.
+  QCoreApplication::exit(0);
+}
+
+void TfmMain::FormClose(QCloseEvent* e) {
+  e->accept();
+  // 1.
+  d200_connection_err_was_logged = false;
+
+  // 2. Before the home screen was ever shown, closing asks for the service
+  //    password here (pausing device discovery and the configuration cycle;
+  //    Cancel keeps the kiosk running). Until the password form exists, and
+  //    always on a system shutdown, the close goes on.
+
+  // 3.
+  try {
+    writeInt(*settings_, SettingsKeys::sber_com_port, sber_com_port);
+    writeInt(*settings_, SettingsKeys::vendotek_com_port, vendotek_com_port);
+    writeDateTime(*settings_, SettingsKeys::last_audit_dt, last_audit_dt);
+    settings_->saveWithBackup();
+  } catch (const std::exception& ex) {
+    log(QStringLiteral("Не удалось сохранить настройки: ") + exceptionMessage(ex));
+  }
+
+  // 4.
+  queueEvent(33, QString());
+
+  // 5-9. Threads, devices, the terminal's disconnection on the server and the
+  //      keyboard lock are stopped and released here.
+  for (QTimer* t : findChildren<QTimer*>()) t->stop();
+
+  log(QStringLiteral("Завершение программы"));
+}
+
+void TfmMain::tmExpectationTimer() {
+  // Opens the home screen once a configuration is loaded and a payment method
+  // is available; both come with the configuration cycle and the home screen.
+}
+
+// --- shutdown by signal -------------------------------------------------------
+
+void TfmMain::shutdownClose() {
+  if (closed_) return;
+  log(QStringLiteral("Завершение по сигналу системы"));
+  check_password_on_exit = false;
+  close();
+}
+
+void TfmMain::installShutdownSignals() {
+  if (shutdownPipe[0] >= 0) return;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, shutdownPipe) != 0) {
+    log(QStringLiteral("Сигналы завершения не перехвачены: socketpair"));
+    return;
+  }
+  auto* notifier = new QSocketNotifier(shutdownPipe[0], QSocketNotifier::Read, this);
+  connect(notifier, &QSocketNotifier::activated, this, [this] {
+    char buf[16];
+    [[maybe_unused]] ssize_t n = ::read(shutdownPipe[0], buf, sizeof buf);
+    shutdownClose();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = onShutdownSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+}
+
+// --- application --------------------------------------------------------------
+
+TKioskApplication::TKioskApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TKioskApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    handleException(exceptionMessage(e));
+  } catch (...) {
+    handleException(QStringLiteral("Неизвестная ошибка."));
+  }
+  return false;
+}
+
+void TKioskApplication::handleException(const QString& message) {
+  if (!fmMain) {
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    return;
+  }
+  // Shown from the event loop, not from inside the handler that failed.
+  QMetaObject::invokeMethod(
+      fmMain,
+      [message] {
+        if (fmMain) fmMain->onApplicationException(message);
+      },
+      Qt::QueuedConnection);
+}

@@ -1,0 +1,171 @@
+#pragma once
+// The kiosk's main form: guards against a second copy, builds the long-lived
+// objects in a fixed order when first shown, shows the start-up logo or a
+// start-up error, keeps the local text log and tears everything down in a
+// fixed order when it closes. Every screen reaches the kiosk through fmMain.
+
+#include <QApplication>
+#include <QDateTime>
+#include <QPixmap>
+#include <QStringList>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "kiosk/FormServices.h"
+
+class QLabel;
+class QTimer;
+class TRectangle;
+class TSettingsStorage;
+namespace plat {
+class SingleInstanceLock;
+}
+
+// Which card terminal device discovery found.
+enum TPOSType { ptNone, ptSber, ptVendotek };
+
+class TfmMain : public QWidget, public TFormServices {
+  Q_OBJECT
+ public:
+  // The name of the one-copy guard.
+  static constexpr const char* kInstanceName = "54646dfgbdbsLL5";
+
+  // FormCreate: takes the one-copy guard; a second copy shows its notice for
+  // 3 seconds and asks to end (terminateRequested).
+  TfmMain();
+  ~TfmMain() override;
+
+  // True when this copy must end at once without showing anything.
+  bool terminateRequested() const { return terminate_requested_; }
+
+  // Appends "dd.MM.yyyy hh:mm:ss", a tab, the text and CR LF to vekta.log in
+  // windows-1251. Any thread; never raises; does nothing before FormShow.
+  void log(const QString& text) noexcept;
+
+  // Replaces the logo by a start-up error (a repeated text is not laid out again).
+  void showError(const QString& text);
+  void showLogo();
+
+  // The handler of exceptions no screen handled: the message for 5 seconds
+  // and an information event. The program goes on.
+  void onApplicationException(const QString& message);
+
+  // Closes the kiosk in order, as a system shutdown does: no service password,
+  // settings saved. SIGTERM and SIGINT come here (installShutdownSignals).
+  void shutdownClose();
+  // Routes SIGTERM and SIGINT to shutdownClose through a self-pipe.
+  void installShutdownSignals();
+
+  // The settings file; its backup is the same name with "~".
+  QString iniFileName() const;
+  // The settings store; null until the form was shown.
+  TSettingsStorage* SS() const { return settings_.get(); }
+  QString globalText(const QString& name) const override;
+
+  // Components.
+  TRectangle* pnLogoBackground;
+  TRectangle* pnLine;
+  QLabel* lb1;
+  QLabel* lb2;
+  QLabel* lbVersion;
+  QLabel* imLogo;
+  QLabel* lbErr;
+  TRectangle* pnSerialNumber;
+  QLabel* lbSerialNumber;
+  QLabel* lbSupportPhone;
+
+  QTimer* tmConfig;
+  QTimer* tmPOSDiscovery;
+  QTimer* tmAudit;
+  QTimer* tmBringToFront;
+  QTimer* tmPaymentModuleIncomingRequest;
+  QTimer* tmExpectation;
+  QTimer* tmCarimali;
+  QTimer* tmClose;
+
+  // Fields the screens and workers read (plain, main thread unless said).
+  bool hook_was_set = false;
+  QString input_text;
+  bool d200_connection_err_was_logged = false;
+  QDateTime startup_tm;
+  int64_t startup_ms = 0;  // monotonic twin of startup_tm for the grace periods
+  bool expectation_form_was_shown = false;
+  QDateTime last_audit_dt;          // invalid: never
+  QDateTime last_revise_totals_dt;  // invalid: never
+  QDateTime last_refresh_config_dt;
+  QStringList counters;
+  QString commonAppDataFolder;
+  QString last_shown_error;
+  bool product_selected = false;
+  QString last_bar_code;
+  int64_t last_bar_code_tm = 0;
+  int bar_code_delay = 0;
+  bool product_was_paid = false;
+  qint64 vm_id = 0;
+  qint64 terminal_id = 0;
+  QString protocolSerialNumber;
+  qint64 total_cashless_amount_kop = 0;
+  TPOSType pos_type = ptNone;
+  bool drink_after_payment = false;
+  bool carimali_machine = false;
+  bool manual_barcodes = false;
+  bool config_loaded = false;
+  int MAX_DRINKS_PER_PAGE = 10;
+  QString SERVICE_PASSWORD;
+  bool check_password_on_exit = true;
+  int vekta_qr_code_delay = 10;
+  int vekta_recycle_warning_delay = 0;
+  int vekta_recycle_reset_delay = 0;
+  int wallpaper_delay = 0;
+  int wallpaper_period = 0;
+  QStringList wallpaper_files;
+  bool sbp_enabled = false;
+  bool yandex_badge_enabled = false;
+  int cardProject_id = 0;
+  int loyaltySystem_id = 0;
+  QString loyalty_system_card_mask;
+  QString carimali_status;
+  bool immediate_config_refresh = false;
+  bool paymentModuleFound = false;
+  // Card-terminal ports as stored; the first ports device discovery tries,
+  // written back on close (-1: none tried).
+  int sber_com_port = -1;
+  int vendotek_com_port = -1;
+  int payment_module_com_port = 0;
+  int carimali_com_port = 0;
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  void FormCreate();
+  void FormShow();
+  void FormClose(QCloseEvent* e);
+  void layoutLogo();
+  void loadSettings();
+  void tmExpectationTimer();
+
+  std::unique_ptr<plat::SingleInstanceLock> instance_lock_;
+  std::unique_ptr<TSettingsStorage> settings_;
+  bool terminate_requested_ = false;
+  bool shown_ = false;
+  bool closed_ = false;
+  QPixmap logo_;
+  std::mutex log_critical_section;
+  QString log_file_name;  // guarded by log_critical_section
+};
+
+extern TfmMain* fmMain;
+
+// The application object of the kiosk: an exception that escapes an event
+// handler ends in fmMain->onApplicationException instead of ending the program.
+class TKioskApplication : public QApplication {
+ public:
+  TKioskApplication(int& argc, char** argv);
+  bool notify(QObject* receiver, QEvent* event) override;
+  // Hands an exception message to the main form's handler (or stderr).
+  static void handleException(const QString& message);
+};

@@ -1,0 +1,27 @@
+// The kiosk program: the main form, full screen, until it closes.
+
+#include "kiosk/Main.h"
+
+#include "platform/Exception.h"
+
+int main(int argc, char** argv) {
+  TKioskApplication app(argc, argv);
+  TKioskApplication::setApplicationName(QStringLiteral("vekta"));
+  // The program ends when the main form closes, not when some window does.
+  TKioskApplication::setQuitOnLastWindowClosed(false);
+
+  TfmMain form;
+  if (form.terminateRequested()) return 0;
+  form.installShutdownSignals();
+  form.showFullScreen();
+
+  // An exception that escapes past the application's handler is shown like
+  // any other, and the kiosk goes on.
+  for (;;) {
+    try {
+      return TKioskApplication::exec();
+    } catch (const std::exception& e) {
+      TKioskApplication::handleException(exceptionMessage(e));
+    }
+  }
+}

@@ -1,0 +1,178 @@
+// The main form in-process: what it reads from the settings at start, what
+// it writes at close, the local log and the error display.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <thread>
+#include <vector>
+
+#include "kiosk/Common.h"
+#include "kiosk/Main.h"
+#include "kiosk/TouchButton.h"
+#include "platform/Common.h"
+#include "platform/TextCodec.h"
+
+namespace {
+
+// A data folder and a runtime folder (for the one-copy lock) of the test's own.
+class KioskFolders {
+ public:
+  KioskFolders() {
+    qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  }
+  ~KioskFolders() { qunsetenv("VEKTA_DATA_DIR"); }
+  QString file(const QString& name) const { return data.filePath(name); }
+  void write(const QString& name, const QByteArray& bytes) const {
+    QFile f(file(name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+  }
+  QByteArray read(const QString& name) const {
+    QFile f(file(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  QTemporaryDir data;
+  QTemporaryDir runtime;
+};
+
+QByteArray ini(const QString& lines) {
+  return plat::toAnsi(QStringLiteral("[Global]\r\n") + lines + QStringLiteral("\r\n"));
+}
+
+const QRegularExpression kLogLine(
+    QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d\\t[^\\r\\n]*$"));
+
+}  // namespace
+
+TEST(MainForm, ServicePasswordAndTimesFromTheSettings) {
+  const struct {
+    const char* name;
+    QString lines;
+    QString password;
+    QDateTime audit;
+  } cases[] = {
+      {"no file", QString(), QStringLiteral("5817"), QDateTime()},
+      {"empty password", QStringLiteral("service_password=\r\nhost=x"), QStringLiteral("5817"),
+       QDateTime()},
+      {"not hexadecimal", QStringLiteral("service_password=XYZ"), QStringLiteral("5817"),
+       QDateTime()},
+      {"stored", QStringLiteral("service_password=") + encodeStoredPassword(QStringLiteral("2468")),
+       QStringLiteral("2468"), QDateTime()},
+      {"audit time", QStringLiteral("last_audit_dt=05.03.2024 10:20:30"), QStringLiteral("5817"),
+       QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30))},
+      {"unreadable audit time", QStringLiteral("last_audit_dt=вчера"), QStringLiteral("5817"),
+       QDateTime()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KioskFolders folders;
+    if (!c.lines.isNull()) folders.write(QStringLiteral("vekta.ini"), ini(c.lines));
+    TfmMain form;
+    ASSERT_FALSE(form.terminateRequested());
+    form.show();
+    EXPECT_EQ(form.SERVICE_PASSWORD, c.password);
+    EXPECT_EQ(form.last_audit_dt, c.audit);
+    EXPECT_TRUE(form.check_password_on_exit);
+    EXPECT_TRUE(form.tmConfig->isActive());
+    EXPECT_TRUE(form.lbVersion->text().startsWith(QStringLiteral("Version ")));
+  }
+}
+
+TEST(MainForm, UnreadableSettingsFallBackToTheBackupWhole) {
+  const struct {
+    const char* name;
+    QByteArray main;  // null: no file
+    QByteArray backup;
+    const char* serial;  // what the kiosk runs with and saves at close
+  } cases[] = {
+      {"missing main file", QByteArray(), ini(QStringLiteral("serialNumber=B1")), "B1"},
+      {"empty main file", QByteArray(""), ini(QStringLiteral("serialNumber=B2")), "B2"},
+      {"main file without sections", QByteArray("serialNumber=M\r\n"),
+       ini(QStringLiteral("serialNumber=B3")), "B3"},
+      {"readable main file", ini(QStringLiteral("serialNumber=M4")),
+       ini(QStringLiteral("serialNumber=B4")), "M4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KioskFolders folders;
+    if (!c.main.isNull()) folders.write(QStringLiteral("vekta.ini"), c.main);
+    folders.write(QStringLiteral("vekta.ini~"), c.backup);
+    {
+      TfmMain form;
+      form.show();
+      EXPECT_EQ(form.globalText(QStringLiteral("serialNumber")), QLatin1String(c.serial));
+      form.last_audit_dt = QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5));
+      form.close();
+    }
+    for (const QString& name : {QStringLiteral("vekta.ini"), QStringLiteral("vekta.ini~")}) {
+      SCOPED_TRACE(name.toStdString());
+      const QString saved = plat::fromAnsi(folders.read(name));
+      EXPECT_TRUE(saved.contains(QStringLiteral("serialNumber=") + QLatin1String(c.serial)));
+      EXPECT_TRUE(saved.contains(QStringLiteral("sber_com_port=-1\r\n")));
+      EXPECT_TRUE(saved.contains(QStringLiteral("last_audit_dt=02.01.2024 03:04:05\r\n")));
+    }
+  }
+}
+
+TEST(MainForm, LocalLogFromManyThreads) {
+  KioskFolders folders;
+  TfmMain form;
+  form.log(QStringLiteral("до показа формы"));  // nowhere to write yet: dropped
+  form.show();
+  constexpr int kThreads = 4, kLines = 50;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&form, t] {
+      for (int i = 0; i < kLines; ++i)
+        form.log(QStringLiteral("поток %1 строка %2\r\nпродолжение").arg(t).arg(i));
+    });
+  for (auto& th : threads) th.join();
+
+  const QByteArray bytes = folders.read(QStringLiteral("vekta.log"));
+  ASSERT_TRUE(bytes.endsWith("\r\n"));
+  const QStringList lines = plat::fromAnsi(bytes.chopped(2)).split(QStringLiteral("\r\n"));
+  int mine = 0;
+  for (const QString& line : lines) {
+    EXPECT_TRUE(kLogLine.match(line).hasMatch()) << line.toStdString();
+    if (line.contains(QStringLiteral("поток"))) {
+      ++mine;
+      EXPECT_TRUE(line.endsWith(QStringLiteral(" продолжение")));
+    }
+  }
+  EXPECT_EQ(mine, kThreads * kLines);
+  EXPECT_FALSE(plat::fromAnsi(bytes).contains(QStringLiteral("до показа")));
+}
+
+TEST(MainForm, ErrorReplacesTheLogoUntilShowLogo) {
+  KioskFolders folders;
+  folders.write(QStringLiteral("vekta.ini"), ini(QStringLiteral("serialNumber=42")));
+  TfmMain form;
+  form.resize(ScreenSize().toSize());
+  form.show();
+  EXPECT_FALSE(form.lbErr->isVisible());
+  EXPECT_TRUE(form.imLogo->isVisible());
+
+  form.showError(QStringLiteral("Нет связи с сервером.\r\nПопробуйте позже."));
+  EXPECT_TRUE(form.lbErr->isVisible());
+  for (QWidget* w : std::initializer_list<QWidget*>{form.lb1, form.lb2, form.lbVersion, form.pnLine,
+                                                    form.imLogo, form.pnLogoBackground})
+    EXPECT_FALSE(w->isVisible()) << w->objectName().toStdString();
+  const QSizeF screen = ScreenSize();
+  EXPECT_LE(MeasureTextWidth(form.lbErr), screen.width() * 2 / 3);
+  EXPECT_NEAR(form.lbErr->x() + form.lbErr->width() / 2.0, screen.width() / 2, 1);
+  EXPECT_NEAR(form.lbErr->y() + form.lbErr->height() / 2.0, screen.height() / 2, 1);
+  EXPECT_TRUE(form.pnSerialNumber->isVisible());
+  EXPECT_EQ(form.lbSerialNumber->text(), QStringLiteral("Люмекат № 42"));
+
+  form.showLogo();
+  EXPECT_FALSE(form.lbErr->isVisible());
+  EXPECT_TRUE(form.imLogo->isVisible());
+  EXPECT_EQ(form.last_shown_error, QStringLiteral("Нет связи с сервером.\r\nПопробуйте позже."));
+}
