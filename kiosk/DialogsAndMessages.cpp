@@ -1,10 +1,12 @@
 #include "kiosk/DialogsAndMessages.h"
 
 #include <QGraphicsDropShadowEffect>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <cmath>
 
@@ -206,6 +208,12 @@ void TfmYNCQuestion::tmRemainingTimeTimer() {
 
 namespace {
 
+// The dialog covers the whole screen and dims what lies behind its panel,
+// also before the main form has been shown (the second-copy notice).
+void maximise(TfmYNCQuestion& form) {
+  if (auto* screen = QGuiApplication::primaryScreen()) form.setGeometry(screen->geometry());
+}
+
 void showAsMessage(TfmYNCQuestion& form, const QString& message, int seconds) {
   form.imQuestion->hide();
   form.txt = message;
@@ -213,7 +221,7 @@ void showAsMessage(TfmYNCQuestion& form, const QString& message, int seconds) {
   form.btNo->hide();
   form.btCancel->hide();
   form.closing_timeout = seconds;
-  FitFormToMainForm(&form);
+  maximise(form);
   form.exec();
 }
 
@@ -223,7 +231,7 @@ int AskYesNoCancel(const QString& message) {
   TfmYNCQuestion form;
   form.imExcl->hide();
   form.txt = message;
-  FitFormToMainForm(&form);
+  maximise(form);
   form.exec();
   return form.res;
 }
@@ -238,7 +246,7 @@ bool ConfirmOkCancel(const QString& message, int seconds, const QString& placeho
   form.remaining_time_tag = placeholder;
   // A countdown that runs out counts as OK.
   form.res = TfmYNCQuestion::mrYes;
-  FitFormToMainForm(&form);
+  maximise(form);
   form.exec();
   return form.res == TfmYNCQuestion::mrYes;
 }

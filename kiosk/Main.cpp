@@ -7,9 +7,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -108,6 +110,7 @@ void onShutdownSignal(int) {
 
 TfmMain::TfmMain() : QWidget(nullptr) {
   setObjectName(QStringLiteral("fmMain"));
+  if (auto* screen = QGuiApplication::primaryScreen()) setGeometry(screen->geometry());
   fmMain = this;
   SetMainFormWidget(this);
 
