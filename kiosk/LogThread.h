@@ -1,0 +1,177 @@
+#pragma once
+// The event log: a persistent queue of the kiosk's business and equipment
+// events, uploaded oldest first as rows of the back office's "tbTerminalLog",
+// and the machine's error codes, sent whenever they change.
+//
+// Each event is one small text file in "Log/" under the data folder, named by
+// its 10-digit sequence number; "lsln" holds the number of the last event
+// uploaded. Any thread may add events; one worker thread uploads them through
+// a back-office client of its own.
+
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "kiosk/EventSink.h"
+
+class TJClient;
+
+// Event kinds the kiosk queues.
+enum TEventId : int {
+  evInformation = 1,
+  evProgramStarted = 32,
+  evProgramStopped = 33,
+  evUserAction = 42,
+  evUnitSold = 46,  // one event per unit, with its payment source
+  evPaymentError = 47,
+  evEquipmentError = 51,
+  evEquipmentErrorsCleared = 52,
+  evBarcodeNotFound = 201,
+};
+
+// Payment sources of a sale event.
+enum TCreditSource : int {
+  csCard = 2,
+  csIdentityCard = 4,
+  csSBP = 7,
+  csYandexBadge = 8,
+};
+
+// One queued event. The optional values are null QVariants when absent.
+struct TLogRecord {
+  quint32 no = 0;
+  QDateTime dt;  // local time, whole seconds (what the file keeps)
+  int event_id = 0;
+  QString descr;
+  QVariant creditSource_id;   // int
+  QVariant amount;            // double, roubles
+  QVariant cell;              // int
+  QVariant nomenclature_id;   // int
+  QVariant cardProject_id;    // int
+  QVariant card_no;           // text
+  QVariant loyaltySystem_id;  // int
+  QVariant loayalty_card_no;  // text
+  QVariant discount;          // double, roubles
+
+  // The file's text: 12 lines in windows-1251, CR LF. Older files of 11 lines
+  // (no discount) still load.
+  QByteArray toFileBytes() const;
+  // Parses a record file. Raises EConvertError when the name is not a record
+  // number or a line does not hold what its position requires.
+  static TLogRecord fromFileBytes(const QString& fileName, const QByteArray& bytes);
+  // The file name of a number: 10 digits, zero-padded.
+  static QString fileNameOf(quint32 no);
+};
+
+// What the coffee-machine supervision knows, for the error codes of a kiosk
+// that drives its own coffee machine.
+struct TCarimaliEvaState {
+  qint64 msSinceStart = 0;
+  qint64 msSinceLastExchange = 0;
+  bool noWater = false;
+  bool noCoffee = false;
+  bool trayFull = false;
+  int bunkerErrorCode = 0;
+};
+
+// The machine's error flags, as the main form keeps them.
+struct TVmState {
+  bool no_pos_terminal = false;
+  bool no_coffee_vm = false;   // the payment module's machine does not answer
+  int coffee_vm_err_code = 0;  // the payment module's error code
+
+  // The error-code text sent to the back office ("ZM1\rZM3_5"); empty when all
+  // is well. carimali is null unless the kiosk drives a coffee machine itself.
+  QString getEvaErrorCodes(const TCarimaliEvaState* carimali = nullptr) const;
+};
+
+// What one pass of the worker takes from the main form.
+struct TLogPass {
+  QVariant vm_id;
+  QVariant terminal_id;
+  QString evaErrorCodes;
+};
+
+struct TLogThreadContext {
+  QString dataFolder;
+  // Runs on the main thread at the start of every pass: copies the main
+  // client's connection settings into the worker's client (TJClient::Assign)
+  // and fills the pass with the ids and the current error codes.
+  std::function<void(TJClient& client, TLogPass& pass)> synchronize;
+  // The local text log; called from the worker and from any adding thread.
+  std::function<void(const QString&)> log;
+};
+
+class TLogThread : public IEventSink {
+ public:
+  // The in-memory queue's size; the rest waits on disk for a later pass.
+  static constexpr int kMaxRecords = 100;
+
+  // Restores the queue from disk; the worker does not run until start().
+  explicit TLogThread(TLogThreadContext context);
+  // Stops the worker and waits for it (at most the exchange in flight).
+  ~TLogThread() override;
+  TLogThread(const TLogThread&) = delete;
+  TLogThread& operator=(const TLogThread&) = delete;
+
+  void start();
+  bool started() const { return worker_.joinable(); }
+  // Asks the worker to end without waiting; it refuses hand-overs from then on.
+  void terminate();
+
+  // Queue an event from any thread. Never raises; the number is used even
+  // when the file cannot be written.
+  void add(int event_id, const QString& descr) override;
+  void add(int event_id, const QString& descr, const QVariant& creditSource_id,
+           const QVariant& amount, const QVariant& cell, const QVariant& nomenclature_id);
+  void add(int event_id, const QString& descr, const QVariant& creditSource_id,
+           const QVariant& amount, const QVariant& cell, const QVariant& nomenclature_id,
+           const QVariant& cardProject_id, const QVariant& card_no);
+  void add(int event_id, const QString& descr, const QVariant& creditSource_id,
+           const QVariant& amount, const QVariant& cell, const QVariant& nomenclature_id,
+           const QVariant& cardProject_id, const QVariant& card_no,
+           const QVariant& loyaltySystem_id, const QVariant& loayalty_card_no,
+           const QVariant& discount);
+
+  // The last number given out.
+  quint32 recNo() const;
+  // Events waiting in memory.
+  int queuedCount() const;
+  // Snapshot of the in-memory queue, oldest first.
+  std::vector<TLogRecord> queued() const;
+
+  QString logDir() const { return log_dir; }
+
+ private:
+  void restore();
+  void run();
+  void pass(TJClient& client, QString& marker);
+  void reloadFromDisk(QString& marker, bool uploading);
+  void waitForWork();
+  bool loadInto(const QString& name);  // under cs
+  void moveAside(const QString& name);
+  void writeRecordFile(const TLogRecord& r) const;
+  void logLine(const QString& text) const;
+
+  TLogThreadContext ctx_;
+  const QString log_dir;
+  const QString last_sent_rec_no_file_name;
+
+  mutable std::mutex cs;
+  std::condition_variable wake_;
+  quint32 rec_no = 0;
+  std::map<quint32, TLogRecord> records;  // by number, so a reloaded event is never queued twice
+
+  std::atomic<bool> immediate_checking{false};
+  std::atomic<bool> terminated_{false};
+  QString prev_eva_error_codes = QStringLiteral("-");
+  bool cleared_event_queued_ = false;  // event 52 already queued for the current clear state
+  std::thread worker_;
+};
