@@ -1,0 +1,321 @@
+// The driver against the simulated terminal on a pseudo-terminal.
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "devices/Vendotek.h"
+#include "platform/TcpServer.h"
+#include "testbed/VendotekSim.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+QString messageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.message();
+  }
+  return QStringLiteral("<no exception>");
+}
+
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+  const auto end = Steady::now() + limit;
+  while (!pred()) {
+    if (Steady::now() > end) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+class VendotekTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
+    sim = std::make_unique<VendotekSim>(dir.path(), 4);
+    vendotek.setComPort(4);
+  }
+  void TearDown() override { qunsetenv("VEKTA_PORTS_DIR"); }
+
+  // What the card screen's worker does: handshake, start, wait for the end.
+  bool pay(double amount, std::chrono::milliseconds limit = 5s) {
+    vendotek.idleHandshake();
+    vendotek.startPayment(amount);
+    EXPECT_TRUE(waitUntil([&] { return !vendotek.paymentIsInProgress(); }, limit));
+    return vendotek.paymentDone();
+  }
+  void shortenPayments(int seconds) {
+    sim->setIdleExtraTags({{vtOperationTimeoutS, QByteArray::number(seconds)}});
+  }
+
+  QTemporaryDir dir;
+  std::unique_ptr<VendotekSim> sim;
+  TVendotek vendotek;
+};
+
+}  // namespace
+
+TEST_F(VendotekTest, ApprovedPaymentIsFinished) {
+  EXPECT_TRUE(pay(123.45));
+  const auto vrp = sim->waitFor("VRP", 1, 0);
+  EXPECT_EQ(vrp.getValue(vtOperationNumber), "1");
+  EXPECT_EQ(vrp.getValue(vtAmountMinorCurrency), "12345");
+  const auto fin = sim->waitFor("FIN", 1, 1000);
+  EXPECT_EQ(fin.getValue(vtOperationNumber), "1");
+  EXPECT_EQ(fin.getValue(vtAmountMinorCurrency), "12345");
+  EXPECT_EQ(vendotek.operationNumber(), 1);
+
+  // The next payment is a new operation.
+  EXPECT_TRUE(pay(50));
+  EXPECT_EQ(sim->waitFor("VRP", 2, 0).getValue(vtOperationNumber), "2");
+  EXPECT_EQ(sim->count("FIN"), 2);
+}
+
+TEST_F(VendotekTest, RefusalsEndThePaymentUnpaid) {
+  struct Case {
+    const char* what;
+    VendotekSim::VrpAnswer answer;
+    bool echoFin;
+    int fins;  // "FIN" messages the kiosk sends
+  } cases[] = {
+      {"declined by another amount", VendotekSim::VrpAnswer::DeclineOtherAmount, true, 0},
+      {"FIN never echoed: sent, retried once, given up", VendotekSim::VrpAnswer::Approve, false, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim->clearReceived();
+    sim->setVrpAnswer(c.answer);
+    sim->setEchoFin(c.echoFin);
+    EXPECT_FALSE(pay(10, 5s));
+    EXPECT_EQ(sim->count("FIN"), c.fins);
+  }
+}
+
+TEST_F(VendotekTest, PaymentWithoutAnswerEndsAfterTheTerminalsTimeOut) {
+  shortenPayments(1);
+  sim->setVrpAnswer(VendotekSim::VrpAnswer::Silent);
+  vendotek.idleHandshake();
+  EXPECT_EQ(vendotek.operationTimeout(), 1);
+  const auto start = Steady::now();
+  vendotek.startPayment(10);
+  EXPECT_TRUE(vendotek.paymentIsInProgress());
+  ASSERT_TRUE(waitUntil([&] { return !vendotek.paymentIsInProgress(); }, 5s));
+  EXPECT_GE(Steady::now() - start, 1s);
+  EXPECT_FALSE(vendotek.paymentDone());
+}
+
+TEST_F(VendotekTest, SecondPaymentWhileOneRunsIsRefusedAndLeavesTheFirstAlone) {
+  sim->setVrpDelayMs(300);
+  vendotek.idleHandshake();
+  vendotek.startPayment(77);
+  EXPECT_EQ(messageOf([&] { vendotek.startPayment(88); }),
+            QStringLiteral("Процесс оплаты уже выполняется."));
+  ASSERT_TRUE(waitUntil([&] { return !vendotek.paymentIsInProgress(); }, 5s));
+  EXPECT_TRUE(vendotek.paymentDone());
+  EXPECT_EQ(sim->count("VRP"), 1);
+  EXPECT_EQ(sim->waitFor("FIN", 1, 0).getValue(vtAmountMinorCurrency), "7700");
+}
+
+// An approval that comes after the kiosk gave up is not finished: not on its
+// own, and not for the next payment of the same amount either.
+TEST_F(VendotekTest, LateApprovalIsNeverConfirmed) {
+  shortenPayments(1);
+  sim->setVrpDelayMs(1500);
+  EXPECT_FALSE(pay(25));
+  ASSERT_TRUE(sim->waitFor("VRP", 1, 0).tags.size());
+  std::this_thread::sleep_for(900ms);  // the approval arrives meanwhile
+  EXPECT_EQ(sim->count("FIN"), 0);
+  EXPECT_FALSE(vendotek.paymentDone());
+
+  // Another stale approval of operation 1 comes right behind the greeting
+  // and still waits, read but unhandled, as the next payment starts; the
+  // terminal does not answer that payment.
+  sim->setVrpAnswer(VendotekSim::VrpAnswer::Silent);
+  TVendotekMessage stale;
+  stale.add(vtMessageName, "VRP");
+  stale.add(vtOperationNumber, "1");
+  stale.add(vtAmountMinorCurrency, "2500");
+  sim->followNextIdleWith(stale);
+  vendotek.idleHandshake();
+  vendotek.startPayment(25);
+  ASSERT_TRUE(waitUntil([&] { return !vendotek.paymentIsInProgress(); }, 5s));
+  EXPECT_FALSE(vendotek.paymentDone());
+  EXPECT_EQ(sim->count("FIN"), 0);
+
+  // And the line still works for a real payment.
+  sim->setVrpAnswer(VendotekSim::VrpAnswer::Approve);
+  sim->setVrpDelayMs(0);
+  EXPECT_TRUE(pay(25));
+}
+
+TEST_F(VendotekTest, AdoptsWhatTheTerminalAnnounces) {
+  sim->setIdleExtraTags(
+      {{vtOperationNumber, "41"}, {vtKeepaliveIntervalS, "1"}, {vtOperationTimeoutS, "33"}});
+  vendotek.idleHandshake();
+  EXPECT_EQ(vendotek.operationNumber(), 41);
+  EXPECT_EQ(vendotek.keepaliveInterval(), 1);
+  EXPECT_EQ(vendotek.operationTimeout(), 33);
+  vendotek.startPayment(1);
+  EXPECT_EQ(sim->waitFor("VRP", 1, 2000).getValue(vtOperationNumber), "42");
+  ASSERT_TRUE(waitUntil([&] { return !vendotek.paymentIsInProgress(); }, 5s));
+
+  // With keep-alive on, a silent second makes the driver greet again.
+  sim->clearReceived();
+  vendotek.keepalive = true;
+  EXPECT_FALSE(sim->waitFor("IDL", 2, 3500).tags.isEmpty());
+  EXPECT_EQ(sim->count("VRP"), 0);
+  EXPECT_FALSE(sim->waitFor("IDL", 1, 0).getValue(vtLocalTime).isEmpty());
+
+  // A number that is not one is refused; the handshake reports it.
+  sim->setIdleExtraTags({{vtKeepaliveIntervalS, "1x"}});
+  vendotek.keepalive = false;
+  EXPECT_EQ(messageOf([&] { vendotek.idleHandshake(); }),
+            QStringLiteral("'1x' is not a valid integer value"));
+}
+
+TEST_F(VendotekTest, SpoiledFramesAreDroppedAndSplitOnesJoined) {
+  sim->corruptNextFrame();
+  EXPECT_EQ(messageOf([&] { vendotek.idleHandshake(); }),
+            QStringLiteral("Timeout during operation."));
+  sim->splitNextFrame(50);
+  EXPECT_EQ(messageOf([&] { vendotek.idleHandshake(); }), QStringLiteral("<no exception>"));
+  sim->setSilent(true);
+  EXPECT_EQ(messageOf([&] { vendotek.idleHandshake(); }),
+            QStringLiteral("Timeout during operation."));
+}
+
+TEST_F(VendotekTest, PortSelection) {
+  TVendotek other;
+  EXPECT_EQ(messageOf([&] { other.open(); }), QStringLiteral("Не указан номер COM-порта."));
+  other.setComPort(9);
+  EXPECT_EQ(messageOf([&] { other.idleHandshake(); }), QStringLiteral("COM port not found."));
+
+  // Moving an open driver to another port really moves it.
+  vendotek.idleHandshake();
+  EXPECT_TRUE(vendotek.isOpen());
+  VendotekSim second(dir.path(), 6);
+  vendotek.setComPort(6);
+  EXPECT_FALSE(vendotek.isOpen());
+  vendotek.idleHandshake();
+  EXPECT_EQ(second.count("IDL"), 1);
+  EXPECT_EQ(sim->count("IDL"), 1);
+
+  vendotek.disableHandshake();
+  EXPECT_EQ(second.waitFor("DIS", 1, 2000).getValue(vtOperationNumber), "0");
+  vendotek.close();
+  EXPECT_FALSE(vendotek.isOpen());
+}
+
+namespace {
+
+QByteArray destinationOf(const VendotekSim& sim, int n) {
+  return sim.waitFor("CON", n, 30000).getValue(vtTcpIpDestination);
+}
+
+QByteArray readExactly(plat::TcpClient& c, qsizetype n) {
+  QByteArray out;
+  const auto end = Steady::now() + 10s;
+  while (out.size() < n && Steady::now() < end) out += c.read(int(n - out.size()), 100);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(VendotekTest, CarriesTheBankLinkOverTcp) {
+  plat::TcpServer bank;
+  bank.listen();
+  vendotek.idleHandshake();
+
+  sim->requestBankConnect("127.0.0.1", bank.port());
+  const QByteArray dest = destinationOf(*sim, 1);
+  ASSERT_EQ(dest.size(), 8);
+  EXPECT_EQ(uint8_t(dest[7]), 1);  // connected
+  EXPECT_EQ(dest.left(7), QByteArray("\x00\x7F\x00\x00\x01", 5) + char(bank.port() >> 8) +
+                              char(bank.port() & 0xFF));
+  auto host = bank.accept(2000);
+  ASSERT_TRUE(host);
+
+  // Terminal to bank: a confirmable block is acknowledged with its counter.
+  sim->sendBankData("hello", true, 17);
+  EXPECT_EQ(readExactly(*host, 5), "hello");
+  const auto ack = sim->waitFor("DAT", 1, 2000);
+  EXPECT_EQ(ack.getValue(vtOutgoingByteCounter), "17");
+  EXPECT_EQ(ack.getValue(vtTcpIpDestination), QByteArray(1, '\0'));
+  sim->sendBankData(QByteArray(60000, 'b'), false, 18);  // a simple block gets no answer
+  EXPECT_EQ(readExactly(*host, 60000), QByteArray(60000, 'b'));
+
+  // Bank to terminal, with the counter the terminal reported last; a batch
+  // larger than a frame goes out in several.
+  QByteArray reply(150000, '\0');
+  for (qsizetype i = 0; i < reply.size(); ++i) reply[i] = char(i * 7);
+  host->write(reply);
+  QByteArray forwarded;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        forwarded.clear();
+        int n = 0;
+        for (const auto& m : sim->received()) {
+          if (m.getValue(vtMessageName) != "DAT") continue;
+          if (m.getValue(vtSimpleDataBlock).isEmpty()) continue;
+          EXPECT_EQ(m.getValue(vtOutgoingByteCounter), "18");
+          forwarded += m.getValue(vtSimpleDataBlock);
+          ++n;
+        }
+        return forwarded.size() >= reply.size() && n >= 3;
+      },
+      10s));
+  EXPECT_EQ(forwarded, reply);
+
+  sim->requestBankDisconnect();
+  EXPECT_EQ(sim->waitFor("DSC", 1, 2000).getValue(vtTcpIpDestination), QByteArray(1, '\0'));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        try {
+          host->read(1, 10);
+          return false;
+        } catch (const std::exception&) {
+          return true;  // the kiosk closed its side
+        }
+      },
+      2s));
+}
+
+TEST_F(VendotekTest, BankConnectRequestsItCannotServe) {
+  plat::TcpServer closed;
+  closed.listen();
+  const int deadPort = closed.port();
+  closed.close();
+  vendotek.idleHandshake();
+
+  struct Case {
+    const char* what;
+    QByteArray request;
+    QByteArray answer;
+  } cases[] = {
+      {"selector 1", QByteArray("\x01\x7F\x00\x00\x01\x00\x50\x00", 8),
+       QByteArray("\x01\x7F\x00\x00\x01\x00\x50\x00", 8)},
+      {"too short", QByteArray("\x00\x7F\x00", 3),
+       QByteArray("\x00\x7F\x00\x00\x00\x00\x00\x04", 8)},
+      {"nobody listens",
+       QByteArray("\x00\x7F\x00\x00\x01", 5) + char(deadPort >> 8) + char(deadPort & 0xFF) + '\0',
+       QByteArray("\x00\x7F\x00\x00\x01", 5) + char(deadPort >> 8) + char(deadPort & 0xFF) +
+           '\x04'},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim->requestBankConnectRaw(c.request);
+    EXPECT_EQ(destinationOf(*sim, ++n), c.answer);
+  }
+  // Data with no bank link is not acknowledged.
+  sim->sendBankData("x", true, 1);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(sim->count("DAT"), 0);
+}
