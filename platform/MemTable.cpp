@@ -20,7 +20,9 @@ namespace {
 
 const QVariant kNull;
 
-bool isNullValue(const QVariant& v) { return !v.isValid() || v.isNull(); }
+bool isNullValue(const QVariant& v) {
+  return !v.isValid() || v.isNull();
+}
 
 // Date-times are held by the original library as days since 1899-12-30; a
 // number assigned to a date field, or a date read as a number, uses that scale.
@@ -33,17 +35,21 @@ double dateTimeToDays(const QDateTime& dt) {
 }
 
 QDateTime daysToDateTime(double d) {
-  if (!std::isfinite(d) || std::fabs(d) > 3.0e6) throw EConvertError(QStringLiteral("Invalid argument to date encode"));
+  if (!std::isfinite(d) || std::fabs(d) > 3.0e6)
+    throw EConvertError(QStringLiteral("Invalid argument to date encode"));
   const double whole = std::trunc(d);
   const qint64 ms = std::llround(std::fabs(d - whole) * 86400000.0);
   QDate date = kDayZero.addDays(static_cast<qint64>(whole));
   return QDateTime(date, QTime(0, 0).addMSecs(static_cast<int>(std::min<qint64>(ms, 86399999))));
 }
 
-QString floatText(double d) { return QString::number(d, 'g', 15); }
+QString floatText(double d) {
+  return QString::number(d, 'g', 15);
+}
 
 QString dateTimeText(const QDateTime& dt) {
-  if (dt.time().msecsSinceStartOfDay() == 0) return dt.date().toString(QStringLiteral("dd.MM.yyyy"));
+  if (dt.time().msecsSinceStartOfDay() == 0)
+    return dt.date().toString(QStringLiteral("dd.MM.yyyy"));
   return dt.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 }
 
@@ -92,7 +98,9 @@ bool isIntegral(int t) {
   }
 }
 
-bool isFloating(int t) { return t == QMetaType::Double || t == QMetaType::Float; }
+bool isFloating(int t) {
+  return t == QMetaType::Double || t == QMetaType::Float;
+}
 
 qint64 toInt64(const QVariant& v, const char* what) {
   const int t = v.typeId();
@@ -155,10 +163,14 @@ bool toBool(const QVariant& v) {
 
 QDateTime parseDateTime(const QString& text) {
   const QString s = text.trimmed();
-  static const char* const formats[] = {"dd.MM.yyyy hh:mm:ss.zzz", "dd.MM.yyyy hh:mm:ss",
-                                        "dd.MM.yyyy hh:mm",        "dd.MM.yyyy",
-                                        "yyyy-MM-ddThh:mm:ss.zzz", "yyyy-MM-ddThh:mm:ss",
-                                        "yyyy-MM-dd hh:mm:ss.zzz", "yyyy-MM-dd hh:mm:ss",
+  static const char* const formats[] = {"dd.MM.yyyy hh:mm:ss.zzz",
+                                        "dd.MM.yyyy hh:mm:ss",
+                                        "dd.MM.yyyy hh:mm",
+                                        "dd.MM.yyyy",
+                                        "yyyy-MM-ddThh:mm:ss.zzz",
+                                        "yyyy-MM-ddThh:mm:ss",
+                                        "yyyy-MM-dd hh:mm:ss.zzz",
+                                        "yyyy-MM-dd hh:mm:ss",
                                         "yyyy-MM-dd"};
   for (const char* f : formats) {
     QDateTime dt = QDateTime::fromString(s, QLatin1String(f));
@@ -193,7 +205,9 @@ QDateTime toDateTime(const QVariant& v) {
 }
 
 // Fields of these types keep whatever value they are given.
-bool keepsAnyValue(int storage) { return storage == QMetaType::UnknownType; }
+bool keepsAnyValue(int storage) {
+  return storage == QMetaType::UnknownType;
+}
 
 // -1: a < b, 0: equal, 1: a > b. Null sorts first.
 int compareValues(const QVariant& a, const QVariant& b, bool caseInsensitive) {
@@ -210,7 +224,8 @@ int compareValues(const QVariant& a, const QVariant& b, bool caseInsensitive) {
         return c < 0 ? -1 : (c > 0 ? 1 : 0);
       }
       case QMetaType::Int:
-        return cmp(*static_cast<const int*>(a.constData()), *static_cast<const int*>(b.constData()));
+        return cmp(*static_cast<const int*>(a.constData()),
+                   *static_cast<const int*>(b.constData()));
       case QMetaType::LongLong:
         return cmp(a.toLongLong(), b.toLongLong());
       case QMetaType::Double:
@@ -421,7 +436,8 @@ class Reader {
   Reader(const char* p, qsizetype n) : p_(p), end_(p + n) {}
   qsizetype left() const { return end_ - p_; }
   const char* take(qsizetype n) {
-    if (n < 0 || left() < n) throw LoadFailure{QStringLiteral("is damaged (a length runs past the end)")};
+    if (n < 0 || left() < n)
+      throw LoadFailure{QStringLiteral("is damaged (a length runs past the end)")};
     const char* r = p_;
     p_ += n;
     return r;
@@ -470,9 +486,11 @@ class Reader {
       case vtBytes:
         return QVariant(bytes());
       case vtList: {
-        if (depth >= kMaxListDepth) throw LoadFailure{QStringLiteral("is damaged (lists nested too deep)")};
+        if (depth >= kMaxListDepth)
+          throw LoadFailure{QStringLiteral("is damaged (lists nested too deep)")};
         const quint32 n = num<quint32>();
-        if (n > static_cast<quint64>(left())) throw LoadFailure{QStringLiteral("is damaged (a length runs past the end)")};
+        if (n > static_cast<quint64>(left()))
+          throw LoadFailure{QStringLiteral("is damaged (a length runs past the end)")};
         QVariantList list;
         list.reserve(static_cast<qsizetype>(n));
         for (quint32 i = 0; i < n; ++i) list.push_back(value(depth + 1));
@@ -486,11 +504,13 @@ class Reader {
  private:
   static QDate julian(qint64 jd) {
     // Beyond any date a table can hold; also keeps QDate's arithmetic in range.
-    if (jd < -100000000 || jd > 100000000) throw LoadFailure{QStringLiteral("is damaged (date out of range)")};
+    if (jd < -100000000 || jd > 100000000)
+      throw LoadFailure{QStringLiteral("is damaged (date out of range)")};
     return QDate::fromJulianDay(jd);
   }
   static QTime msecs(qint32 ms) {
-    if (ms < 0 || ms >= 86400000) throw LoadFailure{QStringLiteral("is damaged (time out of range)")};
+    if (ms < 0 || ms >= 86400000)
+      throw LoadFailure{QStringLiteral("is damaged (time out of range)")};
     return QTime::fromMSecsSinceStartOfDay(ms);
   }
   const char* p_;
@@ -596,7 +616,9 @@ QVariant convertToFieldType(TFieldType t, const QVariant& v) {
 // ---------------------------------------------------------------------------
 // Field
 
-const QVariant& Field::Value() const { return table_->readValue(index_); }
+const QVariant& Field::Value() const {
+  return table_->readValue(index_);
+}
 
 QString Field::AsString() const {
   const QVariant& v = Value();
@@ -637,16 +659,30 @@ QByteArray Field::AsBytes() const {
   return toAnsi(textOf(v));
 }
 
-void Field::SetValue(const QVariant& v) { table_->writeValue(*this, v); }
-void Field::SetAsString(const QString& v) { table_->writeValue(*this, QVariant(v)); }
-void Field::SetAsInteger(int v) { table_->writeValue(*this, QVariant(v)); }
-void Field::SetAsLargeInt(qint64 v) { table_->writeValue(*this, QVariant(static_cast<qlonglong>(v))); }
-void Field::SetAsFloat(double v) { table_->writeValue(*this, QVariant(v)); }
-void Field::SetAsBoolean(bool v) { table_->writeValue(*this, QVariant(v)); }
+void Field::SetValue(const QVariant& v) {
+  table_->writeValue(*this, v);
+}
+void Field::SetAsString(const QString& v) {
+  table_->writeValue(*this, QVariant(v));
+}
+void Field::SetAsInteger(int v) {
+  table_->writeValue(*this, QVariant(v));
+}
+void Field::SetAsLargeInt(qint64 v) {
+  table_->writeValue(*this, QVariant(static_cast<qlonglong>(v)));
+}
+void Field::SetAsFloat(double v) {
+  table_->writeValue(*this, QVariant(v));
+}
+void Field::SetAsBoolean(bool v) {
+  table_->writeValue(*this, QVariant(v));
+}
 void Field::SetAsDateTime(const QDateTime& v) {
   table_->writeValue(*this, v.isValid() ? QVariant(v) : QVariant());
 }
-void Field::SetAsBytes(const QByteArray& v) { table_->writeValue(*this, QVariant(v)); }
+void Field::SetAsBytes(const QByteArray& v) {
+  table_->writeValue(*this, QVariant(v));
+}
 
 // ---------------------------------------------------------------------------
 // MemTable: structure
@@ -696,8 +732,7 @@ std::vector<FieldDef> MemTable::FieldDefs() const {
 }
 
 Field* MemTable::FieldByIndex(int i) const {
-  if (i < 0 || i >= FieldCount())
-    throw EDatabaseError(QStringLiteral("Field index out of range"));
+  if (i < 0 || i >= FieldCount()) throw EDatabaseError(QStringLiteral("Field index out of range"));
   return fields_[static_cast<size_t>(i)].get();
 }
 
@@ -780,7 +815,8 @@ void MemTable::openNoHooks() {
   parseSortKeys();
   if (master_) {
     linkDetail_ = parseNames(detailFields_, true);
-    linkMaster_ = master_->parseNames(masterFields_.isEmpty() ? detailFields_ : masterFields_, true);
+    linkMaster_ =
+        master_->parseNames(masterFields_.isEmpty() ? detailFields_ : masterFields_, true);
   }
   state_ = dsBrowse;
   modified_ = false;
@@ -830,13 +866,15 @@ void MemTable::EmptyDataSet() {
 
 const QVariant& MemTable::readValue(int field) const {
   const size_t nf = fields_.size();
-  if (evalSlot_ >= 0) return vals_[static_cast<size_t>(evalSlot_) * nf + static_cast<size_t>(field)];
+  if (evalSlot_ >= 0)
+    return vals_[static_cast<size_t>(evalSlot_) * nf + static_cast<size_t>(field)];
   if (evalBuffer_ || state_ == dsEdit || state_ == dsInsert) {
     if (static_cast<size_t>(field) < buf_.size()) return buf_[static_cast<size_t>(field)];
     return kNull;
   }
   if (state_ != dsInactive && cur_ >= 0)
-    return vals_[static_cast<size_t>(view_[static_cast<size_t>(cur_)]) * nf + static_cast<size_t>(field)];
+    return vals_[static_cast<size_t>(view_[static_cast<size_t>(cur_)]) * nf +
+                 static_cast<size_t>(field)];
   return kNull;
 }
 
@@ -1015,7 +1053,8 @@ void MemTable::placeInView(int slot) {
       return slotId_[static_cast<size_t>(a)] < slotId_[static_cast<size_t>(b)];
     });
   }
-  cur_ = static_cast<int>(view_.insert(at, slot) - view_.begin());
+  const auto placed = view_.insert(at, slot);  // may reallocate: take begin() after
+  cur_ = static_cast<int>(placed - view_.begin());
 }
 
 void MemTable::Cancel() {
@@ -1126,7 +1165,9 @@ void MemTable::Prior() {
   DoAfterScroll();
 }
 
-int MemTable::RecordCount() const { return Active() ? static_cast<int>(view_.size()) : 0; }
+int MemTable::RecordCount() const {
+  return Active() ? static_cast<int>(view_.size()) : 0;
+}
 
 int MemTable::RecNo() const {
   if (!Active() || state_ == dsInsert || cur_ < 0) return 0;
@@ -1261,7 +1302,8 @@ void MemTable::rebuildView(qint64 keepId) {
     for (int slot : order_)
       if (isShown(slot)) view_.push_back(slot);
   }
-  if (sorted()) std::sort(view_.begin(), view_.end(), [this](int a, int b) { return lessThan(a, b); });
+  if (sorted())
+    std::sort(view_.begin(), view_.end(), [this](int a, int b) { return lessThan(a, b); });
   cur_ = view_.empty() ? -1 : 0;
   if (keepId != 0) {
     for (size_t pos = 0; pos < view_.size(); ++pos) {
@@ -1477,7 +1519,8 @@ void MemTable::LoadFromBytes(const QByteArray& data) {
       const qint32 type = r.num<qint32>();
       d.size = r.num<qint32>();
       d.precision = r.num<qint32>();
-      if (kind > fkCalculated || type < 0 || type >= kFieldTypeCount || d.size < 0 || d.precision < 0)
+      if (kind > fkCalculated || type < 0 || type >= kFieldTypeCount || d.size < 0 ||
+          d.precision < 0)
         throw LoadFailure{QStringLiteral("is damaged (field %1)").arg(i + 1)};
       for (const FieldDef& other : t.defs)
         if (other.name.compare(d.name, Qt::CaseInsensitive) == 0)
@@ -1496,7 +1539,8 @@ void MemTable::LoadFromBytes(const QByteArray& data) {
     t.vals.resize(static_cast<size_t>(rows) * nf);
     size_t at = 0;
     for (quint64 row = 0; row < rows; ++row) {
-      if (r.u8() != kRowMarker) throw LoadFailure{QStringLiteral("is damaged (row %1)").arg(row + 1)};
+      if (r.u8() != kRowMarker)
+        throw LoadFailure{QStringLiteral("is damaged (row %1)").arg(row + 1)};
       for (int i : dataFields) {
         const FieldDef& d = t.defs[static_cast<size_t>(i)];
         QVariant v = r.value();
@@ -1504,7 +1548,8 @@ void MemTable::LoadFromBytes(const QByteArray& data) {
         if (!v.isValid() || keepsAnyValue(storage) || v.typeId() == storage)
           t.vals[at + static_cast<size_t>(i)] = std::move(v);
         else
-          throw LoadFailure{QStringLiteral("is damaged (row %1, field '%2')").arg(row + 1).arg(d.name)};
+          throw LoadFailure{
+              QStringLiteral("is damaged (row %1, field '%2')").arg(row + 1).arg(d.name)};
       }
       at += nf;
     }
@@ -1531,7 +1576,9 @@ void MemTable::installLoaded(LoadedTable&& t) {
   Open();
 }
 
-void MemTable::LoadFromStream(QIODevice& in) { LoadFromBytes(readAllFrom(in)); }
+void MemTable::LoadFromStream(QIODevice& in) {
+  LoadFromBytes(readAllFrom(in));
+}
 
 void MemTable::LoadFromFile(const QString& path) {
   QFile f(path);
@@ -1555,8 +1602,8 @@ void MemTable::LoadFromFile(const QString& path) {
 // ---------------------------------------------------------------------------
 // hooks
 
-#define VEKTA_HOOK(Do, Handler) \
-  void MemTable::Do() {         \
+#define VEKTA_HOOK(Do, Handler)  \
+  void MemTable::Do() {          \
     if (Handler) Handler(*this); \
   }
 VEKTA_HOOK(DoBeforeOpen, BeforeOpen)

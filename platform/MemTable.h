@@ -197,13 +197,15 @@ class MemTable {
   // ---- structure (only while closed) ----
   Field* AddField(const QString& name, TFieldType type, int size = 0, int precision = 0,
                   FieldKind kind = fkData);
-  void AddFieldDef(const FieldDef& def) { (void)AddField(def.name, def.dataType, def.size, def.precision, def.kind); }
+  void AddFieldDef(const FieldDef& def) {
+    (void)AddField(def.name, def.dataType, def.size, def.precision, def.kind);
+  }
   // Destroys every field (from the last to the first) and its definition.
   void ClearFields();
   std::vector<FieldDef> FieldDefs() const;
   int FieldCount() const { return static_cast<int>(fields_.size()); }
-  Field* FieldByIndex(int i) const;  // throws on a bad index
-  Field* FindField(const QString& name) const;  // nullptr when none (case-insensitive)
+  Field* FieldByIndex(int i) const;               // throws on a bad index
+  Field* FindField(const QString& name) const;    // nullptr when none (case-insensitive)
   Field* FieldByName(const QString& name) const;  // throws "Field 'x' not found"
   // Makes this table closed and of the same structure as src, then opens it empty.
   void CopyStructure(const MemTable& src);
