@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
@@ -318,4 +320,31 @@ TEST_F(VendotekTest, BankConnectRequestsItCannotServe) {
   sim->sendBankData("x", true, 1);
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(sim->count("DAT"), 0);
+}
+
+// The demo's standalone simulator: ready line, link in place, a payment
+// through it, the link gone after SIGTERM.
+TEST(VendotekSimProgram, ServesAPaymentUntilTerminated) {
+  QTemporaryDir dir;
+  QProcess sim;
+  sim.start(QStringLiteral(VENDOTEK_SIM_PATH), {QStringLiteral("--ports-dir"), dir.path(),
+                                                QStringLiteral("--com"), QStringLiteral("8")});
+  ASSERT_TRUE(sim.waitForReadyRead(5000));
+  EXPECT_TRUE(sim.readLine().startsWith("vendotek-sim ready: " +
+                                        dir.filePath(QStringLiteral("COM8")).toLocal8Bit()));
+  qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
+  {
+    TVendotek vendotek;
+    vendotek.setComPort(8);
+    vendotek.idleHandshake();
+    vendotek.startPayment(5);
+    EXPECT_TRUE(waitUntil([&] { return !vendotek.paymentIsInProgress(); }, 5s));
+    EXPECT_TRUE(vendotek.paymentDone());
+  }
+  qunsetenv("VEKTA_PORTS_DIR");
+  sim.terminate();
+  ASSERT_TRUE(sim.waitForFinished(5000));
+  EXPECT_EQ(sim.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(sim.exitCode(), 0);
+  EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("COM8"))));
 }
