@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
@@ -19,19 +20,23 @@ namespace {
 
 // Runs fn on the dialog as soon as it is the active modal window.
 void whenDialogShown(std::function<void(TfmYNCQuestion*)> fn) {
-  auto attempt = std::make_shared<std::function<void(int)>>();
-  *attempt = [fn, attempt](int left) {
+  auto* poll = new QTimer;
+  poll->setInterval(10);
+  auto triesLeft = std::make_shared<int>(500);
+  QObject::connect(poll, &QTimer::timeout, [poll, fn, triesLeft] {
     auto* d = qobject_cast<TfmYNCQuestion*>(QApplication::activeModalWidget());
-    if (d && d->isVisible()) {
+    const bool shown = d && d->isVisible();
+    if (!shown && --*triesLeft > 0) return;
+    poll->stop();
+    poll->deleteLater();
+    if (shown) {
       fn(d);
-    } else if (left > 0) {
-      QTimer::singleShot(10, [attempt, left] { (*attempt)(left - 1); });
     } else {
       ADD_FAILURE() << "no dialog was shown";
       if (auto* w = QApplication::activeModalWidget()) w->close();
     }
-  };
-  QTimer::singleShot(0, [attempt] { (*attempt)(500); });
+  });
+  poll->start();
 }
 
 void pressKey(QWidget* w, int key) {
