@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -13,8 +14,11 @@
 #include <vector>
 
 #include "kiosk/Common.h"
+#include "kiosk/DialogsAndMessages.h"
+#include "kiosk/EventSink.h"
 #include "kiosk/Main.h"
 #include "kiosk/TouchButton.h"
+#include "platform/Clock.h"
 #include "platform/Common.h"
 #include "platform/TextCodec.h"
 
@@ -175,4 +179,42 @@ TEST(MainForm, ErrorReplacesTheLogoUntilShowLogo) {
   EXPECT_FALSE(form.lbErr->isVisible());
   EXPECT_TRUE(form.imLogo->isVisible());
   EXPECT_EQ(form.last_shown_error, QStringLiteral("Нет связи с сервером.\r\nПопробуйте позже."));
+}
+
+TEST(MainForm, UnhandledErrorIsShownForFiveSecondsQueuedAndLogged) {
+  struct Sink : IEventSink {
+    std::vector<std::pair<int, QString>> events;
+    void add(int id, const QString& descr) override { events.emplace_back(id, descr); }
+  } sink;
+  plat::ManualClock clock;
+  plat::setClock(&clock);
+  KioskFolders folders;
+  {
+    TfmMain form;
+    form.show();
+    form.logThread = &sink;
+    QString shown;
+    int timeout = 0;
+    auto* poll = new QTimer;
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [&, poll] {
+      auto* d = qobject_cast<TfmYNCQuestion*>(QApplication::activeModalWidget());
+      if (!d || !d->isVisible()) return;
+      poll->stop();
+      poll->deleteLater();
+      shown = d->lbText->text();
+      timeout = d->closing_timeout;
+      clock.advance(5000);  // the dialog closes itself at its next tick
+    });
+    poll->start();
+    form.onApplicationException(QStringLiteral("Нет бумаги"));
+    EXPECT_EQ(shown, QStringLiteral("Нет бумаги"));
+    EXPECT_EQ(timeout, 5);
+    form.logThread = nullptr;
+  }
+  plat::setClock(nullptr);
+  ASSERT_EQ(sink.events.size(), 1u);
+  EXPECT_EQ(sink.events[0], std::make_pair(1, QStringLiteral("Нет бумаги")));
+  EXPECT_TRUE(plat::fromAnsi(folders.read(QStringLiteral("vekta.log")))
+                  .contains(QStringLiteral("\tОшибка: Нет бумаги\r\n")));
 }
