@@ -1,0 +1,447 @@
+#include "backoffice/JTable.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+
+#include "backoffice/JTransport.h"
+
+// ---------------------------------------------------------------------------
+// TDatasetListener
+
+void TDatasetListener::clear() {
+  fDataChanged = false;
+  for (plat::MemTable* d : fTb->GetDetailDataSets())
+    if (auto* j = dynamic_cast<TJTable*>(d)) j->listener().clear();
+}
+
+bool TDatasetListener::dataChanged() const {
+  if (fDataChanged) return true;
+  for (plat::MemTable* d : fTb->GetDetailDataSets())
+    if (auto* j = dynamic_cast<TJTable*>(d); j && j->listener().dataChanged()) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// TJTable
+
+namespace {
+
+bool isIntegerType(TFieldType t) {
+  return t == ftSmallint || t == ftInteger || t == ftWord || t == ftAutoInc || t == ftLargeint;
+}
+bool isFloatType(TFieldType t) {
+  return t == ftFloat || t == ftCurrency || t == ftBCD;
+}
+bool isDateType(TFieldType t) {
+  return t == ftDate || t == ftTime || t == ftDateTime || t == ftTimeStamp;
+}
+
+// The field type that matches a value's kind. Every kind maps to a type that
+// has a JDBC code, so a parameter given without a type can always be sent.
+TFieldType fieldTypeOfValue(const WireValue& v) {
+  switch (v.type()) {
+    case VarType::Smallint:
+    case VarType::ShortInt:
+    case VarType::Byte:
+      return ftSmallint;
+    case VarType::Integer:
+    case VarType::Word:
+      return ftInteger;
+    case VarType::LongWord:
+    case VarType::Int64:
+    case VarType::UInt64:
+      return ftLargeint;
+    case VarType::Single:
+    case VarType::Double:
+    case VarType::Currency:
+      return ftFloat;
+    case VarType::Date:
+      return ftDateTime;
+    case VarType::Boolean:
+      return ftBoolean;
+    case VarType::OleStr:
+    case VarType::String:
+    case VarType::UString:
+      return ftString;
+    case VarType::ByteArray:
+      return ftBlob;
+    case VarType::Array:
+      return ftArray;
+    default:
+      return ftUnknown;
+  }
+}
+
+QString historyValueText(const WireValue& v) {
+  if (v.type() == VarType::Date)
+    return v.toQDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss.zzz"));
+  return v.toStringNullEmpty();
+}
+
+bool isIdentChar(QChar c) {
+  const char16_t u = c.unicode();
+  return (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || u == '_';
+}
+
+}  // namespace
+
+TJTable::TJTable() : fListener(std::make_unique<TDatasetListener>(this)) {}
+
+TJTable::~TJTable() = default;
+
+void TJTable::SetSQLText(const QString& text) {
+  QStringList lines = text.split(QRegularExpression(QStringLiteral("\r\n|\r|\n")));
+  if (!lines.isEmpty() && lines.back().isEmpty()) lines.removeLast();
+  fSQL = lines;
+}
+
+QString TJTable::sqlText() const {
+  QString s;
+  for (const QString& line : fSQL) s += line + QStringLiteral("\r\n");
+  return s;
+}
+
+void TJTable::SetSelected(bool value) {
+  if (value) selectFromDB(30);
+  fSelected = value;
+}
+
+void TJTable::writeHistoryHead() {
+  QStringList& h = fJClient->sqlRequestsHistory;
+  if (h.size() > 10000) h.clear();
+  h << QString()
+    << QStringLiteral("----------------- %1 ----------------->")
+           .arg(QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss")))
+    << QString() << sqlText();
+  if (!fParameters.empty()) h << QString();
+  for (size_t i = 0; i < fParameters.size(); ++i)
+    h << QStringLiteral("Parameter %1: %2").arg(i).arg(historyValueText(fParameters[i].value));
+}
+
+void TJTable::selectFromDB(int timeout, TCustomAccessValidator* accessValidator) {
+  if (!fJClient)
+    throw EAbstractError(QStringLiteral("Property JClient is not defined (TJTable.selectFromDB)."));
+  QElapsedTimer started;
+  started.start();
+  const bool history = fJClient->logSQLRequestsHistory;
+  if (history) writeHistoryHead();
+
+  // Loaded rows are never tracked as edits.
+  struct ListenerOff {
+    TDatasetListener& l;
+    bool saved;
+    ~ListenerOff() {
+      l.clear();
+      l.active = saved;
+    }
+  } off{*fListener, fListener->active};
+  fListener->active = false;
+
+  fJClient->clearBatch();
+  TRequest& r = fJClient->addRequest(1);
+  r.addTable(this);
+  r.addParam(WireValue(sqlText()));
+  r.addParam(WireValue(paramCount()));
+  for (const TJParameter& p : fParameters) {
+    r.addParam(WireValue(TJTransport::fieldTypeToJavaType(p.dataType)));
+    r.addParam(p.value);
+  }
+  // runBatch drops the batch when the run fails and raises a refusal's text.
+  fJClient->runBatch(timeout, accessValidator);
+  last_refresh_tm = dateTimeToDays(QDateTime::currentDateTime());
+  if (history) {
+    const qint64 ms = started.elapsed();
+    fJClient->sqlRequestsHistory << QStringLiteral("Execution time: %1:%2.%3")
+                                        .arg(ms / 60000 % 100, 2, 10, QLatin1Char('0'))
+                                        .arg(ms / 1000 % 60, 2, 10, QLatin1Char('0'))
+                                        .arg(ms % 1000, 3, 10, QLatin1Char('0'));
+  }
+}
+
+void TJTable::prepare(int timeout) {
+  if (!fJClient)
+    throw EAbstractError(QStringLiteral("Property JClient is not defined (TJTable.prepare)."));
+  auto dropFields = [this] {
+    Close();
+    ClearFields();
+  };
+  const QString sql = sqlText();
+  if (sql.trimmed().isEmpty()) {
+    dropFields();
+    return;
+  }
+  // The server knows only bare "?" markers: a named marker keeps its "?" and
+  // its name turns into blanks, so the text keeps its length.
+  QString text = sql;
+  bool inQuote = false;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text[i];
+    if (c == QLatin1Char('\'')) {
+      inQuote = !inQuote;
+    } else if (c == QLatin1Char('?') && !inQuote) {
+      for (qsizetype k = i + 1; k < text.size() && isIdentChar(text[k]); ++k)
+        text[k] = QLatin1Char(' ');
+    }
+  }
+  fJClient->clearBatch();
+  TRequest& r = fJClient->addRequest(12);
+  r.addParam(WireValue(text));
+  TRequestBatchPtr reply = fJClient->runBatch(timeout);
+  dropFields();
+  TRequest& res = reply->request(0);
+  const int n = res.nextResultParam().toInt();
+  for (int i = 0; i < n; ++i) {
+    QString name = res.nextResultParam().toStringNullEmpty();
+    const int code = res.nextResultParam().toInt();
+    const int size = res.nextResultParam().toInt();
+    (void)res.nextResultParam();
+    if (name.isEmpty()) name = QStringLiteral("fld_%1").arg(i + 1);
+    const TFieldType ft = TJTransport::javaTypeToFieldType(code);
+    int fieldSize = 0, precision = 0;
+    if (ft == ftString || ft == ftBytes || ft == ftVarBytes || ft == ftArray) fieldSize = size;
+    if (ft == ftFloat) precision = size;
+    AddField(name, ft, std::max(fieldSize, 0), std::max(precision, 0));
+  }
+  const int pc = res.nextResultParam().toInt();
+  if (pc != paramCount()) {
+    clearParams();
+    for (int i = 0; i < pc; ++i)
+      addParam(WireValue::null(), TJTransport::javaTypeToFieldType(res.nextResultParam().toInt()));
+  } else {
+    for (int i = 0; i < pc; ++i) (void)res.nextResultParam();
+  }
+}
+
+// ---- parameters ----
+
+void TJTable::addParam(const WireValue& value, TFieldType dataType) {
+  if (dataType == ftUnknown) dataType = fieldTypeOfValue(value);
+  WireValue v = value;
+  if (!value.isNullOrEmpty()) {
+    if (isIntegerType(dataType))
+      v = WireValue(value.toInt());
+    else if (dataType == ftBoolean)
+      v = WireValue(value.toBool());
+    else if (isFloatType(dataType))
+      v = WireValue(value.toDouble());
+    else if (isDateType(dataType))
+      v = WireValue::dateTime(value.toDateTime());
+  }
+  fParameters.push_back(TJParameter{v, dataType});
+}
+
+const TJParameter& TJTable::getParam(int index) const {
+  if (index < 0 || index >= paramCount())
+    throw EAbstractError(QStringLiteral("Index is out of bounds (TJTable.getParam)."));
+  return fParameters[size_t(index)];
+}
+
+QString TJTable::paramsText() const {
+  QStringList parts;
+  for (const TJParameter& p : fParameters) parts << p.value.toStringNullEmpty();
+  return parts.join(QChar(0));
+}
+
+// ---- previous values ----
+
+void TJTable::fieldChanged(plat::Field& field) {
+  if (OnFieldChange) OnFieldChange(field);
+  const size_t i = size_t(field.Index());
+  if (i < fCurValues.size()) fCurValues[i] = field.Value();
+}
+
+QVariant TJTable::prevValue(const plat::Field* field) const {
+  if (!field || fCurValues.empty()) return QVariant();
+  const size_t i = size_t(field->Index());
+  return i < fCurValues.size() ? fCurValues[i] : QVariant();
+}
+
+QVariant TJTable::prevValue(const QString& fieldName) const {
+  return prevValue(FieldByName(fieldName));
+}
+
+// ---- bulk work and copies ----
+
+void TJTable::updateRecords(const QString& fieldNames, const QVariant& values) {
+  if (State() == plat::dsEdit || State() == plat::dsInsert) Post();
+  QString names = fieldNames;
+  names.replace(QLatin1Char(';'), QLatin1Char(','));
+  if (!names.endsWith(QLatin1Char(','))) names += QLatin1Char(',');
+  QStringList list = names.split(QLatin1Char(','));
+  list.removeLast();
+  std::vector<plat::Field*> fields;
+  for (const QString& n : list) fields.push_back(FieldByName(n.trimmed()));
+  const QVariantList many = fields.size() > 1 ? values.toList() : QVariantList();
+  if (fields.size() > 1 && many.size() < qsizetype(fields.size()))
+    throw EAbstractError(QStringLiteral("Variant array index out of bounds"));
+
+  const plat::Bookmark back = GetBookmark();
+  DisableControls();
+  try {
+    // The rows are visited by their bookmarks, so rows that move in a sorted
+    // view while they are written are neither skipped nor visited twice.
+    std::vector<plat::Bookmark> rows;
+    for (First(); !Eof(); Next()) rows.push_back(GetBookmark());
+    for (const plat::Bookmark& bm : rows) {
+      if (!BookmarkValid(bm)) continue;
+      GotoBookmark(bm);
+      Edit();
+      if (fields.size() == 1)
+        fields[0]->SetValue(values);
+      else
+        for (size_t i = 0; i < fields.size(); ++i) fields[i]->SetValue(many[qsizetype(i)]);
+      Post();
+    }
+    if (!back.isEmpty() && BookmarkValid(back)) GotoBookmark(back);
+  } catch (...) {
+    EnableControls();
+    throw;
+  }
+  EnableControls();
+}
+
+void TJTable::savePositionAndSorting() {
+  DisableControls();
+  fSavedBookmarks.push_back(GetBookmark());
+  fSavedSortings.push_back(IndexFieldNames());
+  SetIndexFieldNames(QString());
+}
+
+void TJTable::restorePositionAndSorting() {
+  if (fSavedBookmarks.empty()) return;
+  const plat::Bookmark bm = fSavedBookmarks.back();
+  const QString sorting = fSavedSortings.back();
+  fSavedBookmarks.pop_back();
+  fSavedSortings.removeLast();
+  try {
+    SetIndexFieldNames(sorting);
+    if (!bm.isEmpty()) {
+      try {
+        GotoBookmark(bm);
+      } catch (const EDatabaseError&) {
+        // The row is gone; the position is simply not restored.
+      }
+    }
+  } catch (...) {
+    EnableControls();
+    throw;
+  }
+  EnableControls();
+}
+
+void TJTable::loadFromDataSet(TJTable& source) {
+  if (&source == this) return;
+  LoadFromBytes(source.SaveToBytes());
+  sourceTablesDataVersions = source.sourceTablesDataVersions;
+  last_refresh_tm = source.last_refresh_tm;
+  lastRefreshSQL = source.lastRefreshSQL;
+  lastRefreshParams = source.lastRefreshParams;
+}
+
+void TJTable::loadFromDataSetCurrentRecord(TJTable& source) {
+  if (&source == this) return;
+  CopyStructure(source);
+  Append();
+  for (int i = 0; i < FieldCount(); ++i) {
+    plat::Field* f = FieldByIndex(i);
+    if (f->Kind() == plat::fkData) f->SetValue(source.FieldByIndex(i)->Value());
+  }
+  Post();
+  sourceTablesDataVersions = source.sourceTablesDataVersions;
+  last_refresh_tm = source.last_refresh_tm;
+}
+
+// ---- detail positions ----
+
+void TJTable::saveDetailBookmarks() {
+  fDetailBookmarks.clear();
+  for (plat::MemTable* d : GetDetailDataSets())
+    fDetailBookmarks.push_back(TDetailBookmark{d, d->GetBookmark()});
+}
+
+void TJTable::restoreDetailBookmarks() {
+  for (const TDetailBookmark& b : fDetailBookmarks) {
+    if (b.bk.isEmpty() || !b.dataSet->Active()) continue;
+    if (b.dataSet->BookmarkValid(b.bk)) b.dataSet->GotoBookmark(b.bk);
+  }
+  freeDetailBookmarks();
+}
+
+// ---- hooks ----
+
+void TJTable::DoAfterCancel() {
+  plat::MemTable::DoAfterCancel();
+  fCurValues.clear();
+  fListener->afterCancel(*this);
+}
+
+void TJTable::DoAfterClose() {
+  fCurValues.clear();
+  plat::MemTable::DoAfterClose();
+}
+
+void TJTable::DoAfterDelete() {
+  fListener->afterDelete(*this);
+  plat::MemTable::DoAfterDelete();
+}
+
+void TJTable::DoAfterEdit() {
+  if (fInfillCurValues) {
+    fCurValues.assign(size_t(FieldCount()), QVariant());
+    for (int i = 0; i < FieldCount(); ++i) fCurValues[size_t(i)] = FieldByIndex(i)->Value();
+  }
+  restoreDetailBookmarks();
+  fListener->afterEdit(*this);
+  plat::MemTable::DoAfterEdit();
+}
+
+void TJTable::DoAfterInsert() {
+  if (fInfillCurValues) fCurValues.assign(size_t(FieldCount()), QVariant());
+  fListener->afterInsert(*this);
+  plat::MemTable::DoAfterInsert();
+}
+
+void TJTable::DoAfterOpen() {
+  for (int i = 0; i < FieldCount(); ++i)
+    FieldByIndex(i)->OnChange = [this](plat::Field& f) { fieldChanged(f); };
+  plat::MemTable::DoAfterOpen();
+}
+
+void TJTable::DoAfterPost() {
+  fCurValues.clear();
+  plat::MemTable::DoAfterPost();
+  restoreDetailBookmarks();
+}
+
+void TJTable::DoAfterScroll() {
+  plat::MemTable::DoAfterScroll();
+  for (plat::MemTable* d : GetDetailDataSets())
+    if (d->State() == plat::dsEdit || d->State() == plat::dsInsert) d->Post();
+}
+
+void TJTable::DoBeforeCancel() {
+  plat::MemTable::DoBeforeCancel();
+  fListener->beforeCancel(*this);
+}
+
+void TJTable::DoBeforeDelete() {
+  plat::MemTable::DoBeforeDelete();
+  fListener->beforeDelete(*this);
+}
+
+void TJTable::DoBeforeEdit() {
+  plat::MemTable::DoBeforeEdit();
+  saveDetailBookmarks();
+}
+
+void TJTable::DoBeforeInsert() {
+  plat::MemTable::DoBeforeInsert();
+  fListener->beforeInsert(*this);
+}
+
+void TJTable::DoBeforePost() {
+  plat::MemTable::DoBeforePost();
+  saveDetailBookmarks();
+  fListener->beforePost(*this);
+}

@@ -1,0 +1,188 @@
+#pragma once
+// The server-filled table: an in-memory table whose rows come from SQL run on
+// the back-office server (request 1), with positional parameters, previous
+// field values for change handlers, saved positions of its detail tables, a
+// stack of saved positions and sort orders, and the hooks through which the
+// edit tracker sees inserts, edits, posts, deletes and cancels.
+//
+// The kiosk fills its product and settings tables with selectFromDB and keeps
+// them in the data folder with SaveToFile/LoadFromFile (our own checksummed
+// table format).
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "backoffice/WireValue.h"
+#include "platform/MemTable.h"
+
+class TJTransport;
+class TJTable;
+class TCustomAccessValidator;
+
+// The edit tracker of a table. It starts active and empty; the table loads
+// switch it off while rows arrive and clear it afterwards, so loaded rows are
+// never tracked. Recording of changes and their posting build on these hooks.
+class TDatasetListener {
+ public:
+  explicit TDatasetListener(TJTable* tb) : fTb(tb) {}
+  virtual ~TDatasetListener() = default;
+
+  bool active = true;
+  QString additionalParentTable;
+  QString additionalParentField;
+
+  virtual void beforeInsert(plat::MemTable&) {}
+  virtual void afterInsert(plat::MemTable&) {}
+  virtual void afterEdit(plat::MemTable&) {}
+  virtual void beforePost(plat::MemTable&) {}
+  virtual void beforeDelete(plat::MemTable&) {}
+  virtual void afterDelete(plat::MemTable&) {}
+  virtual void beforeCancel(plat::MemTable&) {}
+  virtual void afterCancel(plat::MemTable&) {}
+
+  // Forgets all tracking here and in the trackers of every detail table.
+  virtual void clear();
+  // Something was inserted, edited or deleted here or in a detail table.
+  virtual bool dataChanged() const;
+
+ protected:
+  TJTable* fTb;
+  bool fDataChanged = false;
+};
+
+// One positional parameter of the statement.
+struct TJParameter {
+  WireValue value;
+  TFieldType dataType = ftUnknown;
+};
+
+// The saved position of one detail table.
+struct TDetailBookmark {
+  plat::MemTable* dataSet = nullptr;  // not owned
+  plat::Bookmark bk;                  // empty when it had no current row
+};
+
+class TJTable : public plat::MemTable {
+ public:
+  TJTable();
+  ~TJTable() override;
+
+  // ---- properties ----
+  // The transport that runs the requests (not owned; it must outlive the
+  // table's requests).
+  TJTransport* JClient() const { return fJClient; }
+  void SetJClient(TJTransport* client) { fJClient = client; }
+  QString TableName() const { return fTableName; }
+  void SetTableName(const QString& v) { fTableName = v; }
+  QString SelfReferencedField() const { return fSelfReferencedField; }
+  void SetSelfReferencedField(const QString& v) { fSelfReferencedField = v; }
+  QString KeyField() const { return fKeyField; }
+  void SetKeyField(const QString& v) { fKeyField = v; }
+  QStringList PostedFields() const { return fPostedFields; }
+  void SetPostedFields(const QStringList& v) { fPostedFields = v; }
+  QStringList SQL() const { return fSQL; }
+  void SetSQL(const QStringList& lines) { fSQL = lines; }
+  // One statement given as text: split into lines at CR LF, CR or LF.
+  void SetSQLText(const QString& text);
+  // The statement as sent and compared: every line followed by CR LF.
+  QString sqlText() const;
+  bool selected() const { return fSelected; }
+  // true loads the table first (30 s).
+  void SetSelected(bool value);
+  // Called with the changed field before its previous value is replaced.
+  plat::FieldNotifyEvent OnFieldChange;
+
+  // ---- loading ----
+  // Request 1: the statement, the parameter count, then the JDBC type code
+  // and value of each parameter; the reply's first table fills this table.
+  void selectFromDB(int timeout, TCustomAccessValidator* accessValidator = nullptr);
+  // Request 12: replaces the fields by the statement's result columns and
+  // loads no rows; adopts the server's parameter types when the count differs.
+  void prepare(int timeout);
+
+  // ---- parameters ----
+  void clearParams() { fParameters.clear(); }
+  // ftUnknown takes the type from the value's kind. Non-null values are
+  // converted to what the type names (integers to 32 bits, floats to double,
+  // dates to date-times).
+  void addParam(const WireValue& value, TFieldType dataType = ftUnknown);
+  void addParam(const QVariant& value, TFieldType dataType = ftUnknown) {
+    addParam(WireValue::fromQVariant(value), dataType);
+  }
+  int paramCount() const { return int(fParameters.size()); }
+  const TJParameter& getParam(int index) const;
+  // Every parameter value's text, joined by the character U+0000.
+  QString paramsText() const;
+  // The key's name on the server.
+  QString keyFieldSQLName() const { return fKeyField; }
+
+  // ---- previous values ----
+  // Inside OnFieldChange: the field's value before this change; Null outside
+  // an edit or insert.
+  QVariant prevValue(const plat::Field* field) const;
+  QVariant prevValue(const QString& fieldName) const;
+
+  // ---- bulk work and copies ----
+  // Writes the same values into every row: one name and a value, or names
+  // separated by ";" or "," and a QVariantList of as many values.
+  void updateRecords(const QString& fieldNames, const QVariant& values);
+  // Push and pop the current row and sort order; calls nest.
+  void savePositionAndSorting();
+  void restorePositionAndSorting();
+  // A full copy of source (structure, rows and load information).
+  void loadFromDataSet(TJTable& source);
+  // A one-row copy of source's current row.
+  void loadFromDataSetCurrentRecord(TJTable& source);
+
+  // ---- edit tracker ----
+  TDatasetListener& listener() { return *fListener; }
+  void setListenerActive(bool value) { fListener->active = value; }
+  bool dataChanged() const { return fListener->dataChanged(); }
+
+  // ---- load information (refreshes, cache files) ----
+  QString lastRefreshParams;
+  QString lastRefreshSQL;
+  QString sourceTablesDataVersions;
+  double last_refresh_tm = 0;  // days since 1899-12-30; 0 before the first load
+
+ protected:
+  void DoAfterCancel() override;
+  void DoAfterClose() override;
+  void DoAfterDelete() override;
+  void DoAfterEdit() override;
+  void DoAfterInsert() override;
+  void DoAfterOpen() override;
+  void DoAfterPost() override;
+  void DoAfterScroll() override;
+  void DoBeforeCancel() override;
+  void DoBeforeDelete() override;
+  void DoBeforeEdit() override;
+  void DoBeforeInsert() override;
+  void DoBeforePost() override;
+
+ private:
+  void fieldChanged(plat::Field& field);
+  void saveDetailBookmarks();
+  void restoreDetailBookmarks();
+  void freeDetailBookmarks() { fDetailBookmarks.clear(); }
+  void writeHistoryHead();
+
+  bool fSelected = false;
+  std::vector<TJParameter> fParameters;
+  std::unique_ptr<TDatasetListener> fListener;
+  TJTransport* fJClient = nullptr;
+  QString fTableName;
+  QString fSelfReferencedField;
+  QString fKeyField = QStringLiteral("id");
+  QStringList fPostedFields;
+  QStringList fSQL;
+  std::vector<TDetailBookmark> fDetailBookmarks;
+  std::vector<QVariant> fCurValues;
+  bool fInfillCurValues = true;
+  std::vector<plat::Bookmark> fSavedBookmarks;
+  QStringList fSavedSortings;
+};
