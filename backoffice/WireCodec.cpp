@@ -140,7 +140,7 @@ QString unknownVariantTypeMessage(int tag) {
   return QStringLiteral("Unknown variant type %1(TJTransport.recvVariant).").arg(tag);
 }
 
-WireValue decodeValue(WireSource& src, int timeoutSec) {
+WireValue decodeValue(WireSource& src, int timeoutSec, bool allowUnicode) {
   char b[8];
   src.recvExact(b, 1, timeoutSec);
   const int tag = uint8_t(b[0]);
@@ -198,6 +198,20 @@ WireValue decodeValue(WireSource& src, int timeoutSec) {
     case wtInt64:
       src.recvExact(b, 8, timeoutSec);
       return WireValue::int64(int64_t(getU64(b)));
+    case wtUnicodeString:
+      if (allowUnicode) {
+        src.recvExact(b, 4, timeoutSec);
+        uint32_t n = getU32(b);
+        if (n > kMaxWireBlock || n % 2 != 0) src.badLength();
+        QByteArray raw(qsizetype(n), Qt::Uninitialized);
+        src.recvExact(raw.data(), int(n), timeoutSec);
+        QString s(qsizetype(n / 2), Qt::Uninitialized);
+        const auto* p = reinterpret_cast<const uint8_t*>(raw.constData());
+        for (qsizetype i = 0; i < s.size(); ++i)
+          s[i] = QChar(char16_t(p[2 * i] | (p[2 * i + 1] << 8)));
+        return WireValue(s);
+      }
+      [[fallthrough]];
     default:
       src.unknownTag(tag);
   }

@@ -46,8 +46,10 @@ class WireSource {
 };
 
 // Reads one tagged value. Tag 12 reads as bytes like tag 2; tag 13 and above
-// are refused through unknownTag, even though tag 13 is written.
-WireValue decodeValue(WireSource& src, int timeoutSec);
+// are refused through unknownTag, even though the client writes tag 13: the
+// client never reads it. A server reads what clients write, so it passes
+// allowUnicode to accept tag 13.
+WireValue decodeValue(WireSource& src, int timeoutSec, bool allowUnicode = false);
 
 // A source over a byte array, for tests and for already received frames.
 // Running short or a bad length raises EAbstractError.

@@ -134,6 +134,9 @@ void TcpClient::adopt(int fd) {
 
 void TcpClient::close() {
   if (fd_ >= 0) {
+    // Unread bytes would turn the close into a reset, and a reset may
+    // destroy what we sent last before the peer reads it.
+    discardInput();
     ::shutdown(fd_, SHUT_RDWR);
     ::close(fd_);
   }

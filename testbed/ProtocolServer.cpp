@@ -1,0 +1,399 @@
+#include "testbed/ProtocolServer.h"
+
+#include <sys/socket.h>
+
+#include <chrono>
+
+#include "backoffice/JTransport.h"
+#include "backoffice/Scrambler.h"
+#include "backoffice/TableStream.h"
+#include "backoffice/WireCodec.h"
+#include "platform/TcpClient.h"
+#include "platform/TcpServer.h"
+#include "platform/TextCodec.h"
+
+namespace {
+
+constexpr int kPollMs = 50;
+
+// Clients read texts as ANSI (tags 1 and 2) and refuse tag 13, so the
+// server sends every text that way.
+void encodeForClient(QByteArray& out, const WireValue& v) {
+  if (v.type() == VarType::UString) {
+    encodeValue(out, WireValue::ansi(v.rawText()));
+    return;
+  }
+  encodeValue(out, v);
+}
+
+struct ConnectionClosed {};
+
+}  // namespace
+
+class ProtocolServer::Connection : public WireSource {
+ public:
+  Connection(std::unique_ptr<plat::TcpClient> s, int id, const std::atomic<bool>& stopping)
+      : sock(std::move(s)), id(id), stopping_(stopping) {}
+
+  // Waits as long as it takes (the peer or stop() ends it).
+  void recvExact(char* dst, int n, int) override {
+    recvRaw(dst, n);
+    recvCrypt.decode(dst, size_t(n));
+  }
+  void recvRaw(char* dst, int n) {
+    int got = 0;
+    while (got < n) {
+      if (stopping_.load()) throw ConnectionClosed();
+      int r;
+      try {
+        r = sock->read(dst + got, n - got, kPollMs);
+      } catch (const plat::ETcpError&) {
+        throw ConnectionClosed();
+      }
+      got += r;
+    }
+  }
+  [[noreturn]] void badLength() override { throw ConnectionClosed(); }
+  [[noreturn]] void unknownTag(int) override { throw ConnectionClosed(); }
+
+  WireValue readValue() { return decodeValue(*this, 0, true); }
+
+  void sendScrambled(QByteArray plain) {
+    sendCrypt.encode(plain.data(), size_t(plain.size()));
+    writeRaw(plain);
+  }
+  void writeRaw(const QByteArray& wire) {
+    try {
+      sock->write(wire);
+    } catch (const plat::ETcpError&) {
+      throw ConnectionClosed();
+    }
+  }
+  // Wakes the connection's thread; the thread itself closes the socket.
+  void shutdown() {
+    if (sock->fd() >= 0) ::shutdown(sock->fd(), SHUT_RDWR);
+  }
+
+  std::unique_ptr<plat::TcpClient> sock;
+  int id;
+  Scrambler sendCrypt;
+  Scrambler recvCrypt;
+  QString login;
+  int userId = 0;
+
+ private:
+  const std::atomic<bool>& stopping_;
+};
+
+// ---- ServerTable ----
+
+ServerTable ServerTable::fromMemTable(plat::MemTable& table) {
+  ServerTable t;
+  for (int i = 0; i < table.FieldCount(); ++i) {
+    plat::Field* f = table.FieldByIndex(i);
+    t.columns.push_back({f->FieldName(), TJTransport::fieldTypeToJavaType(f->DataType()), f->Size(),
+                         f->Precision()});
+  }
+  table.First();
+  while (!table.Eof()) {
+    TVariantArray row;
+    for (int i = 0; i < table.FieldCount(); ++i)
+      row.push_back(WireValue::fromQVariant(table.FieldByIndex(i)->Value()));
+    t.rows.push_back(std::move(row));
+    table.Next();
+  }
+  return t;
+}
+
+void ServerTable::encode(QByteArray& out) const {
+  if (failInsteadOfColumns) {
+    encodeValue(out, WireValue(-1));
+    encodeForClient(out, WireValue(errorInsteadOfColumns));
+    return;
+  }
+  encodeValue(out, WireValue(int(columns.size())));
+  for (const auto& c : columns) {
+    encodeForClient(out, WireValue(c.name));
+    encodeValue(out, WireValue(c.javaType));
+    encodeValue(out, WireValue(c.size));
+    encodeValue(out, WireValue(c.precision));
+  }
+  for (const auto& row : rows) {
+    encodeValue(out, WireValue::byte(0));
+    for (const auto& v : row) encodeForClient(out, v);
+  }
+  if (failAfterRows) {
+    encodeValue(out, WireValue(2));
+    encodeForClient(out, WireValue(errorAfterRows));
+    return;
+  }
+  encodeValue(out, WireValue::byte(1));
+}
+
+// ---- server ----
+
+ProtocolServer::ProtocolServer(ProtocolServerOptions options) : options_(std::move(options)) {}
+
+ProtocolServer::~ProtocolServer() {
+  stop();
+}
+
+void ProtocolServer::start() {
+  listener_ = std::make_unique<plat::TcpServer>();
+  listener_->listen(options_.host, options_.port);
+  port_ = listener_->port();
+  stopping_ = false;
+  acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+void ProtocolServer::stop() {
+  stopping_ = true;
+  if (acceptThread_.joinable()) acceptThread_.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& c : open_) c->shutdown();
+    threads.swap(threads_);
+  }
+  for (auto& t : threads)
+    if (t.joinable()) t.join();
+  {
+    std::lock_guard lock(mutex_);
+    open_.clear();
+  }
+  if (listener_) listener_->close();
+}
+
+void ProtocolServer::setLoginHandler(LoginHandler h) {
+  std::lock_guard lock(mutex_);
+  loginHandler_ = std::move(h);
+}
+
+void ProtocolServer::setRequestHandler(RequestHandler h) {
+  std::lock_guard lock(mutex_);
+  requestHandler_ = std::move(h);
+}
+
+void ProtocolServer::addFault(const ServerFault& f) {
+  std::lock_guard lock(mutex_);
+  faults_.push_back(f);
+}
+
+void ProtocolServer::clearFaults() {
+  std::lock_guard lock(mutex_);
+  faults_.clear();
+}
+
+std::vector<ServerRequest> ProtocolServer::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void ProtocolServer::clearRequests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
+LoginAttempt ProtocolServer::lastLogin() const {
+  std::lock_guard lock(mutex_);
+  return lastLogin_;
+}
+
+void ProtocolServer::dropConnections() {
+  std::lock_guard lock(mutex_);
+  for (auto& c : open_) c->shutdown();
+}
+
+bool ProtocolServer::takeFault(std::initializer_list<ServerFault::Kind> kinds, ServerFault* out) {
+  std::lock_guard lock(mutex_);
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    for (auto k : kinds) {
+      if (it->kind == k) {
+        *out = *it;
+        faults_.erase(it);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void ProtocolServer::acceptLoop() {
+  while (!stopping_.load()) {
+    std::unique_ptr<plat::TcpClient> s = listener_->accept(kPollMs);
+    if (!s) continue;
+    int id = ++connections_;
+    auto c = std::make_shared<Connection>(std::move(s), id, stopping_);
+    std::lock_guard lock(mutex_);
+    open_.push_back(c);
+    threads_.emplace_back([this, c] { serve(c); });
+  }
+}
+
+namespace {
+
+void sleepUnlessStopping(int ms, const std::atomic<bool>& stopping) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stopping.load() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+}  // namespace
+
+void ProtocolServer::serve(std::shared_ptr<Connection> c) {
+  try {
+    ServerFault f;
+    if (takeFault({ServerFault::CloseBeforeGreeting}, &f)) throw ConnectionClosed();
+    if (options_.handshake) {
+      if (takeFault({ServerFault::StallGreeting}, &f)) sleepUnlessStopping(f.stallMs, stopping_);
+      QByteArray g;
+      encodeForClient(g, WireValue(options_.serverType));
+      encodeValue(g, WireValue(options_.serverId));
+      encodeForClient(g, WireValue(options_.version));
+      encodeValue(g, WireValue(options_.serverKey));
+      c->writeRaw(g);
+
+      LoginAttempt a;
+      a.connectionId = c->id;
+      a.identity = c->readValue().toStringNullEmpty();
+      c->recvCrypt.setKey(options_.serverKey);
+      a.clientKey = c->readValue().toBytes();
+      QByteArray key = options_.serverKey + a.clientKey;
+      c->recvCrypt.setKey(key);
+      c->sendCrypt.setKey(key);
+      a.login = c->readValue().toStringNullEmpty();
+      a.password = c->readValue().toStringNullEmpty();
+      LoginHandler login;
+      {
+        std::lock_guard lock(mutex_);
+        lastLogin_ = a;
+        login = loginHandler_;
+      }
+      LoginDecision d = login ? login(a) : LoginDecision{};
+      QByteArray reply;
+      encodeValue(reply, WireValue(d.status));
+      if (d.status == 1) {
+        encodeForClient(reply, WireValue(d.failureText));
+        c->sendScrambled(reply);
+        throw ConnectionClosed();
+      }
+      encodeValue(reply, WireValue(d.userId));
+      encodeForClient(reply, WireValue(d.userName));
+      c->sendScrambled(reply);
+      c->login = a.login;
+      c->userId = d.userId;
+      ++handshakes_;
+    }
+
+    for (;;) {
+      char h[4];
+      // A client that failed to read a reply says so with one plain 0x66
+      // and hangs up. A scrambled "Q" may also be 0x66 on the wire, so the
+      // byte counts as the abort only when it does not decode to "Q".
+      c->recvRaw(h, 1);
+      const uint8_t raw = uint8_t(h[0]);
+      Scrambler before = c->recvCrypt;
+      c->recvCrypt.decode(h, 1);
+      if (uint8_t(h[0]) != 0x51) {
+        if (raw == 0x66) {
+          ++abortBytes_;
+          c->recvCrypt = before;
+          continue;
+        }
+        throw ConnectionClosed();
+      }
+      c->recvExact(h + 1, 3, 0);
+      const uint8_t batchNo = uint8_t(h[1]);
+      const int n = getU16(h + 2);
+      std::vector<ServerRequest> batch;
+      for (int i = 0; i < n; ++i) {
+        char rh[4];
+        c->recvExact(rh, 4, 0);
+        ServerRequest r;
+        r.connectionId = c->id;
+        r.requestNo = i + 1;
+        r.code = getU16(rh);
+        r.login = c->login;
+        r.userId = c->userId;
+        const int p = getU16(rh + 2);
+        for (int k = 0; k < p; ++k) r.params.push_back(c->readValue());
+        batch.push_back(std::move(r));
+      }
+      RequestHandler handler;
+      {
+        std::lock_guard lock(mutex_);
+        for (const auto& r : batch) requests_.push_back(r);
+        handler = requestHandler_;
+      }
+
+      std::vector<ServerReply> replies(batch.size());
+      uint16_t errorCode = 0, errorNo = 0;
+      QString errorMessage;
+      for (size_t i = 0; i < batch.size() && errorCode == 0; ++i) {
+        ServerReply& rep = replies[i];
+        if (batch[i].code == 0) continue;  // the client's goodbye
+        try {
+          if (handler)
+            handler(batch[i], rep);
+          else
+            rep.refuse(QStringLiteral("Unknown request %1").arg(batch[i].code));
+        } catch (const Exception& e) {
+          rep.refuse(e.message());
+        } catch (const std::exception& e) {
+          rep.refuse(QString::fromUtf8(e.what()));
+        }
+        if (rep.refused) {
+          errorCode = rep.errorCode ? rep.errorCode : 1;
+          errorNo = uint16_t(i + 1);
+          errorMessage = rep.errorMessage;
+        }
+      }
+
+      QByteArray out;
+      putU8(out, 0x52);
+      putU8(out, batchNo);
+      putU16(out, errorCode);
+      putU16(out, errorNo);
+      QByteArray msg = plat::toAnsi(errorMessage).left(65535);
+      putU16(out, uint16_t(msg.size()));
+      out.append(msg);
+      if (errorCode != 0) {
+        putU16(out, 0);
+      } else {
+        putU16(out, uint16_t(replies.size()));
+        for (const auto& rep : replies) {
+          putU16(out, uint16_t(rep.results.size()));
+          for (const auto& v : rep.results) encodeForClient(out, v);
+          putU16(out, uint16_t(rep.tables.size()));
+          for (const auto& t : rep.tables) t.encode(out);
+        }
+      }
+
+      ServerFault fault;
+      bool haveFault = takeFault(
+          {ServerFault::CloseAfterBytes, ServerFault::StallAfterBytes,
+           ServerFault::WrongBatchNumber, ServerFault::WrongFirstByte, ServerFault::RawReply},
+          &fault);
+      if (haveFault && fault.kind == ServerFault::RawReply) out = fault.raw;
+      if (haveFault && fault.kind == ServerFault::WrongBatchNumber)
+        out[1] = char(uint8_t(out[1]) + 1);
+      if (haveFault && fault.kind == ServerFault::WrongFirstByte) out[0] = 'X';
+      c->sendCrypt.encode(out.data(), size_t(out.size()));
+      if (haveFault && (fault.kind == ServerFault::CloseAfterBytes ||
+                        fault.kind == ServerFault::StallAfterBytes)) {
+        int cut = std::clamp(fault.bytes, 0, int(out.size()));
+        c->writeRaw(out.left(cut));
+        if (fault.kind == ServerFault::CloseAfterBytes) throw ConnectionClosed();
+        sleepUnlessStopping(fault.stallMs, stopping_);
+        c->writeRaw(out.mid(cut));
+      } else {
+        c->writeRaw(out);
+      }
+    }
+  } catch (const ConnectionClosed&) {
+  } catch (const std::exception&) {
+  }
+  c->sock->close();
+  std::lock_guard lock(mutex_);
+  std::erase(open_, c);
+}
