@@ -163,7 +163,7 @@ void VendotekSim::requestBankDisconnect() {
 
 QList<TVendotekMessage> VendotekSim::received() const {
   std::lock_guard lock(mu_);
-  return received_;
+  return QList<TVendotekMessage>(received_.begin(), received_.end());
 }
 
 int VendotekSim::count(const QByteArray& name) const {
@@ -242,7 +242,7 @@ void VendotekSim::handle(const TVendotekMessage& msg) {
   QByteArray idleFollower;
   {
     std::lock_guard lock(mu_);
-    received_.append(msg);
+    received_.push_back(msg);
     cv_.notify_all();
     if (silent_) return;
     answer = vrpAnswer_;

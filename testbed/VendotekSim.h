@@ -16,6 +16,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "devices/Vendotek.h"
 
@@ -125,7 +126,9 @@ class VendotekSim {
   bool corruptNext_ = false;
   int splitGapMs_ = -1;
   QList<Pending> pending_;
-  QList<TVendotekMessage> received_;
+  // A vector, not an implicitly shared list: callers get their own copy, so
+  // this thread's appends never touch memory another thread reads.
+  std::vector<TVendotekMessage> received_;
   std::chrono::steady_clock::time_point lastApproval_{};
   std::jthread thread_;
 };
