@@ -15,9 +15,10 @@ function(vekta_add_test name)
   endif()
   target_link_libraries(${name} PRIVATE ${T_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  # The test mains export this as VEKTA_TEST_BIN_DIR, so tests find the programs they start.
+  target_compile_definitions(${name} PRIVATE VEKTA_BUILD_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VEKTA_TEST_BIN_DIR=${CMAKE_BINARY_DIR}/bin"
-               TIMEOUT 120)
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 120)
 endfunction()
