@@ -2,6 +2,11 @@
 // to a pipe, against the stand-in bank library in a private folder.
 
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "bridge/SberErrors.h"
 #include "bridge/StubSberFolder.h"
@@ -236,6 +241,35 @@ TEST(BridgeProgram, OverdueReconciliationRefusesPaymentsUntilTotalsAreRevised) {
   EXPECT_EQ(lines(sber.run({"pay", "100"})).value(1), "last_error=4134");
   EXPECT_EQ(lines(sber.run({"revise_totals"})).value(1), "last_error=0");
   EXPECT_EQ(lines(sber.run({"pay", "100"})).value(1), "last_error=0");
+}
+
+// A person at a terminal reads UTF-8, not the kiosk's code page.
+TEST(BridgeProgram, ConsoleOutputIsUtf8) {
+  StubSberFolder sber;
+  ASSERT_TRUE(sber.ok());
+  int master = -1, slave = -1;
+  termios raw{};
+  cfmakeraw(&raw);  // no line-end translation by the terminal
+  ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, slave, STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, master);
+  const QByteArray program = sber.bridge().toLocal8Bit();
+  char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>("revise_totals"),
+                  nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(slave);
+  QByteArray out;
+  char buf[4096];
+  for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) out.append(buf, n);
+  close(master);
+  waitpid(pid, nullptr, 0);
+  EXPECT_TRUE(out.startsWith(
+      "ok\r\nlast_error=0\r\nlast_error_msg=" + QStringLiteral("ОДОБРЕНО").toUtf8() + "\r\n"))
+      << out.toStdString();
 }
 
 }  // namespace
