@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "backoffice/JClient.h"
+#include "backoffice/JTable.h"
 #include "kiosk/Counters.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/Products.h"
@@ -48,6 +49,13 @@ QStringList textLines(const QString& text) {
   }
   if (!line.isEmpty()) out << line;
   return out;
+}
+
+// A server-filled table of the main client, loaded with one statement.
+void selectInto(TJTable& table, TJClient& client, const QString& sql) {
+  table.SetJClient(&client);
+  table.SetSQLText(sql);
+  table.selectFromDB(TConfigCycle::kTimeout);
 }
 
 QString systemOsVersion() {
@@ -280,12 +288,11 @@ void TConfigCycle::refreshConfig() {
     if (!cfg.protocolSerialNumber.isEmpty()) {
       registerVm(model.toQVariant());
     } else {
-      plat::MemTable numbers;
-      client.select(&numbers,
-                    QStringLiteral("select protocolSerialNumber from tbVM Main inner join "
-                                   "tbVmModel Model on Model.id = Main.vmModel_id where "
-                                   "Model.isTrevalo = 1"),
-                    kTimeout);
+      TJTable numbers;
+      selectInto(numbers, client,
+                 QStringLiteral("select protocolSerialNumber from tbVM Main inner join "
+                                "tbVmModel Model on Model.id = Main.vmModel_id where "
+                                "Model.isTrevalo = 1"));
       QSet<QString> taken;
       if (numbers.Active() && numbers.FieldCount() > 0) {
         plat::Field* f = numbers.FieldByIndex(0);
@@ -342,18 +349,16 @@ void TConfigCycle::refreshConfig() {
 // The cache keeps the last good answer: a table is written only after it was
 // applied without error, and replaced in one rename.
 void TConfigCycle::loadAssortment() {
-  plat::MemTable table;
-  table.Name = QLatin1String(kAssortmentCacheFile);
-  ctx.client->select(&table, assortmentSql(ctx.config->vm_id), kTimeout);
+  TJTable table;
+  selectInto(table, *ctx.client, assortmentSql(ctx.config->vm_id));
   ctx.products->loadProducts(table, *ctx.counters);
   table.SaveToFile(cacheFile(kAssortmentCacheFile));
   if (ctx.tbDocVmServiceSale) ctx.tbDocVmServiceSale->LoadFromBytes(table.SaveToBytes());
 }
 
 void TConfigCycle::loadSettings() {
-  plat::MemTable table;
-  table.Name = QLatin1String(kSettingsCacheFile);
-  ctx.client->select(&table, settingsSql(ctx.config->vm_id), kTimeout);
+  TJTable table;
+  selectInto(table, *ctx.client, settingsSql(ctx.config->vm_id));
   applyVmSettings(table);
   table.SaveToFile(cacheFile(kSettingsCacheFile));
 }
@@ -365,11 +370,10 @@ void TConfigCycle::uploadCoffeeRecipes() {
     return;
   }
   TJClient& client = *ctx.client;
-  plat::MemTable loaded;
-  client.select(
-      &loaded,
-      QStringLiteral("select cell from tbCarimaliRecipe where vm_id = ") + idText(cfg.vm_id),
-      kTimeout);
+  TJTable loaded;
+  selectInto(
+      loaded, client,
+      QStringLiteral("select cell from tbCarimaliRecipe where vm_id = ") + idText(cfg.vm_id));
   QSet<int> cells;
   if (loaded.Active() && loaded.FieldCount() > 0) {
     plat::Field* f = loaded.FieldByIndex(0);
