@@ -1,5 +1,8 @@
 #include "backoffice/TableStream.h"
 
+#include <QDateTime>
+
+#include "backoffice/JTable.h"
 #include "backoffice/JTransport.h"
 #include "backoffice/WireCodec.h"
 
@@ -45,6 +48,8 @@ struct QuietTable {
     t.AfterScroll = std::move(afterScroll);
     t.BeforeRefresh = std::move(beforeRefresh);
     t.AfterRefresh = std::move(afterRefresh);
+    if (auto* j = dynamic_cast<TJTable*>(&t))
+      j->last_refresh_tm = dateTimeToDays(QDateTime::currentDateTime());
     try {
       t.EnableControls();
     } catch (...) {
