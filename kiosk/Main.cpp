@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -18,6 +19,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "backoffice/JClient.h"
+#include "backoffice/JTable.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
@@ -240,8 +243,14 @@ void TfmMain::FormShow() {
   MAX_DRINKS_PER_PAGE = 10;
 
   // 6. The payment-module driver and the product lists join here.
-  // 7. The back-office client, the business API and the assortment table join
-  //    here, on the main client.
+  // 7.
+  JClient = std::make_unique<TJClient>();
+  JClient->setServerType(QStringLiteral("DR"));
+  JClient->setApplicationID(QStringLiteral("vekta"));
+  JClient->setShowProgress(false);
+  kernel_api = std::make_unique<TKernelAPI>(JClient.get());
+  tbDocVmServiceSale = std::make_unique<TJTable>();
+  tbDocVmServiceSale->SetJClient(JClient.get());
   fButtonsFontSize = 0;
   lbErr->hide();
 
@@ -283,8 +292,22 @@ void TfmMain::FormShow() {
   activateWindow();
 
   // 15. Device discovery starts here.
-  // 16. The event log is created here and queues the start (event 32).
+  // 16. The event log runs from the first configuration tick.
+  {
+    TLogThreadContext ctx;
+    ctx.dataFolder = commonAppDataFolder;
+    ctx.synchronize = [this](TJClient& client, TLogPass& pass) {
+      if (JClient) client.Assign(*JClient);
+      pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
+      pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
+      pass.evaErrorCodes = vmState.getEvaErrorCodes();
+    };
+    ctx.log = [this](const QString& text) { log(text); };
+    eventLog = std::make_unique<TLogThread>(std::move(ctx));
+    logThread = eventLog.get();
+  }
   queueEvent(32, QString());
+  createConfigCycle();
   // 17. The audit-upload thread is created here.
 
   // 18.
@@ -300,6 +323,41 @@ void TfmMain::FormShow() {
 
   // 24.
   tmPaymentModuleIncomingRequest->start();
+}
+
+void TfmMain::createConfigCycle() {
+  countersState.dataFolder = commonAppDataFolder;
+  TConfigContext ctx;
+  ctx.SS = settings_.get();
+  ctx.client = JClient.get();
+  ctx.tbDocVmServiceSale = tbDocVmServiceSale.get();
+  ctx.dataFolder = commonAppDataFolder;
+  ctx.config = &vmConfig;
+  ctx.counters = &countersState;
+  ctx.products = &catalog;
+  ctx.events = [this] { return logThread; };
+  ctx.log = [this](const QString& text) { log(text); };
+  ctx.sendDocument = [this](const QString& table, const QString& xml, int timeout) {
+    kernel_api->sendDocument(table, xml, timeout);
+  };
+  ctx.settingsApplied = [this] {
+    if (drink_after_payment)
+      tmPaymentModuleIncomingRequest->start();
+    else
+      tmPaymentModuleIncomingRequest->stop();
+  };
+  configCycle = std::make_unique<TConfigCycle>(std::move(ctx));
+  connect(tmConfig, &QTimer::timeout, this, &TfmMain::tmConfigTimer, Qt::UniqueConnection);
+
+  TScannerContext scan;
+  scan.products = &catalog;
+  scan.config = &vmConfig;
+  scan.events = [this] { return logThread; };
+  // The greeting screen comes later; until then a found card is only kept.
+  scan.getLoyalityCardInfo = [this](qint64 id, const QString& number, int timeout) {
+    loyaltyCardInfo = kernel_api->getLoyalityCardInfo(int(id), number, timeout);
+  };
+  scanner.ctx = std::move(scan);
 }
 
 void TfmMain::loadSettings() {
@@ -431,6 +489,19 @@ void TfmMain::FormClose(QCloseEvent* e) {
   // 4.
   queueEvent(33, QString());
 
+  // 5. The event log finishes its exchange in flight by itself.
+  if (eventLog) eventLog->terminate();
+
+  // 8. The back office shows the kiosk offline at once, not after a time-out.
+  if (terminal_id > 0 && JClient) {
+    try {
+      JClient->updateRec(QStringLiteral("tbTerminal"), QStringLiteral("id,isConnected"),
+                         WireValue(TVariantArray{WireValue(terminal_id), WireValue(0)}), 30);
+    } catch (const std::exception& ex) {
+      log(QStringLiteral("Отключение терминала не отмечено: ") + exceptionMessage(ex));
+    }
+  }
+
   // 5-9. Threads, devices, the terminal's disconnection on the server and the
   //      keyboard lock are stopped and released here.
   for (QTimer* t : findChildren<QTimer*>()) t->stop();
@@ -439,8 +510,43 @@ void TfmMain::FormClose(QCloseEvent* e) {
 }
 
 void TfmMain::tmExpectationTimer() {
-  // Opens the home screen once a configuration is loaded and a payment method
-  // is available; both come with the configuration cycle and the home screen.
+  if (!config_loaded) return;
+  if (pos_type == ptNone && !sbp_enabled && !yandex_badge_enabled) return;
+  if (!openHomeScreen) return;
+  tmExpectation->stop();
+  tmConfig->stop();
+  openHomeScreen();
+  expectation_form_was_shown = true;
+  close();
+}
+
+void TfmMain::tmConfigTimer() {
+  tmConfig->stop();
+  if (eventLog && !eventLog->started()) eventLog->start();
+  const TConfigTickResult r = configCycle->tick(startup_ms);
+  // Without a port or login the service menu opens here once it exists; until
+  // then the kiosk waits for a settings file that names its server.
+  if (r.showError) showError(r.errorText);
+  if (r.loaded) {
+    showLogo();
+    tmPOSDiscovery->start();
+    tmConfig->setInterval(600000);
+  }
+  tmConfig->start();
+}
+
+// --- scanner -------------------------------------------------------------------
+
+void TfmMain::keyReleaseEvent(QKeyEvent* e) {
+  FormKeyUp(e);
+  QWidget::keyReleaseEvent(e);
+}
+
+void TfmMain::FormKeyUp(QKeyEvent* e) {
+  int key = e->key();
+  if (key == Qt::Key_Return || key == Qt::Key_Enter) key = TScannerInput::kEnter;
+  const QString text = e->text();
+  scanner.FormKeyUp(key, text.size() == 1 ? text[0] : QChar());
 }
 
 // --- shutdown by signal -------------------------------------------------------

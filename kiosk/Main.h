@@ -10,13 +10,24 @@
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
+#include "backoffice/KernelAPI.h"
+#include "kiosk/ConfigCycle.h"
+#include "kiosk/Counters.h"
 #include "kiosk/FormServices.h"
+#include "kiosk/LogThread.h"
+#include "kiosk/Products.h"
+#include "kiosk/Scanner.h"
 
+class QKeyEvent;
 class QLabel;
 class QTimer;
+class TJClient;
+class TJTable;
 class TRectangle;
 class TSettingsStorage;
 namespace plat {
@@ -85,47 +96,84 @@ class TfmMain : public QWidget, public TFormServices {
   QTimer* tmCarimali;
   QTimer* tmClose;
 
+  // The configuration cycle, the product lists, the counters and the scanner
+  // keep their state in plain objects; the fields below under the usual names
+  // refer into them.
+  TVmConfig vmConfig;
+  TCountersState countersState;
+  TProductCatalog catalog;
+  TScannerInput scanner;
+
+  // The home screen, opened modally once a configuration is loaded and some
+  // payment method is available; the program ends when it returns. Until the
+  // home screen exists the kiosk stays on its logo.
+  inline static std::function<void()> openHomeScreen;
+
   // Fields the screens and workers read (plain, main thread unless said).
   bool hook_was_set = false;
-  QString input_text;
+  QString& input_text = scanner.input_text;
   bool d200_connection_err_was_logged = false;
   QDateTime startup_tm;
   int64_t startup_ms = 0;  // monotonic twin of startup_tm for the grace periods
   bool expectation_form_was_shown = false;
   QDateTime last_audit_dt;          // invalid: never
   QDateTime last_revise_totals_dt;  // invalid: never
-  QDateTime last_refresh_config_dt;
-  QStringList counters;
+  QDateTime& last_refresh_config_dt = vmConfig.last_refresh_config_dt;
+  QStringList& counters = countersState.counters;
   QString commonAppDataFolder;
   QString last_shown_error;
-  bool product_selected = false;
-  QString last_bar_code;
-  int64_t last_bar_code_tm = 0;
-  int bar_code_delay = 0;
+  bool& product_selected = scanner.product_selected;
+  TProduct& selected_product = scanner.selected_product;
+  QString& last_bar_code = scanner.last_bar_code;
+  int64_t& last_bar_code_tm = scanner.last_bar_code_tm;  // plat::clock() ms; 0: never
+  int& bar_code_delay = vmConfig.bar_code_delay;
   bool product_was_paid = false;
-  qint64 vm_id = 0;
-  qint64 terminal_id = 0;
-  QString protocolSerialNumber;
-  qint64 total_cashless_amount_kop = 0;
+  qint64& vm_id = vmConfig.vm_id;
+  qint64& terminal_id = vmConfig.terminal_id;
+  QString& protocolSerialNumber = vmConfig.protocolSerialNumber;
+  qint64& total_cashless_amount_kop = countersState.total_cashless_amount_kop;
   TPOSType pos_type = ptNone;
-  bool drink_after_payment = false;
-  bool carimali_machine = false;
-  bool manual_barcodes = false;
-  bool config_loaded = false;
-  int MAX_DRINKS_PER_PAGE = 10;
-  QString SERVICE_PASSWORD;
+  bool& drink_after_payment = vmConfig.drink_after_payment;
+  bool& carimali_machine = vmConfig.carimali_machine;
+  bool& manual_barcodes = vmConfig.manual_barcodes;
+  bool& config_loaded = vmConfig.config_loaded;
+  int& MAX_DRINKS_PER_PAGE = vmConfig.MAX_DRINKS_PER_PAGE;
+  QString& SERVICE_PASSWORD = vmConfig.SERVICE_PASSWORD;
   bool check_password_on_exit = true;
-  int vekta_qr_code_delay = 10;
-  int vekta_recycle_warning_delay = 0;
-  int vekta_recycle_reset_delay = 0;
-  int wallpaper_delay = 0;
-  int wallpaper_period = 0;
-  QStringList wallpaper_files;
-  bool sbp_enabled = false;
-  bool yandex_badge_enabled = false;
-  int cardProject_id = 0;
-  int loyaltySystem_id = 0;
-  QString loyalty_system_card_mask;
+  int& vekta_qr_code_delay = vmConfig.vekta_qr_code_delay;
+  int& vekta_recycle_warning_delay = vmConfig.vekta_recycle_warning_delay;
+  int& vekta_recycle_reset_delay = vmConfig.vekta_recycle_reset_delay;
+  int& wallpaper_delay = vmConfig.wallpaper_delay;
+  int& wallpaper_period = vmConfig.wallpaper_period;
+  QStringList& wallpaper_files = vmConfig.wallpaper_files;
+  bool& sbp_enabled = vmConfig.sbp_enabled;
+  bool& yandex_badge_enabled = vmConfig.yandex_badge_enabled;
+  int& cardProject_id = vmConfig.cardProject_id;
+  int& loyaltySystem_id = vmConfig.loyaltySystem_id;
+  QString& loyalty_system_card_mask = vmConfig.loyalty_system_card_mask;
+  TLoyalityCardInfo loyaltyCardInfo;
+  std::vector<TProduct>& drinks = catalog.drinks;
+  std::vector<TProduct>& snacks = catalog.snacks;
+  TVmState vmState;
+
+  // The main back-office client (main thread only), the business API on it
+  // and the assortment table; null until the form was shown.
+  std::unique_ptr<TJClient> JClient;
+  std::unique_ptr<TKernelAPI> kernel_api;
+  std::unique_ptr<TJTable> tbDocVmServiceSale;
+  // The event queue (also reachable as logThread); null until shown.
+  std::unique_ptr<TLogThread> eventLog;
+  std::unique_ptr<TConfigCycle> configCycle;
+
+  // Part of the scanner's work for every form: a code typed by the scanner
+  // and ended by Enter selects a product or a loyalty card.
+  void FormKeyUp(QKeyEvent* e);
+  // A full load from the server; raises on failure (home screen, service menu).
+  void refreshConfig() { configCycle->refreshConfig(); }
+  TProduct getProduct(bool isSnack, int cell) const { return catalog.getProduct(isSnack, cell); }
+  TProduct getProductByBarcode(const QString& code) {
+    return catalog.getProductByBarcode(code, logThread);
+  }
   QString carimali_status;
   bool immediate_config_refresh = false;
   bool paymentModuleFound = false;
@@ -139,6 +187,7 @@ class TfmMain : public QWidget, public TFormServices {
  protected:
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
+  void keyReleaseEvent(QKeyEvent* e) override;
 
  private:
   void FormCreate();
@@ -147,6 +196,8 @@ class TfmMain : public QWidget, public TFormServices {
   void layoutLogo();
   void loadSettings();
   void tmExpectationTimer();
+  void tmConfigTimer();
+  void createConfigCycle();
 
   std::unique_ptr<plat::SingleInstanceLock> instance_lock_;
   std::unique_ptr<TSettingsStorage> settings_;
