@@ -381,6 +381,60 @@ TEST(ConfigCycle, WithoutServerAndCachedIdsTheErrorShowsAfterTenSeconds) {
             QStringLiteral("Не удалось загрузить конфигурацию."));
 }
 
+// Recipes of slots 1 (drink 3), 2 (drink 57: not a drink) and 5 (drink 4).
+struct FakeCoffeeMachine : ICoffeeMachine {
+  std::recursive_mutex m;
+  std::recursive_mutex& synchronizer() override { return m; }
+  QByteArray getRecipe(int n) override {
+    const int drink = n == 1 ? 3 : n == 2 ? 57 : n == 5 ? 4 : 0;
+    return drink ? QByteArray(1, char(drink)) + QByteArray(71, 'A' + char(n)) : QByteArray();
+  }
+  QString getRecipeDescr(int n) override { return QStringLiteral("Рецепт %1").arg(n); }
+  QString getCarimaliDrinkByNo(int no) override {
+    return no == 3 ? QStringLiteral("Капучино") : QStringLiteral("Латте");
+  }
+};
+
+TEST(ConfigCycle, CoffeeRecipesAreUploadedOnceAndListedInTheServiceDocument) {
+  Backoffice bo;
+  bo.db.seedDemo();
+  QTemporaryDir data;
+  Kiosk k(data.path(), bo.server->port());
+  FakeCoffeeMachine coffee;
+  QStringList documents;
+  k.cycle->ctx.coffeeMachine = &coffee;
+  k.cycle->ctx.sendDocument = [&](const QString& table, const QString& xml, int timeout) {
+    EXPECT_EQ(table, QStringLiteral("tbDocVmService"));
+    EXPECT_EQ(timeout, 180);
+    documents << xml;
+  };
+  bo.db.exec("update tbVmSettings set vekta_carimali_machine = 1");
+  ASSERT_EQ(k.error([&] { k.cycle->refreshConfig(); }), QString());
+  ASSERT_EQ(k.error([&] { k.cycle->refreshConfig(); }), QString());
+  auto recipes = bo.db.select(
+      "select cell, recipe_descr, loaded_to_vm, vm_id from tbCarimaliRecipe order by cell");
+  ASSERT_EQ(recipes.rows.size(), 3);  // once per slot, also after the second load
+  EXPECT_EQ(recipes.rows[0], (QVariantList{1, QStringLiteral("Рецепт 1"), 1, k.config.vm_id}));
+  EXPECT_TRUE(documents.isEmpty());  // the demo machine has its assortment document
+
+  ASSERT_EQ(k.error([&] { k.cycle->createDocVmService(); }), QString());
+  ASSERT_EQ(documents.size(), 1);
+  const QString folder =
+      bo.value("select id from tbNomenclature where name = 'Напитки'").toString();
+  const QString latte =
+      bo.value("select id from tbNomenclature where name = 'Латте' and parent_id = " + folder)
+          .toString();
+  ASSERT_FALSE(latte.isEmpty());
+  const QString& xml = documents[0];
+  EXPECT_TRUE(xml.startsWith(R"(<?xml version="1.0" encoding="windows-1251"?>)"))
+      << xml.toStdString();
+  EXPECT_TRUE(xml.contains("<vm_id>" + QString::number(k.config.vm_id) + "</vm_id>"));
+  EXPECT_TRUE(xml.contains("<cell>5</cell>"));
+  EXPECT_TRUE(xml.contains("<new_nomenclature_id>" + latte + "</new_nomenclature_id>"));
+  EXPECT_FALSE(xml.contains("<cell>2</cell>"));  // drink number 57
+  EXPECT_EQ(xml.count("<row>"), 2);
+}
+
 TEST(ConfigCycle, NoPortOrLoginAsksForTheServiceMenu) {
   QTemporaryDir data;
   Kiosk k(data.path(), 1);
