@@ -90,7 +90,7 @@ void TJClient::Assign(const TJClient& source) {
 void TJClient::close() {
   // Only a live, fresh, in-step connection gets the goodbye; anything else
   // would make the batch writer reconnect just to say it.
-  if (connected() && idleTime() < kGoodbyeIdleLimit && !fExecuting && !hasData()) {
+  if (connected() && idleTime() < kGoodbyeIdleLimit && !fExecuting && !strayInput()) {
     try {
       clearBatch();
       addRequest(0);

@@ -292,6 +292,8 @@ class TJTransport {
  private:
   friend class TransportWireSource;
   void writeBatch(TCustomAccessValidator* accessValidator);
+  // Unread bytes are waiting right now.
+  bool strayInput();
   void readReplyBatch(int timeout);
   void setKeyBoth(const QByteArray& key) {
     sendCrypt_.setKey(key);

@@ -33,6 +33,33 @@ uint64_t getU64(const char* p) {
 
 namespace {
 
+// windows-1251 decoding by table: building a platform decoder per value
+// costs more than the rest of a table row.
+struct AnsiTable {
+  char16_t high[128];
+  AnsiTable() {
+    QByteArray all(128, Qt::Uninitialized);
+    for (int i = 0; i < 128; ++i) all[i] = char(0x80 + i);
+    QString text = plat::fromAnsi(all);
+    for (int i = 0; i < 128; ++i) high[i] = i < text.size() ? text[i].unicode() : u'\uFFFD';
+  }
+};
+
+}  // namespace
+
+QString ansiToString(const char* p, qsizetype n) {
+  static const AnsiTable table;
+  QString s(n, Qt::Uninitialized);
+  QChar* d = s.data();
+  for (qsizetype i = 0; i < n; ++i) {
+    const auto b = uint8_t(p[i]);
+    d[i] = QChar(b < 0x80 ? char16_t(b) : table.high[b - 0x80]);
+  }
+  return s;
+}
+
+namespace {
+
 void putSmallestInt(QByteArray& out, qint64 v) {
   if (v >= -128 && v <= 127) {
     putU8(out, wtInt8);
@@ -154,9 +181,9 @@ WireValue decodeValue(WireSource& src, int timeoutSec, bool allowUnicode) {
     case wtShortString: {
       src.recvExact(b, 1, timeoutSec);
       int n = uint8_t(b[0]);
-      QByteArray s(n, Qt::Uninitialized);
-      src.recvExact(s.data(), n, timeoutSec);
-      return WireValue(plat::fromAnsi(s));
+      char s[256];
+      src.recvExact(s, n, timeoutSec);
+      return WireValue(ansiToString(s, n));
     }
     case wtBytes:
     case wtBytesAlt: {

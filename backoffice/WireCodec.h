@@ -66,5 +66,8 @@ class BufferSource : public WireSource {
   qsizetype pos_ = 0;
 };
 
+// windows-1251 bytes as text (what the platform conversion gives, faster).
+QString ansiToString(const char* p, qsizetype n);
+
 // "Unknown variant type N(TJTransport.recvVariant)."
 QString unknownVariantTypeMessage(int tag);
