@@ -12,6 +12,7 @@
 #include "backoffice/TableStream.h"
 #include "platform/Clock.h"
 #include "platform/TcpClient.h"
+#include "platform/TcpServer.h"
 #include "testbed/ProtocolServer.h"
 
 namespace {
@@ -860,6 +861,62 @@ TEST_F(ClientServer, KernelApiMachineCommandsLayouts) {
   EXPECT_TRUE(stamp.startsWith(QStringLiteral("tst")));
   EXPECT_EQ(stamp.size(), 17);
   EXPECT_EQ(seen[2].params[2], WireValue::shortInt(1));
+}
+
+// ---- the key switch inside the handshake, byte by byte ----
+
+// Reference unscrambler, written out here so the test does not lean on the
+// code under test. Returns plain bytes and moves (i, p).
+QByteArray unscramble(const QByteArray& wire, const QByteArray& key, int& i, uint8_t& p) {
+  QByteArray plain = wire;
+  for (int j = 0; j < wire.size(); ++j) {
+    i = i + 1 > key.size() ? 1 : i + 1;
+    uint8_t k = uint8_t(7 * p + 5 * uint8_t(key[i - 1]));
+    plain[j] = char(uint8_t(wire[j]) ^ k);
+    p = uint8_t(wire[j]);
+  }
+  return plain;
+}
+
+TEST(HandshakeBytes, KeyBytesUseTheServerKeyThenTheConnectionKeyCarriesTheState) {
+  plat::TcpServer listener;
+  listener.listen();
+  QByteArray fromClient;
+  std::thread server([&] {
+    auto peer = listener.accept(5000);
+    ASSERT_TRUE(peer);
+    // Greeting: "DR", id 1, version "1.0.0", key 01 02 03; all plain.
+    peer->write(QByteArray::fromHex("01024452 0401 0105312e302e30 020000000301 0203"));
+    // Identity "1.4\rv\r" (tag 13, 12 bytes) = 17, key value 11, login "ab" 9, password "" 5.
+    while (fromClient.size() < 17 + 11 + 9 + 5) {
+      QByteArray part = peer->read(256, 2000);
+      if (part.isEmpty()) break;
+      fromClient += part;
+    }
+    peer->close();
+  });
+  TJClient c;
+  c.setShowProgress(false);
+  c.setPort(listener.port());
+  c.setLogin(QStringLiteral("ab"));
+  c.setServerType(QStringLiteral("DR"));
+  c.setApplicationID(QStringLiteral("v"));
+  c.setClientVersion(QStringLiteral("1.4"));
+  EXPECT_THROW(c.connect(5), Exception);  // the server hangs up before the status
+  server.join();
+  ASSERT_EQ(fromClient.size(), 42);
+
+  EXPECT_EQ(fromClient.left(17), QByteArray::fromHex("0d0000000c 31002e0034000d0076000d00"));
+  const QByteArray serverKey = QByteArray::fromHex("010203");
+  int i = 0;
+  uint8_t p = 0;
+  QByteArray keyValue = unscramble(fromClient.mid(17, 11), serverKey, i, p);
+  EXPECT_EQ(uint8_t(fromClient[17]), 0x02 ^ 0x05);  // first byte: tag 2 with key byte 5
+  ASSERT_EQ(keyValue.left(5), QByteArray::fromHex("0200000006"));
+  const QByteArray connectionKey = serverKey + keyValue.mid(5);
+  // No reset between the two keys: index and last byte carry on.
+  QByteArray rest = unscramble(fromClient.mid(28), connectionKey, i, p);
+  EXPECT_EQ(rest, QByteArray::fromHex("0d00000004 61006200 0d00000000"));
 }
 
 }  // namespace
