@@ -57,6 +57,9 @@ QString normalizeBarcodes(const QString& text);
 // become their first 5, "..." and their last 5.
 QString shortenedBarcode(const QString& code);
 
+// The lists are public because the counters are updated in place; replace or
+// reorder them only through loadProducts or setProducts, which rebuild the
+// barcode index.
 class TProductCatalog {
  public:
   std::vector<TProduct> drinks;  // in assortment order (cell, then snack flag)
