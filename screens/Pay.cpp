@@ -1,0 +1,305 @@
+#include "screens/Pay.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QHash>
+#include <QLabel>
+#include <QPainter>
+#include <QPointer>
+#include <QSoundEffect>
+#include <QTimer>
+#include <QUrl>
+
+#include "kiosk/Common.h"
+#include "kiosk/LogThread.h"
+#include "kiosk/Main.h"
+#include "kiosk/TouchButton.h"
+#include "platform/AppPaths.h"
+#include "platform/Exception.h"
+
+TfmPay* fmPay = nullptr;
+
+void PlayPaymentSound(const QString& fileName, bool onlyWhenPresent) {
+  const QString path = plat::programFolder() + u'/' + fileName;
+  if (onlyWhenPresent && !QFile::exists(path)) return;
+  if (!QCoreApplication::instance()) return;
+  // One player per file for the whole run: a player must outlive its sound,
+  // and the same few files are played again and again.
+  static QHash<QString, QPointer<QSoundEffect>> players;
+  QPointer<QSoundEffect>& p = players[path];
+  if (!p) {
+    p = new QSoundEffect(QCoreApplication::instance());
+    p->setSource(QUrl::fromLocalFile(path));
+  }
+  p->play();
+}
+
+namespace {
+
+QLabel* textLabel(const QString& text, QWidget* parent, const char* name, bool bold = false) {
+  auto* l = new QLabel(text, parent);
+  l->setObjectName(QLatin1String(name));
+  l->setTextFormat(Qt::PlainText);  // driver messages may hold "<"
+  QFont f = l->font();
+  f.setPointSizeF(20);
+  f.setBold(bold);
+  l->setFont(f);
+  return l;
+}
+
+// The card picture: drawn, so the screen needs no image file.
+QPixmap cardPicture() {
+  QPixmap pm(430, 270);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0x1E, 0x6F, 0xC8));
+  p.drawRoundedRect(QRectF(0, 0, 430, 270), 24, 24);
+  p.setBrush(QColor(0x10, 0x3A, 0x6B));
+  p.drawRect(QRectF(0, 40, 430, 50));
+  p.setBrush(QColor(0xE8, 0xC2, 0x5A));
+  p.drawRoundedRect(QRectF(40, 120, 70, 52), 8, 8);
+  return pm;
+}
+
+void centreX(QWidget* w, double left, double width) {
+  w->move(int(left + (width - w->width()) / 2), w->y());
+}
+
+}  // namespace
+
+TfmPay::TfmPay(QWidget* parent) : QDialog(parent) {
+  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  setWindowTitle(QStringLiteral("Оплата покупки"));
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, Qt::white);
+  setPalette(pal);
+
+  image = new QLabel(this);
+  image->setObjectName(QStringLiteral("image"));
+  image->setScaledContents(true);
+  image->setPixmap(cardPicture());
+  lbPayment = textLabel(QStringLiteral("Сумма к оплате:"), this, "lbPayment");
+  pnTop = new TRectangle(this);
+  pnTop->setFillColor(QColor(0xDE, 0xB8, 0x87));
+  lbTop = textLabel(QStringLiteral("Оплата покупки"), pnTop, "lbTop", true);
+  btClose = new TRectangle(pnTop);
+  btClose->hide();  // the screen ends by itself; only a close from outside aborts
+  lbPaymentAmount = textLabel(QString(), this, "lbPaymentAmount", true);
+  lbErr1 = textLabel(QString::fromUtf8(kPaymentFailed), this, "lbErr1", true);
+  lbErr1->setStyleSheet(QStringLiteral("color: #C00000"));
+  lbErr2 = textLabel(QString(), this, "lbErr2");
+  lbErr2->setStyleSheet(QStringLiteral("color: #C00000"));
+  lbLocation1 = textLabel(QStringLiteral("POS-терминал расположен"), this, "lbLocation1");
+  lbLocation2 = textLabel(QString(), this, "lbLocation2", true);
+  pnSerialNumber = new TRectangle(this);
+  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
+  pnSerialNumber->setFillColor(Qt::black);
+  lbSerialNumber = textLabel(QString(), pnSerialNumber, "lbSerialNumber");
+  lbSupportPhone = textLabel(QString(), pnSerialNumber, "lbSupportPhone");
+  pnSerialNumber->hide();
+  lbTotal = textLabel(QStringLiteral("Итого:"), this, "lbTotal");
+  lbDiscount = textLabel(QStringLiteral("Скидка:"), this, "lbDiscount");
+  lbCashback = textLabel(QStringLiteral("Списано баллов:"), this, "lbCashback");
+
+  tmPaymentResult = new QTimer(this);
+  tmPaymentResult->setInterval(250);
+  connect(tmPaymentResult, &QTimer::timeout, this, &TfmPay::tmPaymentResultTimer);
+  tmSound = new QTimer(this);
+  tmSound->setInterval(10000);
+  connect(tmSound, &QTimer::timeout, this, &TfmPay::tmSoundTimer);
+
+  if (fmMain) {
+    setup.pos_type = fmMain->pos_type;
+    setup.events = dynamic_cast<TLogThread*>(fmMain->logThread);
+    setup.log = [](const QString& text) {
+      if (fmMain) fmMain->log(text);
+    };
+  }
+  fmPay = this;
+}
+
+TfmPay::~TfmPay() {
+  // The workers end before the fields they read go.
+  if (payment_) payment_->close({});
+  if (fmPay == this) fmPay = nullptr;
+}
+
+void TfmPay::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  if (shown_) return;
+  shown_ = true;
+  FormShow();
+}
+
+void TfmPay::FormShow() {
+  lbErr1->hide();
+  lbErr2->hide();
+  layoutForm();
+  if (playSound) playSound(QStringLiteral("payment_invite.wav"), true);
+
+  setup.payment_amount = payment_amount;
+  payment_ = std::make_unique<TCardPayment>(setup);
+  payment_->start();
+  tmPaymentResult->start();
+  tmSound->start();
+}
+
+void TfmPay::layoutForm() {
+  FitFormToMainForm(this);
+  const QSizeF screen = ScreenSize();
+  const double W = screen.width();
+  if (fmMain) fmMain->updateSerialNumberPanel(pnSerialNumber);
+  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
+  screen_height = screen.height() - footer;
+  const double S = screen_height;
+  const bool landscape = W > screen.height();
+
+  lbPaymentAmount->setText(TFormServices::formatAmount(payment_amount) + QStringLiteral(" ₽"));
+  const bool details = discount + cashback > 0;
+  lbTotal->setVisible(details);
+  if (details)
+    lbTotal->setText(QStringLiteral("Итого: ") + TFormServices::formatAmount(total_amount));
+  lbDiscount->setVisible(discount > 0);
+  if (discount > 0)
+    lbDiscount->setText(QStringLiteral("Скидка: ") + TFormServices::formatAmount(discount));
+  lbCashback->setVisible(cashback > 0);
+  if (cashback > 0)
+    lbCashback->setText(QStringLiteral("Списано баллов: ") + TFormServices::formatAmount(cashback));
+
+  FitFontSize(lbTop, landscape ? W / 3 : W / 2);
+  pnTop->setGeometry(0, 0, int(W), int(lbTop->height() * 1.5));
+  lbTop->move(int((W - lbTop->width()) / 2), (pnTop->height() - lbTop->height()) / 2);
+  const double top = pnTop->height();
+  const double heading = FontSizeOf(lbTop);
+  SetFontSize(lbPaymentAmount, heading * 1.5);
+  SetFontSize(lbPayment, heading);
+  for (QLabel* l : {lbTotal, lbDiscount, lbCashback}) SetFontSize(l, heading / 2);
+
+  if (landscape) {
+    const double iw = W / 4, ih = (S - top) / 2;
+    image->setGeometry(int((W / 3 - iw) / 2), int(top + (S - top - ih) / 2), int(iw), int(ih));
+    const double right = image->x() + image->width();
+    lbPayment->move(0, int((S + top) / 2 - 1.5 * lbPayment->height()));
+    centreX(lbPayment, right, W - right);
+  } else {
+    image->setGeometry(int(W / 4), int(top + S / 8), int(W / 2), int(S / 4));
+    lbPaymentAmount->move(0, int(S * 3 / 4 - lbPaymentAmount->height()));
+    lbPayment->move(0, int(lbPaymentAmount->y() - 2.5 * lbPayment->height()));
+    centreX(lbPayment, 0, W);
+  }
+  // The amount right-aligned with the caption, 1.5 of its heights lower.
+  lbPaymentAmount->move(lbPayment->x() + lbPayment->width() - lbPaymentAmount->width(),
+                        int(lbPayment->y() + 1.5 * lbPaymentAmount->height()));
+  int y = lbPayment->y();
+  for (QLabel* l : {lbCashback, lbDiscount, lbTotal}) {
+    if (!l->isVisible()) continue;
+    y -= l->height();
+    l->move(lbPayment->x(), y);
+  }
+
+  const QString location =
+      fmMain ? fmMain->globalText(QStringLiteral("pos_terminal_location")) : QString();
+  lbLocation1->setVisible(!location.isEmpty());
+  lbLocation2->setVisible(!location.isEmpty());
+  if (!location.isEmpty()) {
+    FitFontSize(lbLocation1, image->width());
+    lbLocation2->setText(location);
+    SetFontSize(lbLocation2, FontSizeOf(lbLocation1));
+    lbLocation2->adjustSize();
+    lbLocation2->move(0, image->y() - lbLocation2->height());
+    centreX(lbLocation2, image->x(), image->width());
+    lbLocation1->move(0, image->y() - 2 * lbLocation1->height());
+    centreX(lbLocation1, image->x(), image->width());
+  }
+}
+
+void TfmPay::tmPaymentResultTimer() {
+  if (!payment_ || !payment_->finished()) return;
+  tmPaymentResult->stop();
+  if (payment_->takeCheckout())
+    show_gratitude_and_close();
+  else if (!closing_)
+    showFailure();
+}
+
+void TfmPay::showFailure() {
+  const QString text = payment_->failureText();
+  const double W = ScreenSize().width();
+  FitFontSize(lbErr1, W * 2 / 3);
+  lbErr1->move(int((W - lbErr1->width()) / 2), int(screen_height - 2 * lbErr1->height()));
+  lbErr1->show();
+  if (TCardPayment::showsSecondLine(text)) {
+    lbErr2->setText(text);
+    FitFontSize(lbErr2, W * 2 / 3);
+    lbErr2->move(int((W - lbErr2->width()) / 2), int(screen_height - lbErr1->height()));
+    lbErr2->show();
+  }
+  repaint();
+  if (playSound) playSound(QStringLiteral("payment_error.wav"), false);
+  // The screen stays responsive while the error shows; a close meanwhile
+  // takes the same path.
+  QTimer::singleShot(errorDisplayMs, this, [this] { FormClose(); });
+}
+
+void TfmPay::show_gratitude_and_close() {
+  tmSound->stop();
+  in_checkout_ = true;
+  if (checkout) {
+    QString failure;
+    try {
+      checkout();
+    } catch (const Exception& e) {
+      failure = e.message();
+    } catch (const std::exception& e) {
+      failure = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+      failure = QStringLiteral("Unknown error.");
+    }
+    // The terminal took the money: a failing step after it is reported, but
+    // the sale stays paid, so the customer is never asked to pay again.
+    if (!failure.isEmpty()) {
+      if (setup.log) setup.log(QStringLiteral("Checkout after card payment: ") + failure);
+      if (setup.events) setup.events->add(evInformation, failure);
+    }
+  }
+  unconditional_closing = true;
+  in_checkout_ = false;
+  QDialog::done(mrOk);
+}
+
+void TfmPay::tmSoundTimer() {
+  if (playSound) playSound(QStringLiteral("payment_invite_2.wav"), true);
+}
+
+void TfmPay::reject() {
+  FormClose();
+}
+
+void TfmPay::closeEvent(QCloseEvent* e) {
+  if (unconditional_closing) {
+    e->accept();
+    return;
+  }
+  // The close is ours to finish: the screen ends through done().
+  e->ignore();
+  FormClose();
+}
+
+void TfmPay::FormClose() {
+  if (unconditional_closing || closing_ || in_checkout_) return;
+  closing_ = true;
+  tmPaymentResult->stop();
+  tmSound->stop();
+  if (payment_) {
+    payment_->close([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
+    if (payment_->takeCheckout()) {
+      show_gratitude_and_close();
+      return;
+    }
+  }
+  QDialog::done(mrCancel);
+}
