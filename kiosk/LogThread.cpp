@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -112,9 +113,21 @@ void sendVmState(TJClient& client, int vm_id, const QString& codes) {
   client.runBatch(kVmStateTimeoutS);
 }
 
+// The plain files of a folder, unsorted: the queue can hold thousands, and
+// a pass needs only the oldest hundred in order.
 QStringList listFiles(const QString& dir) {
-  QDir d(dir);
-  return d.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+  return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+}
+
+// The first n names in name order, which is number order for record names.
+QStringList firstInOrder(QStringList names, int n) {
+  if (names.size() > n) {
+    std::partial_sort(names.begin(), names.begin() + n, names.end());
+    names.resize(n);
+  } else {
+    std::sort(names.begin(), names.end());
+  }
+  return names;
 }
 
 }  // namespace
@@ -239,7 +252,7 @@ void TLogThread::restore() {
   if (lsln.open(QIODevice::ReadOnly)) {
     bool ok = false;
     const quint32 n = QString::fromLatin1(lsln.readAll()).trimmed().toUInt(&ok);
-    if (ok) rec_no = n;
+    if (ok) rec_no = last_sent_ = n;
   }
   QDir().mkpath(log_dir);
   // Leftovers of writes a crash cut short; their events were never queued.
@@ -252,7 +265,7 @@ void TLogThread::restore() {
   for (const QString& name : names)
     if (isRecordName(name)) rec_no = std::max(rec_no, name.toUInt());
 
-  for (const QString& name : listFiles(log_dir)) {
+  for (const QString& name : firstInOrder(listFiles(log_dir), kMaxRecords)) {
     if (int(records.size()) >= kMaxRecords) break;
     loadInto(name);
   }
@@ -407,16 +420,19 @@ void TLogThread::run() {
 }
 
 void TLogThread::pass(TJClient& client, QString& marker) {
+  // Cleared before the hand-over, so an event added from here on always
+  // earns the next pass instead of being lost between the two.
+  immediate_checking = false;
   TLogPass info;
   if (ctx_.synchronize) {
     const bool ran = plat::runOnMain([&] { ctx_.synchronize(client, info); }, &terminated_);
     if (!ran) return;
   }
-  immediate_checking = false;
   if (!info.evaErrorCodes.isEmpty()) cleared_event_queued_ = false;
   // Rows and codes belong to a machine: until the ids are known nothing goes
   // out, and nothing is lost, since the records wait on disk.
   const bool idsKnown = isKnownId(info.vm_id) && isKnownId(info.terminal_id);
+  std::vector<quint32> sent;  // uploaded; lsln and their files not yet updated
   try {
     if (isKnownId(info.vm_id) && info.evaErrorCodes != prev_eva_error_codes) {
       if (info.evaErrorCodes.isEmpty() && !cleared_event_queued_) {
@@ -458,24 +474,44 @@ void TLogThread::pass(TJClient& client, QString& marker) {
       } catch (const Exception& e) {
         if (!isDuplicateMessage(e.message())) throw;
       }
-      // lsln first: a crash between the two then re-sends one record (the
-      // server absorbs it), where the other order could hand its number out
-      // again after a restart and lose the new event as a "duplicate".
-      marker = QStringLiteral("4");
-      plat::writeFileAtomic(last_sent_rec_no_file_name, QByteArray::number(r.no));
-      marker = QStringLiteral("5");
-      QFile::remove(log_dir + QLatin1Char('/') + TLogRecord::fileNameOf(r.no));
+      sent.push_back(r.no);
       marker = QStringLiteral("6");
       {
         std::lock_guard lock(cs);
         records.erase(r.no);
       }
+      if (int(sent.size()) >= kMaxRecords) settle(sent, marker);
     }
+    settle(sent, marker);
     reloadFromDisk(marker, idsKnown);
   } catch (const std::exception& e) {
     logLine(QStringLiteral("TLogThread: ") + exceptionMessage(e) + QStringLiteral(" (") + marker +
             QStringLiteral(")"));
+    // What went out before the failure is done with all the same.
+    QString settleMarker;
+    try {
+      settle(sent, settleMarker);
+    } catch (const std::exception& e2) {
+      logLine(QStringLiteral("TLogThread: ") + exceptionMessage(e2) + QStringLiteral(" (") +
+              settleMarker + QStringLiteral(")"));
+    }
   }
+}
+
+void TLogThread::settle(std::vector<quint32>& sent, QString& marker) {
+  if (sent.empty()) return;
+  // lsln before the files: a crash between the two re-sends a few records
+  // (the server absorbs them), where the other order could hand their
+  // numbers out again after a restart and lose new events as "duplicates".
+  // Once per batch rather than per record, since each write is a disk sync.
+  // Never backwards: a stale older record sent late must not lower it.
+  const quint32 last = std::max(last_sent_, *std::max_element(sent.begin(), sent.end()));
+  marker = QStringLiteral("4");
+  plat::writeFileAtomic(last_sent_rec_no_file_name, QByteArray::number(last));
+  last_sent_ = last;
+  marker = QStringLiteral("5");
+  for (quint32 no : sent) QFile::remove(log_dir + QLatin1Char('/') + TLogRecord::fileNameOf(no));
+  sent.clear();
 }
 
 void TLogThread::reloadFromDisk(QString& marker, bool uploading) {
@@ -488,7 +524,7 @@ void TLogThread::reloadFromDisk(QString& marker, bool uploading) {
   // nothing can be uploaded yet, which would only spin.
   if (uploading && names.size() > kMaxRecords) immediate_checking = true;
   marker = QStringLiteral("10");
-  for (const QString& name : names) {
+  for (const QString& name : firstInOrder(names, kMaxRecords)) {
     std::lock_guard lock(cs);
     if (int(records.size()) >= kMaxRecords) break;
     marker = QStringLiteral("11");

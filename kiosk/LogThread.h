@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "kiosk/EventSink.h"
 
@@ -154,6 +155,7 @@ class TLogThread : public IEventSink {
   void run();
   void pass(TJClient& client, QString& marker);
   void reloadFromDisk(QString& marker, bool uploading);
+  void settle(std::vector<quint32>& sent, QString& marker);
   void waitForWork();
   bool loadInto(const QString& name);  // under cs
   void moveAside(const QString& name);
@@ -171,6 +173,7 @@ class TLogThread : public IEventSink {
 
   std::atomic<bool> immediate_checking{false};
   std::atomic<bool> terminated_{false};
+  quint32 last_sent_ = 0;  // what lsln holds
   QString prev_eva_error_codes = QStringLiteral("-");
   bool cleared_event_queued_ = false;  // event 52 already queued for the current clear state
   std::thread worker_;

@@ -1,0 +1,445 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <memory>
+#include <mutex>
+
+#include "backoffice/JClient.h"
+#include "kiosk/LogThread.h"
+#include "platform/Exception.h"
+#include "platform/TextCodec.h"
+#include "testbed/ProtocolServer.h"
+#include "testbed/SimDatabase.h"
+#include "testbed/SimHandlers.h"
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+// A data folder and the local log lines the queue wrote.
+struct Fixture {
+  QTemporaryDir dir;
+  std::mutex m;
+  QStringList logLines;
+
+  QString path(const QString& rel) { return dir.filePath(rel); }
+  std::unique_ptr<TLogThread> open(std::function<void(TJClient&, TLogPass&)> sync = {}) {
+    TLogThreadContext ctx;
+    ctx.dataFolder = dir.path();
+    ctx.synchronize = std::move(sync);
+    ctx.log = [this](const QString& s) {
+      std::lock_guard lock(m);
+      logLines << s;
+    };
+    return std::make_unique<TLogThread>(ctx);
+  }
+};
+
+const QByteArray kElevenLines =
+    "05.03.2024 14:07:09\r\n46\r\nsale\r\n45,5\r\n12\r\n3001\r\n2\r\n\r\n\r\n\r\n\r\n";
+
+TEST(LogRecord, RoundTripsEveryValueWithDiscountAsTwelfthLine) {
+  TLogRecord r;
+  r.no = 42;
+  r.dt = QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9));
+  r.event_id = evUnitSold;
+  r.descr = QString::fromUtf8("Продажа");
+  r.creditSource_id = int(csIdentityCard);
+  r.amount = 45.5;
+  r.cell = 12;
+  r.nomenclature_id = 3001;
+  r.cardProject_id = 5;
+  r.card_no = "0012";
+  r.loyaltySystem_id = 3;
+  r.loayalty_card_no = "7788";
+  r.discount = 0.25;
+
+  const QByteArray bytes = r.toFileBytes();
+  EXPECT_EQ(bytes, plat::toAnsi(QString::fromUtf8(
+                       "05.03.2024 14:07:09\r\n46\r\nПродажа\r\n45,5\r\n12\r\n3001\r\n4\r\n5\r\n"
+                       "0012\r\n3\r\n7788\r\n0,25\r\n")));
+  const TLogRecord back = TLogRecord::fromFileBytes(TLogRecord::fileNameOf(42), bytes);
+  EXPECT_EQ(back.no, 42u);
+  EXPECT_EQ(back.dt, r.dt);
+  EXPECT_EQ(back.descr, r.descr);
+  EXPECT_EQ(back.amount.toDouble(), 45.5);
+  EXPECT_EQ(back.cell.toInt(), 12);
+  EXPECT_EQ(back.creditSource_id.toInt(), 4);
+  EXPECT_EQ(back.card_no.toString(), "0012");
+  EXPECT_EQ(back.loayalty_card_no.toString(), "7788");
+  EXPECT_EQ(back.discount.toDouble(), 0.25);
+}
+
+TEST(LogRecord, OldElevenLineFileLoadsWithoutDiscount) {
+  const TLogRecord r = TLogRecord::fromFileBytes("0000000007", kElevenLines);
+  EXPECT_EQ(r.no, 7u);
+  EXPECT_EQ(r.event_id, 46);
+  EXPECT_EQ(r.amount.toDouble(), 45.5);
+  EXPECT_EQ(r.nomenclature_id.toInt(), 3001);
+  EXPECT_TRUE(r.cardProject_id.isNull());
+  EXPECT_TRUE(r.card_no.isNull());
+  EXPECT_TRUE(r.discount.isNull());
+}
+
+TEST(LogRecord, RefusesWhatCannotBeParsed) {
+  struct Case {
+    const char* name;
+    QByteArray bytes;
+  } cases[] = {
+      {"000000007", kElevenLines},   // nine digits
+      {"4294967296", kElevenLines},  // past 32 bits
+      {"0000000007", ""},
+      {"0000000007", "yesterday\r\n46\r\n"},
+      {"0000000007", "05.03.2024 14:07:09\r\nsale\r\n"},
+      {"0000000007", "05.03.2024 14:07:09\r\n46\r\nx\r\nlots\r\n"},
+      // A description broken over two lines shifts the values: refused, not misread.
+      {"0000000007",
+       "05.03.2024 14:07:09\r\n1\r\nfirst\r\nsecond\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n"},
+      {"0000000007", kElevenLines + "0\r\nextra\r\n"},
+  };
+  for (const Case& c : cases)
+    EXPECT_THROW(TLogRecord::fromFileBytes(c.name, c.bytes), EConvertError)
+        << c.name << c.bytes.constData();
+}
+
+TEST(LogThread, EventsSurviveARestartWithDescriptionOnOneLine) {
+  Fixture fx;
+  {
+    auto log = fx.open();
+    log->add(evProgramStarted, QString());
+    log->add(evUnitSold, "sale", int(csSBP), 45.5, 12, 3001, {}, {}, 3, "card\r\n77", 1.5);
+    log->add(evInformation, "line one\r\nline two\nthree");
+    EXPECT_EQ(log->recNo(), 3u);
+  }
+  EXPECT_TRUE(QFile::exists(fx.path("Log/0000000002")));
+  auto log = fx.open();
+  const auto q = log->queued();
+  ASSERT_EQ(q.size(), 3u);
+  EXPECT_EQ(q[0].event_id, evProgramStarted);
+  EXPECT_EQ(q[1].no, 2u);
+  EXPECT_EQ(q[1].creditSource_id.toInt(), int(csSBP));
+  EXPECT_EQ(q[1].amount.toDouble(), 45.5);
+  EXPECT_EQ(q[1].loayalty_card_no.toString(), "card 77");
+  EXPECT_EQ(q[1].discount.toDouble(), 1.5);
+  EXPECT_EQ(q[2].descr, "line one line two three");
+  EXPECT_TRUE(fx.logLines.isEmpty()) << fx.logLines.join("\n").toStdString();
+}
+
+TEST(LogThread, NumberingAfterRestartNeverReusesANumber) {
+  struct Case {
+    const char* what;
+    QByteArray lsln;       // empty: no file
+    QStringList waiting;   // record files in Log/
+    QStringList setAside;  // record files in Log/bad/
+    quint32 next;
+  } cases[] = {
+      {"fresh", "", {}, {}, 1},
+      {"all uploaded", "41", {}, {}, 42},
+      {"files newer than lsln", "3", {"0000000004", "0000000009"}, {}, 10},
+      // A stale file older than the last upload must not pull the number back.
+      {"lsln newer than files", "20", {"0000000010"}, {}, 21},
+      {"set-aside file is newest", "5", {"0000000006"}, {"0000000008"}, 9},
+      {"unreadable lsln", "x", {"0000000002"}, {}, 3},
+  };
+  for (const Case& c : cases) {
+    Fixture fx;
+    if (!c.lsln.isEmpty()) writeFile(fx.path("lsln"), c.lsln);
+    for (const QString& n : c.waiting) writeFile(fx.path("Log/" + n), kElevenLines);
+    for (const QString& n : c.setAside) writeFile(fx.path("Log/bad/" + n), "junk");
+    auto log = fx.open();
+    log->add(evInformation, "x");
+    EXPECT_EQ(log->recNo(), c.next) << c.what;
+    EXPECT_TRUE(QFile::exists(fx.path("Log/" + TLogRecord::fileNameOf(c.next)))) << c.what;
+  }
+}
+
+TEST(LogThread, UnparsableFilesAreMovedAsideAndDoNotBlockTheQueue) {
+  Fixture fx;
+  writeFile(fx.path("Log/0000000001"), "not a record");
+  writeFile(fx.path("Log/0000000002"), kElevenLines);
+  writeFile(fx.path("Log/notes.txt"), "stray");
+  writeFile(fx.path("Log/bad/0000000001"), "set aside earlier");
+  auto log = fx.open();
+
+  const auto q = log->queued();
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].no, 2u);
+  EXPECT_FALSE(QFile::exists(fx.path("Log/0000000001")));
+  EXPECT_FALSE(QFile::exists(fx.path("Log/notes.txt")));
+  EXPECT_EQ(readFile(fx.path("Log/bad/0000000001")), "set aside earlier");
+  EXPECT_EQ(readFile(fx.path("Log/bad/0000000001.1")), "not a record");
+  EXPECT_EQ(readFile(fx.path("Log/bad/notes.txt")), "stray");
+  EXPECT_FALSE(fx.logLines.isEmpty());
+}
+
+TEST(LogThread, MemoryHoldsTheOldestHundredAndTheRestWaitsOnDisk) {
+  Fixture fx;
+  for (int i = 1; i <= 150; ++i)
+    writeFile(fx.path("Log/" + TLogRecord::fileNameOf(quint32(i))), kElevenLines);
+  auto log = fx.open();
+  const auto q = log->queued();
+  ASSERT_EQ(q.size(), size_t(TLogThread::kMaxRecords));
+  EXPECT_EQ(q.front().no, 1u);
+  EXPECT_EQ(q.back().no, 100u);
+  log->add(evInformation, "on disk only");
+  EXPECT_EQ(log->queuedCount(), TLogThread::kMaxRecords);
+  EXPECT_TRUE(QFile::exists(fx.path("Log/0000000151")));
+}
+
+TEST(VmState, ErrorCodes) {
+  TCarimaliEvaState noWaterTrayFull;
+  noWaterTrayFull.msSinceStart = 60'000;
+  noWaterTrayFull.noWater = true;
+  noWaterTrayFull.trayFull = true;
+  TCarimaliEvaState silent;
+  silent.msSinceStart = 16'000;
+  silent.msSinceLastExchange = 5'001;
+  silent.bunkerErrorCode = 3;
+  TCarimaliEvaState starting = silent;  // silent, but still within the start grace
+  starting.msSinceStart = 15'000;
+
+  struct Case {
+    TVmState vm;
+    const TCarimaliEvaState* carimali;
+    const char* codes;
+  } cases[] = {
+      {{}, nullptr, ""},
+      {{true, false, 5}, nullptr, "ZM1\rZM3_5"},
+      {{false, true, 0}, nullptr, "ZM2"},
+      {{true, true, 0}, nullptr, "ZM1\rZM2"},
+      {{}, &noWaterTrayFull, "ZM4\rZM6"},
+      // The payment-module flag does not count on a coffee-machine kiosk.
+      {{false, true, 0}, &silent, "ZM2\rZM7_3"},
+      {{false, true, 0}, &starting, "ZM7_3"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.vm.getEvaErrorCodes(c.carimali), QString::fromLatin1(c.codes)) << c.codes;
+}
+
+// --- upload against the stand-in back office ----------------------------------
+
+// The worker hands over to the main thread each pass, so waiting pumps events.
+bool waitFor(const std::function<bool()>& done, int ms = 20'000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// The stand-in back office in-process, and the main form's side of the link:
+// its client settings, ids and error codes, as the worker copies them.
+struct Backoffice {
+  QTemporaryDir dir;
+  sim::SimDatabase db{dir.filePath("bo.sqlite")};
+  sim::SimHandlers handlers{db, dir.path()};
+  std::unique_ptr<ProtocolServer> server;
+
+  TJClient main;
+  qint64 vm_id = 5;
+  qint64 terminal_id = 9;
+  QString codes;
+  std::atomic<int> passes{0};
+
+  Backoffice() {
+    db.exec("insert into tbUser(login, password, name) values ('kiosk', 'pw', 'Kiosk')");
+    main.setHost("127.0.0.1");
+    main.setLogin("kiosk");
+    main.setPassword("pw");
+    main.setServerType("DR");
+    main.setApplicationID("vekta");
+  }
+  void start() {
+    server = std::make_unique<ProtocolServer>();
+    handlers.install(*server);
+    server->start();
+    main.setPort(server->port());
+  }
+  // A port nobody listens on.
+  void goDown() {
+    if (!server) start();
+    server->stop();
+  }
+  std::function<void(TJClient&, TLogPass&)> sync() {
+    return [this](TJClient& client, TLogPass& pass) {
+      client.Assign(main);
+      pass.vm_id = vm_id;
+      pass.terminal_id = terminal_id;
+      pass.evaErrorCodes = codes;
+      ++passes;
+    };
+  }
+  qint64 rows(const QString& where = "1 = 1") {
+    return db.select("select count(*) from tbTerminalLog where " + where)
+        .rows.at(0)
+        .at(0)
+        .toLongLong();
+  }
+  QStringList vmStates() {
+    QStringList out;
+    for (const auto& r : server->requests())
+      if (r.code == 1081) out << r.params.at(1).toString();
+    return out;
+  }
+};
+
+TEST(LogUpload, EachEventReachesTheServerOnceAlsoWhenItHoldsTheRowAlready) {
+  Backoffice bo;
+  bo.start();
+  Fixture fx;
+  {
+    auto log = fx.open(bo.sync());
+    log->add(evProgramStarted, QString());
+    log->add(evUnitSold, "sale", int(csSBP), 45.5, 12, 3001, {}, {}, 3, "7788", 1.5);
+    log->add(evInformation, "info");
+  }
+  // Event 2 went out before a crash that kept its file.
+  bo.db.exec(
+      "insert into tbTerminalLog(vm_id, terminal_id, event_no, event_id, event_descr) "
+      "values (5, 9, 2, 46, 'sent before')");
+
+  auto log = fx.open(bo.sync());
+  log->start();
+  // Rows 1 to 3, and the "errors cleared" event (4) of the first pass.
+  ASSERT_TRUE(waitFor([&] { return bo.rows() == 4 && log->queuedCount() == 0; }));
+  EXPECT_TRUE(waitFor([&] { return readFile(fx.path("lsln")) == "4"; }));
+  EXPECT_EQ(bo.rows("event_no = 2 and event_descr = 'sent before'"), 1);
+  EXPECT_EQ(bo.rows("event_no = 1 and event_id = 32 and vm_id = 5 and terminal_id = 9"), 1);
+  EXPECT_EQ(bo.rows("event_no = 3 and event_descr = 'info'"), 1);
+  EXPECT_EQ(bo.rows("event_no = 4 and event_id = 52"), 1);
+  EXPECT_TRUE(waitFor([&] { return QDir(fx.path("Log")).entryList(QDir::Files).isEmpty(); }));
+  {
+    std::lock_guard lock(fx.m);
+    EXPECT_TRUE(fx.logLines.isEmpty()) << fx.logLines.join("\n").toStdString();
+  }
+
+  // Numbering goes on after a restart with nothing left on disk.
+  log.reset();
+  log = fx.open(bo.sync());
+  log->start();
+  log->add(evUnitSold, "sale", int(csCard), 0.29, 4, 3002, 11, "0012", 3, "7788", 0.125);
+  ASSERT_TRUE(waitFor([&] { return bo.rows("event_id = 46") == 2; }));
+  const auto row = bo.db.select(
+      "select event_no, creditSource_id, amount, cell, nomenclature_id, cardProject_id, card_no, "
+      "loyaltySystem_id, loayalty_card_no, discount from tbTerminalLog where event_no > 4 and "
+      "event_id = 46");
+  ASSERT_EQ(row.rows.size(), 1);
+  const QVariantList v = row.rows.at(0);
+  EXPECT_EQ(v[1].toInt(), int(csCard));
+  EXPECT_DOUBLE_EQ(v[2].toDouble(), 0.29);
+  EXPECT_EQ(v[3].toInt(), 4);
+  EXPECT_EQ(v[4].toInt(), 3002);
+  EXPECT_EQ(v[5].toInt(), 11);
+  EXPECT_EQ(v[6].toString(), "0012");
+  EXPECT_EQ(v[7].toInt(), 3);
+  EXPECT_EQ(v[8].toString(), "7788");
+  EXPECT_DOUBLE_EQ(v[9].toDouble(), 0.125);
+}
+
+TEST(LogUpload, EventsQueuedWhileTheServerIsDownGoOutWhenItIsBack) {
+  Backoffice bo;
+  bo.goDown();
+  Fixture fx;
+  auto log = fx.open(bo.sync());
+  log->start();
+  log->add(evPaymentError, "declined");
+  log->add(evInformation, "still down");
+  ASSERT_TRUE(waitFor([&] {
+    std::lock_guard lock(fx.m);
+    return !fx.logLines.isEmpty();
+  }));
+  {
+    std::lock_guard lock(fx.m);
+    EXPECT_TRUE(fx.logLines.first().startsWith("TLogThread: "))
+        << fx.logLines.first().toStdString();
+  }
+  EXPECT_EQ(bo.rows(), 0);
+
+  bo.start();  // back, on another port; the worker copies the settings each pass
+  log->add(evInformation, "back");
+  ASSERT_TRUE(waitFor([&] { return bo.rows("event_id <> 52") == 3; }));
+  EXPECT_EQ(bo.rows("event_no = 1 and event_descr = 'declined'"), 1);
+  EXPECT_EQ(bo.rows("event_no = 2 and event_descr = 'still down'"), 1);
+  EXPECT_EQ(bo.rows("event_descr = 'back'"), 1);
+}
+
+TEST(LogUpload, NothingGoesOutUntilBothIdsAreKnown) {
+  Backoffice bo;
+  bo.start();
+  bo.terminal_id = 0;
+  Fixture fx;
+  auto log = fx.open(bo.sync());
+  log->start();
+  log->add(evProgramStarted, QString());
+  ASSERT_TRUE(waitFor([&] { return bo.passes >= 1; }));
+  log->add(evInformation, "wake");
+  // The second pass starts only when the first is over.
+  ASSERT_TRUE(waitFor([&] { return bo.passes >= 2; }));
+  EXPECT_EQ(bo.rows(), 0);
+  EXPECT_TRUE(QFile::exists(fx.path("Log/0000000001")));
+
+  bo.terminal_id = 9;
+  log->add(evInformation, "known now");
+  ASSERT_TRUE(waitFor([&] { return bo.rows("event_id <> 52") == 3; }));
+}
+
+TEST(LogUpload, ErrorCodesAreSentWhenTheyChange) {
+  Backoffice bo;
+  bo.start();
+  Fixture fx;
+  auto log = fx.open(bo.sync());
+  log->start();
+  // The first pass always sends, and with no errors reports them cleared once.
+  ASSERT_TRUE(waitFor([&] { return bo.vmStates().size() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return bo.rows("event_id = 52") == 1; }));
+
+  bo.codes = "ZM1";
+  log->add(evEquipmentError, QString::fromUtf8("Нет подключения к POS-терминалу"));
+  ASSERT_TRUE(waitFor([&] { return bo.vmStates().size() == 2; }));
+  log->add(evInformation, "same codes");
+  ASSERT_TRUE(waitFor([&] { return bo.rows("event_descr = 'same codes'") == 1; }));
+
+  bo.codes = "";
+  log->add(evInformation, "cleared");
+  ASSERT_TRUE(waitFor([&] { return bo.vmStates().size() == 3; }));
+  ASSERT_TRUE(waitFor([&] { return bo.rows("event_id = 52") == 2; }));
+  EXPECT_EQ(bo.vmStates(), QStringList({"", "ZM1", ""}));
+  const auto state = bo.db.select("select eva_err_codes from tbVmStateLog order by id");
+  ASSERT_EQ(state.rows.size(), 3);
+  EXPECT_EQ(state.rows.at(1).at(0).toString(), "ZM1");
+}
+
+TEST(LogUpload, AStaleRecordSentLateDoesNotPullLslnBack) {
+  Backoffice bo;
+  bo.start();
+  Fixture fx;
+  writeFile(fx.path("lsln"), "20");
+  writeFile(fx.path("Log/0000000010"), kElevenLines);
+  auto log = fx.open(bo.sync());
+  log->start();
+  ASSERT_TRUE(waitFor([&] { return bo.rows("event_no = 10") == 1 && log->queuedCount() == 0; }));
+  log.reset();
+  EXPECT_EQ(readFile(fx.path("lsln")), "21");  // 21 went out too: the first pass's event 52
+
+  log = fx.open();
+  log->add(evInformation, "after restart");
+  EXPECT_EQ(log->recNo(), 22u);
+}
+
+}  // namespace
