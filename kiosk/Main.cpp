@@ -21,6 +21,8 @@
 
 #include "backoffice/JClient.h"
 #include "backoffice/JTable.h"
+#include "devices/SberDevice.h"
+#include "devices/Vendotek.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
@@ -154,6 +156,7 @@ TfmMain::TfmMain() : QWidget(nullptr) {
   tmCarimali = makeTimer(this, 1000, "tmCarimali");
   tmClose = makeTimer(this, 50, "tmClose");
   connect(tmExpectation, &QTimer::timeout, this, &TfmMain::tmExpectationTimer);
+  connect(tmPOSDiscovery, &QTimer::timeout, this, &TfmMain::tmPOSDiscoveryTimer);
   connect(tmClose, &QTimer::timeout, this, [this] {
     tmClose->stop();
     close();
@@ -192,6 +195,11 @@ void TfmMain::FormCreate() {
 }
 
 TfmMain::~TfmMain() {
+  // The worker before the drivers it probes, and both before the local log's
+  // lock, which the Vendotek driver's thread writes through.
+  devicesDiscoveryThread.reset();
+  vendotek.reset();
+  sberPinPad.reset();
   if (fmMain == this) fmMain = nullptr;
 }
 
@@ -265,7 +273,10 @@ void TfmMain::FormShow() {
   SERVICE_PASSWORD = readPassword(*settings_, SettingsKeys::service_password,
                                   QLatin1String(SettingsKeys::kDefaultServicePassword));
 
-  // 11. The bridge-program and Vendotek drivers join here.
+  // 11.
+  sberPinPad = std::make_unique<TSberDevice>();
+  vendotek = std::make_unique<TVendotek>([this](const QString& text) { log(text); });
+  vendotek->keepalive = true;
   pos_type = ptNone;
   config_loaded = false;
 
@@ -282,6 +293,13 @@ void TfmMain::FormShow() {
   sber_com_port = port(SettingsKeys::sber_com_port, -1);
   vendotek_com_port = port(SettingsKeys::vendotek_com_port, -1);
   payment_module_com_port = port(SettingsKeys::payment_module_com_port, 0);
+  devicesDiscoveryThread = std::make_unique<TDevicesDiscoveryThread>(
+      makePosProbes(*vendotek, *sberPinPad), [this](TPOSType type, int comPort) {
+        pos_type = type;
+        log(QStringLiteral("Банковский терминал найден на COM%1").arg(comPort));
+      });
+  devicesDiscoveryThread->sber_com_port = sber_com_port;
+  devicesDiscoveryThread->vendotek_com_port = vendotek_com_port;
 
   // 13.
   lbVersion->setText(QStringLiteral("Version ") + GetAppVersion());
@@ -291,7 +309,8 @@ void TfmMain::FormShow() {
   raise();
   activateWindow();
 
-  // 15. Device discovery starts here.
+  // 15.
+  devicesDiscoveryThread->start();
   // 16. The event log runs from the first configuration tick.
   {
     TLogThreadContext ctx;
@@ -476,7 +495,13 @@ void TfmMain::FormClose(QCloseEvent* e) {
   //    Cancel keeps the kiosk running). Until the password form exists, and
   //    always on a system shutdown, the close goes on.
 
-  // 3.
+  // 3. Discovery ends first, so that the ports saved are the ones it settled
+  //    on and the drivers it works with are free for the close below.
+  if (devicesDiscoveryThread) {
+    devicesDiscoveryThread->stop();
+    sber_com_port = devicesDiscoveryThread->sberPortToSave();
+    vendotek_com_port = devicesDiscoveryThread->vendotekPortToSave();
+  }
   try {
     writeInt(*settings_, SettingsKeys::sber_com_port, sber_com_port);
     writeInt(*settings_, SettingsKeys::vendotek_com_port, vendotek_com_port);
@@ -491,6 +516,16 @@ void TfmMain::FormClose(QCloseEvent* e) {
 
   // 5. The event log finishes its exchange in flight by itself.
   if (eventLog) eventLog->terminate();
+
+  // 7. The drivers themselves are freed with the form: a screen's worker may
+  //    still be finishing with them while the nested event loops unwind.
+  if (vendotek && vendotek->isOpen()) {
+    vendotek->keepalive = false;
+    try {
+      vendotek->disableHandshake();
+    } catch (const std::exception&) {
+    }
+  }
 
   // 8. The back office shows the kiosk offline at once, not after a time-out.
   if (terminal_id > 0 && JClient) {
@@ -507,6 +542,16 @@ void TfmMain::FormClose(QCloseEvent* e) {
   for (QTimer* t : findChildren<QTimer*>()) t->stop();
 
   log(QStringLiteral("Завершение программы"));
+}
+
+void TfmMain::tmPOSDiscoveryTimer() {
+  const TPosReport r =
+      posDiscoveryTick(pos_type, TPosIdentity(), plat::clock().nowMs() - startup_ms,
+                       d200_connection_err_was_logged, sbp_enabled, yandex_badge_enabled);
+  if (r.stopTimer) tmPOSDiscovery->stop();
+  if (r.eventId != 0) queueEvent(r.eventId, r.eventText);
+  if (!r.errorText.isEmpty()) showError(r.errorText);
+  if (r.setNoPosTerminal) vmState.no_pos_terminal = r.no_pos_terminal;
 }
 
 void TfmMain::tmExpectationTimer() {

@@ -18,6 +18,7 @@
 #include "backoffice/KernelAPI.h"
 #include "kiosk/ConfigCycle.h"
 #include "kiosk/Counters.h"
+#include "kiosk/DevicesDiscovery.h"
 #include "kiosk/FormServices.h"
 #include "kiosk/LogThread.h"
 #include "kiosk/Products.h"
@@ -29,13 +30,12 @@ class QTimer;
 class TJClient;
 class TJTable;
 class TRectangle;
+class TSberDevice;
 class TSettingsStorage;
+class TVendotek;
 namespace plat {
 class SingleInstanceLock;
 }
-
-// Which card terminal device discovery found.
-enum TPOSType { ptNone, ptSber, ptVendotek };
 
 class TfmMain : public QWidget, public TFormServices {
   Q_OBJECT
@@ -184,6 +184,12 @@ class TfmMain : public QWidget, public TFormServices {
   int payment_module_com_port = 0;
   int carimali_com_port = 0;
 
+  // The card-terminal drivers and the worker that finds the terminal; null
+  // until the form was shown. The worker is stopped before the drivers go.
+  std::unique_ptr<TSberDevice> sberPinPad;
+  std::unique_ptr<TVendotek> vendotek;
+  std::unique_ptr<TDevicesDiscoveryThread> devicesDiscoveryThread;
+
  protected:
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
@@ -196,6 +202,7 @@ class TfmMain : public QWidget, public TFormServices {
   void layoutLogo();
   void loadSettings();
   void tmExpectationTimer();
+  void tmPOSDiscoveryTimer();
   void tmConfigTimer();
   void createConfigCycle();
 

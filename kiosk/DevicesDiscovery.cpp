@@ -1,0 +1,201 @@
+#include "kiosk/DevicesDiscovery.h"
+
+#include <chrono>
+#include <exception>
+
+#include "devices/SberDevice.h"
+#include "devices/Vendotek.h"
+#include "platform/MainThread.h"
+#include "platform/SerialPort.h"
+
+namespace {
+
+constexpr auto kPassPause = std::chrono::milliseconds(100);
+constexpr qint64 kReportGraceMs = 10000;
+
+const char kNoTerminal[] = "Нет подключения к POS-терминалу";
+
+// Runs one probe; any failure rejects the candidate.
+template <typename F>
+bool attempt(F&& f) {
+  try {
+    return f();
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad) {
+  TPosProbes p;
+  p.comPortList = [] { return plat::listComPorts(); };
+  p.vendotekConnect = [&vendotek](int port) {
+    vendotek.setComPort(port);
+    vendotek.idleHandshake();
+  };
+  p.vendotekClose = [&vendotek] { vendotek.close(); };
+  p.sberCreateIniFile = [&sberPinPad](int port) { sberPinPad.createIniFile(port); };
+  p.sberTestPinPad = [&sberPinPad] { return sberPinPad.testPinPad(); };
+  // Kills a bridge run in flight; a Vendotek greeting ends by its own
+  // time-out within a second or two.
+  p.interrupt = [&sberPinPad] { sberPinPad.terminated = true; };
+  return p;
+}
+
+// ---- decisions ----
+
+TPosDiscovery::TPosDiscovery(TPosProbes probes, int sber_com_port, int vendotek_com_port)
+    : probes_(std::move(probes)),
+      savedSber_(sber_com_port),
+      savedVendotek_(vendotek_com_port),
+      sberToSave_(sber_com_port),
+      vendotekToSave_(vendotek_com_port) {}
+
+void TPosDiscovery::found(TPOSType type, int port) {
+  (type == ptSber ? sberToSave_ : vendotekToSave_) = port;
+  port_ = port;
+  pos_type_ = type;
+}
+
+bool TPosDiscovery::tryVendotek(int port) {
+  if (attempt([&] {
+        probes_.vendotekConnect(port);
+        return true;
+      })) {
+    found(ptVendotek, port);
+    return true;
+  }
+  attempt([&] {
+    probes_.vendotekClose();
+    return true;
+  });
+  return false;
+}
+
+bool TPosDiscovery::trySber(int port) {
+  // The bridge test reaches the pad through the bank library, which reads
+  // its port from pinpad.ini: the file names the candidate before each test.
+  if (attempt([&] {
+        probes_.sberCreateIniFile(port);
+        return probes_.sberTestPinPad();
+      })) {
+    found(ptSber, port);
+    return true;
+  }
+  return false;
+}
+
+void TPosDiscovery::trySavedPorts(const std::atomic<bool>& stop) {
+  // A probe broken off by a stop says nothing about the port, so the port is
+  // only forgotten when its probe really failed.
+  if (pos_type_ == ptNone && savedVendotek_ > 0 && !stop) {
+    if (!tryVendotek(savedVendotek_) && !stop) vendotekToSave_ = -1;
+  }
+  if (pos_type_ == ptNone && savedSber_ > 0 && !stop) {
+    if (!trySber(savedSber_) && !stop) sberToSave_ = -1;
+  }
+}
+
+void TPosDiscovery::scan(const std::atomic<bool>& stop) {
+  if (pos_type_ != ptNone) return;
+  QList<int> ports;
+  if (!attempt([&] {
+        ports = probes_.comPortList();
+        return true;
+      }))
+    return;
+
+  for (int port : ports) {
+    if (stop) return;
+    if (trySber(port)) {
+      // Once more after the scan, as the pad's port is the one the bank
+      // library must keep using for payments.
+      attempt([&] {
+        probes_.sberCreateIniFile(port);
+        return true;
+      });
+      return;
+    }
+  }
+  for (int port : ports) {
+    if (stop) return;
+    if (tryVendotek(port)) return;
+  }
+}
+
+// ---- worker ----
+
+TDevicesDiscoveryThread::TDevicesDiscoveryThread(TPosProbes probes,
+                                                 std::function<void(TPOSType, int)> onFound)
+    : probes_(std::move(probes)), onFound_(std::move(onFound)) {}
+
+TDevicesDiscoveryThread::~TDevicesDiscoveryThread() {
+  stop();
+}
+
+void TDevicesDiscoveryThread::start() {
+  if (thread_.joinable()) return;
+  terminated_ = false;
+  logic_ = std::make_unique<TPosDiscovery>(probes_, sber_com_port, vendotek_com_port);
+  thread_ = std::thread([this] { execute(); });
+}
+
+void TDevicesDiscoveryThread::stop() {
+  {
+    std::lock_guard lk(sleepMutex_);
+    terminated_ = true;
+  }
+  sleepCv_.notify_all();
+  if (!thread_.joinable()) return;
+  if (probes_.interrupt) probes_.interrupt();
+  thread_.join();
+}
+
+void TDevicesDiscoveryThread::execute() {
+  logic_->trySavedPorts(terminated_);
+  bool reported = false;
+  while (!terminated_) {
+    logic_->scan(terminated_);
+    if (!reported && logic_->pos_type() != ptNone) {
+      reported = true;
+      if (onFound_) {
+        const TPOSType type = logic_->pos_type();
+        const int port = logic_->port();
+        plat::runOnMain([this, type, port] { onFound_(type, port); }, &terminated_);
+      }
+    }
+    std::unique_lock lk(sleepMutex_);
+    sleepCv_.wait_for(lk, kPassPause, [this] { return terminated_.load(); });
+  }
+}
+
+// ---- the main form's report ----
+
+TPosReport posDiscoveryTick(TPOSType pos_type, const TPosIdentity& identity, qint64 msSinceStartup,
+                            bool& errLogged, bool sbp_enabled, bool yandex_badge_enabled) {
+  TPosReport r;
+  if (pos_type != ptNone) {
+    r.stopTimer = true;
+    r.eventId = 1;
+    r.eventText = pos_type == ptSber
+                      ? QStringLiteral("Подключение к банковскому терминалу № ") +
+                            identity.terminalNumber + QStringLiteral(" (Merchant number: ") +
+                            identity.merchantNumber + QStringLiteral("; версия ") +
+                            identity.version + QStringLiteral(")")
+                      : QStringLiteral("Подключение к банковскому терминалу Vendotek");
+    r.setNoPosTerminal = true;
+    r.no_pos_terminal = false;
+    return r;
+  }
+  if (msSinceStartup <= kReportGraceMs) return r;
+  if (!errLogged) {
+    errLogged = true;
+    r.eventId = 51;
+    r.eventText = QString::fromUtf8(kNoTerminal);
+  }
+  if (!sbp_enabled && !yandex_badge_enabled) r.errorText = QString::fromUtf8(kNoTerminal);
+  r.setNoPosTerminal = true;
+  r.no_pos_terminal = true;
+  return r;
+}

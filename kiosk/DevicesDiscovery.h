@@ -1,0 +1,151 @@
+#pragma once
+// Device discovery: finds the card terminal. The kiosk does not know in
+// advance which terminal it has nor on which serial port it hangs, so a worker
+// tries the ports remembered at the last close first and then scans every
+// port of the ports folder, every 100 ms, until something answers: each port
+// as a Sberbank pad (a test run of the bank bridge, with the bank library's
+// pinpad.ini naming that port), then each as a Vendotek terminal.
+//
+// The decisions live in TPosDiscovery, which reaches the devices only through
+// TPosProbes, so that tests can run it against fakes; TDevicesDiscoveryThread
+// runs it on its own thread and reports the terminal to the main thread.
+
+#include <QList>
+#include <QString>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class TSberDevice;
+class TVendotek;
+
+// Which card terminal device discovery found.
+enum TPOSType { ptNone, ptSber, ptVendotek };
+
+// What discovery does to the devices. Every probe may raise; a failure only
+// rejects the candidate.
+struct TPosProbes {
+  // The port numbers to try, in the platform's order.
+  std::function<QList<int>()> comPortList;
+  // Points the Vendotek driver at port and greets the terminal; raises when
+  // no terminal answers.
+  std::function<void(int port)> vendotekConnect;
+  // Releases the port of a rejected Vendotek candidate.
+  std::function<void()> vendotekClose;
+  // Writes the bank library's settings naming port (the bridge test reads
+  // the pad there).
+  std::function<void(int port)> sberCreateIniFile;
+  // One bridge test: true when the pad answered; raises when the run failed.
+  std::function<bool()> sberTestPinPad;
+  // Breaks off a probe in flight when discovery is stopped. May be empty.
+  std::function<void()> interrupt;
+};
+
+// The probes on the kiosk's own drivers and its ports folder.
+TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad);
+
+// The card-terminal decisions, on the calling thread. The results may be read
+// from any thread.
+class TPosDiscovery {
+ public:
+  // The saved ports: -1 or 0 means none.
+  TPosDiscovery(TPosProbes probes, int sber_com_port, int vendotek_com_port);
+
+  // The saved Vendotek port, then the saved Sberbank port; a saved Sberbank
+  // port is not tried once a Vendotek terminal was found.
+  void trySavedPorts(const std::atomic<bool>& stop);
+  // One scan of every port: each as a Sberbank pad, then each as a Vendotek
+  // terminal, until one answers or stop is set. Nothing once a terminal is known.
+  void scan(const std::atomic<bool>& stop);
+
+  TPOSType pos_type() const { return pos_type_; }
+  // The port of the terminal found; -1 while none.
+  int port() const { return port_; }
+
+  // The ports to remember at close: where a terminal of that kind was found;
+  // else the saved port, unless it was tried and rejected (then -1), so that a
+  // port without the terminal is never remembered as its port.
+  int sberPortToSave() const { return sberToSave_; }
+  int vendotekPortToSave() const { return vendotekToSave_; }
+
+ private:
+  bool tryVendotek(int port);
+  bool trySber(int port);
+  void found(TPOSType type, int port);
+
+  TPosProbes probes_;
+  const int savedSber_;
+  const int savedVendotek_;
+  std::atomic<TPOSType> pos_type_{ptNone};
+  std::atomic<int> port_{-1};
+  std::atomic<int> sberToSave_;
+  std::atomic<int> vendotekToSave_;
+};
+
+// The worker that runs discovery from the moment the main form is shown until
+// it closes.
+class TDevicesDiscoveryThread {
+ public:
+  // onFound runs once on the main thread when a terminal was found, with its
+  // kind and port; never after stop() began.
+  TDevicesDiscoveryThread(TPosProbes probes, std::function<void(TPOSType, int)> onFound);
+  // Stops and waits.
+  ~TDevicesDiscoveryThread();
+  TDevicesDiscoveryThread(const TDevicesDiscoveryThread&) = delete;
+  TDevicesDiscoveryThread& operator=(const TDevicesDiscoveryThread&) = delete;
+
+  // The saved ports; set before start.
+  int sber_com_port = -1;
+  int vendotek_com_port = -1;
+
+  void start();
+  // Asks the worker to end, breaks off a probe in flight and waits for it.
+  // Safe on the main thread: a hand-over the worker waits in is refused.
+  void stop();
+  bool started() const { return thread_.joinable(); }
+
+  TPOSType pos_type() const { return logic_ ? logic_->pos_type() : ptNone; }
+  int sberPortToSave() const { return logic_ ? logic_->sberPortToSave() : sber_com_port; }
+  int vendotekPortToSave() const {
+    return logic_ ? logic_->vendotekPortToSave() : vendotek_com_port;
+  }
+
+ private:
+  void execute();
+
+  TPosProbes probes_;
+  std::function<void(TPOSType, int)> onFound_;
+  std::unique_ptr<TPosDiscovery> logic_;
+  std::atomic<bool> terminated_{false};
+  std::mutex sleepMutex_;
+  std::condition_variable sleepCv_;
+  std::thread thread_;
+};
+
+// The card terminal's identity for the connection event; empty when the pad
+// was found through the bridge, which does not tell it.
+struct TPosIdentity {
+  QString terminalNumber;
+  QString merchantNumber;
+  QString version;
+};
+
+// What one tick of the main form's terminal report (every second once a
+// configuration is loaded) has to do.
+struct TPosReport {
+  bool stopTimer = false;
+  int eventId = 0;  // 0: no event
+  QString eventText;
+  QString errorText;  // shown instead of the logo when not empty
+  bool setNoPosTerminal = false;
+  bool no_pos_terminal = false;
+};
+
+// The connection event once a terminal is known; after 10 s without one the
+// missing-terminal event (once: errLogged remembers it) and, when no other
+// payment method is on, the error on screen.
+TPosReport posDiscoveryTick(TPOSType pos_type, const TPosIdentity& identity, qint64 msSinceStartup,
+                            bool& errLogged, bool sbp_enabled, bool yandex_badge_enabled);
