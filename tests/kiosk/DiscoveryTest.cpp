@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -20,6 +21,8 @@
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "kiosk/DevicesDiscovery.h"
+#include "kiosk/EventSink.h"
+#include "kiosk/Main.h"
 #include "platform/ConsoleRunner.h"
 #include "platform/TextCodec.h"
 #include "testbed/VendotekSim.h"
@@ -442,4 +445,92 @@ TEST(DevicesDiscoveryThread, StopBreaksOffABridgeRunAndRefusesTheHandOver) {
   QCoreApplication::processEvents();
   EXPECT_FALSE(called);
   EXPECT_EQ(thread.pos_type(), ptNone);
+}
+
+// ---- the main form ----
+
+namespace {
+
+// A data folder, a runtime folder (for the one-copy lock) and a ports folder
+// of the test's own. The kiosk's bridge folder is the build's, with the
+// stand-in library told that no pad answers.
+class KioskFolders : public PortsFolder {
+ public:
+  KioskFolders() {
+    qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    qputenv("PILOT_STUB_TESTPINPAD_RESULT", "4154");
+  }
+  ~KioskFolders() {
+    qunsetenv("VEKTA_DATA_DIR");
+    qunsetenv("PILOT_STUB_TESTPINPAD_RESULT");
+  }
+  void writeIni(const QString& lines) const {
+    QFile f(data.filePath(QStringLiteral("vekta.ini")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(plat::toAnsi(QStringLiteral("[Global]\r\n") + lines));
+  }
+  QString savedIni() const {
+    QFile f(data.filePath(QStringLiteral("vekta.ini")));
+    return f.open(QIODevice::ReadOnly) ? plat::fromAnsi(f.readAll()) : QString();
+  }
+  QTemporaryDir data;
+  QTemporaryDir runtime;
+};
+
+struct EventSink : IEventSink {
+  QList<std::pair<int, QString>> events;
+  void add(int id, const QString& descr) override { events.append({id, descr}); }
+};
+
+}  // namespace
+
+TEST(MainFormDiscovery, FoundTerminalIsReportedAndItsPortSavedAtClose) {
+  KioskFolders folders;
+  SimPort com2(folders.path(), 2);
+  VendotekSim sim(folders.path(), 3);
+  // The saved port lost its terminal; it hangs on COM3 now.
+  folders.writeIni(QStringLiteral("vendotek_com_port=2\r\n"));
+  EventSink sink;
+  {
+    TfmMain form;
+    form.show();
+    form.logThread = &sink;
+    form.tmPOSDiscovery->start();
+    ASSERT_TRUE(waitUntil([&] { return !form.tmPOSDiscovery->isActive(); }, 30s));
+    EXPECT_EQ(form.pos_type, ptVendotek);
+    EXPECT_TRUE(sink.events.contains(
+        std::pair{1, QStringLiteral("Подключение к банковскому терминалу Vendotek")}));
+    EXPECT_FALSE(form.vmState.no_pos_terminal);
+    form.check_password_on_exit = false;
+    form.close();
+    // The terminal is told that the kiosk stops greeting it.
+    EXPECT_FALSE(sim.waitFor("DIS", 1, 5000).tags.isEmpty());
+  }
+  const QString saved = folders.savedIni();
+  EXPECT_TRUE(saved.contains(QStringLiteral("vendotek_com_port=3\r\n"))) << saved.toStdString();
+  EXPECT_TRUE(saved.contains(QStringLiteral("sber_com_port=-1\r\n")));
+}
+
+TEST(MainFormDiscovery, SavedPortsThatFailedAreNotKept) {
+  KioskFolders folders;
+  SimPort com2(folders.path(), 2);
+  folders.writeIni(QStringLiteral("vendotek_com_port=2\r\nsber_com_port=2\r\n"));
+  {
+    TfmMain form;
+    form.show();
+    ASSERT_TRUE(form.devicesDiscoveryThread);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          return form.devicesDiscoveryThread->vendotekPortToSave() == -1 &&
+                 form.devicesDiscoveryThread->sberPortToSave() == -1;
+        },
+        30s));
+    EXPECT_EQ(form.pos_type, ptNone);
+    form.check_password_on_exit = false;
+    form.close();
+  }
+  const QString saved = folders.savedIni();
+  EXPECT_TRUE(saved.contains(QStringLiteral("vendotek_com_port=-1\r\n"))) << saved.toStdString();
+  EXPECT_TRUE(saved.contains(QStringLiteral("sber_com_port=-1\r\n")));
 }
