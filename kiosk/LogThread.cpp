@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "backoffice/JClient.h"
+#include "backoffice/KernelAPI.h"
 #include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 #include "platform/Common.h"
@@ -104,15 +105,6 @@ bool isKnownId(const QVariant& v) {
   return !v.isNull() && v.toLongLong(&ok) > 0 && ok;
 }
 
-// Request 1081: the machine's error codes, replacing what the server held.
-void sendVmState(TJClient& client, int vm_id, const QString& codes) {
-  client.clearBatch();
-  TRequest& r = client.addRequest(1081);
-  r.addParam(WireValue(vm_id));
-  r.addParam(WireValue(codes));
-  client.runBatch(kVmStateTimeoutS);
-}
-
 // The plain files of a folder, unsorted: the queue can hold thousands, and
 // a pass needs only the oldest hundred in order.
 QStringList listFiles(const QString& dir) {
@@ -188,6 +180,33 @@ TLogRecord TLogRecord::fromFileBytes(const QString& fileName, const QByteArray& 
   r.loayalty_card_no = textLine(lines[10]);
   r.discount = numberLine(fileName, 12, lines[11]);
   return r;
+}
+
+void TLogRecord::saveToFile(const QString& logDir) const {
+  // Written beside the queue and renamed in, so the worker never lists a
+  // half-written record and a crash leaves no torn one.
+  const QString tmpDir = logDir + QLatin1String("/.tmp");
+  const QString name = fileNameOf(no);
+  const QString tmp = tmpDir + QLatin1Char('/') + name;
+  if (!QDir().mkpath(tmpDir))
+    throw EFileError(QStringLiteral("Cannot create folder \"%1\".").arg(tmpDir));
+  QFile f(tmp);
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    throw EFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(tmp, f.errorString()));
+  const QByteArray bytes = toFileBytes();
+  const bool written = f.write(bytes) == bytes.size() && f.flush() && ::fsync(f.handle()) == 0;
+  const QString reason = f.errorString();
+  f.close();
+  if (!written) {
+    QFile::remove(tmp);
+    throw EFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(tmp, reason));
+  }
+  const QByteArray from = QFile::encodeName(tmp);
+  const QByteArray to = QFile::encodeName(logDir + QLatin1Char('/') + name);
+  if (std::rename(from.constData(), to.constData()) != 0) {
+    QFile::remove(tmp);
+    throw EFileError(QStringLiteral("Cannot write file \"%1\".").arg(QString::fromLocal8Bit(to)));
+  }
 }
 
 // --- TVmState -----------------------------------------------------------------
@@ -305,33 +324,6 @@ void TLogThread::moveAside(const QString& name) {
     logLine(QStringLiteral("TLogThread: cannot move %1 aside").arg(name));
 }
 
-void TLogThread::writeRecordFile(const TLogRecord& r) const {
-  // Written beside the queue and renamed in, so the worker never lists a
-  // half-written record and a crash leaves no torn one.
-  const QString tmpDir = log_dir + QLatin1String("/.tmp");
-  const QString name = TLogRecord::fileNameOf(r.no);
-  const QString tmp = tmpDir + QLatin1Char('/') + name;
-  if (!QDir().mkpath(tmpDir))
-    throw EFileError(QStringLiteral("Cannot create folder \"%1\".").arg(tmpDir));
-  QFile f(tmp);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    throw EFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(tmp, f.errorString()));
-  const QByteArray bytes = r.toFileBytes();
-  const bool written = f.write(bytes) == bytes.size() && f.flush() && ::fsync(f.handle()) == 0;
-  const QString reason = f.errorString();
-  f.close();
-  if (!written) {
-    QFile::remove(tmp);
-    throw EFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(tmp, reason));
-  }
-  const QByteArray from = QFile::encodeName(tmp);
-  const QByteArray to = QFile::encodeName(log_dir + QLatin1Char('/') + name);
-  if (std::rename(from.constData(), to.constData()) != 0) {
-    QFile::remove(tmp);
-    throw EFileError(QStringLiteral("Cannot write file \"%1\".").arg(QString::fromLocal8Bit(to)));
-  }
-}
-
 void TLogThread::add(int event_id, const QString& descr) {
   add(event_id, descr, {}, {}, {}, {}, {}, {}, {}, {}, {});
 }
@@ -374,7 +366,7 @@ void TLogThread::add(int event_id, const QString& descr, const QVariant& creditS
     std::lock_guard lock(cs);
     r.no = ++rec_no;
     try {
-      writeRecordFile(r);
+      r.saveToFile(log_dir);
     } catch (const Exception& e) {
       // Still worth sending while the program runs; only the restart loses it.
       failure = e.message();
@@ -439,7 +431,7 @@ void TLogThread::pass(TJClient& client, QString& marker) {
         add(evEquipmentErrorsCleared, QString());
         cleared_event_queued_ = true;
       }
-      sendVmState(client, info.vm_id.toInt(), info.evaErrorCodes);
+      TKernelAPI(&client).vekta_vm_state(info.vm_id.toInt(), info.evaErrorCodes, kVmStateTimeoutS);
       prev_eva_error_codes = info.evaErrorCodes;
     }
 

@@ -67,6 +67,9 @@ struct TLogRecord {
   // Parses a record file. Raises EConvertError when the name is not a record
   // number or a line does not hold what its position requires.
   static TLogRecord fromFileBytes(const QString& fileName, const QByteArray& bytes);
+  // Writes the record's file into the queue folder in one rename, so no
+  // reader ever sees half of it. Raises EFileError.
+  void saveToFile(const QString& logDir) const;
   // The file name of a number: 10 digits, zero-padded.
   static QString fileNameOf(quint32 no);
 };
@@ -159,7 +162,6 @@ class TLogThread : public IEventSink {
   void waitForWork();
   bool loadInto(const QString& name);  // under cs
   void moveAside(const QString& name);
-  void writeRecordFile(const TLogRecord& r) const;
   void logLine(const QString& text) const;
 
   TLogThreadContext ctx_;
