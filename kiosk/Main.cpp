@@ -26,6 +26,7 @@
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
+#include "kiosk/ServicePassword.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
 #include "kiosk/TouchButton.h"
@@ -491,9 +492,21 @@ void TfmMain::FormClose(QCloseEvent* e) {
   d200_connection_err_was_logged = false;
 
   // 2. Before the home screen was ever shown, closing asks for the service
-  //    password here (pausing device discovery and the configuration cycle;
-  //    Cancel keeps the kiosk running). Until the password form exists, and
-  //    always on a system shutdown, the close goes on.
+  //    password here, with device discovery and the configuration cycle
+  //    paused meanwhile; Cancel keeps the kiosk running. Once the home screen
+  //    was shown it asked itself, and a system shutdown never asks.
+  if (!expectation_form_was_shown && check_password_on_exit) {
+    const bool discovery = tmPOSDiscovery->isActive(), config = tmConfig->isActive();
+    tmPOSDiscovery->stop();
+    tmConfig->stop();
+    const bool accepted = AskServicePassword();
+    if (discovery) tmPOSDiscovery->start();
+    if (config) tmConfig->start();
+    if (!accepted) {
+      e->ignore();
+      return;
+    }
+  }
 
   // 3. Discovery ends first, so that the ports saved are the ones it settled
   //    on and the drivers it works with are free for the close below.

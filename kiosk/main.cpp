@@ -2,6 +2,7 @@
 
 #include "kiosk/Main.h"
 
+#include "kiosk/Expectation.h"
 #include "platform/Exception.h"
 
 int main(int argc, char** argv) {
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
   // The program ends when the main form closes, not when some window does.
   TKioskApplication::setQuitOnLastWindowClosed(false);
 
+  TfmMain::openHomeScreen = ShowExpectation;
   TfmMain form;
   if (form.terminateRequested()) return 0;
   form.installShutdownSignals();
