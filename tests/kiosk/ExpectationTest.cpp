@@ -392,3 +392,18 @@ TEST_F(HomeScreenOnKiosk, ClosingAsksForThePasswordAndCancelKeepsTheHomeScreen) 
   home.close();
   EXPECT_FALSE(home.isVisible());
 }
+
+// Before the home screen ever opened, the main form asks the password itself
+// and keeps its timers as they were when the password is not given.
+TEST_F(HomeScreenOnKiosk, MainFormCloseBeforeTheHomeScreenAsksThePassword) {
+  main->tmConfig->start();
+  whenShown<TfmServicePassword>([this](TfmServicePassword* f) {
+    EXPECT_FALSE(main->tmConfig->isActive());  // paused while asking
+    f->btCancelClick();
+  });
+  main->close();
+  EXPECT_TRUE(main->isVisible());
+  EXPECT_TRUE(main->tmConfig->isActive());
+  EXPECT_FALSE(main->tmPOSDiscovery->isActive());
+  main->tmConfig->stop();
+}
