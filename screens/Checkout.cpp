@@ -1,0 +1,224 @@
+#include "screens/Checkout.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSoundEffect>
+#include <QUrl>
+
+#include "kiosk/FormServices.h"
+#include "kiosk/LogThread.h"
+#include "kiosk/Main.h"
+#include "platform/Exception.h"
+#include "screens/Confirmation.h"
+#include "screens/LoyalityCardSubmitThread.h"
+
+int creditSourceOf(TPaymentMethod method) {
+  switch (method) {
+    case TPaymentMethod::Card:
+      return csCard;
+    case TPaymentMethod::SBP:
+      return csSBP;
+    case TPaymentMethod::YandexBadge:
+      return csYandexBadge;
+    case TPaymentMethod::IdentityCard:
+      return csIdentityCard;
+  }
+  return csCard;
+}
+
+TCounterKind counterKindOf(TPaymentMethod method) {
+  switch (method) {
+    case TPaymentMethod::Card:
+      return ckCard;
+    case TPaymentMethod::SBP:
+      return ckSBP;
+    case TPaymentMethod::YandexBadge:
+    case TPaymentMethod::IdentityCard:
+      return ckYandexBadge;
+  }
+  return ckCard;
+}
+
+namespace {
+
+bool discountedMethod(TPaymentMethod m) {
+  return m == TPaymentMethod::Card || m == TPaymentMethod::SBP;
+}
+
+}  // namespace
+
+std::vector<TSaleEvent> saleEvents(const TCheckoutSale& sale) {
+  std::vector<TSaleEvent> out;
+  const bool discounted = discountedMethod(sale.method);
+  const double coeff = discounted ? sale.discountCoeff : 1.0;
+  for (const TSelectedGood& line : sale.lines) {
+    for (int unit = 0; unit < line.quantity; ++unit) {
+      TSaleEvent e;
+      e.creditSource_id = creditSourceOf(sale.method);
+      e.amount = line.product.price * coeff;
+      e.cell = line.product.cell;
+      e.nomenclature_id = line.product.nomenclature_id;
+      if (sale.method == TPaymentMethod::SBP) {
+        e.loyaltySystem_id = sale.loyaltySystem_id;
+        if (sale.loyaltyCardActive) e.loayalty_card_no = sale.loyaltyCardNo;
+        e.discount = line.product.price * (1 - coeff);
+      } else if (sale.method == TPaymentMethod::IdentityCard) {
+        e.cardProject_id = sale.cardProject_id;
+        e.card_no = sale.card_no;
+      }
+      out.push_back(e);
+    }
+  }
+  return out;
+}
+
+double counterDiscountOf(const TCheckoutSale& sale) {
+  return discountedMethod(sale.method) ? sale.cashback + sale.discount : 0.0;
+}
+
+TGratitudeSetup gratitudeSetupOf(const TCheckoutSale& sale) {
+  TGratitudeSetup g;
+  if (sale.method == TPaymentMethod::YandexBadge || sale.method == TPaymentMethod::IdentityCard)
+    g.disable_check_creation = true;
+  if (sale.method == TPaymentMethod::IdentityCard)
+    g.balance_message = QStringLiteral("Баланс карты: ") +
+                        TFormServices::formatAmount(sale.final_balance) + QStringLiteral(" ₽");
+  return g;
+}
+
+QString checkoutErrorText(const QString& step, const QString& message) {
+  return QStringLiteral("Ошибка после оплаты (%1): %2").arg(step, message);
+}
+
+void runCheckout(const TCheckoutSale& sale, ICheckoutSteps& steps, bool saleEventsQueued) {
+  // Each step stands alone: the money is taken, so a failure must neither
+  // skip what follows nor turn the sale into a cancel.
+  auto guarded = [&](const char* step, auto&& fn) {
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      try {
+        steps.stepFailed(checkoutErrorText(QLatin1String(step), exceptionMessage(e)));
+      } catch (...) {
+      }
+    } catch (...) {
+      try {
+        steps.stepFailed(checkoutErrorText(QLatin1String(step), QStringLiteral("unknown error")));
+      } catch (...) {
+      }
+    }
+  };
+
+  if (!saleEventsQueued) {
+    // One lost event must not take the other units' events with it.
+    for (const TSaleEvent& e : saleEvents(sale))
+      guarded("sale event", [&] { steps.queueSaleEvent(e); });
+  }
+  guarded("counters", [&] {
+    steps.updateCounters(sale.lines, counterKindOf(sale.method), counterDiscountOf(sale));
+  });
+  guarded("payment module", [&] {
+    if (!steps.drinkAfterPayment()) return;
+    for (const TSelectedGood& line : sale.lines) {
+      if (line.product.isSnack) continue;
+      for (int unit = 0; unit < line.quantity; ++unit) {
+        // A unit the module refuses three times is skipped: the machine's
+        // own payment record is lost then, not the sale.
+        for (int attempt = 0; attempt < kPaymentModuleTries; ++attempt) {
+          try {
+            steps.paymentModuleAddProduct(line.product.cell);
+            break;
+          } catch (...) {
+          }
+        }
+      }
+    }
+  });
+  if (discountedMethod(sale.method) && sale.loyaltyCardActive) {
+    guarded("loyalty",
+            [&] { steps.submitLoyalty(sale.loyaltyCardNo, sale.payment_amount, sale.cashback); });
+  }
+  guarded("sound", [&] { steps.playSound(QStringLiteral("payment_ok.wav")); });
+  guarded("drinks", [&] {
+    if (!steps.carimaliMachine()) return;
+    for (const TSelectedGood& line : sale.lines) {
+      if (line.product.isSnack) continue;
+      for (int unit = 0; unit < line.quantity; ++unit) {
+        bool confirmed = false;
+        guarded("cup confirmation", [&] { confirmed = steps.confirmCup(line.product); });
+        if (confirmed) guarded("drink", [&] { steps.prepareDrink(line.product); });
+      }
+    }
+  });
+  guarded("thanks screen", [&] { steps.showGratitude(gratitudeSetupOf(sale)); });
+}
+
+// ---- the running kiosk ------------------------------------------------------
+
+void playProgramSound(const QString& fileName) {
+  const QString path = QDir(QCoreApplication::applicationDirPath()).filePath(fileName);
+  if (!QFile::exists(path)) return;
+  auto* effect = new QSoundEffect(QCoreApplication::instance());
+  QObject::connect(effect, &QSoundEffect::playingChanged, effect, [effect] {
+    if (!effect->isPlaying()) effect->deleteLater();
+  });
+  QObject::connect(effect, &QSoundEffect::statusChanged, effect, [effect] {
+    if (effect->status() == QSoundEffect::Error) effect->deleteLater();
+  });
+  effect->setSource(QUrl::fromLocalFile(path));
+  effect->play();
+}
+
+void TKioskCheckoutSteps::queueSaleEvent(const TSaleEvent& e) {
+  if (!fmMain || !fmMain->eventLog) return;
+  fmMain->eventLog->add(46, QString(), e.creditSource_id, e.amount, e.cell, e.nomenclature_id,
+                        e.cardProject_id, e.card_no, e.loyaltySystem_id, e.loayalty_card_no,
+                        e.discount);
+}
+
+void TKioskCheckoutSteps::updateCounters(const std::vector<TSelectedGood>& lines, TCounterKind kind,
+                                         double discount) {
+  if (!fmMain) return;
+  std::vector<TCounterLine> counted;
+  for (const TSelectedGood& g : lines)
+    counted.push_back({g.product.isSnack, g.product.cell, g.quantity, g.product.price});
+  ::updateCounters(fmMain->countersState, fmMain->drinks, fmMain->snacks, counted, kind, discount);
+}
+
+bool TKioskCheckoutSteps::drinkAfterPayment() const {
+  // No payment-module driver is part of the kiosk yet.
+  return false;
+}
+
+void TKioskCheckoutSteps::paymentModuleAddProduct(int) {}
+
+void TKioskCheckoutSteps::submitLoyalty(const QString& card_no, double amount, double cashback) {
+  createLoyalityCardSubmitThread(card_no, amount, cashback);
+}
+
+void TKioskCheckoutSteps::playSound(const QString& fileName) {
+  playProgramSound(fileName);
+}
+
+bool TKioskCheckoutSteps::carimaliMachine() const {
+  // Drinks are prepared only where the kiosk drives a coffee machine; until
+  // its driver is part of the kiosk nothing would prepare them.
+  return false;
+}
+
+bool TKioskCheckoutSteps::confirmCup(const TProduct& drink) {
+  return showCupConfirmation(drink.name);
+}
+
+void TKioskCheckoutSteps::prepareDrink(const TProduct&) {}
+
+void TKioskCheckoutSteps::showGratitude(const TGratitudeSetup& setup) {
+  if (gratitude) gratitude(setup);
+}
+
+void TKioskCheckoutSteps::stepFailed(const QString& text) {
+  if (!fmMain) return;
+  fmMain->log(text);
+  if (fmMain->logThread) fmMain->logThread->add(1, text);
+}

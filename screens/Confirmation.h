@@ -1,0 +1,42 @@
+#pragma once
+// The cup confirmation of a coffee-machine kiosk: after a paid purchase it is
+// shown once per drink unit, with the drink's name, and the customer places a
+// cup and presses "Приготовление". It waits for the press without a limit.
+
+#include <QDateTime>
+#include <QDialog>
+
+class QLabel;
+class QTimer;
+class TRectangle;
+class TTouchButton;
+
+class TfmConfirmation : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TfmConfirmation(QWidget* parent = nullptr);
+
+  TRectangle* pnMain;
+  TRectangle* pnTop;
+  QLabel* lbTop;
+  TRectangle* pnCenter;
+  QLabel* lb1;
+  QLabel* lb2;
+  QLabel* lb3;
+  TRectangle* pnBottom;
+  TTouchButton* btOK;
+  QTimer* tmClose;  // never started: the dialog waits for the press
+  QDateTime show_tm;
+
+  void btOKMouseDown();
+  void btOKClick();
+  void tmCloseTimer();
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+};
+
+extern TfmConfirmation* fmConfirmation;
+
+// Shows the confirmation for a drink; true when the customer confirmed.
+bool showCupConfirmation(const QString& drinkName);

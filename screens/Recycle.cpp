@@ -1,0 +1,1018 @@
+#include "screens/Recycle.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QGraphicsOpacityEffect>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPropertyAnimation>
+#include <QTimer>
+#include <cmath>
+
+#include "kiosk/Common.h"
+#include "kiosk/DialogsAndMessages.h"
+#include "kiosk/Main.h"
+#include "kiosk/TouchButton.h"
+#include "platform/Clock.h"
+#include "platform/Exception.h"
+#include "screens/Cashback.h"
+#include "screens/PaymentMethod.h"
+
+TfmRecycle* fmRecycle = nullptr;
+
+// ---- TCart ------------------------------------------------------------------
+
+TCart::TCart(TCartHooks h) : hooks(std::move(h)) {}
+
+TCartSettings TCart::settings() const {
+  return hooks.settings ? hooks.settings() : TCartSettings{};
+}
+
+TLoyalityCardInfo* TCart::card() const {
+  return hooks.loyaltyCardInfo ? &hooks.loyaltyCardInfo() : nullptr;
+}
+
+void TCart::queue(int id, const QString& descr) const {
+  if (hooks.queueEvent) hooks.queueEvent(id, descr);
+}
+
+int TCart::findLine(const TProduct& product) const {
+  for (size_t i = 0; i < selected_goods.size(); ++i) {
+    const TProduct& p = selected_goods[i].product;
+    if (p.isSnack == product.isSnack && p.cell == product.cell) return int(i);
+  }
+  return -1;
+}
+
+double TCart::getDiscountCoeff() const {
+  return total_amount == 0 ? 1.0 : payment_amount() / total_amount;
+}
+
+TProductPositionArray TCart::getProductPositions() const {
+  TProductPositionArray out;
+  out.reserve(selected_goods.size());
+  for (const TSelectedGood& g : selected_goods)
+    out.push_back({g.product.name, g.quantity, g.product.price});
+  return out;
+}
+
+int TCart::getPagesCount() const {
+  return selected_goods.empty() ? 1 : selected_goods.back().page_ind + 1;
+}
+
+void TCart::countPaymentTypes() {
+  const TCartSettings s = settings();
+  payment_type_cnt = 1;
+  if (s.sbp_enabled) ++payment_type_cnt;
+  if (s.yandex_badge_enabled) ++payment_type_cnt;
+  if (s.cardProject_id > 0) ++payment_type_cnt;
+}
+
+namespace {
+
+QString priceText(double price) {
+  return TFormServices::formatAmount(price) + QStringLiteral(" р.)");
+}
+
+}  // namespace
+
+void TCart::addProduct(const TProduct& product, const QDateTime& now) {
+  selected_good_tm = now;
+  ++version_;
+  const int i = findLine(product);
+  if (i >= 0) {
+    TSelectedGood& g = selected_goods[size_t(i)];
+    g.quantity += 1;
+    g.tm = selected_good_tm;
+    page_ind = g.page_ind;
+    refreshProductList();
+  } else {
+    TSelectedGood g;
+    g.product = product;
+    g.quantity = 1;
+    g.tm = selected_good_tm;
+    selected_goods.push_back(g);
+    refreshProductList();
+    // The view follows the new line to its page.
+    if (page_ind != selected_goods.back().page_ind) {
+      page_ind = selected_goods.back().page_ind;
+      refreshProductList();
+    }
+  }
+  queue(1, QStringLiteral("Добавление продукта \"") + product.name +
+               QStringLiteral("\" в корзину (цена: ") + priceText(product.price));
+}
+
+bool TCart::removeProduct(const TProduct& product, const QDateTime& now) {
+  const int i = findLine(product);
+  if (i < 0) return false;
+  TSelectedGood& g = selected_goods[size_t(i)];
+  if (g.quantity <= 1) {
+    if (!hooks.confirmDelete || !hooks.confirmDelete(g.product.name)) return false;
+    if (lineRemoved) lineRemoved(g);
+    selected_goods.erase(selected_goods.begin() + i);
+    selected_good_tm = now;
+  } else {
+    g.quantity -= 1;
+    selected_good_tm = now;
+    g.tm = selected_good_tm;
+    page_ind = g.page_ind;
+  }
+  ++version_;
+  refreshProductList();
+  // Lines after the removed one may move up a page: never show a page that
+  // no longer exists.
+  if (page_ind > getPagesCount() - 1) {
+    page_ind = getPagesCount() - 1;
+    refreshProductList();
+  }
+  queue(1, QStringLiteral("Удаление продукта \"") + product.name +
+               QStringLiteral("\" из корзины (цена: ") + priceText(product.price));
+  return true;
+}
+
+void TCart::nextPage() {
+  page_ind = std::min(page_ind + 1, getPagesCount() - 1);
+  refreshProductList();
+}
+
+void TCart::prevPage() {
+  page_ind = std::max(page_ind - 1, 0);
+  refreshProductList();
+}
+
+QString TCart::loyaltyCaption() const {
+  const TLoyalityCardInfo* c = card();
+  if (c && c->isActive) {
+    if (c->cashback.existed_summ > 0)
+      return QStringLiteral("Накоплено баллов: ") +
+             TFormServices::formatAmount(c->cashback.existed_summ);
+    return QStringLiteral("Скидка по карте лояльности: ") +
+           TFormServices::formatAmount(c->discount.percent) + QStringLiteral("%");
+  }
+  if (settings().loyaltySystem_id < 1) return QStringLiteral("Выбранные товары:");
+  return QStringLiteral("Просканируйте карту лояльности");
+}
+
+TCartView TCart::refreshProductList() {
+  total_amount = 0;
+  discount = 0;
+  // Points written off on the back office stay off the amount for the rest
+  // of this cart: forgetting them would charge the customer for them.
+  cashback = written_off_;
+
+  const double top = geometry.headerHeight + geometry.gap;
+  const double limit = geometry.listHeight - geometry.gap;
+  const bool paging = geometry.listHeight > 0;
+  double y = top;
+  int page = 0;
+  bool firstOnPage = true;
+  lineTops.assign(selected_goods.size(), 0);
+  for (size_t i = 0; i < selected_goods.size(); ++i) {
+    TSelectedGood& g = selected_goods[i];
+    const double h = lineHeight ? lineHeight(g) : 1.0;
+    // A line taller than a whole page still gets a page of its own rather
+    // than leaving empty pages before it.
+    if (paging && y + h > limit && !firstOnPage) {
+      ++page;
+      y = top;
+    }
+    g.page_ind = page;
+    lineTops[i] = y;
+    firstOnPage = false;
+    y += h + geometry.gap;
+    total_amount += g.product.price * g.quantity;
+  }
+
+  TCartView v;
+  v.caption = loyaltyCaption();
+  const TLoyalityCardInfo* c = card();
+  if (c && c->isActive && c->discount.percent > 0) {
+    // Whole kopecks, an exact half to the even kopeck.
+    discount = std::nearbyint(total_amount * c->discount.percent) / 100;
+    v.amountText = QStringLiteral("Итого: ") + TFormServices::formatAmount(total_amount) +
+                   QStringLiteral(" ₽  Скидка: ") + TFormServices::formatAmount(discount) +
+                   QStringLiteral(" ₽");
+    v.payText = QStringLiteral("Оплатить ") + TFormServices::formatAmount(total_amount - discount) +
+                QStringLiteral(" ₽");
+  } else {
+    v.amountText = QStringLiteral("Итого: ") + TFormServices::formatAmount(total_amount) +
+                   QStringLiteral(" ₽");
+    v.payText = QStringLiteral("Оплатить");
+  }
+  v.payEnabled = total_amount > 0;
+  v.pages = getPagesCount();
+  v.prevVisible = v.nextVisible = v.pages > 1;
+  v.prevEnabled = page_ind > 0;
+  v.nextEnabled =
+      v.nextVisible && !selected_goods.empty() && page_ind < selected_goods.back().page_ind;
+  view_ = v;
+  return v;
+}
+
+TCart::TPayResult TCart::pay() {
+  if (selected_goods.empty()) return TPayResult::Empty;
+  TLoyalityCardInfo* c = card();
+  const TCartSettings s = settings();
+  if (c && c->isActive && c->cashback.existed_summ > 0) {
+    // Points already written off for this very cart: the operation stands
+    // and nothing is offered again.
+    const bool unchanged = operation_version_ && *operation_version_ == version_;
+    if (!(written_off_ > 0 && unchanged)) {
+      // The amount before points: points already written off are part of
+      // the purchase the operation describes.
+      const double amount = total_amount - discount;
+      if (hooks.loyalityCardOperation)
+        *c = hooks.loyalityCardOperation(s.vm_id, c->user.barcode, amount, getProductPositions());
+      operation_version_ = version_;
+      if (written_off_ == 0 && c->cashback.allowed_summ > 0) {
+        const std::optional<double> taken =
+            hooks.offerPoints ? hooks.offerPoints(c->cashback.allowed_summ) : std::nullopt;
+        if (!taken) return TPayResult::BackToCart;
+        written_off_ = *taken;
+        cashback = written_off_;
+      }
+    }
+  }
+  if (payment_type_cnt != 1) {
+    if (hooks.choosePaymentMethod && hooks.choosePaymentMethod()) {
+      paid();
+      return TPayResult::Paid;
+    }
+    return TPayResult::NotPaid;
+  }
+  return payByCard() ? TPayResult::Paid : TPayResult::NotPaid;
+}
+
+bool TCart::payByCard() {
+  if (!hooks.cardTerminalFound || !hooks.cardTerminalFound())
+    throw Exception(QStringLiteral("Оплата картой недоступна"));
+  // A terminal must never be asked for nothing or for a refund.
+  if (payment_amount() <= 0)
+    throw Exception(QStringLiteral("Сумма к оплате должна быть больше нуля."));
+  if (!hooks.runCardScreen || hooks.runCardScreen() != QDialog::Accepted) return false;
+  paid();
+  return true;
+}
+
+void TCart::paid() {
+  clear();
+  if (hooks.setProductWasPaid) hooks.setProductWasPaid();
+  if (TLoyalityCardInfo* c = card()) c->isActive = false;
+}
+
+void TCart::clear() {
+  if (lineRemoved)
+    for (TSelectedGood& g : selected_goods) lineRemoved(g);
+  selected_goods.clear();
+  lineTops.clear();
+  page_ind = 0;
+  ++version_;
+}
+
+TCart::TIdleResult TCart::idleTimeout() {
+  if (hooks.msSinceLastInput && hooks.msSinceLastInput() < kRecentInputMs)
+    return TIdleResult::Postponed;
+  const int seconds = settings().vekta_recycle_reset_delay;
+  if (!hooks.askReset || hooks.askReset(seconds)) {
+    clear();
+    if (TLoyalityCardInfo* c = card()) c->isActive = false;
+    return TIdleResult::Reset;
+  }
+  return TIdleResult::Resumed;
+}
+
+bool TCart::closeQuery() {
+  if (!selected_goods.empty()) {
+    const int seconds = settings().vekta_recycle_reset_delay;
+    if (hooks.askReset && !hooks.askReset(seconds)) return false;
+  }
+  if (TLoyalityCardInfo* c = card()) c->isActive = false;
+  return true;
+}
+
+// ---- user input watch ---------------------------------------------------------
+
+namespace {
+
+class TUserInputWatch : public QObject {
+ public:
+  std::atomic<qint64> last{plat::clock().nowMs()};
+
+ protected:
+  bool eventFilter(QObject* o, QEvent* e) override {
+    switch (e->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::TouchBegin:
+      case QEvent::KeyPress:
+        last = plat::clock().nowMs();
+        break;
+      default:
+        break;
+    }
+    return QObject::eventFilter(o, e);
+  }
+};
+
+TUserInputWatch* inputWatch() {
+  static TUserInputWatch* watch = [] {
+    auto* w = new TUserInputWatch;
+    if (auto* app = QCoreApplication::instance()) {
+      w->setParent(app);
+      app->installEventFilter(w);
+    }
+    return w;
+  }();
+  return watch;
+}
+
+}  // namespace
+
+qint64 msSinceLastUserInput() {
+  return plat::clock().nowMs() - inputWatch()->last.load();
+}
+
+// ---- widgets ----------------------------------------------------------------
+
+namespace {
+
+const QColor kBrown(0x8B, 0x45, 0x13);
+const QColor kBurlywood(0xDE, 0xB8, 0x87);
+const QColor kGoldenrod(0xB8, 0x86, 0x0B);
+
+constexpr int mrOk = 1;
+constexpr int mrCancel = 2;
+
+QLabel* makeLabel(const QString& text, QWidget* parent, double points, bool bold = false) {
+  auto* l = new QLabel(text, parent);
+  l->setTextFormat(Qt::PlainText);
+  QFont f = l->font();
+  f.setPointSizeF(points);
+  f.setBold(bold);
+  l->setFont(f);
+  l->adjustSize();
+  return l;
+}
+
+// The plus and minus pictures, drawn so the program carries no files.
+QPixmap signButtonPicture(bool plus) {
+  QPixmap pm(96, 64);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(kBrown, 8, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(30, 32), QPointF(66, 32));
+  if (plus) p.drawLine(QPointF(48, 14), QPointF(48, 50));
+  return pm;
+}
+
+QRect rectOf(double x, double y, double w, double h) {
+  return QRectF(x, y, w, h).toRect();
+}
+
+}  // namespace
+
+TfmDeleteGoodDialog::TfmDeleteGoodDialog(QWidget* parent) : QDialog(parent) {
+  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  setAttribute(Qt::WA_TranslucentBackground);
+  setWindowTitle(QStringLiteral("Подтверждение удаления товарной позиции"));
+  pnBackground = new TRectangle(this);
+  pnBackground->setFillColor(QColor(0, 0, 0, 128));
+  pnMain = new TRectangle(this);
+  pnMain->setFillColor(Qt::white);
+  image = new QLabel(pnMain);
+  image->setPixmap(signButtonPicture(false));
+  image->setAlignment(Qt::AlignCenter);
+  lb1 = makeLabel(QStringLiteral("Будет удалена позиция"), pnMain, 30);
+  lb2 = makeLabel(QString(), pnMain, 30);
+  QFont f = lb2->font();
+  f.setItalic(true);
+  lb2->setFont(f);
+  lb2->setWordWrap(true);
+  lb2->setAlignment(Qt::AlignCenter);
+  btOK = new TTouchButton(QStringLiteral("OK"), pnMain);
+  btCancel = new TTouchButton(QStringLiteral("Отмена"), pnMain);
+  connect(btOK, &TRectangle::mouseDown, this, [this] { done(mrOk); });
+  connect(btCancel, &TRectangle::mouseDown, this, [this] { done(mrCancel); });
+}
+
+void TfmDeleteGoodDialog::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  FitFormToMainForm(this);
+  const QSizeF screen = ScreenSize();
+  const double W = screen.width(), H = screen.height();
+  pnBackground->setGeometry(rect());
+  const double panelW = W * 2 / 3;
+  const double imageW = panelW / 12;
+  FitFontSize(lb1, panelW - 3 * imageW);
+  SetFontSize(lb2, FontSizeOf(lb1));
+  lb2->setFixedWidth(int(panelW - 3 * imageW));
+  lb2->adjustSize();
+  const double buttonH = lb1->height() * 1.5;
+  SetFontSize(btOK->label(), FontSizeOf(lb1));
+  SetFontSize(btCancel->label(), FontSizeOf(lb1));
+  const double panelH = 4 * lb1->height() + MeasureTextHeight(lb2) + buttonH * 1.4;
+  pnMain->setGeometry(rectOf((W - panelW) / 2, (H - panelH) / 2, panelW, panelH));
+  image->setGeometry(rectOf(imageW / 2, lb1->height(), imageW, imageW));
+  const double textH = lb1->height() + MeasureTextHeight(lb2);
+  const double g = (panelH - buttonH * 1.4 - textH) / 3;
+  lb1->move(int((panelW - lb1->width()) / 2), int(g));
+  lb2->move(int((panelW - lb2->width()) / 2), int(2 * g + lb1->height()));
+  const double bw = panelW / 4;
+  const double by = panelH - buttonH * 1.2;
+  btCancel->setGeometry(rectOf(panelW - bw - buttonH / 2, by, bw, buttonH));
+  btOK->setGeometry(rectOf(panelW - 2 * bw - buttonH, by, bw, buttonH));
+}
+
+TCartHooks kioskCartHooks() {
+  TCartHooks h;
+  h.settings = [] {
+    TCartSettings s;
+    if (!fmMain) return s;
+    s.vm_id = fmMain->vm_id;
+    s.loyaltySystem_id = fmMain->loyaltySystem_id;
+    s.sbp_enabled = fmMain->sbp_enabled;
+    s.yandex_badge_enabled = fmMain->yandex_badge_enabled;
+    s.cardProject_id = fmMain->cardProject_id;
+    s.manual_barcodes = fmMain->manual_barcodes;
+    s.hasDrinks = !fmMain->drinks.empty();
+    s.vekta_recycle_warning_delay = fmMain->vekta_recycle_warning_delay;
+    s.vekta_recycle_reset_delay = fmMain->vekta_recycle_reset_delay;
+    return s;
+  };
+  h.loyaltyCardInfo = []() -> TLoyalityCardInfo& {
+    static TLoyalityCardInfo none;
+    return fmMain ? fmMain->loyaltyCardInfo : none;
+  };
+  h.queueEvent = [](int id, const QString& descr) {
+    if (fmMain && fmMain->logThread) fmMain->logThread->add(id, descr);
+  };
+  h.loyalityCardOperation = [](qint64 vm_id, const QString& card_no, double amount,
+                               const TProductPositionArray& positions) {
+    if (!fmMain || !fmMain->kernel_api) throw Exception(QStringLiteral("Нет связи с сервером."));
+    return fmMain->kernel_api->loyalityCardOperation(int(vm_id), card_no, amount, positions, 30);
+  };
+  h.confirmDelete = [](const QString& name) {
+    TfmDeleteGoodDialog dlg(fmRecycle);
+    dlg.lb2->setText(name + QStringLiteral("."));
+    return dlg.exec() == mrOk;
+  };
+  h.offerPoints = [](double allowed) -> std::optional<double> {
+    TfmCashback dlg(fmRecycle);
+    fmCashback = &dlg;
+    dlg.amount = allowed;
+    const int r = dlg.exec();
+    fmCashback = nullptr;
+    if (r != mrOk) return std::nullopt;
+    return dlg.amount;
+  };
+  h.choosePaymentMethod = [] { return showPaymentTypeDialog(fmRecycle); };
+  h.runCardScreen = [] { return runCardPaymentScreen(); };
+  h.cardTerminalFound = [] { return fmMain && fmMain->pos_type != ptNone; };
+  h.askReset = [](int seconds) {
+    return ConfirmOkCancel(QString::fromUtf8(TCart::kResetQuestion), seconds, QStringLiteral("#"));
+  };
+  h.msSinceLastInput = [] { return msSinceLastUserInput(); };
+  h.setProductWasPaid = [] {
+    if (fmMain) fmMain->product_was_paid = true;
+  };
+  h.scannerKeyUp = [](QKeyEvent* e) {
+    if (fmMain) fmMain->FormKeyUp(e);
+  };
+  h.takeSelectedProduct = []() -> std::optional<TProduct> {
+    if (!fmMain || !fmMain->product_selected) return std::nullopt;
+    fmMain->product_selected = false;
+    return fmMain->selected_product;
+  };
+  h.buttonPressed = [](QObject* sender) {
+    if (fmMain) fmMain->buttonPressed(sender);
+  };
+  h.updateSerialNumberPanel = [](QWidget* panel) {
+    if (fmMain) fmMain->updateSerialNumberPanel(panel);
+  };
+  return h;
+}
+
+TfmRecycle::TfmRecycle(QWidget* parent, std::optional<TCartHooks> hooks)
+    : QDialog(parent), cart(hooks ? std::move(*hooks) : kioskCartHooks()) {
+  msSinceLastUserInput();  // starts the input watch
+  FormCreate();
+}
+
+TfmRecycle::~TfmRecycle() {
+  if (fmRecycle == this) fmRecycle = nullptr;
+}
+
+void TfmRecycle::FormCreate() {
+  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+  setWindowTitle(QStringLiteral("Корзина"));
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, Qt::white);
+  setPalette(pal);
+
+  pnMain = new QWidget(this);
+  pnTop = new TRectangle(pnMain);
+  pnTop->setFillColor(kBurlywood);
+  lbTop = makeLabel(QStringLiteral("Выбранные товары:"), pnTop, 30, true);
+  btClose = new TTouchButton(QStringLiteral("✕"), pnTop);
+  btClose->setHint(QStringLiteral("Закрыть"));
+
+  pnList = new TRectangle(pnMain);
+  pnList->setFillColor(Qt::white);
+  pnHeader = new TRectangle(pnList);
+  pnHeader->setFillColor(QColor(0xF5, 0xEB, 0xDC));
+  lbName = makeLabel(QStringLiteral("Наименование"), pnHeader, 20, true);
+  lbPrice = makeLabel(QStringLiteral("Цена"), pnHeader, 20, true);
+  lbCount = makeLabel(QStringLiteral("Количество"), pnHeader, 20, true);
+  line1 = new TRectangle(pnList);
+  line1->setFillColor(kBurlywood);
+  line2 = new TRectangle(pnList);
+  line2->setFillColor(kBurlywood);
+
+  pnAmount = new TRectangle(pnMain);
+  pnAmount->setFillColor(QColor(0xF5, 0xEB, 0xDC));
+  lbAmount = makeLabel(QStringLiteral("Итого:"), pnAmount, 30, true);
+  btPrev = new TTouchButton(QStringLiteral("◀"), pnAmount);
+  btPrev->setHint(QStringLiteral("Назад"));
+  btNext = new TTouchButton(QStringLiteral("▶"), pnAmount);
+  btNext->setHint(QStringLiteral("Вперёд"));
+
+  pnBottom = new TRectangle(pnMain);
+  pnBottom->setFillColor(kBurlywood);
+  btDrink = new TTouchButton(QStringLiteral("Добавить напиток"), pnBottom);
+  btBarcode = new TTouchButton(QStringLiteral("Ввести штрих-код"), pnBottom);
+  btPay = new TTouchButton(QStringLiteral("Оплатить"), pnBottom);
+  btPay->label()->setObjectName(QStringLiteral("lbPay"));
+
+  pnSerialNumber = new TRectangle(this);
+  pnSerialNumber->setFillColor(kBurlywood);
+  lbSerialNumber = makeLabel(QString(), pnSerialNumber, 14);
+  lbSerialNumber->setObjectName(QStringLiteral("lbSerialNumber"));
+  lbSupportPhone = makeLabel(QString(), pnSerialNumber, 14);
+  lbSupportPhone->setObjectName(QStringLiteral("lbSupportPhone"));
+
+  tmIdle = new QTimer(this);
+  tmSelectedGood = new QTimer(this);
+  tmSelectedGood->setInterval(1000);
+  tmPaymentImage = new QTimer(this);
+  tmPaymentImage->setInterval(1500);
+  tmDrink = new QTimer(this);
+  tmDrink->setInterval(10);
+
+  connect(btClose, &TRectangle::mouseDown, this, &TfmRecycle::btCloseMouseDown);
+  connect(btPay, &TRectangle::mouseDown, this, &TfmRecycle::btPayMouseDown);
+  connect(btDrink, &TRectangle::mouseDown, this, &TfmRecycle::btDrinkMouseDown);
+  connect(btBarcode, &TRectangle::mouseDown, this, &TfmRecycle::btBarcodeMouseDown);
+  connect(btPrev, &TRectangle::mouseDown, this, &TfmRecycle::btPrevClick);
+  connect(btNext, &TRectangle::mouseDown, this, &TfmRecycle::btNextClick);
+  connect(tmIdle, &QTimer::timeout, this, &TfmRecycle::tmIdleTimer);
+  connect(tmSelectedGood, &QTimer::timeout, this, &TfmRecycle::tmSelectedGoodTimer);
+  connect(tmPaymentImage, &QTimer::timeout, this, &TfmRecycle::tmPaymentImageTimer);
+  connect(tmDrink, &QTimer::timeout, this, &TfmRecycle::tmDrinkTimer);
+
+  // FormCreate proper.
+  cart.page_ind = 0;
+  show_drink_form = false;
+  paymentImageInd = 0;
+  if (cart.hooks.updateSerialNumberPanel) cart.hooks.updateSerialNumberPanel(pnSerialNumber);
+  const TCartSettings s = cart.hooks.settings ? cart.hooks.settings() : TCartSettings{};
+  // A button whose screen is not part of the kiosk yet would do nothing.
+  btDrink->setVisible(s.hasDrinks && bool(cart.hooks.openDrinkMenu));
+  btBarcode->setVisible(s.manual_barcodes && bool(cart.hooks.openBarcodeKeypad));
+
+  cart.countPaymentTypes();
+  // The logos of the offered methods take turns on the pay button.
+  const QStringList names = {QStringLiteral("Карта"), QStringLiteral("СБП"),
+                             QStringLiteral("Бейдж"), QStringLiteral("Бонусы")};
+  const bool offered[4] = {true, s.sbp_enabled, s.yandex_badge_enabled, s.cardProject_id > 0};
+  for (int i = 0; i < 4; ++i) {
+    if (!offered[i]) continue;
+    auto* logo = makeLabel(names[i], btPay, 12, true);
+    logo->setAttribute(Qt::WA_TransparentForMouseEvents);
+    logo->setVisible(paymentImages.empty());
+    paymentImages.push_back(logo);
+  }
+  if (cart.payment_type_cnt > 1) tmPaymentImage->start();
+  tmIdle->setInterval(std::max(1, s.vekta_recycle_warning_delay) * 1000);
+
+  cart.lineHeight = [this](TSelectedGood& g) { return measureLine(g); };
+  cart.lineRemoved = [](TSelectedGood& g) {
+    delete g.lNomenclature;
+    delete g.lPrice;
+    delete g.lCount;
+    delete g.rectDec;
+    delete g.rectInc;
+    g.lNomenclature = g.lPrice = g.lCount = nullptr;
+    g.rectDec = g.rectInc = nullptr;
+  };
+  layoutForm();
+}
+
+void TfmRecycle::layoutForm() {
+  FitFormToMainForm(this);
+  const QSizeF screen = ScreenSize();
+  const double W = screen.width();
+  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
+  const double H = screen.height() - footer;
+  const bool landscape = W > H;
+  pnMain->setGeometry(rectOf(0, 0, W, H));
+  pnSerialNumber->setGeometry(rectOf(0, H, W, footer));
+
+  FitFontSize(lbTop, landscape ? W / 3 : W / 2);
+  const double topH = lbTop->height() * (landscape ? 1.75 : 2);
+  const double margin = W / 75;
+  pnTop->setGeometry(rectOf(0, 0, W, topH));
+  lbTop->move(int(margin), int((topH - lbTop->height()) / 2));
+  btClose->setGeometry(rectOf(W - topH * 0.9, topH * 0.1, topH * 0.8, topH * 0.8));
+  SetFontSize(btClose->label(), FontSizeOf(lbTop));
+
+  const double bottomH = H / 7;
+  const double amountH = topH;
+  pnBottom->setGeometry(rectOf(0, H - bottomH, W, bottomH));
+  pnAmount->setGeometry(rectOf(0, H - bottomH - amountH, W, amountH));
+  SetFontSize(lbAmount, FontSizeOf(lbTop));
+  pnList->setGeometry(rectOf(margin, topH, W - 2 * margin, H - topH - bottomH - amountH));
+
+  // The bottom buttons.
+  const bool narrow = btDrink->isHidden() || btBarcode->isHidden();
+  const double bw = narrow ? W / 3 : W / 4;
+  const double bh = bottomH * 2 / 3;
+  const double by = (bottomH - bh) / 2;
+  btDrink->setGeometry(rectOf(margin, by, bw, bh));
+  btPay->setGeometry(rectOf(W - margin - bw, by, bw, bh));
+  if (btDrink->isHidden())
+    btBarcode->setGeometry(rectOf(margin, by, bw, bh));
+  else
+    btBarcode->setGeometry(rectOf((W - bw) / 2, by, bw, bh));
+  const double labelLimit = landscape ? bw - 2 * bh : bw * 4 / 5;
+  FitFontSize(btDrink->label(), labelLimit);
+  for (TTouchButton* b : {btBarcode, btPay}) SetFontSize(b->label(), FontSizeOf(btDrink->label()));
+  for (QLabel* logo : paymentImages) {
+    SetFontSize(logo, FontSizeOf(btDrink->label()) * 0.6);
+    logo->adjustSize();
+    logo->move(int(bw - logo->width() - bh / 6), int(bh / 12));
+  }
+
+  // Column headers and lines.
+  const double listW = pnList->width();
+  SetFontSize(lbName, FontSizeOf(lbTop) * 0.75);
+  SetFontSize(lbPrice, FontSizeOf(lbName));
+  SetFontSize(lbCount, FontSizeOf(lbName));
+  const double headerH = lbName->height() * 1.5;
+  pnHeader->setGeometry(rectOf(0, 0, listW, headerH));
+  const double x1 = listW * 4 / 7, x2 = listW * 5 / 7;
+  line1->setGeometry(rectOf(x1, 0, 2, pnList->height()));
+  line2->setGeometry(rectOf(x2, 0, 2, pnList->height()));
+  const double hy = (headerH - lbName->height()) / 2;
+  lbName->move(int((x1 - lbName->width()) / 2), int(hy));
+  lbPrice->move(int(x1 + (x2 - x1 - lbPrice->width()) / 2), int(hy));
+  lbCount->move(int(x2 + (listW - x2 - lbCount->width()) / 2), int(hy));
+
+  // Page buttons on the total line.
+  const double pbH = amountH * 3 / 4;
+  const double pbY = amountH / 8;
+  btPrev->setGeometry(rectOf(margin, pbY, pbH * 1.5, pbH));
+  btNext->setGeometry(rectOf(btDrink->x() + bw - pbH * 1.5, pbY, pbH * 1.5, pbH));
+
+  cart.geometry.headerHeight = headerH;
+  cart.geometry.gap = lbName->height() * 0.4;
+  cart.geometry.listHeight = pnList->height();
+}
+
+double TfmRecycle::measureLine(TSelectedGood& g) {
+  const double listW = pnList->width();
+  const double x1 = listW * 4 / 7;
+  if (!g.lNomenclature) {
+    QFont f = lbName->font();
+    f.setFamily(QStringLiteral("Courier New"));
+    f.setBold(false);
+    g.lNomenclature = new QLabel(g.product.name, pnList);
+    g.lNomenclature->setTextFormat(Qt::PlainText);
+    g.lNomenclature->setFont(f);
+    g.lNomenclature->adjustSize();
+    if (g.lNomenclature->width() > x1) {
+      g.lNomenclature->setWordWrap(true);
+      g.lNomenclature->setFixedWidth(int(x1));
+      g.lNomenclature->setFixedHeight(int(std::ceil(MeasureTextHeight(g.lNomenclature))));
+    }
+    g.lPrice = new QLabel(TFormServices::formatAmount(g.product.price), pnList);
+    g.lPrice->setFont(f);
+    g.lCount = new QLabel(pnList);
+    g.lCount->setFont(f);
+    g.lCount->setAlignment(Qt::AlignCenter);
+    g.rectInc = new TTouchButton(QString(), pnList);
+    g.rectInc->setHint(QStringLiteral("+"));
+    static_cast<TTouchButton*>(g.rectInc)->setPicture(signButtonPicture(true));
+    g.rectDec = new TTouchButton(QString(), pnList);
+    g.rectDec->setHint(QStringLiteral("-"));
+    static_cast<TTouchButton*>(g.rectDec)->setPicture(signButtonPicture(false));
+    // The buttons carry the product's identity, not a pointer into the list,
+    // which changes as lines come and go.
+    const bool isSnack = g.product.isSnack;
+    const int cell = g.product.cell;
+    auto find = [this, isSnack, cell]() -> const TProduct* {
+      for (const TSelectedGood& s : cart.selected_goods)
+        if (s.product.isSnack == isSnack && s.product.cell == cell) return &s.product;
+      return nullptr;
+    };
+    connect(g.rectInc, &TRectangle::mouseDown, this, [this, find] {
+      if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(sender());
+      if (const TProduct* p = find()) addProduct(TProduct(*p));
+    });
+    connect(g.rectDec, &TRectangle::mouseDown, this, [this, find] {
+      if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(sender());
+      if (const TProduct* p = find()) removeProduct(TProduct(*p));
+    });
+  }
+  g.lCount->setText(QString::number(g.quantity));
+  g.lCount->adjustSize();
+  g.lPrice->adjustSize();
+  return g.lNomenclature->height();
+}
+
+void TfmRecycle::setLineStyle(TSelectedGood& g, bool underlined) {
+  for (QLabel* l : {g.lNomenclature, g.lPrice, g.lCount}) {
+    if (!l) continue;
+    QFont f = l->font();
+    f.setUnderline(underlined);
+    l->setFont(f);
+  }
+}
+
+void TfmRecycle::placeLines() {
+  const double listW = pnList->width();
+  const double x2 = listW * 5 / 7;
+  for (size_t i = 0; i < cart.selected_goods.size(); ++i) {
+    TSelectedGood& g = cart.selected_goods[i];
+    if (!g.lNomenclature) continue;
+    const double y = i < cart.lineTops.size() ? cart.lineTops[i] : 0;
+    const bool visible = g.page_ind == cart.page_ind;
+    const double h = g.lCount->height();
+    g.lNomenclature->move(0, int(y));
+    g.lPrice->move(int(lbPrice->x() + lbPrice->width() - g.lPrice->width()), int(y));
+    g.lCount->setGeometry(rectOf(x2, y, listW - x2, h));
+    g.rectInc->setGeometry(rectOf(lbCount->x(), y, h * 1.5, h));
+    g.rectDec->setGeometry(rectOf(lbCount->x() + lbCount->width() - h * 1.5, y, h * 1.5, h));
+    setLineStyle(g, g.tm == cart.selected_good_tm && tmSelectedGood->isActive());
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{g.lNomenclature, g.lPrice, g.lCount, g.rectInc, g.rectDec})
+      w->setVisible(visible);
+  }
+}
+
+void TfmRecycle::updatePageDots() {
+  for (TRectangle* c : drinkCircles) delete c;
+  drinkCircles.clear();
+  const int pages = cart.view().pages;
+  if (pages <= 1) return;
+  const double d = pnAmount->height() / 7.0;
+  const double left = btPrev->geometry().right(), right = btNext->x();
+  for (int i = 0; i < pages; ++i) {
+    auto* c = new TRectangle(pnAmount);
+    const double cx = left + (right - left) * (i + 1) / (pages + 1);
+    c->setGeometry(rectOf(cx - d / 2, (pnAmount->height() - d) / 2, d, d));
+    c->setFillColor(i == cart.page_ind ? pnBottom->fillColor() : Qt::transparent);
+    c->setStroke(pnBottom->fillColor(), 2,
+                 Qt::TopEdge | Qt::BottomEdge | Qt::LeftEdge | Qt::RightEdge);
+    c->show();
+    drinkCircles.push_back(c);
+  }
+}
+
+void TfmRecycle::refreshProductList() {
+  const TCartView v = cart.refreshProductList();
+  placeLines();
+  lbTop->setText(v.caption);
+  lbTop->adjustSize();
+  lbAmount->setText(v.amountText);
+  lbAmount->adjustSize();
+  lbAmount->move(int(pnAmount->width() - lbAmount->width() - ScreenSize().width() / 75),
+                 int((pnAmount->height() - lbAmount->height()) / 2));
+  btPay->label()->setText(v.payText);
+  btPay->setEnabled(v.payEnabled);
+  btPrev->setVisible(v.prevVisible);
+  btPrev->setEnabled(v.prevEnabled);
+  btNext->setVisible(v.nextVisible);
+  btNext->setEnabled(v.nextEnabled);
+  updatePageDots();
+}
+
+void TfmRecycle::restartSelectedGoodTimer() {
+  tmSelectedGood->stop();
+  tmSelectedGood->start();
+}
+
+void TfmRecycle::addProduct(const TProduct& product) {
+  restartSelectedGoodTimer();
+  cart.addProduct(product, QDateTime::currentDateTime());
+  refreshProductList();
+}
+
+void TfmRecycle::removeProduct(const TProduct& product) {
+  if (cart.removeProduct(product, QDateTime::currentDateTime())) restartSelectedGoodTimer();
+  refreshProductList();
+}
+
+TCheckoutSale TfmRecycle::checkoutSale(TPaymentMethod method) const {
+  TCheckoutSale s;
+  s.method = method;
+  s.lines = cart.selected_goods;
+  for (TSelectedGood& g : s.lines) {
+    // The copy is plain data: the widgets stay with the cart.
+    g.lNomenclature = g.lPrice = g.lCount = nullptr;
+    g.rectDec = g.rectInc = nullptr;
+  }
+  s.total_amount = cart.total_amount;
+  s.discount = cart.discount;
+  s.cashback = cart.cashback;
+  s.payment_amount = cart.payment_amount();
+  s.discountCoeff = cart.getDiscountCoeff();
+  if (cart.hooks.loyaltyCardInfo) {
+    const TLoyalityCardInfo& c = cart.hooks.loyaltyCardInfo();
+    s.loyaltyCardActive = c.isActive;
+    s.loyaltyCardNo = c.user.barcode;
+  }
+  const TCartSettings st = cart.hooks.settings ? cart.hooks.settings() : TCartSettings{};
+  if (st.loyaltySystem_id > 0) s.loyaltySystem_id = st.loyaltySystem_id;
+  return s;
+}
+
+void TfmRecycle::takeSelectedProduct() {
+  if (!cart.hooks.takeSelectedProduct) return;
+  if (std::optional<TProduct> p = cart.hooks.takeSelectedProduct()) addProduct(*p);
+}
+
+void TfmRecycle::startIdle() {
+  tmIdle->start();
+}
+
+void TfmRecycle::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  if (shown_) return;
+  shown_ = true;
+  fmRecycle = this;
+  layoutForm();
+  refreshProductList();
+  takeSelectedProduct();
+  // Without a drink menu there is nothing to open first: the cart shows.
+  if (show_drink_form && cart.hooks.openDrinkMenu) {
+    pnMain->hide();
+    tmDrink->start();
+  } else {
+    startIdle();
+  }
+}
+
+void TfmRecycle::tmDrinkTimer() {
+  tmDrink->stop();
+  std::optional<TProduct> p = cart.hooks.openDrinkMenu ? cart.hooks.openDrinkMenu() : std::nullopt;
+  pnMain->show();
+  if (!p) {
+    done(mrCancel);
+    return;
+  }
+  addProduct(*p);
+  startIdle();
+}
+
+void TfmRecycle::keyPressEvent(QKeyEvent* e) {
+  // Escape and Enter must not close the cart: the scanner ends codes with Enter.
+  e->accept();
+}
+
+void TfmRecycle::keyReleaseEvent(QKeyEvent* e) {
+  TLoyalityCardInfo before;
+  if (cart.hooks.loyaltyCardInfo) before = cart.hooks.loyaltyCardInfo();
+  if (cart.hooks.scannerKeyUp) cart.hooks.scannerKeyUp(e);
+  takeSelectedProduct();
+  if (!cart.hooks.loyaltyCardInfo) return;
+  const TLoyalityCardInfo& now = cart.hooks.loyaltyCardInfo();
+  if (now.isActive != before.isActive ||
+      now.cashback.existed_summ != before.cashback.existed_summ ||
+      now.discount.percent != before.discount.percent) {
+    // A loyalty card was just scanned: its discount applies at once.
+    refreshProductList();
+    tmSelectedGoodTimer();
+  }
+}
+
+void TfmRecycle::btCloseMouseDown() {
+  if (cart.hooks.queueEvent)
+    cart.hooks.queueEvent(42, QStringLiteral("Отказ от оплаты товаров в корзине"));
+  done(mrCancel);
+}
+
+void TfmRecycle::btPayMouseDown() {
+  if (cart.selected_goods.empty()) return;
+  tmIdle->stop();
+  struct Restart {
+    TfmRecycle* f;
+    ~Restart() {
+      if (!f->closing_) f->startIdle();
+    }
+  } restart{this};
+  if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(btPay);
+  if (cart.pay() == TCart::TPayResult::Paid) done(mrOk);
+}
+
+void TfmRecycle::btDrinkMouseDown() {
+  tmIdle->stop();
+  struct Restart {
+    TfmRecycle* f;
+    ~Restart() {
+      if (!f->closing_) f->startIdle();
+    }
+  } restart{this};
+  if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(btDrink);
+  if (cart.hooks.checkCoffeeMachineState && !cart.hooks.checkCoffeeMachineState()) return;
+  if (!cart.hooks.openDrinkMenu) return;
+  if (std::optional<TProduct> p = cart.hooks.openDrinkMenu()) addProduct(*p);
+}
+
+void TfmRecycle::btBarcodeMouseDown() {
+  tmIdle->stop();
+  struct Restart {
+    TfmRecycle* f;
+    ~Restart() {
+      if (!f->closing_) f->startIdle();
+    }
+  } restart{this};
+  if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(btBarcode);
+  if (!cart.hooks.openBarcodeKeypad) return;
+  if (std::optional<TProduct> p = cart.hooks.openBarcodeKeypad()) addProduct(*p);
+}
+
+void TfmRecycle::btPrevClick() {
+  if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(btPrev);
+  cart.prevPage();
+  refreshProductList();
+}
+
+void TfmRecycle::btNextClick() {
+  if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(btNext);
+  cart.nextPage();
+  refreshProductList();
+}
+
+void TfmRecycle::tmIdleTimer() {
+  // Recent input: the timer simply fires again after a full interval.
+  if (cart.hooks.msSinceLastInput && cart.hooks.msSinceLastInput() < TCart::kRecentInputMs) return;
+  tmIdle->stop();
+  switch (cart.idleTimeout()) {
+    case TCart::TIdleResult::Reset:
+      done(mrCancel);
+      break;
+    case TCart::TIdleResult::Resumed:
+    case TCart::TIdleResult::Postponed:
+      startIdle();
+      break;
+  }
+}
+
+void TfmRecycle::tmSelectedGoodTimer() {
+  tmSelectedGood->stop();
+  for (TSelectedGood& g : cart.selected_goods) setLineStyle(g, false);
+}
+
+void TfmRecycle::tmPaymentImageTimer() {
+  if (paymentImages.empty()) return;
+  paymentImages[size_t(paymentImageInd)]->hide();
+  paymentImageInd = (paymentImageInd + 1) % int(paymentImages.size());
+  QLabel* logo = paymentImages[size_t(paymentImageInd)];
+  auto* fade = new QGraphicsOpacityEffect(logo);
+  logo->setGraphicsEffect(fade);
+  auto* anim = new QPropertyAnimation(fade, "opacity", logo);
+  anim->setDuration(200);
+  anim->setStartValue(0.0);
+  anim->setEndValue(1.0);
+  logo->show();
+  anim->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void TfmRecycle::done(int r) {
+  if (closing_) return;
+  tmIdle->stop();
+  if (!cart.closeQuery()) {
+    startIdle();
+    return;
+  }
+  closing_ = true;
+  tmSelectedGood->stop();
+  tmPaymentImage->stop();
+  QDialog::done(r);
+}
+
+int openCart(bool show_drink_form) {
+  TfmRecycle form(fmMain);
+  form.show_drink_form = show_drink_form;
+  fmRecycle = &form;
+  const int r = form.exec();
+  fmRecycle = nullptr;
+  return r == mrOk ? mrOk : mrCancel;
+}
+
+void registerSaleScreens() {
+  msSinceLastUserInput();  // the input watch must see input from the start
+}
