@@ -441,8 +441,9 @@ void TfmExpectation::keyReleaseEvent(QKeyEvent* e) {
   if (!fmMain) return;
   fmMain->FormKeyUp(e);
   if (fmMain->product_selected) {
-    // The cart opens here with the scanned product and takes the selection;
-    // until then the selection is dropped so that it cannot linger.
+    // The cart takes the scanned product; a selection it did not take must
+    // not linger until the next scan.
+    if (openCart) openCart(false);
     fmMain->product_selected = false;
   }
 }

@@ -147,6 +147,12 @@ class TfmExpectation : public QDialog {
 
   bool isFirstControlLocationsUpdate = true;
 
+  // The cart lives above the kiosk core, so the program installs it here at
+  // start. It shows the cart modally (show_drink_form: the drink menu first),
+  // takes the scanner's selection and answers its modal result. Null: there
+  // is no cart and a selection is dropped.
+  inline static std::function<int(bool show_drink_form)> openCart;
+
   // The layout pass: at creation, after every reload and after the service menu.
   void updateControlLocations();
 

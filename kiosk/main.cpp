@@ -4,6 +4,7 @@
 
 #include "kiosk/Expectation.h"
 #include "platform/Exception.h"
+#include "screens/Recycle.h"
 
 int main(int argc, char** argv) {
   TKioskApplication app(argc, argv);
@@ -12,6 +13,8 @@ int main(int argc, char** argv) {
   TKioskApplication::setQuitOnLastWindowClosed(false);
 
   TfmMain::openHomeScreen = ShowExpectation;
+  // The sale screens sit above the kiosk core and hook themselves in.
+  registerSaleScreens();
   TfmMain form;
   if (form.terminateRequested()) return 0;
   form.installShutdownSignals();

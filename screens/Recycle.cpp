@@ -12,6 +12,7 @@
 
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
+#include "kiosk/Expectation.h"
 #include "kiosk/Main.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
@@ -1015,4 +1016,5 @@ int openCart(bool show_drink_form) {
 
 void registerSaleScreens() {
   msSinceLastUserInput();  // the input watch must see input from the start
+  TfmExpectation::openCart = openCart;
 }
