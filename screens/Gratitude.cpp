@@ -287,6 +287,7 @@ TfmGratitude::TfmGratitude(QWidget* parent) : QDialog(parent) {
 
   if (fmMain) {
     vm_id = fmMain->vm_id;
+    mainClient = fmMain->JClient.get();
     vekta_qr_code_delay = fmMain->vekta_qr_code_delay;
     dataFolder = fmMain->commonAppDataFolder;
     events = fmMain->logThread;

@@ -110,9 +110,9 @@ class TfmGratitude : public QDialog {
   static constexpr int kThanksOnlyMs = 5000;
   static constexpr int kNoReceiptMs = 50;
 
-  // FormCreate. Takes the machine id, the code delay, the data folder, the
-  // event queue, the log and the "create_checks" setting from the main form
-  // when there is one.
+  // FormCreate. Takes the machine id, the main client, the code delay, the
+  // data folder, the event queue, the log and the "create_checks" setting
+  // from the main form when there is one.
   explicit TfmGratitude(QWidget* parent = nullptr);
   ~TfmGratitude() override;
 

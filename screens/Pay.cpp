@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "devices/SberDevice.h"
+#include "devices/Vendotek.h"
 #include "kiosk/Common.h"
 #include "kiosk/LogThread.h"
 #include "kiosk/Main.h"
@@ -114,7 +116,9 @@ TfmPay::TfmPay(QWidget* parent) : QDialog(parent) {
 
   if (fmMain) {
     setup.pos_type = fmMain->pos_type;
-    setup.events = dynamic_cast<TLogThread*>(fmMain->logThread);
+    setup.vendotek = fmMain->vendotek.get();
+    setup.sberPinPad = fmMain->sberPinPad.get();
+    setup.events = fmMain->eventLog.get();
     setup.log = [](const QString& text) {
       if (fmMain) fmMain->log(text);
     };

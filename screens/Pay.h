@@ -27,8 +27,8 @@ class TfmPay : public QDialog {
   enum { mrOk = 1, mrCancel = 2 };
   static constexpr int kErrorDisplayMs = 2000;
 
-  // FormCreate. Takes the terminal type, the event queue and the local log
-  // from the main form when there is one; the opener sets the rest.
+  // FormCreate. Takes the terminal type and drivers, the event queue and the
+  // local log from the main form when there is one; the opener sets the rest.
   explicit TfmPay(QWidget* parent = nullptr);
   ~TfmPay() override;
 
