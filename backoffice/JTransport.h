@@ -4,7 +4,7 @@
 // buffer, reads with time-outs, the reconnect decision before a batch, the
 // transport errors and the batch exchange. Every server operation is a
 // method here; they are declared together below and implemented in
-// ServerOps.cpp, RecordPosting.cpp and TableLoading.cpp.
+// ServerOps.cpp, RecordPosting.cpp, TableLoading.cpp and FileTransfer.cpp.
 //
 // A transport belongs to one thread at a time. Every time-out runs on the
 // replaceable monotonic clock (plat::clock()).
@@ -29,6 +29,11 @@ namespace plat {
 class TcpClient;
 }
 class TJTable;
+
+// Progress of a transfer: percent done (upload, update downloads), or the
+// bytes now in the local file (readFile). Empty: not reported.
+using TProgressProc = std::function<void(double percent)>;
+using TReadFileProc = std::function<void(int64_t downloaded)>;
 
 // Transport error codes (fLastErrorCode).
 enum TTransportError {
@@ -208,7 +213,24 @@ class TJTransport {
   QString getExchangePlan(int id, int timeout);
   void putExchangePlan(int id, const QString& xml, int timeout);
 
-  // ---- files on the server (listing and copying; transfers come later) ----
+  // ---- file transfers (FileTransfer.cpp) ----
+  // The file's bytes travel outside the value encoding, after the request
+  // (upload) or before the reply (downloads), so these write the batch,
+  // move the bytes and read the reply themselves instead of execBatch.
+  QString writeFile(const QString& sourceFileName, const QString& destFileName, bool fitUniqueName,
+                    const TProgressProc& progress, int timeout);
+  // Resumes a non-empty destination; retries a broken transfer from where it
+  // stopped, 3 s apart, until maxErrorCount failures in a row. Returns the
+  // local name used.
+  QString readFile(const QString& sourceFileName, const QString& destFileName, int maxErrorCount,
+                   bool fitUniqueName, const TReadFileProc& progress, int timeout);
+  // True when a file came and is complete on disk; false when the server
+  // offers none (no local file is touched then).
+  bool getSoftwareUpdate(const QString& fileName, const TProgressProc& progress, int timeout);
+  bool getSoftwareUpdateII(const QString& destFileName, const QString& sourceFileName,
+                           const TProgressProc& progress, int timeout);
+
+  // ---- files on the server (listing and copying) ----
   QString getFileList(const QString& path, const QString& mask, int timeout);
   QString getFileString(const QString& fileName, const QString& delimiter, int start, int size,
                         int timeout);

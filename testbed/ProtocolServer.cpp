@@ -319,6 +319,18 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
         for (int k = 0; k < p; ++k) r.params.push_back(c->readValue());
         batch.push_back(std::move(r));
       }
+      for (auto& r : batch) {
+        if (r.code != 30 || r.params.size() < 2) continue;
+        qint64 size = -1;
+        try {
+          size = r.params[1].toInt64();
+        } catch (const std::exception&) {
+        }
+        // Without a believable size the rest of the stream cannot be framed.
+        if (size < 0 || size > kMaxUploadBytes) throw ConnectionClosed();
+        r.upload.resize(size);
+        c->recvExact(r.upload.data(), int(size), 0);
+      }
       RequestHandler handler;
       {
         std::lock_guard lock(mutex_);
@@ -350,22 +362,31 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
       }
 
       QByteArray out;
-      putU8(out, 0x52);
-      putU8(out, batchNo);
-      putU16(out, errorCode);
-      putU16(out, errorNo);
-      QByteArray msg = plat::toAnsi(errorMessage).left(65535);
-      putU16(out, uint16_t(msg.size()));
-      out.append(msg);
-      if (errorCode != 0) {
-        putU16(out, 0);
-      } else {
-        putU16(out, uint16_t(replies.size()));
-        for (const auto& rep : replies) {
-          putU16(out, uint16_t(rep.results.size()));
-          for (const auto& v : rep.results) encodeForClient(out, v);
-          putU16(out, uint16_t(rep.tables.size()));
-          for (const auto& t : rep.tables) t.encode(out);
+      bool silent = false;
+      for (const auto& rep : replies) {
+        out.append(rep.dataBeforeReply);
+        silent = silent || rep.noReply;
+      }
+      if (silent && out.isEmpty()) continue;
+      const qsizetype head = out.size();
+      if (!silent) {
+        putU8(out, 0x52);
+        putU8(out, batchNo);
+        putU16(out, errorCode);
+        putU16(out, errorNo);
+        QByteArray msg = plat::toAnsi(errorMessage).left(65535);
+        putU16(out, uint16_t(msg.size()));
+        out.append(msg);
+        if (errorCode != 0) {
+          putU16(out, 0);
+        } else {
+          putU16(out, uint16_t(replies.size()));
+          for (const auto& rep : replies) {
+            putU16(out, uint16_t(rep.results.size()));
+            for (const auto& v : rep.results) encodeForClient(out, v);
+            putU16(out, uint16_t(rep.tables.size()));
+            for (const auto& t : rep.tables) t.encode(out);
+          }
         }
       }
 
@@ -375,9 +396,10 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
            ServerFault::WrongBatchNumber, ServerFault::WrongFirstByte, ServerFault::RawReply},
           &fault);
       if (haveFault && fault.kind == ServerFault::RawReply) out = fault.raw;
-      if (haveFault && fault.kind == ServerFault::WrongBatchNumber)
-        out[1] = char(uint8_t(out[1]) + 1);
-      if (haveFault && fault.kind == ServerFault::WrongFirstByte) out[0] = 'X';
+      if (haveFault && fault.kind == ServerFault::WrongBatchNumber && out.size() > head + 1)
+        out[head + 1] = char(uint8_t(out[head + 1]) + 1);
+      if (haveFault && fault.kind == ServerFault::WrongFirstByte && out.size() > head)
+        out[head] = 'X';
       c->sendCrypt.encode(out.data(), size_t(out.size()));
       if (haveFault && (fault.kind == ServerFault::CloseAfterBytes ||
                         fault.kind == ServerFault::StallAfterBytes)) {

@@ -56,6 +56,9 @@ struct ServerRequest {
   TVariantArray params;
   QString login;  // of the connection's handshake; empty without one
   int userId = 0;
+  // An upload (request 30) is followed by the file's bytes, as many as its
+  // second parameter says; the server reads them after the batch.
+  QByteArray upload;
 };
 
 // What a handler fills for one request.
@@ -74,6 +77,13 @@ struct ServerReply {
   bool refused = false;
   uint16_t errorCode = 0;
   QString errorMessage;
+
+  // Plain bytes sent before the reply batch (a download's data), also when
+  // the batch is refused: the client reads them before it sees the refusal.
+  QByteArray dataBeforeReply;
+  // The batch gets no reply batch at all (a registration whose sender goes
+  // on to read only what the server pushes).
+  bool noReply = false;
 };
 
 struct LoginAttempt {
@@ -106,7 +116,11 @@ struct ProtocolServerOptions {
   QByteArray serverKey = QByteArray::fromHex("a1b2c3d4");
 };
 
+// An upload larger than this closes the connection instead of being held.
+constexpr qint64 kMaxUploadBytes = 64 * 1024 * 1024;
+
 // One-shot faults, used in the order added, each by the next event it fits.
+// A reply's bytes are the data before it and the reply batch together.
 struct ServerFault {
   enum Kind {
     CloseAfterBytes,     // the next reply: write `bytes` of it, then close

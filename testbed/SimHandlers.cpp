@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "backoffice/FileTransfer.h"
 #include "backoffice/WireCodec.h"
 #include "platform/TextCodec.h"
 
@@ -407,6 +408,8 @@ void SimHandlers::handle(const ServerRequest& r, ServerReply& reply) {
       return;
     }
     case 1082: {  // push channel registration
+      // The kiosk reads only pushed requests on this connection from now on.
+      reply.noReply = true;
       const qint32 vm = p.integer("vm_id");
       p.end();
       db_.registerPushChannel(vm, r.connectionId);
@@ -481,14 +484,46 @@ void SimHandlers::handle(const ServerRequest& r, ServerReply& reply) {
       db_.loyaltyCardWriteOff(vm, c, amount);
       return;
     }
+    case 30: {  // upload into the files folder
+      const QString dest = p.text("destFileName");
+      p.int64("size");
+      const bool fitUniqueName =
+          p.convert("fitUniqueName", [](const WireValue& v) { return v.toBool(); });
+      p.end();
+      QString path = resolveFile(dest);
+      if (path.isEmpty()) throw ESimRefused(QStringLiteral("Недопустимое имя файла: %1").arg(dest));
+      if (fitUniqueName) path = fitUniqueFileName(path);
+      QDir().mkpath(QFileInfo(path).absolutePath());
+      QFile f(path);
+      if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+          f.write(r.upload) != r.upload.size())
+        throw ESimRefused(
+            QStringLiteral("Не удалось записать файл %1: %2").arg(dest, f.errorString()));
+      reply.results = {text(path)};
+      return;
+    }
     case 46:
     case 57:
-    case 78:
-      // The data of a download precede the reply batch, which the protocol
-      // server cannot send yet; readFileStream and updateStream build them.
-      reply.refuse(QStringLiteral("File transfer (request %1) is not available on this server.")
-                       .arg(r.code));
+    case 78: {
+      // The data come before the reply, and the client reads them first
+      // whatever happens: a refusal still ends its stream properly.
+      const bool chunked = r.code == 46;
+      QString error;
+      try {
+        // 57 names no file: the stand-in offers the kiosk's program update.
+        const QString source =
+            r.code == 57 ? QStringLiteral("vekta_64.exe") : p.text("sourceFileName");
+        const qint64 position = p.remaining() > 0 ? p.int64("position") : 0;
+        p.end();
+        reply.dataBeforeReply = chunked ? readFileStream(source, position, &error)
+                                        : updateStream(source, position, &error);
+      } catch (const Exception& e) {
+        error = e.message();
+        encodeValue(reply.dataBeforeReply, chunked ? WireValue(0) : WireValue::int64(0));
+      }
+      if (!error.isEmpty()) reply.refuse(error);
       return;
+    }
     default:
       reply.refuse(QStringLiteral("Unknown request %1.").arg(r.code));
   }

@@ -14,7 +14,7 @@ namespace sim {
 
 class SimHandlers {
  public:
-  // filesDir: the folder that file downloads are served from and that the
+  // filesDir: the folder that file transfers read and write and that the
   // server reports as its working folder.
   SimHandlers(SimDatabase& db, QString filesDir);
 
