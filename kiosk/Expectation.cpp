@@ -63,6 +63,10 @@ bool TConfigRefresher::tick(int64_t nowMs, bool& requested) {
   } catch (const std::exception& e) {
     schedule_.failed(plat::clock().nowMs());
     if (reportError) reportError(refreshErrorText(exceptionMessage(e)));
+  } catch (...) {
+    // Whatever failed, the tick must go on: the timer restarts after it.
+    schedule_.failed(plat::clock().nowMs());
+    if (reportError) reportError(refreshErrorText(QStringLiteral("Неизвестная ошибка.")));
   }
   lastSeenLoadDt_ = lastLoadDt ? lastLoadDt() : QDateTime();
   return true;
