@@ -31,8 +31,19 @@ TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad) {
   TPosProbes p;
   p.comPortList = [] { return plat::listComPorts(); };
   p.vendotekConnect = [&vendotek](int port) {
-    vendotek.setComPort(port);
-    vendotek.idleHandshake();
+    // With keep-alive on, the driver's own thread, waiting for the lock
+    // meanwhile, would greet a silent candidate once more before it can be
+    // released, doubling the time each rejected port costs.
+    const bool keepalive = vendotek.keepalive.exchange(false);
+    try {
+      vendotek.setComPort(port);
+      vendotek.idleHandshake();
+    } catch (...) {
+      vendotek.close();
+      vendotek.keepalive = keepalive;
+      throw;
+    }
+    vendotek.keepalive = keepalive;
   };
   p.vendotekClose = [&vendotek] { vendotek.close(); };
   p.sberCreateIniFile = [&sberPinPad](int port) { sberPinPad.createIniFile(port); };
