@@ -1,8 +1,11 @@
 // One selectValue round trip on loopback to the stand-in server (login done,
-// connection kept), against a bare TCP echo of a few bytes.
+// connection kept), against a bare TCP echo of a few bytes: once with a
+// scripted answer, once with the stand-in back office running the SQL on
+// its SQLite database.
 
 #include <benchmark/benchmark.h>
 
+#include <QTemporaryDir>
 #include <atomic>
 #include <thread>
 
@@ -10,6 +13,7 @@
 #include "platform/TcpClient.h"
 #include "platform/TcpServer.h"
 #include "testbed/ProtocolServer.h"
+#include "testbed/SimHandlers.h"
 
 namespace {
 
@@ -37,6 +41,27 @@ void BM_SelectValueRoundTrip(benchmark::State& state) {
   server.stop();
 }
 BENCHMARK(BM_SelectValueRoundTrip)->Unit(benchmark::kMicrosecond);
+
+void BM_SelectValueRoundTripSim(benchmark::State& state) {
+  QTemporaryDir dir;
+  sim::BackofficeSim office(dir.filePath(QStringLiteral("office.db")));
+  office.start();
+  TJClient client;
+  client.setShowProgress(false);
+  client.setPort(office.port());
+  client.setLogin(QStringLiteral("demo"));
+  client.setPassword(QStringLiteral("demo"));
+  client.setServerType(QStringLiteral("DR"));
+  client.connect(30);
+  const QString sql = QStringLiteral("select first 1 name from tbVmModel where isTrevalo = 1");
+  for (auto _ : state) {
+    WireValue v = client.selectValue(sql, 30);
+    if (v.isNull()) state.SkipWithError("no value");
+  }
+  client.close();
+  office.stop();
+}
+BENCHMARK(BM_SelectValueRoundTripSim)->Unit(benchmark::kMicrosecond);
 
 // Baseline: 16 bytes to an echo thread and back.
 void BM_BareTcpEchoRoundTrip(benchmark::State& state) {
