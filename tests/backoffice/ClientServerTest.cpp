@@ -632,7 +632,7 @@ TEST_F(ClientServer, TableStreamFailuresRaiseAndCloseTheTable) {
     EXPECT_FALSE(t.Active()) << c.what;
   }
   // Each failure dropped the connection after the abort byte.
-  for (int i = 0; i < 100 && server.abortByteCount() < 4; ++i)
+  for (int i = 0; i < 1000 && server.abortByteCount() < 4; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(server.abortByteCount(), 4);
 }
