@@ -330,7 +330,7 @@ TEST_F(ClientServer, BadReplyHeaderSendsAbortByteDropsAndReconnects) {
     EXPECT_EQ(client.selectValue("select 1", 30).toInt(), 1);
     EXPECT_EQ(server.handshakeCount(), handshakes + 1);
   }
-  for (int i = 0; i < 100 && server.abortByteCount() < 2; ++i)
+  for (int i = 0; i < 1000 && server.abortByteCount() < 2; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(server.abortByteCount(), 2);
 }

@@ -125,7 +125,7 @@ TEST(ConsoleRunner, StopWhileTheChildIsSilentKillsItsGroup) {
   EXPECT_TRUE(gone(readPid(pidFile)));
   // The grandchild went with the group (it may linger as a zombie of init).
   const qint64 grandchild = readPid(childPidFile);
-  for (int i = 0; i < 100 && alive(grandchild); ++i)
+  for (int i = 0; i < 1000 && alive(grandchild); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(alive(grandchild));
 }
