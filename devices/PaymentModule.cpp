@@ -1,0 +1,100 @@
+#include "devices/PaymentModule.h"
+
+#include <QStringList>
+
+QByteArray TPaymentModule::serialNumber() const {
+  std::lock_guard lock(lock_);
+  return serialNumber_;
+}
+
+void TPaymentModule::event(int id, const QString& text) const {
+  if (!events_) return;
+  try {
+    events_(id, text);
+  } catch (...) {
+  }
+}
+
+int64_t TPaymentModule::getVmStatus() {
+  std::lock_guard lock(lock_);
+  checkIncomingRequest();
+  TPacket req;
+  req.code = kStatusCode;
+  TPacket answer = executeOutgoingRequest(req);
+  serialNumber_ = answer.getString(0);
+  return answer.getLong(1);
+}
+
+void TPaymentModule::addProduct(int64_t product) {
+  std::lock_guard lock(lock_);
+  checkIncomingRequest();
+  TPacket req;
+  req.code = kAddProductCode;
+  req.addLong(product);
+  executeOutgoingRequest(req);
+}
+
+bool TPaymentModule::testProduct(int64_t product) {
+  std::lock_guard lock(lock_);
+  checkIncomingRequest();
+  TPacket req;
+  req.code = kTestProductCode;
+  req.addLong(product);
+  const TPacket answer = executeOutgoingRequest(req);
+  if (answer.paramCount() == 0) return false;
+  return answer.getString(0) == QByteArray(1, '\0');
+}
+
+void TPaymentModule::checkIncomingRequest() {
+  std::lock_guard lock(lock_);
+  if (!isOpen()) open();
+  for (int i = 0; i < kMaxIncomingPerCall; ++i) {
+    TPacket p;
+    try {
+      p = recvPacket(kIncomingTimeoutMs);
+    } catch (const Exception& e) {
+      // Normally the time-out: nothing more is pending.
+      if (!e.message().startsWith(QLatin1String("Timeout"))) dropRestOfLine();
+      return;
+    }
+    // A late answer to a request that already timed out needs no answer of
+    // its own; answering it would hand the module a packet it never asked for.
+    if (p.packetType != tptRequest) continue;
+    event(1, QStringLiteral("checkIncomingRequest, packet.code = %1").arg(p.code));
+    TPacket answer;
+    answer.packetType = tptAnswer;
+    answer.packetNum = p.packetNum;
+    answer.code = 0;
+    try {
+      sendPacket(answer);
+    } catch (const Exception&) {
+      return;
+    }
+  }
+}
+
+bool TPaymentModule::findComPort(const std::atomic<bool>* stop) {
+  QStringList ports;
+  TComDevice::getComPortList(ports);
+  for (const QString& name : ports) {
+    if (stop && *stop) return false;
+    bool okNumber = false;
+    const int port = QString(name).remove(QStringLiteral("COM")).toInt(&okNumber);
+    // The lock per candidate, not for the whole scan: the main thread waits
+    // at most one probe, and between probes it sees no port at all.
+    std::lock_guard lock(lock_);
+    try {
+      if (!okNumber)
+        throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(name));
+      setComPort(port);
+      getVmStatus();
+      return true;
+    } catch (const std::exception& e) {
+      close();
+      event(1,
+            QStringLiteral("findComPort. Port: %1. Error: %2").arg(port).arg(exceptionMessage(e)));
+      setComPort(-1);
+    }
+  }
+  return false;
+}
