@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -196,6 +197,9 @@ void TfmMain::FormCreate() {
 }
 
 TfmMain::~TfmMain() {
+  // Workers that log through this form end before it goes (a form closed
+  // without FormClose, as in tests, too).
+  if (shown_ && waitForSaleWorkers) waitForSaleWorkers();
   // The worker before the drivers it probes, and both before the local log's
   // lock, which the Vendotek driver's thread writes through.
   devicesDiscoveryThread.reset();
@@ -275,7 +279,7 @@ void TfmMain::FormShow() {
                                   QLatin1String(SettingsKeys::kDefaultServicePassword));
 
   // 11.
-  sberPinPad = std::make_unique<TSberDevice>();
+  sberPinPad = std::make_unique<TSberDevice>(sberFolder);
   vendotek = std::make_unique<TVendotek>([this](const QString& text) { log(text); });
   vendotek->keepalive = true;
   pos_type = ptNone;
@@ -482,8 +486,10 @@ void TfmMain::closeEvent(QCloseEvent* e) {
   FormClose(e);
   if (!e->isAccepted()) return;
   closed_ = true;
-  // Leave every event loop, nested ones of open screens included.
-  QCoreApplication::exit(0);
+  // Leave every event loop, nested ones of open screens included. Only the
+  // program's own loop may be ended so: an exit while it does not run would
+  // make every later event loop (a test's dialogs) return at once.
+  if (TKioskApplication::running()) QCoreApplication::exit(0);
 }
 
 void TfmMain::FormClose(QCloseEvent* e) {
@@ -553,6 +559,7 @@ void TfmMain::FormClose(QCloseEvent* e) {
   // 5-9. Threads, devices, the terminal's disconnection on the server and the
   //      keyboard lock are stopped and released here.
   for (QTimer* t : findChildren<QTimer*>()) t->stop();
+  if (waitForSaleWorkers) waitForSaleWorkers();
 
   log(QStringLiteral("Завершение программы"));
 }
@@ -639,6 +646,22 @@ void TfmMain::installShutdownSignals() {
 // --- application --------------------------------------------------------------
 
 TKioskApplication::TKioskApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+namespace {
+std::atomic<int> applicationLoops{0};
+}
+
+int TKioskApplication::run() {
+  ++applicationLoops;
+  struct Leave {
+    ~Leave() { --applicationLoops; }
+  } leave;
+  return exec();
+}
+
+bool TKioskApplication::running() {
+  return applicationLoops.load() > 0;
+}
 
 bool TKioskApplication::notify(QObject* receiver, QEvent* event) {
   try {

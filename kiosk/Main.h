@@ -108,6 +108,14 @@ class TfmMain : public QWidget, public TFormServices {
   // payment method is available; the program ends when it returns. Until the
   // home screen exists the kiosk stays on its logo.
   inline static std::function<void()> openHomeScreen;
+  // Waits for the workers of the sale screens that write through this form
+  // (the loyalty submissions). The screens sit above the kiosk core, so the
+  // program installs it at start; the form calls it when it closes and
+  // before it is destroyed.
+  inline static std::function<void()> waitForSaleWorkers;
+  // The folder of the bank bridge and its library; empty: "sber" beside the
+  // program. Tests point it at a private copy of the stand-in library.
+  inline static QString sberFolder;
 
   // Fields the screens and workers read (plain, main thread unless said).
   bool hook_was_set = false;
@@ -224,6 +232,10 @@ class TKioskApplication : public QApplication {
  public:
   TKioskApplication(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;
+  // The application's event loop; the main form's close leaves it.
+  static int run();
+  // True while run() is inside the application's event loop.
+  static bool running();
   // Hands an exception message to the main form's handler (or stderr).
   static void handleException(const QString& message);
 };

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   // any other, and the kiosk goes on.
   for (;;) {
     try {
-      return TKioskApplication::exec();
+      return TKioskApplication::run();
     } catch (const std::exception& e) {
       TKioskApplication::handleException(exceptionMessage(e));
     }

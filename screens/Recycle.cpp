@@ -18,9 +18,15 @@
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "screens/Cashback.h"
+#include "screens/LoyalityCardSubmitThread.h"
 #include "screens/PaymentMethod.h"
 
 TfmRecycle* fmRecycle = nullptr;
+
+namespace {
+// Two requests with their time-outs and the connection, with room to spare.
+constexpr int kLoyaltyWaitMs = (2 * TLoyalityCardSubmitThread::kTimeout + 30) * 1000;
+}  // namespace
 
 // ---- TCart ------------------------------------------------------------------
 
@@ -1017,4 +1023,10 @@ int openCart(bool show_drink_form) {
 void registerSaleScreens() {
   msSinceLastUserInput();  // the input watch must see input from the start
   TfmExpectation::openCart = openCart;
+  // Loyalty submissions write to the main form's log: the form must outlive
+  // them. Their requests have time-outs, so the wait is bounded by those.
+  TfmMain::waitForSaleWorkers = [] {
+    if (!TLoyalityCardSubmitThread::waitForAll(kLoyaltyWaitMs) && fmMain)
+      fmMain->log(QStringLiteral("Передача операций по картам лояльности не завершилась"));
+  };
 }
