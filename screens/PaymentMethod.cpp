@@ -186,6 +186,12 @@ void showKioskGratitude(const TCheckoutSale& sale, const TGratitudeSetup& setup)
 
 }  // namespace
 
+void runKioskCheckout(const TCheckoutSale& sale, bool saleEventsQueued) {
+  TKioskCheckoutSteps steps;
+  steps.gratitude = [&sale](const TGratitudeSetup& g) { showKioskGratitude(sale, g); };
+  runCheckout(sale, steps, saleEventsQueued);
+}
+
 int runCardPaymentScreen() {
   TfmRecycle* cart = fmRecycle;
   if (!cart) return mrCancel;

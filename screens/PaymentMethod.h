@@ -65,3 +65,8 @@ bool showPaymentTypeDialog(TfmRecycle* cart);
 // The card payment screen for the cart now shown (fmRecycle): its modal
 // result, 1 when paid and the checkout ran.
 int runCardPaymentScreen();
+
+struct TCheckoutSale;
+// The checkout of a paid sale on the running kiosk, with the thanks screen
+// over the cart now shown.
+void runKioskCheckout(const TCheckoutSale& sale, bool saleEventsQueued);

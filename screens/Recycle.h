@@ -83,8 +83,8 @@ struct TCartHooks {
   std::function<std::optional<TProduct>()> openBarcodeKeypad;
   // Whether a drink can be sold now (coffee machine state); null: yes.
   std::function<bool()> checkCoffeeMachineState;
-  // The other payment methods' screens: true when paid. Null: not yet part
-  // of the kiosk.
+  // The other payment methods' screens: true when paid. Null: the method
+  // cannot be used.
   std::function<bool()> payBySbp;
   std::function<bool()> payByYandexBadge;
   std::function<bool()> payByIdentityCard;

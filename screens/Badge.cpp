@@ -1,0 +1,435 @@
+#include "screens/Badge.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QTimer>
+
+#include "kiosk/Common.h"
+#include "kiosk/DialogsAndMessages.h"
+#include "kiosk/EventSink.h"
+#include "kiosk/FormServices.h"
+#include "kiosk/LogThread.h"
+#include "kiosk/Main.h"
+#include "kiosk/TouchButton.h"
+#include "platform/Exception.h"
+#include "screens/Pay.h"
+#include "screens/PaymentMethod.h"
+#include "screens/PaymentThreads.h"
+#include "screens/Recycle.h"
+
+TfmYandexBadge* fmYandexBadge = nullptr;
+TfmIdentityCard* fmIdentityCard = nullptr;
+
+TBadgeTryOutcome badgeTryOutcome(int attempt, const std::optional<QString>& error) {
+  if (!error) return TBadgeTryOutcome::Paid;
+  // Only a badge not presented in time is worth asking for again.
+  if (error->contains(QString::fromUtf8(kBadgeCardTimeout)) && attempt < TfmYandexBadge::kTries)
+    return TBadgeTryOutcome::Retry;
+  return TBadgeTryOutcome::Failed;
+}
+
+bool identityCardKey(QString& input_text, int key, const QString& text) {
+  const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter || text == QLatin1String("\r") ||
+                     text == QLatin1String("\n");
+  if (enter) return !input_text.isEmpty();
+  // A reader that sends a prefix or separators before the number: every
+  // non-digit starts the number over.
+  if (text.size() == 1 && text[0] >= u'0' && text[0] <= u'9')
+    input_text += text;
+  else
+    input_text.clear();
+  return false;
+}
+
+QString insufficientBalanceText(double initial_balance) {
+  return QStringLiteral("Недостаточный баланс (") + TFormServices::formatAmount(initial_balance) +
+         QStringLiteral(" ₽).");
+}
+
+namespace {
+
+QLabel* textLabel(const QString& text, QWidget* parent, const char* name, bool bold = false) {
+  auto* l = new QLabel(text, parent);
+  l->setObjectName(QLatin1String(name));
+  l->setTextFormat(Qt::PlainText);  // server messages may hold "<"
+  QFont f = l->font();
+  f.setPointSizeF(20);
+  f.setBold(bold);
+  l->setFont(f);
+  l->adjustSize();
+  return l;
+}
+
+// The pictures are drawn, so the screens need no image files.
+QPixmap badgePicture() {
+  QPixmap pm(270, 400);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0xFC, 0xD3, 0x00));
+  p.drawRoundedRect(QRectF(0, 40, 270, 360), 24, 24);
+  p.setBrush(Qt::white);
+  p.drawRoundedRect(QRectF(105, 60, 60, 14), 7, 7);
+  p.setBrush(QColor(0x33, 0x33, 0x33));
+  p.drawEllipse(QRectF(85, 120, 100, 100));
+  p.drawRoundedRect(QRectF(50, 250, 170, 20), 10, 10);
+  p.drawRoundedRect(QRectF(70, 290, 130, 16), 8, 8);
+  return pm;
+}
+
+QPixmap cardPicture() {
+  QPixmap pm(430, 270);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0x2E, 0x9E, 0x5B));
+  p.drawRoundedRect(QRectF(0, 0, 430, 270), 24, 24);
+  p.setBrush(Qt::white);
+  for (int i = 0; i < 16; ++i) p.drawRect(QRectF(60 + i * 19, 170, i % 3 == 0 ? 8 : 4, 60));
+  return pm;
+}
+
+QPixmap crossPicture() {
+  QPixmap pm(64, 64);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(Qt::darkGray, 8, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(12, 12, 52, 52);
+  p.drawLine(52, 12, 12, 52);
+  return pm;
+}
+
+TProductPositionArray fullPricePositions(const TCheckoutSale& sale) {
+  TProductPositionArray out;
+  for (const TSelectedGood& g : sale.lines)
+    out.push_back({g.product.name, g.quantity, g.product.price});
+  return out;
+}
+
+}  // namespace
+
+// ---- both screens -------------------------------------------------------------
+
+TAccountPaymentScreen::TAccountPaymentScreen(QWidget* parent, const QString& location,
+                                             const QPixmap& picture, bool locationRightAbove)
+    : QDialog(parent), location_right_above_(locationRightAbove) {
+  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  setWindowTitle(QStringLiteral("Оплата покупки"));
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, Qt::white);
+  setPalette(pal);
+
+  pnSerialNumber = new TRectangle(this);
+  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
+  pnSerialNumber->setFillColor(Qt::black);
+  lbSerialNumber = textLabel(QString(), pnSerialNumber, "lbSerialNumber");
+  lbSupportPhone = textLabel(QString(), pnSerialNumber, "lbSupportPhone");
+  pnSerialNumber->hide();
+  pnTop = new TRectangle(this);
+  pnTop->setFillColor(QColor(0xDE, 0xB8, 0x87));
+  lbTop = textLabel(QStringLiteral("Оплата покупки"), pnTop, "lbTop", true);
+  btClose = new TRectangle(pnTop);
+  btClose->setObjectName(QStringLiteral("btClose"));
+  btClose->setFillColor(QColor(0xDE, 0xB8, 0x87));
+  auto* cross = new QLabel(btClose);
+  cross->setPixmap(crossPicture());
+  cross->setScaledContents(true);
+  lbLocation1 = textLabel(location, this, "lbLocation1");
+  image = new QLabel(this);
+  image->setObjectName(QStringLiteral("image"));
+  image->setScaledContents(true);
+  image->setPixmap(picture);
+  lbErr1 = textLabel(QString::fromUtf8(kPaymentFailed), this, "lbErr1", true);
+  lbErr1->setStyleSheet(QStringLiteral("color: #C00000"));
+  lbErr2 = textLabel(QString(), this, "lbErr2");
+  lbErr2->setStyleSheet(QStringLiteral("color: #C00000"));
+  lbErr1->hide();
+  lbErr2->hide();
+  lb1 = textLabel(QStringLiteral("Сумма к оплате:"), this, "lb1");
+  lbAmount = textLabel(QString(), this, "lbAmount", true);
+  tmStart = new QTimer(this);
+  tmStart->setInterval(100);
+
+  connect(btClose, &TRectangle::mouseDown, this, &TAccountPaymentScreen::btCloseMouseDown);
+
+  playSound = PlayPaymentSound;
+  if (fmMain) {
+    kernel_api = fmMain->kernel_api.get();
+    vm_id = fmMain->vm_id;
+    events = fmMain->logThread;
+    log = [](const QString& text) {
+      if (fmMain) fmMain->log(text);
+    };
+  }
+}
+
+TAccountPaymentScreen::~TAccountPaymentScreen() = default;
+
+void TAccountPaymentScreen::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  if (shown_) return;
+  shown_ = true;
+  FormShow();
+}
+
+void TAccountPaymentScreen::FormShow() {
+  layoutForm();
+}
+
+void TAccountPaymentScreen::keyPressEvent(QKeyEvent* e) {
+  // The reader's Enter and a stray Escape must not end the screen.
+  e->accept();
+}
+
+void TAccountPaymentScreen::layoutForm() {
+  FitFormToMainForm(this);
+  const QSizeF screen = ScreenSize();
+  const double W = screen.width(), H = screen.height();
+  if (fmMain) fmMain->updateSerialNumberPanel(pnSerialNumber);
+  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
+  screen_height = H - footer;
+  const double S = screen_height;
+  const bool landscape = W > H;
+
+  FitFontSize(lbTop, landscape ? W / 3 : W / 2);
+  const double top = lbTop->height() * 1.5;
+  pnTop->setGeometry(0, 0, int(W), int(top));
+  lbTop->move(int((W - lbTop->width()) / 2), int((top - lbTop->height()) / 2));
+  btClose->setGeometry(int(W - top * 0.9), int(top * 0.1), int(top * 0.8), int(top * 0.8));
+  btClose->findChild<QLabel*>()->setGeometry(int(top * 0.2), int(top * 0.2), int(top * 0.4),
+                                             int(top * 0.4));
+  const double heading = FontSizeOf(lbTop);
+  lbAmount->setText(TFormServices::formatAmount(sale.payment_amount) + QStringLiteral(" ₽"));
+  SetFontSize(lbAmount, heading * 1.5);
+  SetFontSize(lb1, heading);
+  lbAmount->adjustSize();
+  lb1->adjustSize();
+
+  if (landscape) {
+    const double iw = W / 4, ih = (S - top) / 2;
+    image->setGeometry(int((W / 3 - iw) / 2), int(top + (S - top - ih) / 2), int(iw), int(ih));
+    const double right = image->x() + image->width();
+    lb1->move(int(right + (W - right - lb1->width()) / 2),
+              int((S + top) / 2 - 1.5 * lb1->height()));
+    lbAmount->move(lb1->x() + lb1->width() - lbAmount->width(),
+                   int(lb1->y() + 1.5 * lb1->height()));
+  } else {
+    image->setGeometry(int(W / 4), int(top + S / 8), int(W / 2), int(S / 4));
+    lbAmount->move(int((W - lbAmount->width()) / 2), int(S * 3 / 4 - lbAmount->height()));
+    lb1->move(int((W - lb1->width()) / 2), int(lbAmount->y() - 2.5 * lb1->height()));
+  }
+  FitFontSize(lbLocation1, W / 3);
+  lbLocation1->move(image->x(),
+                    image->y() - lbLocation1->height() * (location_right_above_ ? 1 : 2));
+}
+
+void TAccountPaymentScreen::btCloseMouseDown() {
+  if (busy_ || ended_) return;
+  if (fmMain) fmMain->buttonPressed(btClose);
+  ended_ = true;
+  QDialog::done(mrCancel);
+}
+
+void TAccountPaymentScreen::paid(const TCheckoutSale& s) {
+  busy_ = true;
+  paid_sale_ = s;
+  checkout_ran_ = true;
+  if (checkout) {
+    QString failure;
+    try {
+      checkout(s);
+    } catch (const std::exception& e) {
+      failure = exceptionMessage(e);
+    } catch (...) {
+      failure = QStringLiteral("Unknown error.");
+    }
+    // The back office charged the account: a failing step after it is
+    // reported, but the sale stays paid and the customer is not charged again.
+    if (!failure.isEmpty()) {
+      if (log) log(QStringLiteral("Checkout after account payment: ") + failure);
+      if (events) events->add(evInformation, failure);
+    }
+  }
+  ended_ = true;
+  busy_ = false;
+  QDialog::done(mrOk);
+}
+
+// ---- TfmYandexBadge -----------------------------------------------------------
+
+TfmYandexBadge::TfmYandexBadge(QWidget* parent)
+    : TAccountPaymentScreen(parent, QStringLiteral("Предъявите Яндекс-бейдж"), badgePicture(),
+                            true) {
+  btClose->hide();  // the screen ends by itself
+  tmStart->setSingleShot(true);
+  connect(tmStart, &QTimer::timeout, this, &TfmYandexBadge::tmStartTimer);
+  fmYandexBadge = this;
+}
+
+TfmYandexBadge::~TfmYandexBadge() {
+  if (fmYandexBadge == this) fmYandexBadge = nullptr;
+}
+
+void TfmYandexBadge::FormShow() {
+  TAccountPaymentScreen::FormShow();
+  tmStart->start(kStartMs);
+}
+
+void TfmYandexBadge::tmStartTimer() {
+  tmStart->stop();
+  if (busy_ || ended_) return;
+  busy_ = true;
+  std::optional<QString> error;
+  // An account must never be charged for nothing or refunded from here.
+  if (!(sale.payment_amount > 0)) {
+    error = QString::fromUtf8(kBadPaymentAmount);
+  } else if (!kernel_api) {
+    error = QStringLiteral("Нет связи с сервером.");
+  } else {
+    const TProductPositionArray positions = fullPricePositions(sale);
+    for (int attempt = 1;; ++attempt) {
+      ++tries_;
+      try {
+        kernel_api->yandexBadgePayment(int(vm_id), positions, kTimeout);
+        error.reset();
+      } catch (const std::exception& e) {
+        error = exceptionMessage(e);
+      }
+      if (badgeTryOutcome(attempt, error) != TBadgeTryOutcome::Retry) break;
+    }
+  }
+  busy_ = false;
+  if (!error) {
+    TCheckoutSale s = sale;
+    s.method = TPaymentMethod::YandexBadge;
+    paid(s);
+    return;
+  }
+  showError(*error);
+}
+
+void TfmYandexBadge::showError(const QString& message) {
+  const QString text = TCardPayment::cutAtFirstDot(message);
+  const double W = ScreenSize().width();
+  lbErr2->setText(text);
+  FitFontSize(lbErr1, W * 2 / 3);
+  if (!text.trimmed().isEmpty()) FitFontSize(lbErr2, W * 2 / 3);
+  lbErr2->adjustSize();
+  lbErr1->move(int((W - lbErr1->width()) / 2), int(screen_height - 2 * lbErr1->height()));
+  lbErr2->move(int((W - lbErr2->width()) / 2), int(screen_height - lbErr1->height()));
+  lbErr1->show();
+  lbErr2->show();
+  repaint();
+  if (playSound) playSound(QStringLiteral("payment_error.wav"), false);
+  ended_ = true;
+  // The screen keeps painting while the error shows.
+  QTimer::singleShot(errorDisplayMs, this, [this] { QDialog::done(mrCancel); });
+}
+
+void TfmYandexBadge::reject() {
+  // A close from outside while the request runs would lose its answer; the
+  // screen ends by itself in any case.
+  if (busy_) return;
+  ended_ = true;
+  QDialog::done(mrCancel);
+}
+
+// ---- TfmIdentityCard ----------------------------------------------------------
+
+TfmIdentityCard::TfmIdentityCard(QWidget* parent)
+    : TAccountPaymentScreen(parent, QStringLiteral("Просканируйте бонусную карту"), cardPicture(),
+                            false) {
+  showMessage = [](const QString& text) { ShowMessageTimed(text, 5); };
+  connect(tmStart, &QTimer::timeout, this, &TfmIdentityCard::tmStartTimer);
+  fmIdentityCard = this;
+}
+
+TfmIdentityCard::~TfmIdentityCard() {
+  if (fmIdentityCard == this) fmIdentityCard = nullptr;
+}
+
+void TfmIdentityCard::FormShow() {
+  TAccountPaymentScreen::FormShow();
+  input_text.clear();
+  tmStart->start();
+}
+
+void TfmIdentityCard::tmStartTimer() {
+  tmStart->stop();
+}
+
+void TfmIdentityCard::keyReleaseEvent(QKeyEvent* e) {
+  e->accept();
+  FormKeyUp(e->key(), e->text());
+}
+
+void TfmIdentityCard::FormKeyUp(int key, const QString& text) {
+  // Keys that arrive while a card is being paid belong to no card.
+  if (busy_ || ended_) return;
+  if (identityCardKey(input_text, key, text)) pay(input_text);
+}
+
+void TfmIdentityCard::pay(const QString& card_no) {
+  busy_ = true;
+  TIdentityCardPayment r;
+  try {
+    // An account must never be charged for nothing or refunded from here.
+    if (!(sale.payment_amount > 0)) throw Exception(QString::fromUtf8(kBadPaymentAmount));
+    if (!kernel_api) throw Exception(QStringLiteral("Нет связи с сервером."));
+    r = kernel_api->identityCardPayment(int(vm_id), card_no, sale.payment_amount, kTimeout);
+    if (!r.payment_done) throw Exception(insufficientBalanceText(r.initial_balance));
+  } catch (const std::exception& e) {
+    input_text.clear();
+    busy_ = false;
+    if (showMessage) showMessage(exceptionMessage(e));
+    return;
+  }
+  TCheckoutSale s = sale;
+  s.method = TPaymentMethod::IdentityCard;
+  s.cardProject_id = cardProject_id;
+  s.card_no = card_no;
+  s.final_balance = r.final_balance;
+  paid(s);
+}
+
+void TfmIdentityCard::reject() {
+  if (busy_ || ended_) return;
+  ended_ = true;
+  QDialog::done(mrCancel);
+}
+
+// ---- the cart's operations ----------------------------------------------------
+
+namespace {
+
+template <class Screen>
+int runAccountScreen(TPaymentMethod method, const std::function<void(Screen&)>& prepare) {
+  TfmRecycle* cart = fmRecycle;
+  if (!cart) return TAccountPaymentScreen::mrCancel;
+  TCheckoutSale sale = cart->checkoutSale(method);
+  if (!(sale.payment_amount > 0)) throw Exception(QString::fromUtf8(kBadPaymentAmount));
+  Screen form(cart);
+  form.sale = std::move(sale);
+  form.checkout = [](const TCheckoutSale& s) { runKioskCheckout(s, false); };
+  if (prepare) prepare(form);
+  const int r = form.exec();
+  return r == TAccountPaymentScreen::mrOk ? TAccountPaymentScreen::mrOk
+                                          : TAccountPaymentScreen::mrCancel;
+}
+
+}  // namespace
+
+int runYandexBadgeScreen() {
+  return runAccountScreen<TfmYandexBadge>(TPaymentMethod::YandexBadge, {});
+}
+
+int runIdentityCardScreen() {
+  return runAccountScreen<TfmIdentityCard>(TPaymentMethod::IdentityCard, [](TfmIdentityCard& f) {
+    if (fmMain) f.cardProject_id = fmMain->cardProject_id;
+  });
+}

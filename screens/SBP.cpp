@@ -1,0 +1,565 @@
+#include "screens/SBP.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QLabel>
+#include <QPainter>
+#include <QProgressBar>
+#include <QSaveFile>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+
+#include "backoffice/JClient.h"
+#include "backoffice/KernelAPI.h"
+#include "kiosk/Common.h"
+#include "kiosk/DialogsAndMessages.h"
+#include "kiosk/EventSink.h"
+#include "kiosk/FormServices.h"
+#include "kiosk/LogThread.h"
+#include "kiosk/Main.h"
+#include "kiosk/TouchButton.h"
+#include "platform/Clock.h"
+#include "platform/Exception.h"
+#include "platform/MainThread.h"
+#include "screens/Checkout.h"
+#include "screens/Gratitude.h"
+#include "screens/Pay.h"
+#include "screens/PaymentMethod.h"
+#include "screens/PaymentThreads.h"
+#include "screens/Recycle.h"
+
+TfmSBP* fmSBP = nullptr;
+
+namespace {
+
+const char* const kSessionFailed = "Не удалось совершить платёж.";
+
+QString messageOf(const std::exception& e) {
+  return exceptionMessage(e);
+}
+
+}  // namespace
+
+TSbpPollOutcome sbpPollOutcome(std::optional<int> status, int64_t elapsedMs, int64_t limitMs) {
+  if (status && *status == 1) return TSbpPollOutcome::Paid;
+  if (status && *status == 2) return TSbpPollOutcome::Refused;
+  if (elapsedMs > limitMs) return TSbpPollOutcome::Expired;
+  return TSbpPollOutcome::Pending;
+}
+
+// ---- TSbpPaymentThread --------------------------------------------------------
+
+TSbpPaymentThread::TSbpPaymentThread(TSbpPaymentSetup setup, TSbpHandovers handovers)
+    : setup_(std::move(setup)), handovers_(std::move(handovers)), thread_([this] { Execute(); }) {}
+
+TSbpPaymentThread::~TSbpPaymentThread() {
+  requestStop();
+  waitFor();
+}
+
+void TSbpPaymentThread::requestStop() {
+  {
+    std::lock_guard lk(m_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+}
+
+void TSbpPaymentThread::waitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+QString TSbpPaymentThread::qrCode() const {
+  std::lock_guard lk(m_);
+  return qrCode_;
+}
+
+bool TSbpPaymentThread::pause(int ms) {
+  std::unique_lock lk(m_);
+  cv_.wait_for(lk, std::chrono::milliseconds(std::max(0, ms)), [this] { return stop_.load(); });
+  return !stop_;
+}
+
+bool TSbpPaymentThread::handOver(const std::function<void()>& fn) {
+  if (!fn) return true;
+  // A hand-over that raised would leave this thread waiting for good: the
+  // screen's handlers report their own failures, this is the last guard.
+  return plat::runOnMain(
+      [&] {
+        try {
+          fn();
+        } catch (const std::exception& e) {
+          if (setup_.log) setup_.log(QStringLiteral("TfmSBP: ") + messageOf(e));
+        } catch (...) {
+        }
+      },
+      &stop_);
+}
+
+void TSbpPaymentThread::fail(const QString& message, const QString& eventText) {
+  error_ = message;
+  status_.store(trError, std::memory_order_release);
+  if (setup_.events) setup_.events->add(evPaymentError, eventText);
+  handOver(handovers_.onPaymentError);
+}
+
+void TSbpPaymentThread::Execute() {
+  TJClient client;
+  TKernelAPI api(&client);
+  // The main client belongs to the main thread; the hand-over gives up when
+  // the screen is closing, so closing never waits on it.
+  const bool assigned = plat::runOnMain(
+      [&] {
+        if (setup_.mainClient) client.Assign(*setup_.mainClient);
+        client.setShowProgress(false);
+      },
+      &stop_);
+  if (!assigned) {
+    finished_.store(true, std::memory_order_release);
+    return;
+  }
+
+  QString code;
+  int64_t session = 0;
+  // A session of nothing or of a refund must never be opened.
+  if (!(setup_.payment_amount > 0)) {
+    fail(QString::fromUtf8(kBadPaymentAmount), QString::fromUtf8(kBadPaymentAmount));
+    finished_.store(true, std::memory_order_release);
+    return;
+  }
+  try {
+    api.sbpGenerateQrCode(int(setup_.vm_id), setup_.payment_amount, code, session, setup_.timeout);
+    if (code.trimmed().isEmpty())
+      throw Exception(QStringLiteral("Сервер не вернул QR-код для оплаты."));
+  } catch (const std::exception& e) {
+    const QString m = messageOf(e);
+    fail(m, m);
+    finished_.store(true, std::memory_order_release);
+    return;
+  }
+  {
+    std::lock_guard lk(m_);
+    qrCode_ = code;
+  }
+  sessionID_ = session;
+  status_.store(trQrCodeGenerated, std::memory_order_release);
+  QString notShown;
+  handOver([&] {
+    if (handovers_.onQrCodeGenerated) notShown = handovers_.onQrCodeGenerated();
+  });
+  // A code the customer cannot see cannot be paid: waiting would only keep
+  // the customer standing for three minutes.
+  if (!notShown.isEmpty()) {
+    fail(notShown, notShown);
+    finished_.store(true, std::memory_order_release);
+    return;
+  }
+  const int64_t start = plat::clock().nowMs();
+
+  while (pause(setup_.pollMs)) {
+    std::optional<int> answer;
+    try {
+      polls_.fetch_add(1);
+      answer = api.sbpGetSessionStatus(session, setup_.timeout);
+    } catch (const std::exception& e) {
+      if (setup_.events) setup_.events->add(evPaymentError, messageOf(e));
+    }
+    // The answer counts even when a stop came meanwhile: "paid" means the
+    // customer's money is gone, and the screen's close path reads it.
+    switch (sbpPollOutcome(answer, plat::clock().nowMs() - start, setup_.limitMs)) {
+      case TSbpPollOutcome::Pending:
+        continue;
+      case TSbpPollOutcome::Paid:
+        status_.store(trPaid, std::memory_order_release);
+        handOver(handovers_.onPaymentDone);
+        break;
+      case TSbpPollOutcome::Refused:
+      case TSbpPollOutcome::Expired:
+        fail(QString(), QString::fromUtf8(kSessionFailed));
+        break;
+    }
+    break;
+  }
+  finished_.store(true, std::memory_order_release);
+}
+
+// ---- TfmSBP -------------------------------------------------------------------
+
+namespace {
+
+QLabel* textLabel(const QString& text, QWidget* parent, const char* name, bool bold = false,
+                  double points = 20) {
+  auto* l = new QLabel(text, parent);
+  l->setObjectName(QLatin1String(name));
+  l->setTextFormat(Qt::PlainText);  // server messages may hold "<"
+  QFont f = l->font();
+  f.setPointSizeF(points);
+  f.setBold(bold);
+  l->setFont(f);
+  l->adjustSize();
+  return l;
+}
+
+// The SBP picture: drawn, so the screen needs no image file.
+QPixmap sbpPicture() {
+  QPixmap pm(400, 200);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  const QColor colours[] = {QColor(0x5B, 0x57, 0xA2), QColor(0xD9, 0x0F, 0x8C),
+                            QColor(0xF9, 0xA4, 0x1B), QColor(0x0F, 0xA8, 0xE0)};
+  for (int i = 0; i < 4; ++i) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(colours[i]);
+    p.drawPolygon(QPolygonF(
+        {QPointF(20 + i * 20, 20), QPointF(60 + i * 20, 100), QPointF(20 + i * 20, 180)}));
+  }
+  p.setPen(QColor(0x33, 0x33, 0x33));
+  QFont f = p.font();
+  f.setPixelSize(90);
+  f.setBold(true);
+  p.setFont(f);
+  p.drawText(QRectF(140, 0, 260, 200), Qt::AlignVCenter | Qt::AlignLeft, QStringLiteral("СБП"));
+  return pm;
+}
+
+QPixmap crossPicture() {
+  QPixmap pm(64, 64);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(Qt::darkGray, 8, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(12, 12, 52, 52);
+  p.drawLine(52, 12, 12, 52);
+  return pm;
+}
+
+void centreX(QWidget* w, double left, double width) {
+  w->move(int(left + (width - w->width()) / 2), w->y());
+}
+
+}  // namespace
+
+TfmSBP::TfmSBP(QWidget* parent) : QDialog(parent) {
+  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  setWindowTitle(QStringLiteral("Оплата покупки"));
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, Qt::white);
+  setPalette(pal);
+
+  pnTop = new TRectangle(this);
+  pnTop->setFillColor(QColor(0xDE, 0xB8, 0x87));
+  lbTop = textLabel(QStringLiteral("Оплата покупки"), pnTop, "lbTop", true);
+  btClose = new TRectangle(pnTop);
+  btClose->setObjectName(QStringLiteral("btClose"));
+  btClose->setFillColor(QColor(0xDE, 0xB8, 0x87));
+  auto* cross = new QLabel(btClose);
+  cross->setPixmap(crossPicture());
+  cross->setScaledContents(true);
+  pnSerialNumber = new TRectangle(this);
+  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
+  pnSerialNumber->setFillColor(Qt::black);
+  lbSerialNumber = textLabel(QString(), pnSerialNumber, "lbSerialNumber");
+  lbSupportPhone = textLabel(QString(), pnSerialNumber, "lbSupportPhone");
+  pnSerialNumber->hide();
+  lbPaymentAmount = textLabel(QString(), this, "lbPaymentAmount", true);
+  lbPayment = textLabel(QStringLiteral("Сумма к оплате:"), this, "lbPayment");
+  image = new QLabel(this);
+  image->setObjectName(QStringLiteral("image"));
+  image->setScaledContents(true);
+  image->setPixmap(sbpPicture());
+  lbErr1 = textLabel(QString::fromUtf8(kPaymentFailed), this, "lbErr1", true);
+  lbErr1->setStyleSheet(QStringLiteral("color: #C00000"));
+  lbErr2 = textLabel(QString(), this, "lbErr2");
+  lbErr2->setStyleSheet(QStringLiteral("color: #C00000"));
+  AniIndicator = new QProgressBar(this);
+  AniIndicator->setRange(0, 0);  // busy
+  AniIndicator->setTextVisible(false);
+  lbQrCode = textLabel(QStringLiteral("Формирование QR-кода..."), this, "lbQrCode", true, 40);
+  imQRCode = new QLabel(this);
+  imQRCode->setObjectName(QStringLiteral("imQRCode"));
+  imQRCode->setAlignment(Qt::AlignCenter);
+  imQRCode->hide();
+  tmSound = new QTimer(this);
+  tmSound->setInterval(10000);
+  lbTotal = textLabel(QStringLiteral("Итого:"), this, "lbTotal");
+  lbDiscount = textLabel(QStringLiteral("Скидка:"), this, "lbDiscount");
+  lbCashback = textLabel(QStringLiteral("Списано баллов:"), this, "lbCashback");
+
+  connect(btClose, &TRectangle::mouseDown, this, &TfmSBP::btCloseMouseDown);
+  connect(tmSound, &QTimer::timeout, this, &TfmSBP::tmSoundTimer);
+
+  playSound = PlayPaymentSound;
+  confirmKeepWaiting = [] {
+    return ConfirmOkCancel(QString::fromUtf8(kCloseQuestion), kCloseQuestionSeconds);
+  };
+  if (fmMain) {
+    setup.mainClient = fmMain->JClient.get();
+    setup.vm_id = fmMain->vm_id;
+    setup.events = fmMain->logThread;
+    setup.log = [](const QString& text) {
+      if (fmMain) fmMain->log(text);
+    };
+    dataFolder = fmMain->commonAppDataFolder;
+  }
+  fmSBP = this;
+}
+
+TfmSBP::~TfmSBP() {
+  // The worker ends before the fields its hand-overs read go.
+  if (paymentThread_) {
+    paymentThread_->requestStop();
+    paymentThread_->waitFor();
+  }
+  if (fmSBP == this) fmSBP = nullptr;
+}
+
+void TfmSBP::log(const QString& text) const {
+  if (setup.log) setup.log(text);
+}
+
+void TfmSBP::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  if (shown_) return;
+  shown_ = true;
+  FormShow();
+}
+
+void TfmSBP::FormShow() {
+  lbErr1->hide();
+  lbErr2->hide();
+  layoutForm();
+
+  TSbpPaymentSetup s = setup;
+  s.payment_amount = payment_amount;
+  TSbpHandovers h;
+  h.onQrCodeGenerated = [this] { return onQrCodeGenerated(); };
+  h.onPaymentDone = [this] { onPaymentDone(); };
+  h.onPaymentError = [this] { onPaymentError(); };
+  paymentThread_ = std::make_unique<TSbpPaymentThread>(std::move(s), std::move(h));
+}
+
+void TfmSBP::layoutForm() {
+  FitFormToMainForm(this);
+  const QSizeF screen = ScreenSize();
+  const double W = screen.width(), H = screen.height();
+  if (fmMain) fmMain->updateSerialNumberPanel(pnSerialNumber);
+  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
+  screen_height = H - footer;
+  const double S = screen_height;
+  const bool landscape = W > H;
+
+  lbPaymentAmount->setText(TFormServices::formatAmount(payment_amount) + QStringLiteral(" ₽"));
+  const bool details = discount + cashback > 0;
+  lbTotal->setVisible(details);
+  if (details)
+    lbTotal->setText(QStringLiteral("Итого: ") + TFormServices::formatAmount(total_amount));
+  lbDiscount->setVisible(discount > 0);
+  if (discount > 0)
+    lbDiscount->setText(QStringLiteral("Скидка: ") + TFormServices::formatAmount(discount));
+  lbCashback->setVisible(cashback > 0);
+  if (cashback > 0)
+    lbCashback->setText(QStringLiteral("Списано баллов: ") + TFormServices::formatAmount(cashback));
+
+  FitFontSize(lbTop, landscape ? W / 3 : W / 2);
+  const double top = lbTop->height() * 1.5;
+  pnTop->setGeometry(0, 0, int(W), int(top));
+  lbTop->move(int((W - lbTop->width()) / 2), int((top - lbTop->height()) / 2));
+  btClose->setGeometry(int(W - top * 0.9), int(top * 0.1), int(top * 0.8), int(top * 0.8));
+  btClose->findChild<QLabel*>()->setGeometry(int(top * 0.2), int(top * 0.2), int(top * 0.4),
+                                             int(top * 0.4));
+  const double heading = FontSizeOf(lbTop);
+  SetFontSize(lbPaymentAmount, heading * 1.5);
+  SetFontSize(lbPayment, heading);
+  for (QLabel* l : {lbTotal, lbDiscount, lbCashback}) SetFontSize(l, heading / 2);
+
+  double y = 0;
+  if (landscape) {
+    image->setGeometry(0, int(1.5 * top), int(W / 5), int(top));
+    lbPayment->move(int(W - top / 2 - lbPayment->width()), 0);
+    y = 1.5 * top;
+  } else {
+    image->setGeometry(int(W / 4), int(top + S / 8), int(W / 2), int(S / 4));
+    lbPayment->move(int((W - lbPayment->width()) / 2), 0);
+    y = (H + W / 3) / 2 + lbPayment->height();
+  }
+  for (QLabel* l : {lbTotal, lbDiscount, lbCashback}) {
+    if (!l->isVisible()) continue;
+    l->move(lbPayment->x(), int(y));
+    y += l->height();
+  }
+  lbPayment->move(lbPayment->x(), int(y));
+  // The amount right-aligned with its caption, 1.5 caption heights lower.
+  lbPaymentAmount->move(lbPayment->x() + lbPayment->width() - lbPaymentAmount->width(),
+                        int(y + 1.5 * lbPayment->height()));
+
+  const double side = std::min(W / 3, H / 3);
+  AniIndicator->setGeometry(int((W - side) / 2), int((H - side) / 2), int(side), int(side / 8));
+  FitFontSize(lbQrCode, W / 4);
+  lbQrCode->move(0, int((H + side) / 2 + lbQrCode->height()));
+  centreX(lbQrCode, 0, W);
+}
+
+QString TfmSBP::onQrCodeGenerated() {
+  if (closing_ || unconditional_closing_) return {};
+  AniIndicator->hide();
+  lbQrCode->hide();
+  const QSizeF screen = ScreenSize();
+  const double side = std::min(screen.width() / 3, screen.height() / 3);
+  imQRCode->setGeometry(int((screen.width() - side) / 2), int((screen.height() - side) / 2),
+                        int(side), int(side));
+  try {
+    generateQRCode(paymentThread_ ? paymentThread_->qrCode() : QString());
+  } catch (const std::exception& e) {
+    return exceptionMessage(e);
+  }
+  imQRCode->show();
+  if (playSound) playSound(QStringLiteral("payment_invite.wav"), true);
+  tmSound->start();
+  return {};
+}
+
+void TfmSBP::generateQRCode(const QString& text) {
+  QRCodeBitmap = ::generateQRCode(text);
+  // Whole pixels per module keep the code sharp for the phone's camera.
+  const int side = std::max(1, std::min(imQRCode->width(), imQRCode->height()));
+  const int scale = std::max(1, side / std::max(1, QRCodeBitmap.width()));
+  imQRCode->setPixmap(QPixmap::fromImage(QRCodeBitmap.scaled(
+      QRCodeBitmap.size() * scale, Qt::KeepAspectRatio, Qt::FastTransformation)));
+
+  // The file is a copy for whoever looks into the data folder; the code on
+  // the screen never depends on it.
+  const QString path = QDir(dataFolder).filePath(QStringLiteral("sbp.bmp"));
+  QDir().mkpath(dataFolder);
+  QSaveFile f(path);
+  if (!(f.open(QIODevice::WriteOnly) && QRCodeBitmap.save(&f, "BMP") && f.commit()))
+    log(QStringLiteral("Cannot write ") + path);
+}
+
+void TfmSBP::onPaymentDone() {
+  if (checkout_taken_) return;
+  checkout_taken_ = true;
+  show_gratitude_and_close();
+}
+
+void TfmSBP::show_gratitude_and_close() {
+  tmSound->stop();
+  in_checkout_ = true;
+  if (checkout) {
+    QString failure;
+    try {
+      checkout();
+    } catch (const std::exception& e) {
+      failure = exceptionMessage(e);
+    } catch (...) {
+      failure = QStringLiteral("Unknown error.");
+    }
+    // The session is paid: a failing step after it is reported, but the
+    // sale stays paid, so the customer is never asked to pay again.
+    if (!failure.isEmpty()) {
+      log(QStringLiteral("Checkout after SBP payment: ") + failure);
+      if (setup.events) setup.events->add(evInformation, failure);
+    }
+  }
+  unconditional_closing_ = true;
+  in_checkout_ = false;
+  QDialog::done(mrOk);
+}
+
+void TfmSBP::onPaymentError() {
+  if (closing_ || unconditional_closing_) return;
+  tmSound->stop();
+  AniIndicator->hide();
+  lbQrCode->hide();
+  imQRCode->hide();
+  const QString text = paymentThread_ ? paymentThread_->error() : QString();
+  const double W = ScreenSize().width();
+  FitFontSize(lbErr1, W * 2 / 3);
+  lbErr1->move(int((W - lbErr1->width()) / 2), 0);
+  lbErr2->setText(text);
+  lbErr2->setVisible(!text.isEmpty());
+  if (!text.isEmpty()) FitFontSize(lbErr2, W * 2 / 3);
+  lbErr2->adjustSize();
+  lbErr2->move(lbErr1->x(), int(screen_height - 1.5 * lbErr1->height()));
+  lbErr1->move(lbErr1->x(), lbErr2->y() - lbErr1->height());
+  lbErr1->show();
+  repaint();
+  if (playSound) playSound(QStringLiteral("payment_error.wav"), false);
+  // The screen keeps painting while the error shows; a close meanwhile takes
+  // the same path.
+  QTimer::singleShot(errorDisplayMs, this, [this] { FormClose(); });
+}
+
+void TfmSBP::btCloseMouseDown() {
+  if (closing_ || unconditional_closing_) return;
+  if (fmMain) fmMain->buttonPressed(btClose);
+  const bool keepWaiting = !confirmKeepWaiting || confirmKeepWaiting();
+  // The session may have ended while the question was open.
+  if (keepWaiting || closing_ || unconditional_closing_) return;
+  FormClose();
+}
+
+void TfmSBP::tmSoundTimer() {
+  if (playSound) playSound(QStringLiteral("payment_invite_2.wav"), true);
+}
+
+void TfmSBP::reject() {
+  FormClose();
+}
+
+void TfmSBP::closeEvent(QCloseEvent* e) {
+  if (unconditional_closing_) {
+    e->accept();
+    return;
+  }
+  // The close is ours to finish: the screen ends through done().
+  e->ignore();
+  FormClose();
+}
+
+void TfmSBP::FormClose() {
+  if (unconditional_closing_ || closing_ || in_checkout_) return;
+  closing_ = true;
+  tmSound->stop();
+  if (paymentThread_) {
+    paymentThread_->requestStop();
+    // A status request in flight ends within its time-out; the screen keeps
+    // painting meanwhile, and a hand-over taken before the stop still runs.
+    while (!paymentThread_->finished()) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    paymentThread_->waitFor();
+    if (unconditional_closing_) return;  // paid through a hand-over meanwhile
+    // Paid while the screen was closing: the hand-over was refused, the sale
+    // is made here.
+    if (paymentThread_->status() == TSbpPaymentThread::trPaid && !checkout_taken_) {
+      checkout_taken_ = true;
+      closing_ = false;
+      show_gratitude_and_close();
+      return;
+    }
+  }
+  QDialog::done(mrCancel);
+}
+
+// ---- the cart's operation -----------------------------------------------------
+
+int runSbpPaymentScreen() {
+  TfmRecycle* cart = fmRecycle;
+  if (!cart) return TfmSBP::mrCancel;
+  const TCheckoutSale sale = cart->checkoutSale(TPaymentMethod::SBP);
+  // A session must never be opened for nothing or for a refund.
+  if (!(sale.payment_amount > 0)) throw Exception(QString::fromUtf8(kBadPaymentAmount));
+  TfmSBP form(cart);
+  form.payment_amount = sale.payment_amount;
+  form.total_amount = sale.total_amount;
+  form.discount = sale.discount;
+  form.cashback = sale.cashback;
+  form.checkout = [sale] { runKioskCheckout(sale, false); };
+  const int r = form.exec();
+  return r == TfmSBP::mrOk ? TfmSBP::mrOk : TfmSBP::mrCancel;
+}
