@@ -39,97 +39,12 @@
 #include "screens/Pay.h"
 #include "screens/PaymentMethod.h"
 #include "screens/Recycle.h"
-#include "testbed/SimHandlers.h"
 #include "testbed/VendotekSim.h"
+#include "tests/e2e/KioskBench.h"
 
 namespace {
 
-// Codes of the demo assortment and a loyalty card with 10 % off and no points.
-const QString kWater = QStringLiteral("4601234000017");      // drink cell 1, 60.00
-const QString kCroissant = QStringLiteral("4601234000192");  // snack cell 9, 89.50
-const QString kCard = QStringLiteral("7770000000031");
-
-// The customer's moves, played from a timer while the kiosk's modal screens
-// run their own event loops. Each step waits until its screen is there, then
-// acts once; an act may open the next modal screen and only return when it
-// closes, so the step is counted as done before it acts, and the polling goes
-// on inside the nested loops.
-class CustomerScript {
- public:
-  static constexpr int kStepLimitMs = 60000;
-
-  void step(const char* name, std::function<bool()> ready, std::function<void()> act = {}) {
-    steps_.push_back({name, std::move(ready), std::move(act)});
-  }
-
-  void start() {
-    timer_.setInterval(20);
-    QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
-    stepStart_.start();
-    timer_.start();
-  }
-
-  bool finished() const { return next_ >= steps_.size() && acting_ == 0; }
-  bool failed() const { return !failure_.isEmpty(); }
-  QString failure() const { return failure_; }
-
- private:
-  struct Step {
-    const char* name;
-    std::function<bool()> ready;
-    std::function<void()> act;
-  };
-
-  void poll() {
-    if (failed() || next_ >= steps_.size()) return;
-    Step& s = steps_[next_];
-    if (!s.ready()) {
-      if (stepStart_.hasExpired(kStepLimitMs)) abandon(s.name);
-      return;
-    }
-    ++next_;
-    stepStart_.start();
-    if (!s.act) return;
-    // Not inside this timer's own slot: Qt does not fire a timer again while
-    // its slot runs, and the act may not return until its screen closes.
-    ++acting_;
-    QTimer::singleShot(0, &timer_, [this, act = s.act] {
-      act();
-      --acting_;
-    });
-  }
-
-  // A screen never came: every event loop is left at once, so the test ends
-  // with its failure instead of hanging in the kiosk's modal screens.
-  void abandon(const char* name) {
-    failure_ = QStringLiteral("step \"%1\" did not come").arg(QLatin1String(name));
-    timer_.stop();
-    if (fmMain) fmMain->check_password_on_exit = false;
-    QCoreApplication::exit(1);
-  }
-
-  std::vector<Step> steps_;
-  size_t next_ = 0;
-  int acting_ = 0;
-  QString failure_;
-  QElapsedTimer stepStart_;
-  QTimer timer_;
-};
-
-// The barcode scanner: digits and Enter, as key presses and releases.
-void scan(QWidget* target, const QString& code) {
-  QTest::keyClicks(target, code);
-  QTest::keyClick(target, Qt::Key_Return);
-}
-
-void press(QWidget* button) {
-  QTest::mousePress(button, Qt::LeftButton, {}, QPoint(5, 5));
-  QTest::mouseRelease(button, Qt::LeftButton, {}, QPoint(5, 5));
-}
-
-bool visible(QWidget* w) {
-  return w && w->isVisible();
-}
+using namespace e2e;
 
 // What a phone's camera sees: the bitmap enlarged, read back.
 QString readQrCode(const QImage& code) {
@@ -150,40 +65,9 @@ QString readText(const QString& path) {
 class KioskSale : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(data.isValid() && runtime.isValid() && ports.isValid() && office.isValid());
     ASSERT_TRUE(bank.ok());
-    qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-    qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
-    qputenv("VEKTA_OSK_COMMAND", "true");
-    TfmMain::sberFolder = bank.path();
-    TfmMain::openHomeScreen = ShowExpectation;
-    registerSaleScreens();
-
-    backoffice = std::make_unique<sim::BackofficeSim>(office.filePath(QStringLiteral("bo.db")));
-    // The thanks screen's shortest stay, so the test does not wait 10 s.
-    backoffice->db().exec(QStringLiteral("update tbVmSettings set vekta_qr_code_delay = 3"));
-    backoffice->start();
-
-    TSettingsStorage ss;
-    writeText(ss, SettingsKeys::host, QStringLiteral("127.0.0.1"));
-    writeInt(ss, SettingsKeys::port, backoffice->port());
-    writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
-    writePassword(ss, SettingsKeys::password, QStringLiteral("demo"));
-    ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini")));
-  }
-
-  void TearDown() override {
-    TfmMain::sberFolder.clear();
-    TfmMain::openHomeScreen = nullptr;
-    if (recoverLoops) {
-      // The script left every event loop with exit(): run the application's
-      // loop once, which clears that for the tests after this one.
-      QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
-      QCoreApplication::exec();
-    }
-    for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"})
-      qunsetenv(name);
+    bench = std::make_unique<KioskBench>(bank.path());
+    ASSERT_TRUE(bench->valid());
   }
 
   // The customer's first moves: the home screen once the terminal is known,
@@ -221,35 +105,17 @@ class KioskSale : public ::testing::Test {
         [] { press(fmPaymentTypeDialog->btPay); });
   }
 
-  // The kiosk from its start until the script has ended and the main form
-  // has closed.
   void runKiosk() {
-    {
-      TfmMain form;
-      ASSERT_FALSE(form.terminateRequested());
-      script.start();
-      form.show();
-      const bool ended = QTest::qWaitFor([&] { return script.finished() && !fmExpectation; },
-                                         5 * CustomerScript::kStepLimitMs);
-      if (script.failed()) recoverLoops = true;
-      ASSERT_FALSE(script.failed()) << script.failure().toStdString();
-      ASSERT_TRUE(ended);
-    }
-    log = readText(data.filePath(QStringLiteral("vekta.log")));
+    const QString failure = bench->run(script);
+    ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
   }
 
-  // The last step: the home screen again, then the kiosk closes as a shutdown does.
   void scriptLeaveWhen(std::function<bool()> ready) {
-    script.step(
-        "home screen again", [ready] { return visible(fmExpectation) && !fmRecycle && ready(); },
-        [] {
-          fmMain->check_password_on_exit = false;
-          fmExpectation->done(2);
-        });
+    KioskBench::leaveWhen(script, std::move(ready));
   }
 
   int count(const QString& sql) {
-    return backoffice->db().select(sql).rows.value(0).value(0).toInt();
+    return bench->backoffice->db().select(sql).rows.value(0).value(0).toInt();
   }
 
   // The approved sale: 2 × water at 60.00 and a croissant at 89.50, 10 % off.
@@ -259,7 +125,7 @@ class KioskSale : public ::testing::Test {
     EXPECT_EQ(cartLinesAtClose, 0);
 
     const auto sold =
-        backoffice->db()
+        bench->backoffice->db()
             .select(QStringLiteral("select cell, amount, creditSource_id from "
                                    "tbTerminalLog where event_id = 46 order by event_no"))
             .rows;
@@ -275,7 +141,7 @@ class KioskSale : public ::testing::Test {
     // Counters: units per product, the discount shared out in kopecks, the
     // cashless total.
     QHash<QString, QStringList> counters;
-    for (const QString& line : readText(data.filePath(QStringLiteral("counters")))
+    for (const QString& line : readText(bench->data.filePath(QStringLiteral("counters")))
                                    .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
       counters.insert(line.section(u'\t', 0, 0), line.split(u'\t'));
     EXPECT_EQ(counters.value(QStringLiteral("d1")).value(1), QStringLiteral("2"));
@@ -288,7 +154,7 @@ class KioskSale : public ::testing::Test {
 
     // The fiscal check of the amount paid, its goods re-priced to add up to it.
     const auto positions =
-        backoffice->db()
+        bench->backoffice->db()
             .select(QStringLiteral("select nomenclature_id, price_kop, quantity from "
                                    "tbFiscalCheckPosition order by id"))
             .rows;
@@ -305,7 +171,7 @@ class KioskSale : public ::testing::Test {
     // The receipt code on the thanks screen, kept as qr.bmp, says the check.
     EXPECT_TRUE(receiptText.startsWith(QStringLiteral("t="))) << receiptText.toStdString();
     EXPECT_TRUE(receiptText.contains(QStringLiteral("&s=188.55&fn=")));
-    EXPECT_EQ(readQrCode(QImage(data.filePath(QStringLiteral("qr.bmp")))), receiptText);
+    EXPECT_EQ(readQrCode(QImage(bench->data.filePath(QStringLiteral("qr.bmp")))), receiptText);
 
     // The loyalty card's purchase was reported.
     EXPECT_EQ(count(QStringLiteral("select count(*) from tbLoyaltyOperation")), 1);
@@ -320,23 +186,20 @@ class KioskSale : public ::testing::Test {
     });
   }
 
-  QTemporaryDir data, runtime, ports, office;
   StubSberFolder bank;
-  std::unique_ptr<sim::BackofficeSim> backoffice;
+  std::unique_ptr<KioskBench> bench;
   CustomerScript script;
-  bool recoverLoops = false;
 
   QString cartText;
   QString receiptText;
   int cartResult = -1;
   int cartLinesAtClose = -1;
-  QString log;
 };
 
 TEST_F(KioskSale, OnTheVendotekTerminal) {
   // The bank pad is not there: discovery goes on to the Vendotek terminal.
   bank.setScenario(QStringLiteral("TestPinpad.result=4154\n"));
-  VendotekSim terminal(ports.path(), 3);
+  VendotekSim terminal(bench->ports.path(), 3);
   scriptUpToTheCardScreen(ptVendotek);
   scriptThanksScreen();
   scriptLeaveWhen([this] {
@@ -349,7 +212,7 @@ TEST_F(KioskSale, OnTheVendotekTerminal) {
 
 TEST_F(KioskSale, ThroughTheBridgeAndTheBankLibrary) {
   // A port for the bank pad, which the stand-in library answers on.
-  SimPort pad(ports.path(), 2);
+  SimPort pad(bench->ports.path(), 2);
   scriptUpToTheCardScreen(ptSber);
   scriptThanksScreen();
   scriptLeaveWhen([this] {
@@ -363,7 +226,7 @@ TEST_F(KioskSale, ThroughTheBridgeAndTheBankLibrary) {
 
 TEST_F(KioskSale, DeclinedPaymentCountsNothing) {
   bank.setScenario(QStringLiteral("TestPinpad.result=4154\n"));
-  VendotekSim terminal(ports.path(), 3);
+  VendotekSim terminal(bench->ports.path(), 3);
   terminal.setVrpAnswer(VendotekSim::VrpAnswer::DeclineOtherAmount);
   scriptUpToTheCardScreen(ptVendotek);
   QString shown;
@@ -392,9 +255,9 @@ TEST_F(KioskSale, DeclinedPaymentCountsNothing) {
 
   EXPECT_EQ(shown, QStringLiteral("Не удалось совершить платёж"));
   EXPECT_EQ(cartResult, TfmPay::mrCancel);
-  EXPECT_FALSE(QFile::exists(data.filePath(QStringLiteral("counters"))));
+  EXPECT_FALSE(QFile::exists(bench->data.filePath(QStringLiteral("counters"))));
   EXPECT_EQ(count(QStringLiteral("select count(*) from tbFiscalCheck")), 0);
-  EXPECT_FALSE(QFile::exists(data.filePath(QStringLiteral("qr.bmp"))));
+  EXPECT_FALSE(QFile::exists(bench->data.filePath(QStringLiteral("qr.bmp"))));
   EXPECT_EQ(count(QStringLiteral("select count(*) from tbLoyaltyOperation")), 0);
   EXPECT_EQ(count(QStringLiteral("select count(*) from tbTerminalLog where event_id = 46")), 0);
 }
