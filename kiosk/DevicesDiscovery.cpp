@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 
+#include "devices/D200_Sberbank.h"
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "platform/MainThread.h"
@@ -27,7 +28,7 @@ bool attempt(F&& f) {
 
 }  // namespace
 
-TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad) {
+TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad, TD200Sberbank* pad) {
   TPosProbes p;
   p.comPortList = [] { return plat::listComPorts(); };
   p.vendotekConnect = [&vendotek](int port) {
@@ -50,7 +51,20 @@ TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad) {
   p.sberTestPinPad = [&sberPinPad] { return sberPinPad.testPinPad(); };
   // Kills a bridge run in flight; a Vendotek greeting ends by its own
   // time-out within a second or two.
-  p.interrupt = [&sberPinPad] { sberPinPad.terminated = true; };
+  p.interrupt = [&sberPinPad, pad] {
+    sberPinPad.terminated = true;
+    if (pad) pad->setTerminated(true);
+  };
+  if (pad) {
+    p.padIdentify = [pad](int port) {
+      pad->setComPort(port);
+      pad->getVersion();
+      pad->getTerminalNumber();
+      pad->getMerchantNumber();
+      return TPosIdentity{pad->terminalNumber, pad->merchantNumber, pad->version};
+    };
+    p.padClose = [pad] { pad->close(); };
+  }
   return p;
 }
 
@@ -84,7 +98,39 @@ bool TPosDiscovery::tryVendotek(int port) {
   return false;
 }
 
+TPosIdentity TPosDiscovery::identity() const {
+  std::lock_guard lk(identityMutex_);
+  return identity_;
+}
+
+std::optional<TPosIdentity> TPosDiscovery::tryPad(int port) {
+  if (!probes_.padIdentify) return std::nullopt;
+  std::optional<TPosIdentity> id;
+  attempt([&] {
+    id = probes_.padIdentify(port);
+    return true;
+  });
+  // Whatever the pad said, the bank library must be able to open its port.
+  if (probes_.padClose) {
+    attempt([&] {
+      probes_.padClose();
+      return true;
+    });
+  }
+  return id;
+}
+
 bool TPosDiscovery::trySber(int port) {
+  lastByPad_ = false;
+  if (auto id = tryPad(port)) {
+    {
+      std::lock_guard lk(identityMutex_);
+      identity_ = *id;
+    }
+    lastByPad_ = true;
+    found(ptSber, port);
+    return true;
+  }
   // The bridge test reaches the pad through the bank library, which reads
   // its port from pinpad.ini: the file names the candidate before each test.
   if (attempt([&] {
@@ -104,7 +150,16 @@ void TPosDiscovery::trySavedPorts(const std::atomic<bool>& stop) {
     if (!tryVendotek(savedVendotek_) && !stop) vendotekToSave_ = -1;
   }
   if (pos_type_ == ptNone && savedSber_ > 0 && !stop) {
-    if (!trySber(savedSber_) && !stop) sberToSave_ = -1;
+    if (!trySber(savedSber_)) {
+      if (!stop) sberToSave_ = -1;
+    } else if (lastByPad_) {
+      // The bridge test wrote it already; a pad that answered in its own
+      // protocol still needs the bank library pointed at it.
+      attempt([&] {
+        probes_.sberCreateIniFile(savedSber_);
+        return true;
+      });
+    }
   }
 }
 

@@ -3,8 +3,10 @@
 // advance which terminal it has nor on which serial port it hangs, so a worker
 // tries the ports remembered at the last close first and then scans every
 // port of the ports folder, every 100 ms, until something answers: each port
-// as a Sberbank pad (a test run of the bank bridge, with the bank library's
-// pinpad.ini naming that port), then each as a Vendotek terminal.
+// as a Sberbank pad (first in the pad's own protocol, else by a test run of
+// the bank bridge, with the bank library's pinpad.ini naming that port), then
+// each as a Vendotek terminal. The pad's own link is always closed again, as
+// payments go through the bank library, which needs the port for itself.
 //
 // The decisions live in TPosDiscovery, which reaches the devices only through
 // TPosProbes, so that tests can run it against fakes; TDevicesDiscoveryThread
@@ -17,13 +19,23 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
+class TD200Sberbank;
 class TSberDevice;
 class TVendotek;
 
 // Which card terminal device discovery found.
 enum TPOSType { ptNone, ptSber, ptVendotek };
+
+// The card terminal's identity for the connection event; empty when the pad
+// was found through the bridge, which does not tell it.
+struct TPosIdentity {
+  QString terminalNumber;
+  QString merchantNumber;
+  QString version;
+};
 
 // What discovery does to the devices. Every probe may raise; a failure only
 // rejects the candidate.
@@ -42,10 +54,18 @@ struct TPosProbes {
   std::function<bool()> sberTestPinPad;
   // Breaks off a probe in flight when discovery is stopped. May be empty.
   std::function<void()> interrupt;
+  // Asks the pad on port, in its own protocol, for its version, terminal and
+  // merchant numbers; raises when it does not answer. May be empty: then a
+  // pad is known only by the bridge test.
+  std::function<TPosIdentity(int port)> padIdentify;
+  // Releases the pad's port after padIdentify, whatever it answered.
+  std::function<void()> padClose;
 };
 
-// The probes on the kiosk's own drivers and its ports folder.
-TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad);
+// The probes on the kiosk's own drivers and its ports folder; without a pad
+// driver a pad is known only by the bridge test.
+TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad,
+                         TD200Sberbank* pad = nullptr);
 
 // The card-terminal decisions, on the calling thread. The results may be read
 // from any thread.
@@ -64,6 +84,8 @@ class TPosDiscovery {
   TPOSType pos_type() const { return pos_type_; }
   // The port of the terminal found; -1 while none.
   int port() const { return port_; }
+  // What the pad told in its own protocol; empty otherwise.
+  TPosIdentity identity() const;
 
   // The ports to remember at close: where a terminal of that kind was found;
   // else the saved port, unless it was tried and rejected (then -1), so that a
@@ -74,6 +96,7 @@ class TPosDiscovery {
  private:
   bool tryVendotek(int port);
   bool trySber(int port);
+  std::optional<TPosIdentity> tryPad(int port);
   void found(TPOSType type, int port);
 
   TPosProbes probes_;
@@ -83,6 +106,9 @@ class TPosDiscovery {
   std::atomic<int> port_{-1};
   std::atomic<int> sberToSave_;
   std::atomic<int> vendotekToSave_;
+  mutable std::mutex identityMutex_;
+  TPosIdentity identity_;
+  bool lastByPad_ = false;  // the last trySber that found a pad heard its own protocol
 };
 
 // The worker that runs discovery from the moment the main form is shown until
@@ -108,6 +134,7 @@ class TDevicesDiscoveryThread {
   bool started() const { return thread_.joinable(); }
 
   TPOSType pos_type() const { return logic_ ? logic_->pos_type() : ptNone; }
+  TPosIdentity identity() const { return logic_ ? logic_->identity() : TPosIdentity(); }
   int sberPortToSave() const { return logic_ ? logic_->sberPortToSave() : sber_com_port; }
   int vendotekPortToSave() const {
     return logic_ ? logic_->vendotekPortToSave() : vendotek_com_port;
@@ -123,14 +150,6 @@ class TDevicesDiscoveryThread {
   std::mutex sleepMutex_;
   std::condition_variable sleepCv_;
   std::thread thread_;
-};
-
-// The card terminal's identity for the connection event; empty when the pad
-// was found through the bridge, which does not tell it.
-struct TPosIdentity {
-  QString terminalNumber;
-  QString merchantNumber;
-  QString version;
 };
 
 // What one tick of the main form's terminal report (every second once a

@@ -391,9 +391,14 @@ void TfmExpectation::tmRefreshConfigTimer() {
     if (refresher_.tick(plat::clock().nowMs(), fmMain->immediate_config_refresh))
       updateControlLocations();
     if (reviseTotalsDue(fmMain->pos_type, fmMain->last_revise_totals_dt,
-                        QDateTime::currentDateTime())) {
-      // The terminal's totals reconciliation opens here, modally; it records
-      // its time itself and its errors never reach the home screen.
+                        QDateTime::currentDateTime()) &&
+        openReviseTotals) {
+      // The reconciliation records its time itself; its errors never reach
+      // the home screen.
+      try {
+        openReviseTotals();
+      } catch (...) {
+      }
     }
   }
   tmRefreshConfig->start();

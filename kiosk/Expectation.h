@@ -152,6 +152,10 @@ class TfmExpectation : public QDialog {
   // takes the scanner's selection and answers its modal result. Null: there
   // is no cart and a selection is dropped.
   inline static std::function<int(bool show_drink_form)> openCart;
+  // The totals reconciliation of a Sberbank terminal, installed by the
+  // program like the cart; it runs modally and records its own outcome.
+  // Null: the reconciliation is never run.
+  inline static std::function<void()> openReviseTotals;
 
   // The layout pass: at creation, after every reload and after the service menu.
   void updateControlLocations();

@@ -22,6 +22,7 @@
 
 #include "backoffice/JClient.h"
 #include "backoffice/JTable.h"
+#include "devices/D200_Sberbank.h"
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "kiosk/Common.h"
@@ -204,6 +205,7 @@ TfmMain::~TfmMain() {
   // lock, which the Vendotek driver's thread writes through.
   devicesDiscoveryThread.reset();
   vendotek.reset();
+  sber.reset();
   sberPinPad.reset();
   if (fmMain == this) fmMain = nullptr;
 }
@@ -282,6 +284,7 @@ void TfmMain::FormShow() {
   sberPinPad = std::make_unique<TSberDevice>(sberFolder);
   vendotek = std::make_unique<TVendotek>([this](const QString& text) { log(text); });
   vendotek->keepalive = true;
+  sber = std::make_unique<TD200Sberbank>();
   pos_type = ptNone;
   config_loaded = false;
 
@@ -299,7 +302,7 @@ void TfmMain::FormShow() {
   vendotek_com_port = port(SettingsKeys::vendotek_com_port, -1);
   payment_module_com_port = port(SettingsKeys::payment_module_com_port, 0);
   devicesDiscoveryThread = std::make_unique<TDevicesDiscoveryThread>(
-      makePosProbes(*vendotek, *sberPinPad), [this](TPOSType type, int comPort) {
+      makePosProbes(*vendotek, *sberPinPad, sber.get()), [this](TPOSType type, int comPort) {
         pos_type = type;
         log(QStringLiteral("Банковский терминал найден на COM%1").arg(comPort));
       });
@@ -565,9 +568,10 @@ void TfmMain::FormClose(QCloseEvent* e) {
 }
 
 void TfmMain::tmPOSDiscoveryTimer() {
-  const TPosReport r =
-      posDiscoveryTick(pos_type, TPosIdentity(), plat::clock().nowMs() - startup_ms,
-                       d200_connection_err_was_logged, sbp_enabled, yandex_badge_enabled);
+  const TPosReport r = posDiscoveryTick(
+      pos_type, devicesDiscoveryThread ? devicesDiscoveryThread->identity() : TPosIdentity(),
+      plat::clock().nowMs() - startup_ms, d200_connection_err_was_logged, sbp_enabled,
+      yandex_badge_enabled);
   if (r.stopTimer) tmPOSDiscovery->stop();
   if (r.eventId != 0) queueEvent(r.eventId, r.eventText);
   if (!r.errorText.isEmpty()) showError(r.errorText);

@@ -30,6 +30,7 @@ class QTimer;
 class TJClient;
 class TJTable;
 class TRectangle;
+class TD200Sberbank;
 class TSberDevice;
 class TSettingsStorage;
 class TVendotek;
@@ -196,6 +197,9 @@ class TfmMain : public QWidget, public TFormServices {
   // until the form was shown. The worker is stopped before the drivers go.
   std::unique_ptr<TSberDevice> sberPinPad;
   std::unique_ptr<TVendotek> vendotek;
+  // The PIN pad's own protocol: discovery identifies the pad with it and the
+  // card screen's abort worker sends the abort through it.
+  std::unique_ptr<TD200Sberbank> sber;
   std::unique_ptr<TDevicesDiscoveryThread> devicesDiscoveryThread;
 
  protected:

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "devices/D200_Sberbank.h"
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "kiosk/Common.h"
@@ -118,6 +119,10 @@ TfmPay::TfmPay(QWidget* parent) : QDialog(parent) {
     setup.pos_type = fmMain->pos_type;
     setup.vendotek = fmMain->vendotek.get();
     setup.sberPinPad = fmMain->sberPinPad.get();
+    if (fmMain->sber) {
+      pinPadAbort_ = std::make_unique<TD200PinPadAbort>(*fmMain->sber);
+      setup.pinPad = pinPadAbort_.get();
+    }
     setup.events = fmMain->eventLog.get();
     setup.log = [](const QString& text) {
       if (fmMain) fmMain->log(text);

@@ -92,6 +92,7 @@ class TfmPay : public QDialog {
   void FormClose();
 
   std::unique_ptr<TCardPayment> payment_;
+  std::unique_ptr<IPinPadAbort> pinPadAbort_;
   bool shown_ = false;
   bool closing_ = false;
   bool in_checkout_ = false;

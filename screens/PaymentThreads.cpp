@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "devices/D200_Sberbank.h"
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "kiosk/LogThread.h"
@@ -85,6 +86,16 @@ void TPaymentThread::queueSaleEvents() {
                          line.product.cell, line.product.nomenclature_id);
     }
   }
+}
+
+// ---- TD200PinPadAbort -------------------------------------------------------
+
+int TD200PinPadAbort::abort_operation(int timeoutMs) {
+  struct Release {
+    TD200Sberbank& pad;
+    ~Release() { pad.close(); }
+  } release{pad_};
+  return pad_.abort_operation(timeoutMs);
 }
 
 // ---- TAbortThread -----------------------------------------------------------

@@ -40,15 +40,28 @@ std::vector<TSaleLine> toSaleLines(const Lines& lines) {
   return out;
 }
 
-// The PIN pad's own abort command. The kiosk hands one in once the pad's own
-// driver is there; until then there is none and only the bridge's abort
-// marker is written.
+// The PIN pad's own abort command. Without one (no pad driver) only the
+// bridge's abort marker is written.
 class IPinPadAbort {
  public:
   virtual ~IPinPadAbort() = default;
   // Sends the abort and returns the pad's answer word, waiting at most
   // timeoutMs for it. Raises when the pad does not answer.
   virtual int abort_operation(int timeoutMs) = 0;
+};
+
+class TD200Sberbank;
+
+// The abort through the pad's own protocol. The pad's port is closed again
+// after every attempt, so that the bank library running the payment can go
+// on with it.
+class TD200PinPadAbort : public IPinPadAbort {
+ public:
+  explicit TD200PinPadAbort(TD200Sberbank& pad) : pad_(pad) {}
+  int abort_operation(int timeoutMs) override;
+
+ private:
+  TD200Sberbank& pad_;
 };
 
 // What a card payment needs from the kiosk. The lines are a copy taken on the

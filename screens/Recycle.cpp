@@ -17,11 +17,10 @@
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
-#include "screens/Badge.h"
 #include "screens/Cashback.h"
 #include "screens/LoyalityCardSubmitThread.h"
 #include "screens/PaymentMethod.h"
-#include "screens/SBP.h"
+#include "screens/ReviseTotals.h"
 
 TfmRecycle* fmRecycle = nullptr;
 
@@ -478,9 +477,6 @@ TCartHooks kioskCartHooks() {
   };
   h.choosePaymentMethod = [] { return showPaymentTypeDialog(fmRecycle); };
   h.runCardScreen = [] { return runCardPaymentScreen(); };
-  h.payBySbp = [] { return runSbpPaymentScreen() == mrOk; };
-  h.payByYandexBadge = [] { return runYandexBadgeScreen() == mrOk; };
-  h.payByIdentityCard = [] { return runIdentityCardScreen() == mrOk; };
   h.cardTerminalFound = [] { return fmMain && fmMain->pos_type != ptNone; };
   h.askReset = [](int seconds) {
     return ConfirmOkCancel(QString::fromUtf8(TCart::kResetQuestion), seconds, QStringLiteral("#"));
@@ -1028,6 +1024,7 @@ int openCart(bool show_drink_form) {
 void registerSaleScreens() {
   msSinceLastUserInput();  // the input watch must see input from the start
   TfmExpectation::openCart = openCart;
+  registerReviseTotalsScreen();
   // Loyalty submissions write to the main form's log: the form must outlive
   // them. Their requests have time-outs, so the wait is bounded by those.
   TfmMain::waitForSaleWorkers = [] {

@@ -1,0 +1,183 @@
+#include "kiosk/CoffeeDialogs.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "devices/CarimaliDevice.h"
+#include "kiosk/Common.h"
+#include "kiosk/DialogsAndMessages.h"
+#include "kiosk/TouchButton.h"
+#include "platform/Clock.h"
+#include "platform/Exception.h"
+
+namespace {
+
+void paint(QWidget* w, const QColor& c) {
+  w->setAutoFillBackground(true);
+  QPalette pal = w->palette();
+  pal.setColor(QPalette::Window, c);
+  w->setPalette(pal);
+}
+
+QProgressBar* busyIndicator(QWidget* parent, const char* name) {
+  auto* b = new QProgressBar(parent);
+  b->setObjectName(QLatin1String(name));
+  b->setRange(0, 0);  // runs without a known end
+  b->setTextVisible(false);
+  return b;
+}
+
+}  // namespace
+
+// ---- drink waiting ------------------------------------------------------------
+
+TfmDrinkWaiting::TfmDrinkWaiting(TCoffeeDialogContext ctx, QWidget* parent)
+    : QDialog(parent), ctx_(std::move(ctx)) {
+  setObjectName(QStringLiteral("fmDrinkWaiting"));
+  setWindowFlags(Qt::FramelessWindowHint | Qt::Dialog);
+  paint(this, QColor(0xDE, 0xB8, 0x87));
+  auto* layout = new QVBoxLayout(this);
+  lbTop = new QLabel(this);
+  lbTop->setObjectName(QStringLiteral("lbTop"));
+  lbTop->setAlignment(Qt::AlignCenter);
+  lbTop->setWordWrap(true);
+  paint(lbTop, QColor(0xB8, 0x86, 0x0B));
+  AniIndicator1 = busyIndicator(this, "AniIndicator1");
+  layout->addWidget(lbTop);
+  layout->addStretch();
+  layout->addWidget(AniIndicator1);
+  layout->addStretch();
+  Timer1 = new QTimer(this);
+  Timer1->setInterval(500);
+  connect(Timer1, &QTimer::timeout, this, &TfmDrinkWaiting::Timer1Timer);
+  Timer1->start();
+  FitFormToMainForm(this);
+}
+
+void TfmDrinkWaiting::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  const QSizeF screen = ScreenSize();
+  // A long name is fitted to ever narrower widths until it takes no more
+  // than a fifth of the screen's height.
+  FitFontSize(lbTop, screen.width() * 2 / 3);
+  for (int d = 4; MeasureTextHeight(lbTop) > screen.height() / 5 && d < 64; ++d)
+    FitFontSize(lbTop, screen.width() * 2 / d);
+  lbTop->setFixedHeight(int(MeasureTextHeight(lbTop) * 2));
+  show_tm = plat::clock().nowMs();
+}
+
+void TfmDrinkWaiting::Timer1Timer() {
+  if (show_tm > 0 && plat::clock().nowMs() - show_tm > kMaxWaitMs) {
+    accept();
+    return;
+  }
+  if (!ctx_.carimali || !ctx_.synchronizer) return;
+  std::unique_lock lock(*ctx_.synchronizer, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  bool preparing = true;
+  try {
+    preparing = ctx_.carimali->cur_state_dring_preparation();
+  } catch (const std::exception&) {
+    // A failed read says nothing about the drink; the time limit still holds.
+  }
+  if (!preparing) accept();
+}
+
+// ---- boiler fill ----------------------------------------------------------------
+
+TfmBoilerInfill::TfmBoilerInfill(TCoffeeDialogContext ctx, QWidget* parent)
+    : QDialog(parent), ctx_(std::move(ctx)) {
+  setObjectName(QStringLiteral("fmBoilerInfill"));
+  setWindowFlags(Qt::FramelessWindowHint | Qt::Dialog);
+  paint(this, QColor(0xDE, 0xB8, 0x87));
+  auto* layout = new QVBoxLayout(this);
+  btInfillBoiler = new TTouchButton(QStringLiteral("Заполнить бойлер"), this);
+  btInfillBoiler->setObjectName(QStringLiteral("btInfillBoiler"));
+  lbStatus = new QLabel(QStringLiteral("Заполнение бойлера"), this);
+  lbStatus->setObjectName(QStringLiteral("lbStatus"));
+  lbStatus->setAlignment(Qt::AlignHCenter | Qt::AlignBottom);
+  AniIndicator = busyIndicator(this, "AniIndicator");
+  layout->addStretch();
+  layout->addWidget(btInfillBoiler, 0, Qt::AlignHCenter);
+  layout->addWidget(AniIndicator);
+  layout->addWidget(lbStatus);
+  layout->addStretch();
+
+  const QSizeF screen = ScreenSize();
+  btInfillBoiler->setFixedWidth(int(screen.width() * 2 / 3));
+  QLabel probe(QStringLiteral("Заполнить бойлер"));
+  FitFontSize(&probe, screen.width() / 2);
+  btInfillBoiler->setFixedHeight(int(MeasureTextHeight(&probe) * 1.5));
+  SetFontSize(btInfillBoiler->label(), FontSizeOf(&probe));
+  FitFontSize(lbStatus, screen.width() * 2 / 3);
+  lbStatus->hide();
+  AniIndicator->hide();
+  connect(btInfillBoiler, &TRectangle::mouseDown, this, &TfmBoilerInfill::btInfillBoilerClick);
+
+  Timer = new QTimer(this);
+  Timer->setInterval(1000);
+  connect(Timer, &QTimer::timeout, this, &TfmBoilerInfill::TimerTimer);
+  tmTimeout = new QTimer(this);
+  tmTimeout->setInterval(1000);
+  connect(tmTimeout, &QTimer::timeout, this, &TfmBoilerInfill::tmTimeoutTimer);
+  tmTimeout->start();
+  FitFormToMainForm(this);
+}
+
+void TfmBoilerInfill::btInfillBoilerClick() {
+  if (!ctx_.carimali || !ctx_.synchronizer) return;
+  bool groupError = false;
+  {
+    std::lock_guard lock(*ctx_.synchronizer);
+    TCarimali& c = *ctx_.carimali;
+    c.powerOff();
+    // The fill starts only once the machine is off; one that never reports
+    // it would otherwise hold the lock, and every screen, for good.
+    const int64_t start = plat::clock().nowMs();
+    for (;;) {
+      c.readCurrentState();
+      if (!c.cur_state_power_on()) break;
+      if (plat::clock().nowMs() - start > kPowerOffWaitMs)
+        throw Exception(QStringLiteral("Кофемашина не выключилась."));
+      plat::clock().sleepMs(250);
+    }
+    c.infillBoiler();
+    plat::clock().sleepMs(1000);
+    c.readCurrentState();
+    groupError = c.cur_state_group_error();
+  }
+  if (groupError) {
+    ShowMessageTimed(
+        QStringLiteral("Пожалуйста, отключите кофеавтомат\r\nот сети электропитания\r\n"
+                       "и повторно подключите к сети."),
+        15);
+    return;
+  }
+  btInfillBoiler->hide();
+  lbStatus->show();
+  AniIndicator->show();
+  Timer->start();
+}
+
+void TfmBoilerInfill::TimerTimer() {
+  if (ctx_.state && !ctx_.state().cur_state_boiler_filling_in_process) done(1);
+}
+
+void TfmBoilerInfill::tmTimeoutTimer() {
+  if (!ctx_.state) return;
+  const TCarimaliState s = ctx_.state();
+  if (!s.fresh(plat::clock().nowMs())) done(2);
+}
+
+void TfmBoilerInfill::pnMainDblClick() {
+  if (!showSettings || !showSettings()) return;
+  done(2);
+  if (closeProgram) closeProgram();
+}
+
+void TfmBoilerInfill::mouseDoubleClickEvent(QMouseEvent* e) {
+  pnMainDblClick();
+  QDialog::mouseDoubleClickEvent(e);
+}

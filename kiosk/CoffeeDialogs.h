@@ -1,0 +1,81 @@
+#pragma once
+// The two modal screens of the coffee machine: the boiler fill a technician
+// starts when the machine asks for water, and the waiting screen shown while
+// a paid drink is being prepared. Both run on the main thread and talk to the
+// machine only while holding the coffee-machine lock; they read the
+// supervision worker's copied state without it.
+
+#include <QDialog>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "kiosk/CoffeeSupervision.h"
+
+class QLabel;
+class QProgressBar;
+class QTimer;
+class TCarimali;
+class TTouchButton;
+
+// The machine, its lock and the supervision's copy of its state.
+struct TCoffeeDialogContext {
+  TCarimali* carimali = nullptr;
+  std::recursive_mutex* synchronizer = nullptr;
+  std::function<TCarimaliState()> state;
+};
+
+class TfmDrinkWaiting : public QDialog {
+  Q_OBJECT
+ public:
+  static constexpr int64_t kMaxWaitMs = 180000;
+
+  TfmDrinkWaiting(TCoffeeDialogContext ctx, QWidget* parent = nullptr);
+
+  QLabel* lbTop;
+  QProgressBar* AniIndicator1;
+  QTimer* Timer1;
+  int64_t show_tm = 0;  // plat::clock() when shown
+
+  // One check: closes when the machine no longer prepares the drink or the
+  // wait ran out. A lock held elsewhere (a poll in flight) waits for the
+  // next tick instead of freezing the screen.
+  void Timer1Timer();
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+
+ private:
+  TCoffeeDialogContext ctx_;
+};
+
+class TfmBoilerInfill : public QDialog {
+  Q_OBJECT
+ public:
+  // The machine must report power off within this time before the fill.
+  static constexpr int64_t kPowerOffWaitMs = 30000;
+
+  TfmBoilerInfill(TCoffeeDialogContext ctx, QWidget* parent = nullptr);
+
+  TTouchButton* btInfillBoiler;
+  QLabel* lbStatus;
+  QProgressBar* AniIndicator;
+  QTimer* Timer;
+  QTimer* tmTimeout;
+  // The service menu behind the password; true when it asked to close the
+  // program. Null: the double tap does nothing.
+  std::function<bool()> showSettings;
+  // Called when the service menu asked to close the program.
+  std::function<void()> closeProgram;
+
+  void btInfillBoilerClick();
+  void TimerTimer();
+  void tmTimeoutTimer();
+  void pnMainDblClick();
+
+ protected:
+  void mouseDoubleClickEvent(QMouseEvent* e) override;
+
+ private:
+  TCoffeeDialogContext ctx_;
+};
