@@ -25,9 +25,11 @@
 #include "devices/D200_Sberbank.h"
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
+#include "kiosk/Audit.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
+#include "kiosk/PushThread.h"
 #include "kiosk/ServicePassword.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
@@ -198,6 +200,10 @@ void TfmMain::FormCreate() {
 }
 
 TfmMain::~TfmMain() {
+  // The back-office workers hand work to this form and log through it: they
+  // end before anything they reach goes.
+  trevaloThread.reset();
+  uploadingThread.reset();
   // Workers that log through this form end before it goes (a form closed
   // without FormClose, as in tests, too).
   if (shown_ && waitForSaleWorkers) waitForSaleWorkers();
@@ -335,7 +341,34 @@ void TfmMain::FormShow() {
   }
   queueEvent(32, QString());
   createConfigCycle();
-  // 17. The audit-upload thread is created here.
+  // 17. The audit files and their upload; the thread starts after the first
+  //     registration, the timer is armed by every settings application.
+  {
+    TAuditContext audit;
+    audit.dataFolder = commonAppDataFolder;
+    audit.SS = settings_.get();
+    audit.config = &vmConfig;
+    audit.counters = &countersState;
+    audit.products = &catalog;
+    audit.last_audit_dt = &last_audit_dt;
+    audit.tmAudit = tmAudit;
+    audit.fileWritten = [this] {
+      if (uploadingThread) uploadingThread->checkNow();
+    };
+    audit.log = [this](const QString& text) { log(text); };
+    auditScheduler = std::make_unique<TAuditScheduler>(std::move(audit));
+    connect(tmAudit, &QTimer::timeout, this, [this] { auditScheduler->tmAuditTimer(); });
+    TUploadingContext upload;
+    upload.dataFolder = commonAppDataFolder;
+    upload.synchronize = [this](TJClient& client, TUploadPass& pass) {
+      if (JClient) client.Assign(*JClient);
+      client.setShowProgress(false);
+      pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
+      pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
+    };
+    upload.log = [this](const QString& text) { log(text); };
+    uploadingThread = std::make_unique<TUploadingThread>(std::move(upload));
+  }
 
   // 18.
   tmConfig->start();
@@ -345,6 +378,19 @@ void TfmMain::FormShow() {
   if (readBool(*settings_, SettingsKeys::BringToFront)) tmBringToFront->start();
 
   // 21-22. The shell guard, server push and wallpaper threads are created here.
+  // 22. The server push thread, started by the first tick with a login.
+  {
+    TPushContext push;
+    push.synchronize = [this](TJClient& client, qint64& id) {
+      if (JClient) client.Assign(*JClient);
+      client.setShowProgress(false);
+      id = vm_id;
+    };
+    push.makeAudit = [this] { makeAudit(arRequested); };
+    push.refreshConfig = [this] { immediate_config_refresh = true; };
+    push.log = [this](const QString& text) { log(text); };
+    trevaloThread = std::make_unique<TTrevaloThread>(std::move(push));
+  }
   // 23. The coffee-machine driver and its supervision join here.
   carimali_com_port = port(SettingsKeys::COMPort, 0);
 
@@ -366,6 +412,15 @@ void TfmMain::createConfigCycle() {
   ctx.log = [this](const QString& text) { log(text); };
   ctx.sendDocument = [this](const QString& table, const QString& xml, int timeout) {
     kernel_api->sendDocument(table, xml, timeout);
+  };
+  ctx.startPushThread = [this] {
+    if (trevaloThread) trevaloThread->start();
+  };
+  ctx.afterRegistration = [this] {
+    if (uploadingThread) uploadingThread->start();
+  };
+  ctx.scheduleNextAudit = [this] {
+    if (auditScheduler) auditScheduler->scheduleNextAudit();
   };
   ctx.settingsApplied = [this] {
     if (drink_after_payment)
@@ -538,6 +593,8 @@ void TfmMain::FormClose(QCloseEvent* e) {
 
   // 5. The event log finishes its exchange in flight by itself.
   if (eventLog) eventLog->terminate();
+  if (uploadingThread) uploadingThread->terminate();
+  if (trevaloThread) trevaloThread->terminate();
 
   // 7. The drivers themselves are freed with the form: a screen's worker may
   //    still be finishing with them while the nested event loops unwind.
@@ -565,6 +622,10 @@ void TfmMain::FormClose(QCloseEvent* e) {
   if (waitForSaleWorkers) waitForSaleWorkers();
 
   log(QStringLiteral("Завершение программы"));
+}
+
+void TfmMain::makeAudit(int auditReason_id) {
+  if (auditScheduler) auditScheduler->makeAudit(auditReason_id);
 }
 
 void TfmMain::tmPOSDiscoveryTimer() {

@@ -27,12 +27,15 @@
 class QKeyEvent;
 class QLabel;
 class QTimer;
+class TAuditScheduler;
 class TJClient;
 class TJTable;
 class TRectangle;
 class TD200Sberbank;
 class TSberDevice;
 class TSettingsStorage;
+class TTrevaloThread;
+class TUploadingThread;
 class TVendotek;
 namespace plat {
 class SingleInstanceLock;
@@ -173,6 +176,14 @@ class TfmMain : public QWidget, public TFormServices {
   // The event queue (also reachable as logThread); null until shown.
   std::unique_ptr<TLogThread> eventLog;
   std::unique_ptr<TConfigCycle> configCycle;
+  // The audits: files written at the timetable's points (tmAudit) and on
+  // request, uploaded by their own worker; the push channel's worker.
+  std::unique_ptr<TAuditScheduler> auditScheduler;
+  std::unique_ptr<TUploadingThread> uploadingThread;
+  std::unique_ptr<TTrevaloThread> trevaloThread;
+  // Writes an audit now (reason 1 timetable, 2 requested, 5 at loading) and
+  // schedules the next one.
+  void makeAudit(int auditReason_id);
 
   // Part of the scanner's work for every form: a code typed by the scanner
   // and ended by Enter selects a product or a loyalty card.

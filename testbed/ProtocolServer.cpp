@@ -3,9 +3,13 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <future>
 
 #include "backoffice/JTransport.h"
 #include "backoffice/Scrambler.h"
+#include "backoffice/ServerTransport.h"
 #include "backoffice/TableStream.h"
 #include "backoffice/WireCodec.h"
 #include "platform/TcpClient.h"
@@ -28,6 +32,18 @@ void encodeForClient(QByteArray& out, const WireValue& v) {
 
 struct ConnectionClosed {};
 
+int64_t steadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A batch waiting to be pushed, and where its reply goes.
+struct PushJob {
+  std::vector<PushRequest> requests;
+  int timeoutMs = 0;
+  std::promise<PushResult> done;
+};
+
 }  // namespace
 
 class ProtocolServer::Connection : public WireSource {
@@ -44,6 +60,7 @@ class ProtocolServer::Connection : public WireSource {
     int got = 0;
     while (got < n) {
       if (stopping_.load()) throw ConnectionClosed();
+      if (deadlineMs != 0 && steadyMs() > deadlineMs) throw ConnectionClosed();
       int r;
       try {
         r = sock->read(dst + got, n - got, kPollMs);
@@ -80,6 +97,19 @@ class ProtocolServer::Connection : public WireSource {
   Scrambler recvCrypt;
   QString login;
   int userId = 0;
+
+  // Push channel state: the jobs wait here for the connection's thread.
+  std::atomic<bool> pushMode{false};
+  std::mutex jobsMutex;
+  std::condition_variable jobsCv;
+  std::deque<std::shared_ptr<PushJob>> jobs;
+  int64_t deadlineMs = 0;  // while a pushed batch's reply is awaited
+
+  void failPendingJobs() {
+    std::lock_guard lock(jobsMutex);
+    for (auto& j : jobs) j->done.set_value(PushResult{});
+    jobs.clear();
+  }
 
  private:
   const std::atomic<bool>& stopping_;
@@ -202,6 +232,39 @@ LoginAttempt ProtocolServer::lastLogin() const {
 void ProtocolServer::dropConnections() {
   std::lock_guard lock(mutex_);
   for (auto& c : open_) c->shutdown();
+}
+
+PushResult ProtocolServer::push(int connectionId, const std::vector<PushRequest>& requests,
+                                int timeoutMs) {
+  std::shared_ptr<Connection> c;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& o : open_)
+      if (o->id == connectionId && o->pushMode.load()) c = o;
+  }
+  if (!c) return {};
+  auto job = std::make_shared<PushJob>();
+  job->requests = requests;
+  job->timeoutMs = timeoutMs;
+  std::future<PushResult> reply = job->done.get_future();
+  {
+    std::lock_guard lock(c->jobsMutex);
+    c->jobs.push_back(job);
+  }
+  c->jobsCv.notify_all();
+  // The connection's thread answers every job it took, also when it ends;
+  // the extra second covers a job it never got to.
+  if (reply.wait_for(std::chrono::milliseconds(timeoutMs + 1000)) != std::future_status::ready)
+    return {};
+  return reply.get();
+}
+
+std::vector<int> ProtocolServer::pushConnections() const {
+  std::lock_guard lock(mutex_);
+  std::vector<int> ids;
+  for (const auto& c : open_)
+    if (c->pushMode.load()) ids.push_back(c->id);
+  return ids;
 }
 
 bool ProtocolServer::takeFault(std::initializer_list<ServerFault::Kind> kinds, ServerFault* out) {
@@ -362,12 +425,16 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
       }
 
       QByteArray out;
-      bool silent = false;
+      bool silent = false, becomesPush = false;
       for (const auto& rep : replies) {
         out.append(rep.dataBeforeReply);
         silent = silent || rep.noReply;
+        becomesPush = becomesPush || rep.pushChannel;
       }
-      if (silent && out.isEmpty()) continue;
+      if (silent && out.isEmpty()) {
+        if (becomesPush) servePush(*c);
+        continue;
+      }
       const qsizetype head = out.size();
       if (!silent) {
         putU8(out, 0x52);
@@ -415,7 +482,105 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
   } catch (const ConnectionClosed&) {
   } catch (const std::exception&) {
   }
+  c->failPendingJobs();
   c->sock->close();
   std::lock_guard lock(mutex_);
   std::erase(open_, c);
+}
+
+void ProtocolServer::servePush(Connection& c) {
+  const QByteArray key = options_.pushKey.isEmpty() ? pushChannelKey() : options_.pushKey;
+  c.sendCrypt.setKey(key);
+  c.sendCrypt.resetState();
+  c.recvCrypt.setKey(key);
+  c.recvCrypt.resetState();
+  c.pushMode = true;
+  uint8_t batchNo = 0;
+  for (;;) {
+    if (stopping_.load()) throw ConnectionClosed();
+    std::shared_ptr<PushJob> job;
+    {
+      std::unique_lock lock(c.jobsMutex);
+      c.jobsCv.wait_for(lock, std::chrono::milliseconds(kPollMs), [&] { return !c.jobs.empty(); });
+      if (!c.jobs.empty()) {
+        job = c.jobs.front();
+        c.jobs.pop_front();
+      }
+    }
+    if (!job) {
+      // Between pushes the kiosk sends nothing the channel reads; a client
+      // that gives the connection up says goodbye on it first. Both are
+      // dropped, and a closed peer ends the channel.
+      try {
+        if (c.sock->hasData(0)) {
+          char buf[4096];
+          (void)c.sock->read(buf, int(sizeof buf), 0);
+        } else if (!c.sock->isConnected()) {
+          throw ConnectionClosed();
+        }
+      } catch (const plat::ETcpError&) {
+        throw ConnectionClosed();
+      }
+      continue;
+    }
+
+    PushResult result;
+    try {
+      QByteArray out;
+      putU8(out, 0x51);
+      putU8(out, ++batchNo);
+      putU16(out, uint16_t(job->requests.size()));
+      for (const PushRequest& r : job->requests) {
+        putU16(out, r.code);
+        putU16(out, uint16_t(r.params.size()));
+        for (const WireValue& v : r.params) encodeForClient(out, v);
+      }
+      c.sendScrambled(out);
+
+      c.deadlineMs = steadyMs() + job->timeoutMs;
+      char h[8];
+      c.recvExact(h, 8, 0);
+      if (uint8_t(h[0]) != 0x52 || uint8_t(h[1]) != batchNo) throw ConnectionClosed();
+      result.errorCode = getU16(h + 2);
+      result.errorRequestNo = getU16(h + 4);
+      QByteArray msg(getU16(h + 6), Qt::Uninitialized);
+      c.recvExact(msg.data(), int(msg.size()), 0);
+      result.errorMessage = plat::fromAnsi(msg);
+      c.recvExact(h, 2, 0);
+      const int entries = getU16(h);
+      for (int i = 0; i < entries; ++i) {
+        c.recvExact(h, 2, 0);
+        TVariantArray values;
+        for (int k = getU16(h); k > 0; --k) values.push_back(c.readValue());
+        result.results.push_back(std::move(values));
+        c.recvExact(h, 2, 0);
+        // Tables are read and dropped: no push asks for one.
+        for (int t = getU16(h); t > 0; --t) {
+          const qint64 columns = c.readValue().rawInt();
+          if (columns == -1) {
+            (void)c.readValue();
+            continue;
+          }
+          if (columns < 0 || columns > 4096) throw ConnectionClosed();
+          for (qint64 k = 0; k < columns * 4; ++k) (void)c.readValue();
+          for (;;) {
+            const qint64 marker = c.readValue().rawInt();
+            if (marker == 1) break;
+            if (marker == 2) {
+              (void)c.readValue();
+              break;
+            }
+            for (qint64 k = 0; k < columns; ++k) (void)c.readValue();
+          }
+        }
+      }
+      c.deadlineMs = 0;
+      result.answered = true;
+    } catch (...) {
+      c.deadlineMs = 0;
+      job->done.set_value(PushResult{});
+      throw;
+    }
+    job->done.set_value(std::move(result));
+  }
 }

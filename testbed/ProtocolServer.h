@@ -84,6 +84,24 @@ struct ServerReply {
   // The batch gets no reply batch at all (a registration whose sender goes
   // on to read only what the server pushes).
   bool noReply = false;
+  // From now on the connection carries only pushed batches (see push()),
+  // scrambled with the push key from a fresh state in both directions.
+  bool pushChannel = false;
+};
+
+// A request the server pushes down a registered connection.
+struct PushRequest {
+  uint16_t code = 0;
+  TVariantArray params;
+};
+
+// The kiosk's reply to a pushed batch.
+struct PushResult {
+  bool answered = false;  // false: no such channel, or it closed or stayed silent
+  uint16_t errorCode = 0;
+  uint16_t errorRequestNo = 0;
+  QString errorMessage;
+  std::vector<TVariantArray> results;  // one entry per request, when no error
 };
 
 struct LoginAttempt {
@@ -114,6 +132,8 @@ struct ProtocolServerOptions {
   int serverId = 7;
   QString version = QStringLiteral("5.2.17");
   QByteArray serverKey = QByteArray::fromHex("a1b2c3d4");
+  // The key of push channels; empty: the kiosk's own (pushChannelKey()).
+  QByteArray pushKey;
 };
 
 // An upload larger than this closes the connection instead of being held.
@@ -170,11 +190,19 @@ class ProtocolServer {
   // Closes every open connection (the listener stays).
   void dropConnections();
 
+  // Sends one request batch down a connection that registered as a push
+  // channel and waits up to timeoutMs for the reply. Any thread.
+  PushResult push(int connectionId, const std::vector<PushRequest>& requests,
+                  int timeoutMs = 10000);
+  // Open connections that are push channels, oldest first.
+  std::vector<int> pushConnections() const;
+
  private:
   class Connection;
   void acceptLoop();
   bool takeFault(std::initializer_list<ServerFault::Kind> kinds, ServerFault* out);
   void serve(std::shared_ptr<Connection> c);
+  [[noreturn]] void servePush(Connection& c);
 
   ProtocolServerOptions options_;
   std::unique_ptr<plat::TcpServer> listener_;

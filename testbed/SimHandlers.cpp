@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 
 #include "backoffice/FileTransfer.h"
 #include "backoffice/WireCodec.h"
@@ -200,6 +201,15 @@ BackofficeSim::BackofficeSim(const QString& dbPath, bool seedDemo, const QString
       handlers_(seeded(db_, seedDemo), filesFolder(dbPath, filesDir)),
       server_(std::move(options)) {
   handlers_.install(server_);
+}
+
+PushResult BackofficeSim::pushToVm(qint32 vmId, const std::vector<PushRequest>& requests,
+                                   int timeoutMs) {
+  const std::vector<int> open = server_.pushConnections();
+  for (qint64 id : db_.pushChannels(vmId))
+    if (std::find(open.begin(), open.end(), int(id)) != open.end())
+      return server_.push(int(id), requests, timeoutMs);
+  return {};
 }
 
 LoginDecision SimHandlers::login(const LoginAttempt& attempt) {
@@ -410,6 +420,7 @@ void SimHandlers::handle(const ServerRequest& r, ServerReply& reply) {
     case 1082: {  // push channel registration
       // The kiosk reads only pushed requests on this connection from now on.
       reply.noReply = true;
+      reply.pushChannel = true;
       const qint32 vm = p.integer("vm_id");
       p.end();
       db_.registerPushChannel(vm, r.connectionId);

@@ -55,6 +55,8 @@ class BackofficeSim {
   SimDatabase& db() { return db_; }
   SimHandlers& handlers() { return handlers_; }
   ProtocolServer& server() { return server_; }
+  // Pushes a batch down the newest open push channel the machine registered.
+  PushResult pushToVm(qint32 vmId, const std::vector<PushRequest>& requests, int timeoutMs = 10000);
 
  private:
   SimDatabase db_;

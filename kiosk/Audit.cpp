@@ -1,0 +1,343 @@
+#include "kiosk/Audit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "backoffice/JClient.h"
+#include "kiosk/ConfigCycle.h"
+#include "kiosk/Counters.h"
+#include "kiosk/SettingsKeys.h"
+#include "kiosk/SettingsStorage.h"
+#include "platform/AtomicFile.h"
+#include "platform/Clock.h"
+#include "platform/Common.h"
+#include "platform/Exception.h"
+#include "platform/MainThread.h"
+#include "platform/TextCodec.h"
+
+namespace {
+
+constexpr qint64 kDayMs = 86400000;
+constexpr int64_t kWaitSliceMs = 100;
+const char* const kAuditFields =
+    "id,vm_id,terminal_id,prgName,audit_dt,auditReason_id,audit_file,status";
+
+void addProductLines(QStringList& lines, const std::vector<TProduct>& products, QChar kind) {
+  for (const TProduct& p : products) {
+    const QString cell = QString(kind) + QString::number(p.cell);
+    const QString price = QString::number(roundKop(p.price));
+    lines << QStringLiteral("LA1*3*%1*%2**%3").arg(cell, price).arg(qint64(p.counter))
+          << QStringLiteral("LA1*1*%1*%2**%3").arg(cell, price).arg(qint64(p.sbp_counter))
+          << QStringLiteral("LA1*2*%1*%2**%3").arg(cell, price).arg(qint64(p.yandexBadge_counter))
+          << QStringLiteral("DSC*%1*%2").arg(cell).arg(qint64(p.discount_kop));
+  }
+}
+
+// The point of a day: fractions beyond one day run into the next days.
+QDateTime pointOf(const QDate& day, double fraction) {
+  const qint64 ms = std::llround(fraction * double(kDayMs));
+  qint64 days = ms / kDayMs;
+  qint64 rest = ms % kDayMs;
+  if (rest < 0) {
+    rest += kDayMs;
+    --days;
+  }
+  return QDateTime(day.addDays(days), QTime::fromMSecsSinceStartOfDay(int(rest)));
+}
+
+// Lines as a text list reads them: CR, LF or CR LF end a line, and a final
+// line end makes no empty last line.
+QStringList fileLines(const QByteArray& bytes) {
+  QString text = plat::fromAnsi(bytes);
+  text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  QStringList lines = text.split(QLatin1Char('\n'));
+  if (text.endsWith(QLatin1Char('\n'))) lines.removeLast();
+  return lines;
+}
+
+bool isAuditText(const QStringList& lines) {
+  return lines.size() >= 3 && lines.first().startsWith(QLatin1String("DXS")) &&
+         lines.last().startsWith(QLatin1String("DXE"));
+}
+
+bool readWhole(const QString& path, QByteArray& out) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return false;
+  out = f.readAll();
+  return f.error() == QFileDevice::NoError;
+}
+
+bool isKnownId(const QVariant& v) {
+  return v.isValid() && !v.isNull() && v.toLongLong() > 0;
+}
+
+}  // namespace
+
+// --- the file ----------------------------------------------------------------
+
+QStringList buildAuditLines(const QString& protocolSerialNumber, const QString& mac,
+                            qint64 total_cashless_amount_kop, const std::vector<TProduct>& drinks,
+                            const std::vector<TProduct>& snacks) {
+  QStringList lines;
+  lines << QStringLiteral("DXS")
+        << QStringLiteral("ID1*NVQ") + protocolSerialNumber.rightJustified(7, QLatin1Char('0')) +
+               QStringLiteral("*trevalo*")
+        << QStringLiteral("MAC*") + mac
+        << QStringLiteral("DA3*") + QString::number(total_cashless_amount_kop);
+  addProductLines(lines, drinks, QLatin1Char('d'));
+  addProductLines(lines, snacks, QLatin1Char('s'));
+  lines << QStringLiteral("DXE");
+  return lines;
+}
+
+QByteArray auditFileBytes(const QStringList& lines) {
+  QString text;
+  for (const QString& l : lines) text += l + QStringLiteral("\r\n");
+  return plat::toAnsi(text);
+}
+
+QString auditFileName(const QDateTime& t, int reason) {
+  return t.toString(QStringLiteral("yyyyMMdd_hhmmss_")) + QString::number(reason) +
+         QStringLiteral(".dts");
+}
+
+void parseAuditFileName(const QString& fileName, QDateTime& dt, int& reason) {
+  auto bad = [&] {
+    return EConvertError(QStringLiteral("'%1' is not a valid audit file name").arg(fileName));
+  };
+  auto number = [&](qsizetype from, qsizetype len) {
+    bool ok = false;
+    const QStringView part = QStringView(fileName).mid(from, len);
+    const int v = part.toInt(&ok);
+    if (!ok || part.size() != len) throw bad();
+    return v;
+  };
+  if (fileName.size() < 16 || fileName[8] != QLatin1Char('_') || fileName[15] != QLatin1Char('_'))
+    throw bad();
+  const QDate date(number(0, 4), number(4, 2), number(6, 2));
+  const QTime time(number(9, 2), number(11, 2), number(13, 2));
+  if (!date.isValid() || !time.isValid()) throw bad();
+  const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+  const QString rest = fileName.mid(16, dot < 16 ? -1 : dot - 16);
+  bool ok = false;
+  reason = rest.toInt(&ok);
+  if (!ok) throw bad();
+  dt = QDateTime(date, time);
+}
+
+QString auditFolder(const QString& dataFolder) {
+  return QDir(dataFolder).filePath(QStringLiteral("Audit"));
+}
+
+QString saveAuditFile(const QString& dataFolder, const QDateTime& t, int reason,
+                      const QStringList& lines) {
+  const QString path = QDir(auditFolder(dataFolder)).filePath(auditFileName(t, reason));
+  plat::writeFileAtomic(path, auditFileBytes(lines));
+  return path;
+}
+
+// --- the timetable -------------------------------------------------------------
+
+TAuditPlan planNextAudit(const std::vector<double>& auditTime, const QDateTime& last_audit_dt,
+                         const QDateTime& now) {
+  TAuditPlan plan;
+  if (auditTime.empty()) return plan;
+  plan.scheduled = true;
+  const QDate day = now.date();
+  for (double t : auditTime) {
+    const QDateTime point = pointOf(day, t);
+    if (!last_audit_dt.isValid() || last_audit_dt < point) {
+      plan.next = point;
+      break;
+    }
+  }
+  if (!plan.next.isValid()) {
+    plan.next = pointOf(day.addDays(1), auditTime.front());
+    // A point that falls before tomorrow (a negative time of day) would be
+    // due again right after the audit it caused, over and over.
+    while (plan.next <= now) plan.next = plan.next.addDays(1);
+  }
+  plan.dueNow = now >= plan.next;
+  if (!plan.dueNow) plan.intervalMs = now.msecsTo(plan.next) + 500;
+  return plan;
+}
+
+// --- the main form's side -----------------------------------------------------
+
+QDateTime TAuditScheduler::now() const {
+  return ctx.now ? ctx.now() : QDateTime::currentDateTime();
+}
+
+void TAuditScheduler::arm(qint64 ms) {
+  if (!ctx.tmAudit) return;
+  ctx.tmAudit->setSingleShot(true);
+  ctx.tmAudit->setInterval(int(std::clamp<qint64>(ms, 0, INT_MAX)));
+  ctx.tmAudit->start();
+}
+
+void TAuditScheduler::makeAudit(int auditReason_id) {
+  const QDateTime t = now();
+  try {
+    const QStringList lines = buildAuditLines(
+        ctx.config->protocolSerialNumber, ctx.mac ? ctx.mac() : GetMacAddress(),
+        ctx.counters->total_cashless_amount_kop, ctx.products->drinks, ctx.products->snacks);
+    saveAuditFile(ctx.dataFolder, t, auditReason_id, lines);
+    if (ctx.fileWritten) ctx.fileWritten();
+  } catch (const std::exception& e) {
+    // Nobody stands at the kiosk to read it; the local log keeps why.
+    if (ctx.log) ctx.log(QStringLiteral("Аудит не записан: ") + exceptionMessage(e));
+  }
+  // The point counts as done either way, so a failing disk is not retried
+  // in a loop.
+  *ctx.last_audit_dt = t;
+  if (ctx.SS) {
+    try {
+      writeDateTime(*ctx.SS, SettingsKeys::last_audit_dt, t);
+      ctx.SS->SaveToIniFile();
+    } catch (const std::exception& e) {
+      if (ctx.log)
+        ctx.log(QStringLiteral("Не удалось сохранить настройки: ") + exceptionMessage(e));
+    }
+  }
+  scheduleNextAudit();
+}
+
+void TAuditScheduler::scheduleNextAudit() {
+  if (ctx.tmAudit) ctx.tmAudit->stop();
+  const TAuditPlan plan = planNextAudit(ctx.config->auditTime, *ctx.last_audit_dt, now());
+  next_audit_tm = plan.next;
+  if (!plan.scheduled) return;
+  if (plan.dueNow)
+    makeAudit(arTimetable);
+  else
+    arm(plan.intervalMs);
+}
+
+void TAuditScheduler::tmAuditTimer() {
+  if (ctx.tmAudit) ctx.tmAudit->stop();
+  if (!next_audit_tm.isValid()) return;
+  const QDateTime t = now();
+  if (t < next_audit_tm)
+    arm(t.msecsTo(next_audit_tm) + 500);
+  else
+    makeAudit(arTimetable);
+}
+
+// --- the upload worker ----------------------------------------------------------
+
+TUploadingThread::TUploadingThread(TUploadingContext context) : ctx_(std::move(context)) {}
+
+TUploadingThread::~TUploadingThread() {
+  terminate();
+  if (worker_.joinable()) worker_.join();
+}
+
+void TUploadingThread::start() {
+  if (worker_.joinable() || terminated_) return;
+  worker_ = std::thread([this] { run(); });
+}
+
+void TUploadingThread::terminate() {
+  {
+    std::lock_guard lock(m_);
+    terminated_ = true;
+  }
+  wake_.notify_all();
+}
+
+void TUploadingThread::checkNow() {
+  {
+    std::lock_guard lock(m_);
+    immediate_audit_checking = true;
+  }
+  wake_.notify_all();
+}
+
+void TUploadingThread::log(const QString& text) const {
+  if (ctx_.log) ctx_.log(text);
+}
+
+void TUploadingThread::run() {
+  auto client = std::make_unique<TJClient>();
+  client->setShowProgress(false);
+  while (!terminated_) {
+    TUploadPass pass;
+    if (ctx_.synchronize) {
+      const bool ran = plat::runOnMain([&] { ctx_.synchronize(*client, pass); }, &terminated_);
+      if (!ran) break;
+    }
+    immediate_audit_checking = false;
+    try {
+      uploadPending(*client, pass);
+    } catch (const std::exception& e) {
+      log(QStringLiteral("TUploadingThread: ") + exceptionMessage(e));
+    }
+    if (terminated_) break;
+    waitForWork();
+  }
+}
+
+void TUploadingThread::waitForWork() {
+  const int64_t deadline = plat::clock().nowMs() + kPassIntervalMs;
+  std::unique_lock lock(m_);
+  while (!terminated_ && !immediate_audit_checking && plat::clock().nowMs() < deadline)
+    wake_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
+  // A new file: list the folder again instead of finishing an old listing.
+  if (immediate_audit_checking) pending_.clear();
+}
+
+void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) {
+  // Rows belong to a machine: without its ids the files wait on disk.
+  if (!isKnownId(pass.vm_id) || !isKnownId(pass.terminal_id)) return;
+  const QString dir = auditFolder(ctx_.dataFolder);
+  if (pending_.isEmpty()) {
+    pending_ = QDir(dir).entryList({QStringLiteral("*.dts")}, QDir::Files);
+    std::sort(pending_.begin(), pending_.end());  // the names start with the time
+  }
+  while (!pending_.isEmpty() && !terminated_) {
+    const QString name = pending_.first();
+    const QString path = QDir(dir).filePath(name);
+    QByteArray bytes;
+    if (!QFile::exists(path)) {
+      pending_.removeFirst();  // gone meanwhile: nothing to wait for
+      continue;
+    }
+    if (!readWhole(path, bytes))
+      throw EFileError(QStringLiteral("Cannot read file \"%1\".").arg(path));
+    const QStringList lines = fileLines(bytes);
+    if (isAuditText(lines)) {
+      QDateTime dt;
+      int reason = 0;
+      try {
+        parseAuditFileName(name, dt, reason);
+      } catch (const EConvertError& e) {
+        // Not one of ours: it can never be uploaded, so it must not hold
+        // back the audits behind it. It stays where it is.
+        log(QStringLiteral("TUploadingThread: ") + e.message());
+        pending_.removeFirst();
+        continue;
+      }
+      const TVariantArray values{
+          WireValue::fromQVariant(pass.vm_id),
+          WireValue::fromQVariant(pass.terminal_id),
+          WireValue(QStringLiteral("List 2")),
+          WireValue::dateTime(dt),
+          WireValue(reason),
+          WireValue(lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")),
+          WireValue(1)};
+      client.insertRec(QStringLiteral("tbVmAudit"), QLatin1String(kAuditFields), WireValue(values),
+                       kTimeoutS);
+    }
+    // A newer audit of the same second and reason may have replaced the file
+    // meanwhile; only the text that went out is deleted.
+    QByteArray now;
+    if (readWhole(path, now) && now == bytes && !QFile::remove(path))
+      log(QStringLiteral("TUploadingThread: cannot delete \"%1\"").arg(path));
+    pending_.removeFirst();
+  }
+}

@@ -1,0 +1,155 @@
+#pragma once
+// EVA-DTS audits: the back office collects the kiosk's sales counters as
+// small EVA-DTS text files. The kiosk writes one at the times of its audit
+// timetable, when the back office asks through the push channel and when a
+// technician asks; each lands in "Audit/" of the data folder until a worker
+// thread has uploaded it as a row of "tbVmAudit" and deleted it.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kiosk/Products.h"
+
+class QTimer;
+class TJClient;
+class TSettingsStorage;
+struct TCountersState;
+struct TVmConfig;
+
+// Why an audit was made: the number in the file name and the row.
+enum TAuditReason : int {
+  arTimetable = 1,
+  arRequested = 2,  // the back office or the service menu asked
+  arAtLoading = 5,
+};
+
+// The file's lines: DXS, ID1, MAC, DA3, four lines per drink and per snack,
+// DXE. Prices in kopecks are rounded to nearest, ties to even.
+QStringList buildAuditLines(const QString& protocolSerialNumber, const QString& mac,
+                            qint64 total_cashless_amount_kop, const std::vector<TProduct>& drinks,
+                            const std::vector<TProduct>& snacks);
+// The file's bytes: windows-1251, CR LF after every line.
+QByteArray auditFileBytes(const QStringList& lines);
+// "yyyymmdd_hhnnss_<reason>.dts" of a local time.
+QString auditFileName(const QDateTime& t, int reason);
+// The time and reason a file name carries. Raises EConvertError when the
+// name does not follow the pattern.
+void parseAuditFileName(const QString& fileName, QDateTime& dt, int& reason);
+// The folder "Audit" of the data folder.
+QString auditFolder(const QString& dataFolder);
+// Writes one audit file in a single rename, creating the folder; a second
+// audit of the same second and reason replaces the first. Returns the path.
+// Raises EFileError.
+QString saveAuditFile(const QString& dataFolder, const QDateTime& t, int reason,
+                      const QStringList& lines);
+
+// The next audit of a timetable (times of day as fractions of a day, in
+// timetable order): the first point of today later than the last audit,
+// else the first point tomorrow. A point already passed but later than the
+// last audit is due at once.
+struct TAuditPlan {
+  bool scheduled = false;  // false: empty timetable, no audit
+  QDateTime next;
+  bool dueNow = false;
+  qint64 intervalMs = 0;  // until next, plus half a second; when not due
+};
+TAuditPlan planNextAudit(const std::vector<double>& auditTime, const QDateTime& last_audit_dt,
+                         const QDateTime& now);
+
+// The main form's side: writes audits and keeps the one-shot timer armed for
+// the next timetable point. Main thread only.
+struct TAuditContext {
+  QString dataFolder;
+  TSettingsStorage* SS = nullptr;  // last_audit_dt is stored and saved here
+  const TVmConfig* config = nullptr;
+  const TCountersState* counters = nullptr;
+  const TProductCatalog* products = nullptr;
+  QDateTime* last_audit_dt = nullptr;
+  QTimer* tmAudit = nullptr;
+  std::function<QString()> mac;       // null: GetMacAddress
+  std::function<QDateTime()> now;     // null: the current local time
+  std::function<void()> fileWritten;  // the upload thread looks at once
+  std::function<void(const QString&)> log;
+};
+
+class TAuditScheduler {
+ public:
+  explicit TAuditScheduler(TAuditContext context) : ctx(std::move(context)) {}
+
+  TAuditContext ctx;
+  QDateTime next_audit_tm;  // invalid: none scheduled
+
+  // Writes an audit now (a failure to write leaves no file and no message),
+  // marks the time, stores it and schedules the next one.
+  void makeAudit(int auditReason_id);
+  // Arms the timer for the next point, or audits at once when it is due.
+  void scheduleNextAudit();
+  // The timer's tick: early ticks re-arm, otherwise the scheduled audit.
+  void tmAuditTimer();
+
+ private:
+  QDateTime now() const;
+  void arm(qint64 ms);
+};
+
+// What one pass of the upload worker takes from the main form.
+struct TUploadPass {
+  QVariant vm_id;
+  QVariant terminal_id;
+};
+
+struct TUploadingContext {
+  QString dataFolder;
+  // Runs on the main thread at the start of every pass: copies the main
+  // client's settings into the worker's client (TJClient::Assign) and the ids.
+  std::function<void(TJClient& client, TUploadPass& pass)> synchronize;
+  std::function<void(const QString&)> log;  // the local text log
+};
+
+// Uploads the audit files oldest first, one row of "tbVmAudit" each, and
+// deletes each file once the server has it.
+class TUploadingThread {
+ public:
+  static constexpr int kTimeoutS = 30;
+  static constexpr int64_t kPassIntervalMs = 60000;
+
+  explicit TUploadingThread(TUploadingContext context);
+  // Stops the worker and waits for it (at most the upload in flight).
+  ~TUploadingThread();
+  TUploadingThread(const TUploadingThread&) = delete;
+  TUploadingThread& operator=(const TUploadingThread&) = delete;
+
+  void start();
+  bool started() const { return worker_.joinable(); }
+  // Asks the worker to end without waiting; it refuses hand-overs from then on.
+  void terminate();
+  // A new file was written: the worker lists the folder again at once.
+  void checkNow();
+
+  // One pass's upload work, on the calling thread (the worker's body).
+  void uploadPending(TJClient& client, const TUploadPass& pass);
+  // The names still waiting from the last listing.
+  QStringList pending() const { return pending_; }
+
+ private:
+  void run();
+  void waitForWork();
+  void log(const QString& text) const;
+
+  TUploadingContext ctx_;
+  QStringList pending_;  // worker only
+  std::atomic<bool> immediate_audit_checking{false};
+  std::atomic<bool> terminated_{false};
+  std::mutex m_;
+  std::condition_variable wake_;
+  std::thread worker_;
+};

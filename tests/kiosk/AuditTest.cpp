@@ -1,0 +1,359 @@
+// EVA-DTS audits: the file the back office parses, its name, the timetable's
+// next point, the main form's audit and schedule, and the upload of the files
+// as rows of the stand-in back office.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <atomic>
+
+#include "backoffice/JClient.h"
+#include "kiosk/Audit.h"
+#include "kiosk/ConfigCycle.h"
+#include "kiosk/Counters.h"
+#include "kiosk/SettingsKeys.h"
+#include "kiosk/SettingsStorage.h"
+#include "platform/Common.h"
+#include "platform/Exception.h"
+#include "platform/TextCodec.h"
+#include "testbed/ProtocolServer.h"
+#include "testbed/SimDatabase.h"
+#include "testbed/SimHandlers.h"
+
+namespace {
+
+TProduct product(bool isSnack, int cell, double price, quint32 card, quint32 sbp, quint32 badge,
+                 quint32 discount) {
+  TProduct p;
+  p.isSnack = isSnack;
+  p.cell = cell;
+  p.price = price;
+  p.counter = card;
+  p.sbp_counter = sbp;
+  p.yandexBadge_counter = badge;
+  p.discount_kop = discount;
+  return p;
+}
+
+QByteArray readFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+QDateTime at(int y, int mo, int d, int h, int mi, int s = 0) {
+  return QDateTime(QDate(y, mo, d), QTime(h, mi, s));
+}
+
+// --- the file ----------------------------------------------------------------
+
+TEST(AuditFile, GoldenTextOfCountersAndProducts) {
+  const QString mac = GetMacAddress();
+  // 0.125 roubles is 12.5 kopecks: ties go to the even 12.
+  const std::vector<TProduct> drinks = {product(false, 3, 45.5, 7, 2, 1, 150),
+                                        product(false, 12, 0.125, 0, 0, 0, 0)};
+  const std::vector<TProduct> snacks = {product(true, 101, 60, 4, 0, 3, 25)};
+  const QStringList lines = buildAuditLines("42", mac, 123456789012LL, drinks, snacks);
+  const QByteArray expected =
+      "DXS\r\n"
+      "ID1*NVQ0000042*trevalo*\r\n"
+      "MAC*" +
+      mac.toLatin1() +
+      "\r\n"
+      "DA3*123456789012\r\n"
+      "LA1*3*d3*4550**7\r\n"
+      "LA1*1*d3*4550**2\r\n"
+      "LA1*2*d3*4550**1\r\n"
+      "DSC*d3*150\r\n"
+      "LA1*3*d12*12**0\r\n"
+      "LA1*1*d12*12**0\r\n"
+      "LA1*2*d12*12**0\r\n"
+      "DSC*d12*0\r\n"
+      "LA1*3*s101*6000**4\r\n"
+      "LA1*1*s101*6000**0\r\n"
+      "LA1*2*s101*6000**3\r\n"
+      "DSC*s101*25\r\n"
+      "DXE\r\n";
+  EXPECT_EQ(auditFileBytes(lines), expected);
+}
+
+TEST(AuditFile, SerialNumberPaddingAndEmptyAssortment) {
+  const struct {
+    const char* serial;
+    const char* id1;
+  } cases[] = {{"001", "ID1*NVQ0000001*trevalo*"},
+               {"1234567", "ID1*NVQ1234567*trevalo*"},
+               {"123456789012", "ID1*NVQ123456789012*trevalo*"}};
+  for (const auto& c : cases) {
+    const QStringList lines = buildAuditLines(c.serial, "00-00-00-00-00-00", 0, {}, {});
+    EXPECT_EQ(lines, QStringList({"DXS", c.id1, "MAC*00-00-00-00-00-00", "DA3*0", "DXE"}))
+        << c.serial;
+  }
+}
+
+TEST(AuditFile, NameCarriesTimeAndReason) {
+  const QDateTime t = at(2025, 1, 31, 8, 0, 0).addMSecs(750);
+  EXPECT_EQ(auditFileName(t, arTimetable), "20250131_080000_1.dts");
+  QDateTime dt;
+  int reason = 0;
+  parseAuditFileName("20241231_235958_5.dts", dt, reason);
+  EXPECT_EQ(dt, at(2024, 12, 31, 23, 59, 58));
+  EXPECT_EQ(reason, 5);
+  for (const char* bad : {"notes.dts", "20251331_080000_1.dts", "20250131_080000_x.dts",
+                          "20250131-080000_1.dts", "2025013_1080000_1.dts"}) {
+    EXPECT_THROW(parseAuditFileName(bad, dt, reason), EConvertError) << bad;
+  }
+}
+
+// --- the timetable -------------------------------------------------------------
+
+TEST(AuditTimetable, NextPoint) {
+  const auto hhmm = [](const char* text) { return TConfigCycle::parseAuditTimetable(text); };
+  const QDateTime today930 = at(2025, 3, 10, 9, 30);
+  const struct Case {
+    const char* name;
+    std::vector<double> times;
+    QDateTime last;
+    QDateTime now;
+    bool scheduled;
+    QDateTime next;
+    bool due;
+  } cases[] = {
+      {"a passed point later than the last audit is caught up", hhmm("08002000"),
+       at(2025, 3, 9, 20, 0), today930, true, at(2025, 3, 10, 8, 0), true},
+      {"after the catch-up the evening point", hhmm("08002000"), today930, today930, true,
+       at(2025, 3, 10, 20, 0), false},
+      {"today's only point done: tomorrow", hhmm("0300"), at(2025, 3, 10, 3, 0),
+       at(2025, 3, 10, 3, 0, 1), true, at(2025, 3, 11, 3, 0), false},
+      {"never audited, before the first point", hhmm("0800"), QDateTime(), at(2025, 3, 10, 1, 0),
+       true, at(2025, 3, 10, 8, 0), false},
+      {"first fitting entry, not the earliest", hhmm("20000800"), at(2025, 3, 10, 7, 0),
+       at(2025, 3, 10, 7, 30), true, at(2025, 3, 10, 20, 0), false},
+      {"no timetable: nothing", {}, QDateTime(), today930, false, QDateTime(), false},
+      {"a negative time never comes due twice",
+       {-1.0 / 24},
+       today930,
+       today930,
+       true,
+       at(2025, 3, 10, 23, 0),
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TAuditPlan plan = planNextAudit(c.times, c.last, c.now);
+    EXPECT_EQ(plan.scheduled, c.scheduled);
+    if (!c.scheduled) continue;
+    EXPECT_EQ(plan.next, c.next);
+    EXPECT_EQ(plan.dueNow, c.due);
+    if (!c.due) {
+      EXPECT_EQ(plan.intervalMs, c.now.msecsTo(c.next) + 500);
+    }
+  }
+}
+
+// The main form's audit, with a clock of the test's own.
+struct AuditFixture {
+  QTemporaryDir dir;
+  TSettingsStorage ss;
+  TVmConfig config;
+  TCountersState counters;
+  TProductCatalog products;
+  QDateTime last;
+  QTimer timer;
+  QDateTime now = at(2025, 3, 10, 9, 30);
+  int written = 0;
+  TAuditScheduler scheduler{{}};
+
+  AuditFixture() {
+    ss.IniFileName = dir.filePath("vekta.ini");
+    config.protocolSerialNumber = "007";
+    counters.total_cashless_amount_kop = 900;
+    products.setProducts({product(false, 1, 10, 1, 0, 0, 0)}, {});
+    TAuditContext ctx;
+    ctx.dataFolder = dir.path();
+    ctx.SS = &ss;
+    ctx.config = &config;
+    ctx.counters = &counters;
+    ctx.products = &products;
+    ctx.last_audit_dt = &last;
+    ctx.tmAudit = &timer;
+    ctx.mac = [] { return QStringLiteral("02-00-00-00-00-01"); };
+    ctx.now = [this] { return now; };
+    ctx.fileWritten = [this] { ++written; };
+    scheduler.ctx = ctx;
+  }
+  QStringList files() { return QDir(dir.filePath("Audit")).entryList(QDir::Files, QDir::Name); }
+};
+
+TEST(AuditScheduler, CatchesUpAtStartThenArmsForTheNextPoint) {
+  AuditFixture f;
+  f.config.auditTime = TConfigCycle::parseAuditTimetable("08002000");
+  f.last = at(2025, 3, 9, 20, 0);
+  f.scheduler.scheduleNextAudit();
+
+  EXPECT_EQ(f.files(), QStringList({"20250310_093000_1.dts"}));
+  EXPECT_EQ(f.written, 1);
+  EXPECT_EQ(f.last, f.now);
+  EXPECT_EQ(f.scheduler.next_audit_tm, at(2025, 3, 10, 20, 0));
+  EXPECT_TRUE(f.timer.isActive());
+  EXPECT_EQ(f.timer.interval(), 10 * 3600 * 1000 + 30 * 60 * 1000 + 500);
+  EXPECT_TRUE(f.timer.isSingleShot());
+  // The time of the audit survives a restart.
+  TSettingsStorage back;
+  back.LoadFromIniFile(f.ss.IniFileName);
+  EXPECT_EQ(readDateTime(back, SettingsKeys::last_audit_dt), f.now);
+
+  // A tick that comes early re-arms; the one at the point audits.
+  f.now = at(2025, 3, 10, 19, 59, 59);
+  f.scheduler.tmAuditTimer();
+  EXPECT_EQ(f.files().size(), 1);
+  EXPECT_EQ(f.timer.interval(), 1500);
+  f.now = at(2025, 3, 10, 20, 0, 0);
+  f.scheduler.tmAuditTimer();
+  EXPECT_EQ(f.files(), QStringList({"20250310_093000_1.dts", "20250310_200000_1.dts"}));
+  EXPECT_EQ(f.scheduler.next_audit_tm, at(2025, 3, 11, 8, 0));
+}
+
+TEST(AuditScheduler, SameSecondReplacesAndAFailedWriteStillCountsAsDone) {
+  AuditFixture f;
+  f.scheduler.makeAudit(arRequested);
+  f.counters.total_cashless_amount_kop = 1000;
+  f.scheduler.makeAudit(arRequested);
+  ASSERT_EQ(f.files(), QStringList({"20250310_093000_2.dts"}));
+  EXPECT_TRUE(readFile(f.dir.filePath("Audit/20250310_093000_2.dts")).contains("DA3*1000\r\n"));
+  EXPECT_FALSE(f.timer.isActive());  // no timetable, nothing scheduled
+
+  // "Audit" is a file here, so no audit can be written.
+  QDir(f.dir.filePath("Audit")).removeRecursively();
+  writeFile(f.dir.filePath("Audit"), "in the way");
+  f.now = at(2025, 3, 10, 10, 0);
+  f.scheduler.makeAudit(arRequested);
+  EXPECT_EQ(f.last, f.now);
+  EXPECT_EQ(f.written, 2);
+}
+
+// --- upload ----------------------------------------------------------------------
+
+bool waitFor(const std::function<bool()>& done, int ms = 20'000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+struct Backoffice {
+  QTemporaryDir dir;
+  sim::SimDatabase db{dir.filePath("bo.sqlite")};
+  sim::SimHandlers handlers{db, dir.path()};
+  ProtocolServer server;
+  TJClient client;
+  QString data = dir.filePath("data");
+
+  Backoffice() {
+    db.exec("insert into tbUser(login, password, name) values ('kiosk', 'pw', 'Kiosk')");
+    handlers.install(server);
+    server.start();
+    client.setHost("127.0.0.1");
+    client.setPort(server.port());
+    client.setLogin("kiosk");
+    client.setPassword("pw");
+    client.setServerType("DR");
+    client.setShowProgress(false);
+  }
+  sim::ResultSet rows() {
+    return db.select(
+        "select vm_id, terminal_id, prgName, auditReason_id, audit_file, status from tbVmAudit "
+        "order by id");
+  }
+  QString audit(const char* name) { return QDir(data).filePath(QString("Audit/") + name); }
+};
+
+const TUploadPass kIds{QVariant(qint64(5)), QVariant(qint64(9))};
+
+TEST(AuditUpload, OldestFirstAsRowsThenDeleted) {
+  Backoffice bo;
+  const QByteArray first = auditFileBytes(buildAuditLines("1", "M", 10, {}, {}));
+  const QByteArray second = auditFileBytes(buildAuditLines("1", "M", 20, {}, {}));
+  writeFile(bo.audit("20250310_093000_5.dts"), second);
+  writeFile(bo.audit("20250310_080000_1.dts"), first);
+  writeFile(bo.audit("20250310_070000_1.dts"), "DXS\r\nDXE\r\n");  // too short: dropped
+  writeFile(bo.audit("0 copy of an audit.dts"), first);  // not ours: left alone, blocks nothing
+
+  TUploadingThread uploader({bo.data, {}, {}});
+  uploader.uploadPending(bo.client, kIds);
+
+  const sim::ResultSet rs = bo.rows();
+  ASSERT_EQ(rs.rows.size(), 2u);
+  const QVariantList r0 = rs.rows[0];
+  EXPECT_EQ(r0[0].toInt(), 5);
+  EXPECT_EQ(r0[1].toInt(), 9);
+  EXPECT_EQ(r0[2].toString(), "List 2");
+  EXPECT_EQ(r0[3].toInt(), 1);
+  EXPECT_EQ(r0[4].toString().toLatin1(), first);
+  EXPECT_EQ(r0[5].toInt(), 1);
+  EXPECT_EQ(rs.rows[1][3].toInt(), 5);
+  EXPECT_EQ(rs.rows[1][4].toString().toLatin1(), second);
+  const QVariant dt =
+      bo.db.select("select audit_dt from tbVmAudit order by id limit 1").rows.at(0).at(0);
+  EXPECT_TRUE(dt.toString().startsWith("2025-03-10")) << dt.toString().toStdString();
+  EXPECT_TRUE(dt.toString().contains("08:00:00")) << dt.toString().toStdString();
+  EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files),
+            QStringList({"0 copy of an audit.dts"}));
+}
+
+TEST(AuditUpload, ServerDownKeepsTheFileFirstAndUnknownIdsWait) {
+  Backoffice bo;
+  const QByteArray text = auditFileBytes(buildAuditLines("1", "M", 10, {}, {}));
+  writeFile(bo.audit("20250310_080000_1.dts"), text);
+  writeFile(bo.audit("20250310_090000_1.dts"), text);
+  TUploadingThread uploader({bo.data, {}, {}});
+
+  uploader.uploadPending(bo.client, TUploadPass{});  // ids not known yet
+  EXPECT_TRUE(uploader.pending().isEmpty());
+
+  bo.server.stop();
+  EXPECT_ANY_THROW(uploader.uploadPending(bo.client, kIds));
+  EXPECT_EQ(uploader.pending(), QStringList({"20250310_080000_1.dts", "20250310_090000_1.dts"}));
+  EXPECT_TRUE(QFile::exists(bo.audit("20250310_080000_1.dts")));
+}
+
+TEST(AuditUpload, WorkerUploadsANewFileAtOnce) {
+  Backoffice bo;
+  std::atomic<int> passes{0};
+  TUploadingContext ctx;
+  ctx.dataFolder = bo.data;
+  ctx.synchronize = [&](TJClient& c, TUploadPass& pass) {
+    c.Assign(bo.client);
+    pass = kIds;
+    ++passes;
+  };
+  TUploadingThread uploader(ctx);
+  uploader.start();
+  // The first pass finds the folder empty and waits a minute: only the
+  // nudge can bring the new file up within the test's time.
+  ASSERT_TRUE(waitFor([&] { return passes.load() == 1; }));
+  QElapsedTimer settle;
+  settle.start();
+  waitFor([&] { return settle.elapsed() > 200; });
+  writeFile(bo.audit("20250310_080000_2.dts"),
+            auditFileBytes(buildAuditLines("1", "M", 1, {}, {})));
+  uploader.checkNow();
+  EXPECT_TRUE(waitFor([&] { return bo.rows().rows.size() == 1; }));
+  EXPECT_TRUE(waitFor([&] { return !QFile::exists(bo.audit("20250310_080000_2.dts")); }));
+}
+
+}  // namespace
