@@ -17,9 +17,11 @@
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
+#include "screens/Badge.h"
 #include "screens/Cashback.h"
 #include "screens/LoyalityCardSubmitThread.h"
 #include "screens/PaymentMethod.h"
+#include "screens/SBP.h"
 #include "screens/ReviseTotals.h"
 
 TfmRecycle* fmRecycle = nullptr;
@@ -477,6 +479,9 @@ TCartHooks kioskCartHooks() {
   };
   h.choosePaymentMethod = [] { return showPaymentTypeDialog(fmRecycle); };
   h.runCardScreen = [] { return runCardPaymentScreen(); };
+  h.payBySbp = [] { return runSbpPaymentScreen() == mrOk; };
+  h.payByYandexBadge = [] { return runYandexBadgeScreen() == mrOk; };
+  h.payByIdentityCard = [] { return runIdentityCardScreen() == mrOk; };
   h.cardTerminalFound = [] { return fmMain && fmMain->pos_type != ptNone; };
   h.askReset = [](int seconds) {
     return ConfirmOkCancel(QString::fromUtf8(TCart::kResetQuestion), seconds, QStringLiteral("#"));
