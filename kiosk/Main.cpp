@@ -22,10 +22,12 @@
 
 #include "backoffice/JClient.h"
 #include "backoffice/JTable.h"
+#include "devices/CarimaliDevice.h"
 #include "devices/D200_Sberbank.h"
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "kiosk/Audit.h"
+#include "kiosk/CoffeeDialogs.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
@@ -162,6 +164,7 @@ TfmMain::TfmMain() : QWidget(nullptr) {
   tmClose = makeTimer(this, 50, "tmClose");
   connect(tmExpectation, &QTimer::timeout, this, &TfmMain::tmExpectationTimer);
   connect(tmPOSDiscovery, &QTimer::timeout, this, &TfmMain::tmPOSDiscoveryTimer);
+  connect(tmCarimali, &QTimer::timeout, this, &TfmMain::tmCarimaliTimer);
   connect(tmClose, &QTimer::timeout, this, [this] {
     tmClose->stop();
     close();
@@ -210,6 +213,10 @@ TfmMain::~TfmMain() {
   // The worker before the drivers it probes, and both before the local log's
   // lock, which the Vendotek driver's thread writes through.
   devicesDiscoveryThread.reset();
+  // The coffee worker before the driver it polls.
+  carimaliInitializationThread.reset();
+  coffeeMachine.reset();
+  carimali.reset();
   vendotek.reset();
   sber.reset();
   sberPinPad.reset();
@@ -333,7 +340,7 @@ void TfmMain::FormShow() {
       if (JClient) client.Assign(*JClient);
       pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
       pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
-      pass.evaErrorCodes = vmState.getEvaErrorCodes();
+      pass.evaErrorCodes = evaErrorCodes();
     };
     ctx.log = [this](const QString& text) { log(text); };
     eventLog = std::make_unique<TLogThread>(std::move(ctx));
@@ -391,8 +398,17 @@ void TfmMain::FormShow() {
     push.log = [this](const QString& text) { log(text); };
     trevaloThread = std::make_unique<TTrevaloThread>(std::move(push));
   }
-  // 23. The coffee-machine driver and its supervision join here.
+  // 23. The coffee machine's driver, lock and supervision; the worker starts
+  //     once a configuration says the kiosk has the machine.
   carimali_com_port = port(SettingsKeys::COMPort, 0);
+  carimali = std::make_unique<TCarimali>();
+  carimaliInitializationThread = std::make_unique<TCarimaliInitializationThread>(
+      *carimali, carimali_synchronizer, [this](int id, const QString& text) {
+        if (logThread) logThread->add(id, text);
+      });
+  carimaliInitializationThread->comPort = carimali_com_port;
+  coffeeMachine = std::make_unique<TCarimaliCoffeeMachine>(*carimali, carimali_synchronizer);
+  if (configCycle) configCycle->ctx.coffeeMachine = coffeeMachine.get();
 
   // 24.
   tmPaymentModuleIncomingRequest->start();
@@ -596,6 +612,11 @@ void TfmMain::FormClose(QCloseEvent* e) {
   if (uploadingThread) uploadingThread->terminate();
   if (trevaloThread) trevaloThread->terminate();
 
+  // 6. The coffee worker is waited for: it never waits for this thread, and
+  //    an exchange in flight is broken off.
+  tmCarimali->stop();
+  if (carimaliInitializationThread) carimaliInitializationThread->stop();
+
   // 7. The drivers themselves are freed with the form: a screen's worker may
   //    still be finishing with them while the nested event loops unwind.
   if (vendotek && vendotek->isOpen()) {
@@ -659,10 +680,108 @@ void TfmMain::tmConfigTimer() {
   if (r.showError) showError(r.errorText);
   if (r.loaded) {
     showLogo();
+    startCoffeeSupervision();
     tmPOSDiscovery->start();
     tmConfig->setInterval(600000);
   }
   tmConfig->start();
+}
+
+// --- coffee machine ------------------------------------------------------------
+
+void TfmMain::startCoffeeSupervision() {
+  if (!carimali_machine || !carimaliInitializationThread || carimaliInitializationThread->started())
+    return;
+  carimaliInitializationThread->start();
+  tmCarimali->start();
+}
+
+TCoffeeDialogContext TfmMain::coffeeDialogContext() {
+  TCoffeeDialogContext c;
+  c.carimali = carimali.get();
+  c.synchronizer = &carimali_synchronizer;
+  c.state = [this] {
+    return carimaliInitializationThread ? carimaliInitializationThread->state() : TCarimaliState();
+  };
+  return c;
+}
+
+void TfmMain::tmCarimaliTimer() {
+  if (!carimaliInitializationThread || !carimaliInitializationThread->started()) return;
+  tmCarimali->stop();
+  TCarimaliTimerInput in;
+  in.connected = carimaliInitializationThread->connected();
+  in.attempt_cnt = carimaliInitializationThread->attempt_cnt();
+  in.state = carimaliInitializationThread->state();
+  in.nowMs = plat::clock().nowMs();
+  // The worker keeps the port the machine answered on; reading it needs no
+  // lock, so a long exchange never stalls the screen here.
+  in.driverPort = carimaliInitializationThread->comPort;
+  in.storedPort = carimali_com_port;
+  in.status = carimali_status;
+  const TCarimaliTimerResult r = carimaliTimerTick(in);
+  if (r.savePort) {
+    carimali_com_port = in.driverPort;
+    try {
+      writeInt(*settings_, SettingsKeys::COMPort, carimali_com_port);
+      settings_->saveWithBackup();
+    } catch (const std::exception& e) {
+      log(QStringLiteral("Не удалось сохранить настройки: ") + exceptionMessage(e));
+    }
+  }
+  if (r.boilerInfill) {
+    {
+      TfmBoilerInfill dlg(coffeeDialogContext(), this);
+      dlg.closeProgram = [this] {
+        check_password_on_exit = false;
+        tmClose->start();
+      };
+      dlg.exec();
+    }
+    try {
+      std::lock_guard lock(carimali_synchronizer);
+      carimali->readCurrentState2();
+    } catch (const std::exception& e) {
+      queueEvent(1, exceptionMessage(e));
+    }
+    if (!closed_) tmCarimali->start();
+    return;
+  }
+  carimali_status = r.status;
+  tmCarimali->start();
+}
+
+bool TfmMain::checkCoffeeMachineState() {
+  const TCoffeeCheck c =
+      checkCoffeeMachine(carimali_machine, carimali_status, drink_after_payment, coffeeVmStatus);
+  if (c.noCoffeeVm) vmState.no_coffee_vm = true;
+  if (c.errCode) vmState.coffee_vm_err_code = *c.errCode;
+  if (c.eventId) queueEvent(c.eventId, c.eventText);
+  if (!c.message.isEmpty()) ShowMessageTimed(c.message, 15);
+  return c.allowed;
+}
+
+void TfmMain::prepareCarimaliDrink(const TProduct& product) {
+  if (!carimali) throw Exception(QStringLiteral("Кофемашина не подключена."));
+  {
+    std::lock_guard lock(carimali_synchronizer);
+    carimali->makeDrink(product.cell);
+    carimali->readCurrentState();
+  }
+  {
+    TfmDrinkWaiting waiting(coffeeDialogContext(), this);
+    waiting.lbTop->setText(product.name);
+    waiting.exec();
+    // An exchange in progress ends before the screen goes.
+    std::lock_guard lock(carimali_synchronizer);
+  }
+}
+
+QString TfmMain::evaErrorCodes() const {
+  if (!carimali_machine || !carimaliInitializationThread) return vmState.getEvaErrorCodes();
+  const TCarimaliEvaState eva =
+      carimaliEvaState(carimaliInitializationThread->state(), startup_ms, plat::clock().nowMs());
+  return vmState.getEvaErrorCodes(&eva);
 }
 
 // --- scanner -------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "backoffice/KernelAPI.h"
+#include "kiosk/CoffeeSupervision.h"
 #include "kiosk/ConfigCycle.h"
 #include "kiosk/Counters.h"
 #include "kiosk/DevicesDiscovery.h"
@@ -33,6 +34,8 @@ class TJTable;
 class TRectangle;
 class TD200Sberbank;
 class TSberDevice;
+class TCarimali;
+struct TCoffeeDialogContext;
 class TSettingsStorage;
 class TTrevaloThread;
 class TUploadingThread;
@@ -204,6 +207,23 @@ class TfmMain : public QWidget, public TFormServices {
   int payment_module_com_port = 0;
   int carimali_com_port = 0;
 
+  // The kiosk's own coffee machine: the driver, the one lock every exchange
+  // with it takes, its supervision worker and the configuration cycle's view
+  // of it; null until the form was shown.
+  std::unique_ptr<TCarimali> carimali;
+  std::recursive_mutex carimali_synchronizer;
+  std::unique_ptr<TCarimaliInitializationThread> carimaliInitializationThread;
+  std::unique_ptr<TCarimaliCoffeeMachine> coffeeMachine;
+  // The payment module's report on its machine (a code; raises on failure);
+  // null while the module has no port.
+  std::function<int()> coffeeVmStatus;
+  // True when a drink may be sold now; otherwise tells the customer why.
+  bool checkCoffeeMachineState();
+  // Makes a paid drink on the coffee machine and waits for it.
+  void prepareCarimaliDrink(const TProduct& product);
+  // The machine error codes for the back office.
+  QString evaErrorCodes() const;
+
   // The card-terminal drivers and the worker that finds the terminal; null
   // until the form was shown. The worker is stopped before the drivers go.
   std::unique_ptr<TSberDevice> sberPinPad;
@@ -227,6 +247,9 @@ class TfmMain : public QWidget, public TFormServices {
   void tmExpectationTimer();
   void tmPOSDiscoveryTimer();
   void tmConfigTimer();
+  void tmCarimaliTimer();
+  void startCoffeeSupervision();
+  TCoffeeDialogContext coffeeDialogContext();
   void createConfigCycle();
 
   std::unique_ptr<plat::SingleInstanceLock> instance_lock_;

@@ -202,16 +202,16 @@ void TKioskCheckoutSteps::playSound(const QString& fileName) {
 }
 
 bool TKioskCheckoutSteps::carimaliMachine() const {
-  // Drinks are prepared only where the kiosk drives a coffee machine; until
-  // its driver is part of the kiosk nothing would prepare them.
-  return false;
+  return fmMain && fmMain->carimali_machine;
 }
 
 bool TKioskCheckoutSteps::confirmCup(const TProduct& drink) {
   return showCupConfirmation(drink.name);
 }
 
-void TKioskCheckoutSteps::prepareDrink(const TProduct&) {}
+void TKioskCheckoutSteps::prepareDrink(const TProduct& drink) {
+  if (fmMain) fmMain->prepareCarimaliDrink(drink);
+}
 
 void TKioskCheckoutSteps::showGratitude(const TGratitudeSetup& setup) {
   if (gratitude) gratitude(setup);
