@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "devices/D200_Sberbank.h"
+#include "devices/PaymentModule.h"
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "platform/MainThread.h"
@@ -190,6 +191,27 @@ void TPosDiscovery::scan(const std::atomic<bool>& stop) {
   }
 }
 
+// ---- payment module ----
+
+bool discoverPaymentModule(TPaymentModule& module, int savedPort, const std::atomic<bool>& stop) {
+  try {
+    if (module.comPort() >= 1) return true;
+    if (savedPort > 0 && !stop) {
+      try {
+        module.setComPort(savedPort);
+        module.getVmStatus();
+      } catch (...) {
+        module.close();
+        module.setComPort(-1);
+      }
+    }
+    if (module.comPort() < 1 && !stop) module.findComPort(&stop);
+    return module.comPort() >= 1;
+  } catch (...) {
+    return false;
+  }
+}
+
 // ---- worker ----
 
 TDevicesDiscoveryThread::TDevicesDiscoveryThread(TPosProbes probes,
@@ -231,8 +253,22 @@ void TDevicesDiscoveryThread::execute() {
         plat::runOnMain([this, type, port] { onFound_(type, port); }, &terminated_);
       }
     }
+    if (!terminated_) searchPaymentModule();
     std::unique_lock lk(sleepMutex_);
     sleepCv_.wait_for(lk, kPassPause, [this] { return terminated_.load(); });
+  }
+}
+
+void TDevicesDiscoveryThread::searchPaymentModule() {
+  if (!paymentModule || !paymentModuleWanted || paymentModule->comPort() >= 1) return;
+  // The conditions are the main form's plain fields: read them there.
+  bool wanted = false;
+  if (!plat::runOnMain([this, &wanted] { wanted = paymentModuleWanted(); }, &terminated_)) return;
+  if (!wanted) return;
+  if (!discoverPaymentModule(*paymentModule, payment_module_com_port, terminated_)) return;
+  if (onPaymentModuleFound) {
+    const int port = paymentModule->comPort();
+    plat::runOnMain([this, port] { onPaymentModuleFound(port); }, &terminated_);
   }
 }
 

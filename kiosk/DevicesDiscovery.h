@@ -23,6 +23,7 @@
 #include <thread>
 
 class TD200Sberbank;
+class TPaymentModule;
 class TSberDevice;
 class TVendotek;
 
@@ -111,6 +112,11 @@ class TPosDiscovery {
   bool lastByPad_ = false;  // the last trySber that found a pad heard its own protocol
 };
 
+// One pass of the payment module's search, on the calling thread, for a
+// module that has no port yet: the saved port first (0 or below: none), then
+// every port. True when the module has a port afterwards. Never raises.
+bool discoverPaymentModule(TPaymentModule& module, int savedPort, const std::atomic<bool>& stop);
+
 // The worker that runs discovery from the moment the main form is shown until
 // it closes.
 class TDevicesDiscoveryThread {
@@ -127,6 +133,15 @@ class TDevicesDiscoveryThread {
   int sber_com_port = -1;
   int vendotek_com_port = -1;
 
+  // The vending machine's payment module, searched on every pass while
+  // paymentModuleWanted (run on the main thread) says so and the module has
+  // no port; null: none. payment_module_com_port is tried first.
+  // onPaymentModuleFound runs on the main thread with the module's port.
+  TPaymentModule* paymentModule = nullptr;
+  int payment_module_com_port = 0;
+  std::function<bool()> paymentModuleWanted;
+  std::function<void(int port)> onPaymentModuleFound;
+
   void start();
   // Asks the worker to end, breaks off a probe in flight and waits for it.
   // Safe on the main thread: a hand-over the worker waits in is refused.
@@ -142,6 +157,7 @@ class TDevicesDiscoveryThread {
 
  private:
   void execute();
+  void searchPaymentModule();
 
   TPosProbes probes_;
   std::function<void(TPOSType, int)> onFound_;

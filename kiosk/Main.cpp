@@ -24,6 +24,7 @@
 #include "backoffice/JTable.h"
 #include "devices/CarimaliDevice.h"
 #include "devices/D200_Sberbank.h"
+#include "devices/PaymentModule.h"
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "kiosk/Audit.h"
@@ -164,6 +165,8 @@ TfmMain::TfmMain() : QWidget(nullptr) {
   tmClose = makeTimer(this, 50, "tmClose");
   connect(tmExpectation, &QTimer::timeout, this, &TfmMain::tmExpectationTimer);
   connect(tmPOSDiscovery, &QTimer::timeout, this, &TfmMain::tmPOSDiscoveryTimer);
+  connect(tmPaymentModuleIncomingRequest, &QTimer::timeout, this,
+          &TfmMain::tmPaymentModuleIncomingRequestTimer);
   connect(tmCarimali, &QTimer::timeout, this, &TfmMain::tmCarimaliTimer);
   connect(tmClose, &QTimer::timeout, this, [this] {
     tmClose->stop();
@@ -213,6 +216,7 @@ TfmMain::~TfmMain() {
   // The worker before the drivers it probes, and both before the local log's
   // lock, which the Vendotek driver's thread writes through.
   devicesDiscoveryThread.reset();
+  paymentModule.reset();
   // The coffee worker before the driver it polls.
   carimaliInitializationThread.reset();
   coffeeMachine.reset();
@@ -270,7 +274,11 @@ void TfmMain::FormShow() {
   counters.clear();
   MAX_DRINKS_PER_PAGE = 10;
 
-  // 6. The payment-module driver and the product lists join here.
+  // 6. The discovery worker reports the ports it tried through the event
+  //    queue, which exists by the time it searches (a configuration is loaded).
+  paymentModule = std::make_unique<TPaymentModule>([this](int id, const QString& text) {
+    if (eventLog) eventLog->add(id, text);
+  });
   // 7.
   JClient = std::make_unique<TJClient>();
   JClient->setServerType(QStringLiteral("DR"));
@@ -321,6 +329,14 @@ void TfmMain::FormShow() {
       });
   devicesDiscoveryThread->sber_com_port = sber_com_port;
   devicesDiscoveryThread->vendotek_com_port = vendotek_com_port;
+  devicesDiscoveryThread->paymentModule = paymentModule.get();
+  devicesDiscoveryThread->payment_module_com_port = payment_module_com_port;
+  devicesDiscoveryThread->paymentModuleWanted = [this] {
+    return config_loaded && drink_after_payment && !carimali_machine;
+  };
+  devicesDiscoveryThread->onPaymentModuleFound = [this](int comPort) {
+    paymentModuleWasFound(comPort);
+  };
 
   // 13.
   lbVersion->setText(QStringLiteral("Version ") + GetAppVersion());
@@ -627,6 +643,8 @@ void TfmMain::FormClose(QCloseEvent* e) {
     }
   }
 
+  if (paymentModule) paymentModule->close();
+
   // 8. The back office shows the kiosk offline at once, not after a time-out.
   if (terminal_id > 0 && JClient) {
     try {
@@ -658,6 +676,34 @@ void TfmMain::tmPOSDiscoveryTimer() {
   if (r.eventId != 0) queueEvent(r.eventId, r.eventText);
   if (!r.errorText.isEmpty()) showError(r.errorText);
   if (r.setNoPosTerminal) vmState.no_pos_terminal = r.no_pos_terminal;
+}
+
+void TfmMain::paymentModuleWasFound(int comPort) {
+  paymentModuleFound = true;
+  queueEvent(1, QStringLiteral("Обнаружена кофемашина № ") +
+                    plat::fromAnsi(paymentModule->serialNumber()) +
+                    QStringLiteral(" (COM-порт %1)").arg(comPort));
+  payment_module_com_port = comPort;
+  try {
+    writeInt(*settings_, SettingsKeys::payment_module_com_port, comPort);
+    settings_->saveWithBackup();
+  } catch (const std::exception& ex) {
+    log(QStringLiteral("Не удалось сохранить настройки: ") + exceptionMessage(ex));
+  }
+}
+
+void TfmMain::tmPaymentModuleIncomingRequestTimer() {
+  if (!paymentModuleFound || !paymentModule) return;
+  try {
+    paymentModule->checkIncomingRequest();
+    paymentModuleError_.clear();
+  } catch (const std::exception& e) {
+    // A module gone from its port fails on every tick; the log keeps it once
+    // instead of a message on screen twice a second.
+    const QString message = exceptionMessage(e);
+    if (message != paymentModuleError_) log(QStringLiteral("Модуль оплаты: ") + message);
+    paymentModuleError_ = message;
+  }
 }
 
 void TfmMain::tmExpectationTimer() {

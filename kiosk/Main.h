@@ -31,6 +31,7 @@ class QTimer;
 class TAuditScheduler;
 class TJClient;
 class TJTable;
+class TPaymentModule;
 class TRectangle;
 class TD200Sberbank;
 class TSberDevice;
@@ -232,6 +233,10 @@ class TfmMain : public QWidget, public TFormServices {
   // card screen's abort worker sends the abort through it.
   std::unique_ptr<TD200Sberbank> sber;
   std::unique_ptr<TDevicesDiscoveryThread> devicesDiscoveryThread;
+  // The vending machine's payment module; null until the form was shown.
+  // Found by device discovery (paymentModuleFound), then polled for the
+  // module's own requests every 500 ms.
+  std::unique_ptr<TPaymentModule> paymentModule;
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -246,6 +251,9 @@ class TfmMain : public QWidget, public TFormServices {
   void loadSettings();
   void tmExpectationTimer();
   void tmPOSDiscoveryTimer();
+  void tmPaymentModuleIncomingRequestTimer();
+  void paymentModuleWasFound(int comPort);
+  QString paymentModuleError_;  // the last poll failure logged
   void tmConfigTimer();
   void tmCarimaliTimer();
   void startCoffeeSupervision();

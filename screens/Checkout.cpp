@@ -6,6 +6,7 @@
 #include <QSoundEffect>
 #include <QUrl>
 
+#include "devices/PaymentModule.h"
 #include "kiosk/FormServices.h"
 #include "kiosk/LogThread.h"
 #include "kiosk/Main.h"
@@ -124,11 +125,24 @@ void runCheckout(const TCheckoutSale& sale, ICheckoutSteps& steps, bool saleEven
       if (line.product.isSnack) continue;
       for (int unit = 0; unit < line.quantity; ++unit) {
         // A unit the module refuses three times is skipped: the machine's
-        // own payment record is lost then, not the sale.
-        for (int attempt = 0; attempt < kPaymentModuleTries; ++attempt) {
+        // own payment record is lost then, not the sale. The customer paid
+        // for a drink the machine may not pour, so the operator is told.
+        QString lastError;
+        bool credited = false;
+        for (int attempt = 0; attempt < kPaymentModuleTries && !credited; ++attempt) {
           try {
             steps.paymentModuleAddProduct(line.product.cell);
-            break;
+            credited = true;
+          } catch (const std::exception& e) {
+            lastError = exceptionMessage(e);
+          } catch (...) {
+            lastError = QStringLiteral("unknown error");
+          }
+        }
+        if (!credited) {
+          try {
+            steps.stepFailed(checkoutErrorText(
+                QStringLiteral("payment module, cell %1").arg(line.product.cell), lastError));
           } catch (...) {
           }
         }
@@ -187,11 +201,14 @@ void TKioskCheckoutSteps::updateCounters(const std::vector<TSelectedGood>& lines
 }
 
 bool TKioskCheckoutSteps::drinkAfterPayment() const {
-  // No payment-module driver is part of the kiosk yet.
-  return false;
+  return fmMain && fmMain->drink_after_payment && !fmMain->carimali_machine;
 }
 
-void TKioskCheckoutSteps::paymentModuleAddProduct(int) {}
+void TKioskCheckoutSteps::paymentModuleAddProduct(int cell) {
+  if (!fmMain || !fmMain->paymentModule)
+    throw Exception(QStringLiteral("Не указан номер COM-порта."));
+  fmMain->paymentModule->addProduct(cell);
+}
 
 void TKioskCheckoutSteps::submitLoyalty(const QString& card_no, double amount, double cashback) {
   createLoyalityCardSubmitThread(card_no, amount, cashback);

@@ -1,0 +1,121 @@
+// Discovery of the vending machine's payment module against the simulated
+// module: the saved port first, every port when it does not answer, and the
+// worker searching only while the main form wants a module.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "devices/PaymentModule.h"
+#include "kiosk/DevicesDiscovery.h"
+#include "testbed/PaymentModuleSim.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+  const auto end = Steady::now() + limit;
+  while (!pred()) {
+    if (Steady::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+struct Events {
+  std::mutex mu;
+  QStringList texts;
+  TPaymentModule::EventFn fn() {
+    return [this](int, const QString& text) {
+      std::lock_guard lock(mu);
+      texts << text;
+    };
+  }
+  QStringList all() {
+    std::lock_guard lock(mu);
+    return texts;
+  }
+};
+
+// COM1 silent, the module on COM2, COM3 silent.
+class PaymentModuleDiscovery : public ::testing::Test {
+ protected:
+  void SetUp() override { qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit()); }
+  void TearDown() override { qunsetenv("VEKTA_PORTS_DIR"); }
+
+  QTemporaryDir dir;
+  SimPort com1{dir.path(), 1};
+  PaymentModuleSim sim{dir.path(), 2, "SN-42"};
+  SimPort com3{dir.path(), 3};
+  Events events;
+  TPaymentModule module{events.fn()};
+  std::atomic<bool> stop{false};
+};
+
+TEST_F(PaymentModuleDiscovery, TheSavedPortIsTakenWithoutAScan) {
+  EXPECT_TRUE(discoverPaymentModule(module, 2, stop));
+  EXPECT_EQ(module.comPort(), 2);
+  EXPECT_EQ(module.serialNumber(), "SN-42");
+  EXPECT_TRUE(events.all().isEmpty());  // no other port was tried
+  // A module that has its port is not searched again.
+  sim.clearReceived();
+  EXPECT_TRUE(discoverPaymentModule(module, 2, stop));
+  EXPECT_TRUE(sim.requests().isEmpty());
+}
+
+TEST_F(PaymentModuleDiscovery, ASilentSavedPortLeadsToEveryPort) {
+  EXPECT_TRUE(discoverPaymentModule(module, 3, stop));
+  EXPECT_EQ(module.comPort(), 2);
+  // The scan reached the module after the silent first port.
+  EXPECT_EQ(events.all(), QStringList{"findComPort. Port: 1. Error: Timeout during operation."});
+}
+
+TEST_F(PaymentModuleDiscovery, NoModuleLeavesTheModuleWithoutAPort) {
+  sim.setSilent(true);
+  EXPECT_FALSE(discoverPaymentModule(module, 2, stop));
+  EXPECT_EQ(module.comPort(), -1);
+  EXPECT_FALSE(module.isOpen());
+  EXPECT_EQ(events.all().size(), 3);
+}
+
+TEST_F(PaymentModuleDiscovery, TheWorkerSearchesOnlyWhileTheModuleIsWanted) {
+  TPosProbes none;
+  none.comPortList = [] { return QList<int>(); };
+  std::atomic<bool> wanted{false};
+  int foundPort = 0;
+  bool foundOnMain = false;
+  {
+    TDevicesDiscoveryThread thread(none, nullptr);
+    thread.paymentModule = &module;
+    thread.payment_module_com_port = 2;
+    thread.paymentModuleWanted = [&] { return wanted.load(); };
+    thread.onPaymentModuleFound = [&](int port) {
+      foundPort = port;
+      foundOnMain = QThread::currentThread() == QCoreApplication::instance()->thread();
+    };
+    thread.start();
+    waitUntil([] { return false; }, 400ms);
+    EXPECT_TRUE(sim.requests().isEmpty());
+
+    wanted = true;
+    EXPECT_TRUE(waitUntil([&] { return foundPort != 0; }, 5s));
+    thread.stop();
+  }
+  EXPECT_EQ(foundPort, 2);
+  EXPECT_TRUE(foundOnMain);
+  // Found once: the worker stops asking once the module has its port.
+  EXPECT_EQ(sim.requests().size(), 1);
+}
+
+}  // namespace
