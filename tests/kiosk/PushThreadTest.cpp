@@ -177,6 +177,9 @@ TEST(PushThread, SilenceOfMoreThanNinetySecondsRenewsTheChannel) {
   PushFixture f;
   f.start();
   ASSERT_TRUE(waitFor([&] { return f.registrations() == 1; }));
+  // The channel's silence counts from when the thread has set it up, right
+  // after the registration went out; then the thread waits on the clock.
+  pumpFor(200);
   frozen.clock.advance(89'000);
   pumpFor(300);
   EXPECT_EQ(f.registrations(), 1);
@@ -192,6 +195,7 @@ TEST(PushThread, UnreachableServerLogsOncePerRetry) {
   f.sim.stop();
   f.start();
   ASSERT_TRUE(waitFor([&] { return f.logCount() == 1; }));
+  pumpFor(200);  // the thread starts its pause right after the line
   frozen.clock.advance(5'000);
   pumpFor(300);
   EXPECT_EQ(f.logCount(), 1);
