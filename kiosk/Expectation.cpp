@@ -12,6 +12,7 @@
 
 #include "kiosk/Common.h"
 #include "kiosk/EventSink.h"
+#include "kiosk/Screensaver.h"
 #include "kiosk/ServicePassword.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
@@ -343,7 +344,8 @@ bool TfmExpectation::inFront() const {
   // The modal stack rather than window focus: a sale, a dialog or the service
   // menu is always a modal window above the home screen, also where the
   // platform reports no active window (no window manager, offscreen).
-  return QApplication::activeModalWidget() == this;
+  QWidget* top = QApplication::activeModalWidget();
+  return top == this || (fmWallpaper && top == fmWallpaper);
 }
 
 // --- timers ------------------------------------------------------------------
@@ -410,7 +412,12 @@ void TfmExpectation::tmWallpaperTimer() {
                           fmMain->wallpaper_files))
     return;
   tmWallpaper->stop();
-  // The screensaver is shown here, modally, until the first touch.
+  {
+    TfmWallpaper screensaver(fmMain->wallpaper_files, fmMain->wallpaper_period,
+                             fmMain->commonAppDataFolder);
+    screensaver.setWindowState(Qt::WindowFullScreen);
+    screensaver.exec();
+  }
   tmWallpaper->start();
 }
 
@@ -427,9 +434,13 @@ void TfmExpectation::btDrinkMouseDown() {
 }
 
 void TfmExpectation::lbCurrentTimeDblClick() {
-  // The service menu (behind the service password) opens here; afterwards the
-  // screen is laid out anew, and when the menu ended the program the home
-  // screen closes without asking for the password again.
+  if (!fmMain) return;
+  const bool closeProgram = fmMain->showSettings();
+  updateControlLocations();
+  if (!closeProgram) return;
+  // The menu's exit already was behind the service password.
+  fmMain->check_password_on_exit = false;
+  done(QDialog::Accepted);
 }
 
 bool TfmExpectation::eventFilter(QObject* watched, QEvent* event) {

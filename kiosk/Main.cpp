@@ -28,12 +28,15 @@
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "kiosk/Audit.h"
+#include "kiosk/BackgroundThreads.h"
 #include "kiosk/CoffeeDialogs.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
+#include "kiosk/KeyboardLock.h"
 #include "kiosk/PushThread.h"
 #include "kiosk/ServicePassword.h"
+#include "kiosk/Settings.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
 #include "kiosk/TouchButton.h"
@@ -106,6 +109,27 @@ QString oneLine(QString text) {
   return text;
 }
 
+// Runs an action on a double click of the watched widget.
+class DoubleClickAction : public QObject {
+ public:
+  DoubleClickAction(QWidget* watched, std::function<void()> action)
+      : QObject(watched), action_(std::move(action)) {
+    watched->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonDblClick) {
+      action_();
+      return true;
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> action_;
+};
+
 // Self-pipe from the signal handler to the event loop: the handler may only
 // write a byte; everything else happens on the main thread.
 int shutdownPipe[2] = {-1, -1};
@@ -165,9 +189,11 @@ TfmMain::TfmMain() : QWidget(nullptr) {
   tmClose = makeTimer(this, 50, "tmClose");
   connect(tmExpectation, &QTimer::timeout, this, &TfmMain::tmExpectationTimer);
   connect(tmPOSDiscovery, &QTimer::timeout, this, &TfmMain::tmPOSDiscoveryTimer);
+  connect(tmCarimali, &QTimer::timeout, this, &TfmMain::tmCarimaliTimer);
   connect(tmPaymentModuleIncomingRequest, &QTimer::timeout, this,
           &TfmMain::tmPaymentModuleIncomingRequestTimer);
-  connect(tmCarimali, &QTimer::timeout, this, &TfmMain::tmCarimaliTimer);
+  connect(tmBringToFront, &QTimer::timeout, this, [] { tmBringToFrontTimer(); });
+  new DoubleClickAction(lbErr, [this] { lbErrDblClick(); });
   connect(tmClose, &QTimer::timeout, this, [this] {
     tmClose->stop();
     close();
@@ -210,17 +236,20 @@ TfmMain::~TfmMain() {
   // end before anything they reach goes.
   trevaloThread.reset();
   uploadingThread.reset();
+  // The wallpaper thread logs through this form: it ends first.
+  wallpaperThread.reset();
+  charmBarThread.reset();
   // Workers that log through this form end before it goes (a form closed
   // without FormClose, as in tests, too).
   if (shown_ && waitForSaleWorkers) waitForSaleWorkers();
   // The worker before the drivers it probes, and both before the local log's
   // lock, which the Vendotek driver's thread writes through.
   devicesDiscoveryThread.reset();
-  paymentModule.reset();
   // The coffee worker before the driver it polls.
   carimaliInitializationThread.reset();
   coffeeMachine.reset();
   carimali.reset();
+  paymentModule.reset();
   vendotek.reset();
   sber.reset();
   sberPinPad.reset();
@@ -396,11 +425,25 @@ void TfmMain::FormShow() {
   // 18.
   tmConfig->start();
 
-  // 19. The keyboard lock is installed here when "Hook" is set.
+  // 19.
+  if (readBool(*settings_, SettingsKeys::Hook)) hook_was_set = Hook(true);
   // 20.
   if (readBool(*settings_, SettingsKeys::BringToFront)) tmBringToFront->start();
 
-  // 21-22. The shell guard, server push and wallpaper threads are created here.
+  // 21.
+  charmBarThread = std::make_unique<TCharmBarThread>();
+  // 22. The wallpaper thread, started by the first settings application.
+  {
+    TWallpaperThreadContext ctx;
+    ctx.dataFolder = commonAppDataFolder;
+    ctx.synchronize = [this](TJClient& client, QStringList& files) {
+      if (JClient) client.Assign(*JClient);
+      client.setShowProgress(false);
+      files = wallpaper_files;
+    };
+    ctx.log = [this](const QString& text) { log(text); };
+    wallpaperThread = std::make_unique<TWallpaperThread>(std::move(ctx));
+  }
   // 22. The server push thread, started by the first tick with a login.
   {
     TPushContext push;
@@ -455,6 +498,8 @@ void TfmMain::createConfigCycle() {
     if (auditScheduler) auditScheduler->scheduleNextAudit();
   };
   ctx.settingsApplied = [this] {
+    // A new list of screensaver files: checked at once.
+    if (wallpaperThread) wallpaperThread->start();
     if (drink_after_payment)
       tmPaymentModuleIncomingRequest->start();
     else
@@ -627,6 +672,8 @@ void TfmMain::FormClose(QCloseEvent* e) {
   if (eventLog) eventLog->terminate();
   if (uploadingThread) uploadingThread->terminate();
   if (trevaloThread) trevaloThread->terminate();
+  if (charmBarThread) charmBarThread->terminate();
+  if (wallpaperThread) wallpaperThread->terminate();
 
   // 6. The coffee worker is waited for: it never waits for this thread, and
   //    an exchange in flight is broken off.
@@ -658,6 +705,11 @@ void TfmMain::FormClose(QCloseEvent* e) {
   // 5-9. Threads, devices, the terminal's disconnection on the server and the
   //      keyboard lock are stopped and released here.
   for (QTimer* t : findChildren<QTimer*>()) t->stop();
+  // 9.
+  if (hook_was_set) {
+    Hook(false);
+    hook_was_set = false;
+  }
   if (waitForSaleWorkers) waitForSaleWorkers();
 
   log(QStringLiteral("Завершение программы"));
@@ -731,6 +783,44 @@ void TfmMain::tmConfigTimer() {
     tmConfig->setInterval(600000);
   }
   tmConfig->start();
+}
+
+// --- service menu --------------------------------------------------------------
+
+bool TfmMain::showSettings() {
+  const bool config = tmConfig->isActive();
+  tmConfig->stop();
+  struct Restore {
+    QTimer* timer;
+    bool active;
+    ~Restore() {
+      if (active) timer->start();
+    }
+  } restore{tmConfig, config};
+  if (!AskServicePassword()) return false;
+  TfmSettings::makeAudit = [this](int kind) { makeAudit(kind); };
+  TServiceMenuContext ctx;
+  ctx.SS = settings_.get();
+  ctx.client = JClient.get();
+  ctx.setBringToFront = [this](bool on) {
+    if (on)
+      tmBringToFront->start();
+    else
+      tmBringToFront->stop();
+  };
+  ctx.refreshConfig = [this] { refreshConfig(); };
+  ctx.vm_id = vm_id;
+  ctx.programPath = QCoreApplication::applicationFilePath();
+  TfmSettings form(std::move(ctx));
+  form.setWindowState(Qt::WindowFullScreen);
+  form.exec();
+  return form.close_application;
+}
+
+void TfmMain::lbErrDblClick() {
+  if (!showSettings()) return;
+  check_password_on_exit = false;
+  close();
 }
 
 // --- coffee machine ------------------------------------------------------------

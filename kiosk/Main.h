@@ -41,6 +41,8 @@ class TSettingsStorage;
 class TTrevaloThread;
 class TUploadingThread;
 class TVendotek;
+class TCharmBarThread;
+class TWallpaperThread;
 namespace plat {
 class SingleInstanceLock;
 }
@@ -192,6 +194,18 @@ class TfmMain : public QWidget, public TFormServices {
   // Part of the scanner's work for every form: a code typed by the scanner
   // and ended by Enter selects a product or a loyalty card.
   void FormKeyUp(QKeyEvent* e);
+  // The service password, then the service menu; true when the technician
+  // chose to end the program. The configuration timer pauses meanwhile.
+  bool showSettings();
+  // A double tap on the start-up error: the service menu, and the program
+  // ends when it says so.
+  void lbErrDblClick();
+
+  // The shell guard (from FormShow on) and the wallpaper download thread
+  // (created with the form, started by the first settings application).
+  std::unique_ptr<TCharmBarThread> charmBarThread;
+  std::unique_ptr<TWallpaperThread> wallpaperThread;
+
   // A full load from the server; raises on failure (home screen, service menu).
   void refreshConfig() { configCycle->refreshConfig(); }
   TProduct getProduct(bool isSnack, int cell) const { return catalog.getProduct(isSnack, cell); }

@@ -1,0 +1,177 @@
+#include "kiosk/OperatorForm.h"
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QGraphicsDropShadowEffect>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+
+#include "backoffice/JClient.h"
+#include "kiosk/Common.h"
+#include "kiosk/Main.h"
+#include "kiosk/Settings.h"
+#include "kiosk/SettingsKeys.h"
+#include "kiosk/SettingsStorage.h"
+#include "kiosk/TouchButton.h"
+
+TfmRunOperatorForm* fmRunOperatorForm = nullptr;
+
+namespace {
+
+QPushButton* stripButton(const QString& text, bool bold, QWidget* parent, const char* name) {
+  auto* b = new QPushButton(text, parent);
+  b->setObjectName(QLatin1String(name));
+  QFont f = b->font();
+  f.setPointSizeF(30);
+  f.setBold(bold);
+  b->setFont(f);
+  b->setAutoDefault(false);
+  b->setDefault(false);
+  b->setFocusPolicy(Qt::NoFocus);
+  b->setGraphicsEffect(MakeShadow(b, 3));
+  return b;
+}
+
+}  // namespace
+
+QString TfmRunOperatorForm::operatorProgramPath(const QString& programFolder) {
+  return programFolder + QStringLiteral("/kelto");
+}
+
+QStringList TfmRunOperatorForm::operatorArguments(const TJClient& client, qint64 vm_id) {
+  return {client.login(),
+          client.password(),
+          client.host(),
+          QString::number(client.port()),
+          QStringLiteral("newOperatorForm"),
+          QString::number(vm_id)};
+}
+
+TfmRunOperatorForm::TfmRunOperatorForm(TOperatorFormContext context, QWidget* parent)
+    : QDialog(parent), ctx_(std::move(context)) {
+  setObjectName(QStringLiteral("fmRunOperatorForm"));
+  setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+  setAutoFillBackground(true);
+
+  lbLogin = new QLabel(QStringLiteral("Логин:"), this);
+  lbPassword = new QLabel(QStringLiteral("Пароль:"), this);
+  edLogin = new QLineEdit(this);
+  edLogin->setObjectName(QStringLiteral("edLogin"));
+  edLogin->setAlignment(Qt::AlignCenter);
+  pnBottom = new TRectangle(this);
+  pnBottom->setFillColor(QColor(0xDE, 0xB8, 0x87));
+  pnBottom->setStroke(Qt::gray, 1, Qt::TopEdge);
+  btOK = stripButton(QStringLiteral("OK"), true, pnBottom, "btOK");
+  btCancel = stripButton(QStringLiteral("Отмена"), false, pnBottom, "btCancel");
+  edPassword = new QLineEdit(this);
+  edPassword->setObjectName(QStringLiteral("edPassword"));
+  edPassword->setEchoMode(QLineEdit::Password);
+  edPassword->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+  edAudit = new QCheckBox(QStringLiteral("Выполнить аудит при загрузке"), this);
+  edAudit->setObjectName(QStringLiteral("edAudit"));
+
+  connect(btOK, &QPushButton::clicked, this, &TfmRunOperatorForm::btOKClick);
+  connect(btCancel, &QPushButton::clicked, this, &TfmRunOperatorForm::btCancelClick);
+  for (QLineEdit* e : {edLogin, edPassword}) e->installEventFilter(this);
+
+  FitFormToMainForm(this);
+  FormCreate();
+  fmRunOperatorForm = this;
+}
+
+TfmRunOperatorForm::~TfmRunOperatorForm() {
+  if (fmRunOperatorForm == this) fmRunOperatorForm = nullptr;
+}
+
+void TfmRunOperatorForm::FormCreate() {
+  const QSizeF screen = ScreenSize();
+  const double W = screen.width(), H = screen.height();
+  pnBottom->setGeometry(0, height() - 1, width(), 1);
+  if (fmMain) {
+    fmMain->setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
+  } else {
+    TFormServices services;
+    services.setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
+  }
+  pnBottom->setGeometry(0, height() - pnBottom->height(), width(), pnBottom->height());
+  FitFontSize(lbLogin, W / 6);
+  const double fs = FontSizeOf(lbLogin);
+  for (QWidget* w : std::initializer_list<QWidget*>{lbPassword, edLogin, edPassword, edAudit})
+    SetFontSize(w, fs);
+  lbLogin->adjustSize();
+  lbPassword->adjustSize();
+  const double lh = lbLogin->height();
+  const double eh = 1.1 * lh;
+  const double auditH = eh;
+  const double auditW = MeasureTextWidth(edAudit) + 3 * auditH;
+  // Labels from a tenth of the width; both edits share one left edge after
+  // the wider label and end at four fifths of the width.
+  const double labelX = W / 10;
+  const double editX = labelX + std::max(lbLogin->width(), lbPassword->width()) + lh / 2;
+  const double editW = W * 4 / 5 - editX;
+  const double g = (H - pnBottom->height() - 2 * eh - auditH) / 4;
+  edLogin->setGeometry(QRectF(editX, g, editW, eh).toRect());
+  edPassword->setGeometry(QRectF(editX, g + eh + g, editW, eh).toRect());
+  edAudit->setGeometry(QRectF(labelX, edPassword->y() + eh + g, auditW, auditH).toRect());
+  lbLogin->move(QPointF(labelX, edLogin->y() + (eh - lh) / 2).toPoint());
+  lbPassword->move(QPointF(labelX, edPassword->y() + (eh - lbPassword->height()) / 2).toPoint());
+
+  if (ctx_.SS) {
+    edLogin->setText(readText(*ctx_.SS, SettingsKeys::kelto_login));
+    edAudit->setChecked(readBool(*ctx_.SS, SettingsKeys::kelto_make_audit));
+  } else {
+    edAudit->setChecked(true);
+  }
+  edLogin->setFocus();
+}
+
+bool TfmRunOperatorForm::virtualKeyboard() const {
+  return ctx_.SS ? readBool(*ctx_.SS, SettingsKeys::VirtualKeyboard) : false;
+}
+
+void TfmRunOperatorForm::btOKClick() {
+  // 1. A failed login raises here and the form stays open.
+  TJClient client;
+  if (ctx_.mainClient) client.Assign(*ctx_.mainClient);
+  client.setShowProgress(false);
+  client.setLogin(edLogin->text());
+  client.setPassword(edPassword->text());
+  client.connect(30);
+
+  // 2. Kept in memory; the file is written by the next save.
+  if (ctx_.SS) {
+    writeText(*ctx_.SS, SettingsKeys::kelto_login, edLogin->text());
+    writeBool(*ctx_.SS, SettingsKeys::kelto_make_audit, edAudit->isChecked());
+  }
+  // 3.
+  if (edAudit->isChecked() && TfmSettings::makeAudit) TfmSettings::makeAudit(5);
+  // 4. Whether the program started is not looked at: it shows itself or not.
+  const QStringList args = operatorArguments(client, ctx_.vm_id);
+  if (startProgram)
+    startProgram(ctx_.programPath, args);
+  else
+    QProcess::startDetached(ctx_.programPath, args);
+  // 5.
+  client.close();
+  done(QDialog::Accepted);
+}
+
+void TfmRunOperatorForm::btCancelClick() {
+  done(2);
+}
+
+bool TfmRunOperatorForm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == edLogin || watched == edPassword) {
+    if (event->type() == QEvent::FocusIn && virtualKeyboard()) ShowOnScreenKeyboard();
+    if (event->type() == QEvent::FocusOut && virtualKeyboard()) HideVirtualKeyboard();
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void TfmRunOperatorForm::keyPressEvent(QKeyEvent* e) {
+  if (e->key() == Qt::Key_Escape) return;
+  QDialog::keyPressEvent(e);
+}

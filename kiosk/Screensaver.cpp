@@ -1,0 +1,255 @@
+#include "kiosk/Screensaver.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMediaPlayer>
+#include <QTimer>
+#include <QUrl>
+#include <QVideoWidget>
+#include <algorithm>
+
+#include "kiosk/BackgroundThreads.h"
+#include "kiosk/Common.h"
+#include "kiosk/Main.h"
+#include "kiosk/TouchButton.h"
+#include "platform/Clock.h"
+
+TfmWallpaper* fmWallpaper = nullptr;
+
+// --- plain logic -------------------------------------------------------------
+
+bool TWallpaperPlaylist::tryIndex(const QStringList& files, const QString& dir, int i,
+                                  const std::function<bool(const QString&)>& tryShow) {
+  const QString& name = files[i];
+  if (!isSafeWallpaperName(name)) return false;
+  const QString path = dir + QLatin1Char('/') + name;
+  if (broken_.contains(path) || !QFileInfo(path).isFile()) return false;
+  return tryShow && tryShow(path);
+}
+
+int TWallpaperPlaylist::showNext(const QStringList& files, const QString& dir,
+                                 const std::function<bool(const QString&)>& tryShow) {
+  for (int i = std::max(file_ind + 1, 0); i < files.size(); ++i)
+    if (tryIndex(files, dir, i, tryShow)) return file_ind = i;
+  // The list wraps once.
+  file_ind = -1;
+  for (int i = 0; i < files.size(); ++i)
+    if (tryIndex(files, dir, i, tryShow)) return file_ind = i;
+  return -1;
+}
+
+TMediaTick mediaPlayerTick(bool inputSinceStart, bool playing, bool failed, int64_t positionMs,
+                           int64_t durationMs, int64_t elapsedMs) {
+  if (inputSinceStart) return TMediaTick::Close;
+  if (failed || !playing) return TMediaTick::Next;
+  // A duration not known yet means the file is still being opened.
+  if (durationMs <= 0) return elapsedMs < kVideoOpenTimeoutMs ? TMediaTick::Wait : TMediaTick::Next;
+  return positionMs < durationMs ? TMediaTick::Wait : TMediaTick::Next;
+}
+
+// --- the form ----------------------------------------------------------------
+
+namespace {
+
+QLabel* footerLabel(QWidget* parent, const char* name) {
+  auto* l = new QLabel(parent);
+  l->setObjectName(QLatin1String(name));
+  l->setTextFormat(Qt::PlainText);
+  QPalette pal = l->palette();
+  pal.setColor(QPalette::WindowText, Qt::darkGray);
+  l->setPalette(pal);
+  QFont f = l->font();
+  f.setPointSizeF(15);
+  l->setFont(f);
+  return l;
+}
+
+}  // namespace
+
+TfmWallpaper::TfmWallpaper(const QStringList& files, int periodSeconds, const QString& dataFolder,
+                           QWidget* parent)
+    : QDialog(parent), wallpaper_files(files) {
+  setObjectName(QStringLiteral("fmWallpaper"));
+  setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, Qt::black);
+  setPalette(pal);
+
+  Image = new QLabel(this);
+  Image->setObjectName(QStringLiteral("Image"));
+  Image->setAlignment(Qt::AlignCenter);
+  tmNextFile = new QTimer(this);
+  tmNextFile->setObjectName(QStringLiteral("tmNextFile"));
+  pnSerialNumber = new TRectangle(this);
+  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
+  pnSerialNumber->setFillColor(Qt::black);
+  lbSerialNumber = footerLabel(pnSerialNumber, "lbSerialNumber");
+  lbSupportPhone = footerLabel(pnSerialNumber, "lbSupportPhone");
+  // The player and its view are made when the first video comes: most
+  // screensavers show pictures only and never need a media backend.
+  MediaPlayerControl = nullptr;
+  MediaPlayer = nullptr;
+  tmMediaPlayer = new QTimer(this);
+  tmMediaPlayer->setObjectName(QStringLiteral("tmMediaPlayer"));
+  tmMediaPlayer->setInterval(100);
+
+  connect(tmNextFile, &QTimer::timeout, this, &TfmWallpaper::tmNextFileTimer);
+  connect(tmMediaPlayer, &QTimer::timeout, this, &TfmWallpaper::tmMediaPlayerTimer);
+  // Touches and keys anywhere close the screensaver, on the video too.
+  qApp->installEventFilter(this);
+
+  FitFormToMainForm(this);
+  pnSerialNumber->setGeometry(0, height() - 48, width(), 48);
+
+  // FormCreate.
+  file_ind = -1;
+  wallpaper_dir = wallpaperFolder(dataFolder);
+  if (fmMain) {
+    fmMain->updateSerialNumberPanel(pnSerialNumber);
+  } else {
+    TFormServices services;
+    services.updateSerialNumberPanel(pnSerialNumber);
+  }
+  tmNextFile->setInterval(std::max(periodSeconds, 1) * 1000);
+  tmNextFile->start();
+  layoutControls();
+  fmWallpaper = this;
+}
+
+TfmWallpaper::~TfmWallpaper() {
+  qApp->removeEventFilter(this);
+  if (MediaPlayer) MediaPlayer->stop();
+  if (fmWallpaper == this) fmWallpaper = nullptr;
+}
+
+void TfmWallpaper::layoutControls() {
+  const int footer = pnSerialNumber->isHidden() ? 0 : pnSerialNumber->height();
+  pnSerialNumber->setGeometry(0, height() - footer, width(), footer);
+  const QRect area(0, 0, width(), height() - footer);
+  Image->setGeometry(area);
+  if (MediaPlayerControl) MediaPlayerControl->setGeometry(area);
+}
+
+void TfmWallpaper::resizeEvent(QResizeEvent* e) {
+  QDialog::resizeEvent(e);
+  layoutControls();
+}
+
+void TfmWallpaper::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  if (shown_) return;
+  shown_ = true;
+  // From the dialog's own event loop: a screensaver with nothing to show
+  // closes, and a close before the loop runs would not end it.
+  QTimer::singleShot(0, this, &TfmWallpaper::showNextWallpaper);
+}
+
+void TfmWallpaper::showNextWallpaper() {
+  if (playlist.showNext(wallpaper_files, wallpaper_dir,
+                        [this](const QString& path) { return showFile(path); }) < 0)
+    closeScreensaver();
+}
+
+bool TfmWallpaper::showFile(const QString& path) {
+  QImageReader reader(path);
+  reader.setAutoTransform(true);
+  const QImage picture = reader.read();
+  if (!picture.isNull()) {
+    if (MediaPlayer) MediaPlayer->stop();
+    if (MediaPlayerControl) MediaPlayerControl->hide();
+    Image->setPixmap(QPixmap::fromImage(
+        picture.scaled(Image->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    Image->show();
+    return true;
+  }
+  // Anything that is not a picture is taken for a video.
+  if (!MediaPlayer) {
+    MediaPlayerControl = new QVideoWidget(this);
+    MediaPlayerControl->setObjectName(QStringLiteral("MediaPlayerControl"));
+    MediaPlayer = new QMediaPlayer(this);
+    MediaPlayer->setObjectName(QStringLiteral("MediaPlayer"));
+    MediaPlayer->setVideoOutput(MediaPlayerControl);
+    layoutControls();
+  }
+  if (!MediaPlayer->isAvailable()) return false;
+  mediaPlayerStartMs = plat::clock().nowMs();
+  videoPath_ = path;
+  MediaPlayer->setSource(QUrl::fromLocalFile(path));
+  MediaPlayer->play();
+  MediaPlayerControl->show();
+  MediaPlayerControl->raise();
+  tmNextFile->stop();
+  tmMediaPlayer->start();
+  Image->hide();
+  return true;
+}
+
+void TfmWallpaper::tmNextFileTimer() {
+  showNextWallpaper();
+}
+
+void TfmWallpaper::tmMediaPlayerTimer() {
+  const bool input = lastInputMs_ >= 0 && lastInputMs_ >= mediaPlayerStartMs;
+  const bool playing = MediaPlayer && MediaPlayer->playbackState() == QMediaPlayer::PlayingState;
+  const int64_t position = MediaPlayer ? MediaPlayer->position() : 0;
+  const int64_t duration = MediaPlayer ? MediaPlayer->duration() : 0;
+  const int64_t elapsed = plat::clock().nowMs() - mediaPlayerStartMs;
+  const bool opened = duration > 0 || elapsed < kVideoOpenTimeoutMs;
+  const bool failed = !MediaPlayer || !MediaPlayer->isAvailable() ||
+                      MediaPlayer->error() != QMediaPlayer::NoError ||
+                      MediaPlayer->mediaStatus() == QMediaPlayer::InvalidMedia || !opened;
+  switch (mediaPlayerTick(input, playing, failed, position, duration, elapsed)) {
+    case TMediaTick::Close:
+      closeScreensaver();
+      return;
+    case TMediaTick::Wait:
+      return;
+    case TMediaTick::Next:
+      break;
+  }
+  tmMediaPlayer->stop();
+  if (failed) playlist.failed(videoPath_);
+  if (MediaPlayer) MediaPlayer->stop();
+  tmNextFile->start();
+  showNextWallpaper();
+}
+
+void TfmWallpaper::closeScreensaver() {
+  tmNextFile->stop();
+  tmMediaPlayer->stop();
+  if (MediaPlayer) MediaPlayer->stop();
+  if (isVisible())
+    done(QDialog::Accepted);
+  else
+    setResult(QDialog::Accepted);
+}
+
+void TfmWallpaper::keyPressEvent(QKeyEvent* e) {
+  e->accept();
+  closeScreensaver();
+}
+
+bool TfmWallpaper::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::TouchBegin:
+    case QEvent::KeyPress: {
+      // Only input meant for the screensaver: a message shown above it
+      // takes its own touches.
+      if (QApplication::activeModalWidget() != this) break;
+      auto* w = qobject_cast<QWidget*>(watched);
+      if (!w || w->window() != this) break;
+      lastInputMs_ = plat::clock().nowMs();
+      closeScreensaver();
+      return true;
+    }
+    default:
+      break;
+  }
+  return QDialog::eventFilter(watched, event);
+}
