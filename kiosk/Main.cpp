@@ -798,7 +798,10 @@ bool TfmMain::showSettings() {
     }
   } restore{tmConfig, config};
   if (!AskServicePassword()) return false;
-  TfmSettings::makeAudit = [this](int kind) { makeAudit(kind); };
+  // Static, so it must not outlive the form it calls.
+  TfmSettings::makeAudit = [](int kind) {
+    if (fmMain) fmMain->makeAudit(kind);
+  };
   TServiceMenuContext ctx;
   ctx.SS = settings_.get();
   ctx.client = JClient.get();
