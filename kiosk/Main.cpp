@@ -506,7 +506,7 @@ void TfmMain::createConfigCycle() {
       tmPaymentModuleIncomingRequest->stop();
   };
   configCycle = std::make_unique<TConfigCycle>(std::move(ctx));
-  connect(tmConfig, &QTimer::timeout, this, &TfmMain::tmConfigTimer, Qt::UniqueConnection);
+  connect(tmConfig, &QTimer::timeout, this, &TfmMain::tmConfigTimer);
 
   TScannerContext scan;
   scan.products = &catalog;
@@ -773,8 +773,12 @@ void TfmMain::tmConfigTimer() {
   tmConfig->stop();
   if (eventLog && !eventLog->started()) eventLog->start();
   const TConfigTickResult r = configCycle->tick(startup_ms);
-  // Without a port or login the service menu opens here once it exists; until
-  // then the kiosk waits for a settings file that names its server.
+  // Without a port or login only a technician can go on: the service menu.
+  if (r.openSettings && showSettings()) {
+    check_password_on_exit = false;
+    close();
+    return;
+  }
   if (r.showError) showError(r.errorText);
   if (r.loaded) {
     showLogo();
@@ -891,8 +895,12 @@ void TfmMain::tmCarimaliTimer() {
 }
 
 bool TfmMain::checkCoffeeMachineState() {
+  // A payment module without a port counts as no link to the machine.
+  std::function<int()> moduleStatus;
+  if (paymentModule && paymentModule->comPort() > 0)
+    moduleStatus = [this] { return int(paymentModule->getVmStatus()); };
   const TCoffeeCheck c =
-      checkCoffeeMachine(carimali_machine, carimali_status, drink_after_payment, coffeeVmStatus);
+      checkCoffeeMachine(carimali_machine, carimali_status, drink_after_payment, moduleStatus);
   if (c.noCoffeeVm) vmState.no_coffee_vm = true;
   if (c.errCode) vmState.coffee_vm_err_code = *c.errCode;
   if (c.eventId) queueEvent(c.eventId, c.eventText);

@@ -229,9 +229,6 @@ class TfmMain : public QWidget, public TFormServices {
   std::recursive_mutex carimali_synchronizer;
   std::unique_ptr<TCarimaliInitializationThread> carimaliInitializationThread;
   std::unique_ptr<TCarimaliCoffeeMachine> coffeeMachine;
-  // The payment module's report on its machine (a code; raises on failure);
-  // null while the module has no port.
-  std::function<int()> coffeeVmStatus;
   // True when a drink may be sold now; otherwise tells the customer why.
   bool checkCoffeeMachineState();
   // Makes a paid drink on the coffee machine and waits for it.

@@ -504,6 +504,7 @@ TCartHooks kioskCartHooks() {
   h.updateSerialNumberPanel = [](QWidget* panel) {
     if (fmMain) fmMain->updateSerialNumberPanel(panel);
   };
+  h.checkCoffeeMachineState = [] { return !fmMain || fmMain->checkCoffeeMachineState(); };
   return h;
 }
 

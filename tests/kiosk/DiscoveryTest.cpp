@@ -495,6 +495,7 @@ TEST(MainFormDiscovery, FoundTerminalIsReportedAndItsPortSavedAtClose) {
   {
     TfmMain form;
     form.show();
+    form.tmConfig->stop();  // no server in the settings: the tick would ask for the service password
     form.logThread = &sink;
     form.tmPOSDiscovery->start();
     ASSERT_TRUE(waitUntil([&] { return !form.tmPOSDiscovery->isActive(); }, 30s));
@@ -519,6 +520,7 @@ TEST(MainFormDiscovery, SavedPortsThatFailedAreNotKept) {
   {
     TfmMain form;
     form.show();
+    form.tmConfig->stop();  // no server in the settings: the tick would ask for the service password
     ASSERT_TRUE(form.devicesDiscoveryThread);
     ASSERT_TRUE(waitUntil(
         [&] {

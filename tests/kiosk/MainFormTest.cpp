@@ -193,6 +193,7 @@ TEST(MainForm, UnhandledErrorIsShownForFiveSecondsQueuedAndLogged) {
   {
     TfmMain form;
     form.show();
+    form.tmConfig->stop();  // no server in the settings: the tick would ask for the service password
     form.logThread = &sink;
     QString shown;
     int timeout = 0;
