@@ -7,22 +7,6 @@
 #include "backoffice/JTransport.h"
 
 // ---------------------------------------------------------------------------
-// TDatasetListener
-
-void TDatasetListener::clear() {
-  fDataChanged = false;
-  for (plat::MemTable* d : fTb->GetDetailDataSets())
-    if (auto* j = dynamic_cast<TJTable*>(d)) j->listener().clear();
-}
-
-bool TDatasetListener::dataChanged() const {
-  if (fDataChanged) return true;
-  for (plat::MemTable* d : fTb->GetDetailDataSets())
-    if (auto* j = dynamic_cast<TJTable*>(d); j && j->listener().dataChanged()) return true;
-  return false;
-}
-
-// ---------------------------------------------------------------------------
 // TJTable
 
 namespace {
@@ -378,12 +362,17 @@ void TJTable::DoAfterCancel() {
 
 void TJTable::DoAfterClose() {
   fCurValues.clear();
+  for (TTableSummary& sm : fSummaries) sm.Value = 0;
   plat::MemTable::DoAfterClose();
 }
 
 void TJTable::DoAfterDelete() {
   fListener->afterDelete(*this);
   plat::MemTable::DoAfterDelete();
+  if (IndexesActive())
+    RecalcSummaries();
+  else
+    fNeedRecalcSummaries = true;
 }
 
 void TJTable::DoAfterEdit() {
@@ -412,12 +401,18 @@ void TJTable::DoAfterPost() {
   fCurValues.clear();
   plat::MemTable::DoAfterPost();
   restoreDetailBookmarks();
+  if (IndexesActive())
+    RecalcSummaries();
+  else
+    fNeedRecalcSummaries = true;
 }
 
 void TJTable::DoAfterScroll() {
   plat::MemTable::DoAfterScroll();
   for (plat::MemTable* d : GetDetailDataSets())
     if (d->State() == plat::dsEdit || d->State() == plat::dsInsert) d->Post();
+  for (plat::MemTable* d : GetDetailDataSets())
+    if (auto* j = dynamic_cast<TJTable*>(d)) j->RecalcSummaries();
 }
 
 void TJTable::DoBeforeCancel() {
@@ -444,4 +439,70 @@ void TJTable::DoBeforePost() {
   plat::MemTable::DoBeforePost();
   saveDetailBookmarks();
   fListener->beforePost(*this);
+}
+
+// ---- changes on the server ----
+
+int TJTable::applyToDB(TCustomAccessValidator* accessValidator) {
+  if (!fJClient)
+    throw EAbstractError(QStringLiteral("Property JClient is not defined (TJTable.applyToDB)."));
+  fJClient->clearBatch();
+  TRequest& r = fJClient->addRequest(8);
+  const QStringList keptPosted = fPostedFields;
+  struct PutBack {
+    TJTable& tb;
+    const QStringList& posted;
+    ~PutBack() { tb.fPostedFields = posted; }
+  } putBack{*this, keptPosted};
+  if (fPostedFields == QStringList{QStringLiteral("*")}) {
+    QStringList all;
+    for (int i = 0; i < FieldCount(); ++i) {
+      const QString name = FieldByIndex(i)->FieldName();
+      if (name.compare(fKeyField, Qt::CaseInsensitive) != 0) all << name;
+    }
+    fPostedFields = all;
+  }
+  try {
+    fListener->getPostArray(r);
+  } catch (...) {
+    fJClient->clearBatch();  // nothing half-written is left for the next request
+    throw;
+  }
+  TRequestBatchPtr reply = fJClient->runBatch(30, accessValidator);
+  const TRequest& answer = reply->request(0);
+  const int result = answer.resultParamCount() > 0 ? answer.resultParam(0).toInt() : 0;
+  fListener->updateNegativeID(answer, 0);
+  if (State() == plat::dsInsert) FieldByName(fKeyField)->SetAsInteger(result);
+  fListener->clear();
+  return result;
+}
+
+void TJTable::deleteFromDB(TCustomAccessValidator* accessValidator) {
+  if (!fJClient)
+    throw EAbstractError(QStringLiteral("Property JClient is not defined (TJTable.deleteFromDB)."));
+  fJClient->deleteRecord(this, fTableName, keyFieldSQLName(), fKeyField, 30, accessValidator);
+}
+
+void TJTable::runServerChange(uint16_t code, const WireValue& a, const WireValue& b,
+                              const WireValue& c, int timeout) {
+  if (!fJClient)
+    throw EAbstractError(QStringLiteral("Property JClient is not defined (TJTable.prepare)."));
+  if (fTableName.isEmpty())
+    throw EAbstractError(QStringLiteral("TableName is not defined (TJTable.prepare)."));
+  fJClient->clearBatch();
+  TRequest& r = fJClient->addRequest(code);
+  r.addParam(a);
+  r.addParam(b);
+  r.addParam(c);
+  fJClient->runBatch(timeout);
+}
+
+void TJTable::setIsDeleted(bool isDeleted, int timeout) {
+  const int key = FieldByName(fKeyField)->AsInteger();
+  runServerChange(44, WireValue(isDeleted ? 1 : 0), WireValue(key), WireValue(fTableName), timeout);
+}
+
+void TJTable::setParent(int parent_id, int timeout) {
+  const int key = FieldByName(fKeyField)->AsInteger();
+  runServerChange(45, WireValue(fTableName), WireValue(key), WireValue(parent_id), timeout);
 }

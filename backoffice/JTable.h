@@ -16,43 +16,14 @@
 #include <memory>
 #include <vector>
 
+#include "backoffice/DatasetListener.h"
+#include "backoffice/TableSummary.h"
 #include "backoffice/WireValue.h"
 #include "platform/MemTable.h"
 
 class TJTransport;
 class TJTable;
 class TCustomAccessValidator;
-
-// The edit tracker of a table. It starts active and empty; the table loads
-// switch it off while rows arrive and clear it afterwards, so loaded rows are
-// never tracked. Recording of changes and their posting build on these hooks.
-class TDatasetListener {
- public:
-  explicit TDatasetListener(TJTable* tb) : fTb(tb) {}
-  virtual ~TDatasetListener() = default;
-
-  bool active = true;
-  QString additionalParentTable;
-  QString additionalParentField;
-
-  virtual void beforeInsert(plat::MemTable&) {}
-  virtual void afterInsert(plat::MemTable&) {}
-  virtual void afterEdit(plat::MemTable&) {}
-  virtual void beforePost(plat::MemTable&) {}
-  virtual void beforeDelete(plat::MemTable&) {}
-  virtual void afterDelete(plat::MemTable&) {}
-  virtual void beforeCancel(plat::MemTable&) {}
-  virtual void afterCancel(plat::MemTable&) {}
-
-  // Forgets all tracking here and in the trackers of every detail table.
-  virtual void clear();
-  // Something was inserted, edited or deleted here or in a detail table.
-  virtual bool dataChanged() const;
-
- protected:
-  TJTable* fTb;
-  bool fDataChanged = false;
-};
 
 // One positional parameter of the statement.
 struct TJParameter {
@@ -143,6 +114,30 @@ class TJTable : public plat::MemTable {
   void setListenerActive(bool value) { fListener->active = value; }
   bool dataChanged() const { return fListener->dataChanged(); }
 
+  // ---- changes on the server ----
+  // Posts the tracked changes of the current row and of every detail table
+  // in one request 8; gives the row's key after the post. The row stays in
+  // its edit or insert state for the caller to post or cancel locally.
+  int applyToDB(TCustomAccessValidator* accessValidator = nullptr);
+  // Request 13 for the current row; the local row stays.
+  void deleteFromDB(TCustomAccessValidator* accessValidator = nullptr);
+  // Request 44 / 45 for the current row; the local row is not changed.
+  void setIsDeleted(bool isDeleted, int timeout);
+  void setParent(int parent_id, int timeout);
+
+  // ---- summaries ----
+  void AddSummary(const QString& FieldName, TSummaryType SummaryType);
+  double GetSummary(const QString& FieldName, TSummaryType SummaryType) const;
+  void RecalcSummaries();
+  void ClearSummaries() { fSummaries.clear(); }
+  bool NeedRecalcSummaries() const { return fNeedRecalcSummaries; }
+
+  // ---- cache files (tablesCacheFolder() + tableName + ".dat" / ".dv") ----
+  void saveToCache(const QString& tableName, bool forcedWrite);
+  // True when the table was taken from the cache.
+  bool updateFromCache(const QString& tableName);
+  void deleteCache(const QString& tableName);
+
   // ---- load information (refreshes, cache files) ----
   QString lastRefreshParams;
   QString lastRefreshSQL;
@@ -170,6 +165,8 @@ class TJTable : public plat::MemTable {
   void restoreDetailBookmarks();
   void freeDetailBookmarks() { fDetailBookmarks.clear(); }
   void writeHistoryHead();
+  void runServerChange(uint16_t code, const WireValue& a, const WireValue& b, const WireValue& c,
+                       int timeout);
 
   bool fSelected = false;
   std::vector<TJParameter> fParameters;
@@ -185,4 +182,6 @@ class TJTable : public plat::MemTable {
   bool fInfillCurValues = true;
   std::vector<plat::Bookmark> fSavedBookmarks;
   QStringList fSavedSortings;
+  std::vector<TTableSummary> fSummaries;
+  bool fNeedRecalcSummaries = false;
 };

@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "backoffice/JClient.h"
 #include "kiosk/Common.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/Screensaver.h"
 #include "kiosk/ServicePassword.h"
+#include "kiosk/SoftwareUpdate.h"
 #include "kiosk/TouchButton.h"
+#include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/Common.h"
 
@@ -271,6 +274,7 @@ TfmExpectation::TfmExpectation(QWidget* parent) : QDialog(parent) {
   connect(tmError, &QTimer::timeout, this, &TfmExpectation::tmErrorTimer);
   connect(tmRefreshConfig, &QTimer::timeout, this, &TfmExpectation::tmRefreshConfigTimer);
   connect(tmWallpaper, &QTimer::timeout, this, &TfmExpectation::tmWallpaperTimer);
+  connect(tmReopenApplication, &QTimer::timeout, this, &TfmExpectation::tmReopenApplicationTimer);
   connect(btBarcode, &TRectangle::mouseDown, this, &TfmExpectation::btBarcodeMouseDown);
   connect(btDrink, &TRectangle::mouseDown, this, &TfmExpectation::btDrinkMouseDown);
   lbCurrentTime->installEventFilter(this);
@@ -295,6 +299,8 @@ TfmExpectation::TfmExpectation(QWidget* parent) : QDialog(parent) {
 }
 
 TfmExpectation::~TfmExpectation() {
+  // The worker hands its result to this form; it ends before the form goes.
+  softwareUpdate_.reset();
   if (fmExpectation == this) fmExpectation = nullptr;
 }
 
@@ -317,7 +323,18 @@ void TfmExpectation::showEvent(QShowEvent* e) {
 }
 
 void TfmExpectation::FormShow() {
-  // The software-update worker starts here.
+  if (fmMain && !softwareUpdate_) {
+    TSoftwareUpdateContext ctx;
+    ctx.synchronize = [](TJClient& client) {
+      if (fmMain && fmMain->JClient) client.Assign(*fmMain->JClient);
+    };
+    ctx.installed = [this] { tmReopenApplication->start(); };
+    ctx.log = [](const QString& text) {
+      if (fmMain) fmMain->log(text);
+    };
+    softwareUpdate_ = std::make_unique<TSoftwareUpdateThread>(std::move(ctx));
+    softwareUpdate_->start();
+  }
   if (fmMain)
     fmMain->log(QStringLiteral("Открыта главная страница: напитков %1, снеков %2")
                     .arg(fmMain->drinks.size())
@@ -419,6 +436,20 @@ void TfmExpectation::tmWallpaperTimer() {
     screensaver.exec();
   }
   tmWallpaper->start();
+}
+
+void TfmExpectation::tmReopenApplicationTimer() {
+  // A sale, a dialog or the service menu in front: the next tick tries again.
+  if (!inFront()) return;
+  tmReopenApplication->stop();
+  if (!startUpdatedProgram(plat::programFilePath())) {
+    if (fmMain) fmMain->log(QStringLiteral("Не удалось запустить обновлённую программу."));
+    return;
+  }
+  if (fmWallpaper && QApplication::activeModalWidget() == fmWallpaper) fmWallpaper->reject();
+  // The update is the kiosk's own decision: no service password.
+  if (fmMain) fmMain->check_password_on_exit = false;
+  done(QDialog::Accepted);
 }
 
 // --- touches and keys --------------------------------------------------------

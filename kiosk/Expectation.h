@@ -14,6 +14,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "kiosk/Main.h"
@@ -21,6 +22,7 @@
 class QLabel;
 class QTimer;
 class TRectangle;
+class TSoftwareUpdateThread;
 class TTouchButton;
 
 // --- plain logic -------------------------------------------------------------
@@ -164,6 +166,7 @@ class TfmExpectation : public QDialog {
   void tmErrorTimer();
   void tmRefreshConfigTimer();
   void tmWallpaperTimer();
+  void tmReopenApplicationTimer();
   void btBarcodeMouseDown();
   void btDrinkMouseDown();
   void lbCurrentTimeDblClick();
@@ -189,6 +192,7 @@ class TfmExpectation : public QDialog {
   bool inFront() const;
 
   TConfigRefresher refresher_;
+  std::unique_ptr<TSoftwareUpdateThread> softwareUpdate_;
   bool shown_ = false;
 };
 

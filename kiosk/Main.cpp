@@ -39,6 +39,7 @@
 #include "kiosk/Settings.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
+#include "kiosk/SoftwareUpdate.h"
 #include "kiosk/TouchButton.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -213,7 +214,13 @@ void TfmMain::FormCreate() {
   carimali_status = QStringLiteral("Соединение с кофемашиной...");
 
   instance_lock_ = std::make_unique<plat::SingleInstanceLock>(QLatin1String(kInstanceName));
-  if (!instance_lock_->tryLock()) {
+  // After an update the predecessor may still be closing down and holding
+  // the lock; it lets go when its process ends.
+  const bool afterUpdate =
+      QCoreApplication::arguments().contains(QLatin1String(kAfterUpdateArgument));
+  if (!instance_lock_->tryLock() &&
+      !(afterUpdate &&
+        waitForInstanceLock([this] { return instance_lock_->tryLock(); }, kUpdateHandOverMs))) {
     ShowMessageTimed(QStringLiteral("Программа уже запущена."), 3);
     terminate_requested_ = true;
     return;

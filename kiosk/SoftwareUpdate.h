@@ -1,0 +1,106 @@
+#pragma once
+// The kiosk replaces its own program file with a newer one that the back
+// office offers. A worker downloads the file beside the running program and
+// swaps the two files; the home screen then restarts into the new program at
+// a moment when no sale is under way.
+//
+// The file swap and the waiting for the single-instance lock are plain
+// functions, so tests drive them on a temporary folder.
+
+#include <QString>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class TJClient;
+
+// The name under which the back office offers the kiosk program.
+inline constexpr const char* kSoftwareUpdateRemoteName = "vekta_64.exe";
+// Given to the restarted program: its predecessor may still be shutting down
+// and holding the single-instance lock for a while.
+inline constexpr const char* kAfterUpdateArgument = "--after-update";
+// How long the restarted program waits for its predecessor to end.
+inline constexpr int64_t kUpdateHandOverMs = 60'000;
+
+// The download target and the old program's file after the swap.
+QString updateDownloadPath(const QString& program);  // program + ".new"
+QString updateBackupPath(const QString& program);    // program + ".tmp"
+
+// Renames from to to; false when it failed. Tests replace it to make each
+// rename of the swap fail in turn.
+using TRenameFile = std::function<bool(const QString& from, const QString& to)>;
+
+// Puts the downloaded program (program + ".new") in place of program, the
+// old one kept as program + ".tmp". The new file must exist, be non-empty and
+// get the executable bits before anything is moved. When the new file cannot
+// take the program's place, the old one is moved back, so a kiosk is never
+// left without its program. True only when the new program is in place;
+// otherwise error (when given) says why.
+bool installProgramUpdate(const QString& program, QString* error = nullptr,
+                          const TRenameFile& rename = {});
+
+// Starts the program detached with kAfterUpdateArgument; false when it could
+// not be started.
+bool startUpdatedProgram(const QString& program);
+
+// Calls tryLock every 250 ms of plat::clock() until it succeeds or waitMs
+// passed; true when it succeeded.
+bool waitForInstanceLock(const std::function<bool()>& tryLock, int64_t waitMs);
+
+struct TSoftwareUpdateContext {
+  // The running program's file; empty: plat::programFilePath().
+  QString programPath;
+  // Runs on the main thread before every attempt: copies the main client's
+  // connection settings into the worker's client (TJClient::Assign).
+  std::function<void(TJClient& client)> synchronize;
+  // Asks the server for the update into target; true when a complete file
+  // came, false when none is offered, raises on failure. Empty: request 78
+  // for kSoftwareUpdateRemoteName with a 30-second time-out. abort() is true
+  // once the worker is asked to end.
+  std::function<bool(TJClient& client, const QString& target, const std::function<bool()>& abort)>
+      download;
+  // Runs on the main thread once the new program is in place.
+  std::function<void()> installed;
+  std::function<void(const QString&)> log;  // the local text log, any thread
+};
+
+class TSoftwareUpdateThread {
+ public:
+  // After a failed attempt the next one comes this much later.
+  static constexpr int64_t kRetryPauseMs = 600'000;
+
+  explicit TSoftwareUpdateThread(TSoftwareUpdateContext context);
+  // Stops the worker and waits for it; a download in flight ends at its next
+  // piece.
+  ~TSoftwareUpdateThread();
+  TSoftwareUpdateThread(const TSoftwareUpdateThread&) = delete;
+  TSoftwareUpdateThread& operator=(const TSoftwareUpdateThread&) = delete;
+
+  void start();
+  bool started() const { return worker_.joinable(); }
+  // Asks the worker to end without waiting.
+  void terminate();
+
+  // Attempts made (downloads asked for); tests wait on it.
+  int attempts() const { return attempts_.load(); }
+  // The worker has ended on its own: an update installed or refused.
+  bool finished() const { return finished_.load(); }
+
+ private:
+  void run();
+  // Waits on plat::clock() until untilMs; false when asked to end meanwhile.
+  bool waitUntil(int64_t untilMs);
+  void log(const QString& text) const;
+
+  TSoftwareUpdateContext ctx_;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<int> attempts_{0};
+  std::mutex m_;
+  std::condition_variable wake_;
+  std::thread worker_;
+};

@@ -1,0 +1,244 @@
+// Edit tracking and the posting of a table's changes with its detail tables
+// in one request, against the in-process stand-in server.
+
+#include <gtest/gtest.h>
+
+#include "backoffice/JClient.h"
+#include "backoffice/JTable.h"
+#include "testbed/ProtocolServer.h"
+
+namespace {
+
+std::string messageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.message().toStdString();
+  }
+  return "<no error>";
+}
+
+// Params as short texts: "null" for Null, "i64:" for the 64-bit tag.
+QStringList describe(const TVariantArray& params) {
+  QStringList out;
+  for (const WireValue& v : params) {
+    if (v.isNull())
+      out << QStringLiteral("null");
+    else if (v.type() == VarType::Int64)
+      out << QStringLiteral("i64:") + v.toQVariant().toString();
+    else
+      out << v.toQVariant().toString();
+  }
+  return out;
+}
+
+void addRow(plat::MemTable& t, const QVariantList& values) {
+  t.Append();
+  for (int i = 0; i < values.size(); ++i)  // unset: left to the tracker
+    if (values[i].isValid()) t.FieldByIndex(i)->SetValue(values[i]);
+  t.Post();
+}
+
+// doc (id, title) -> lines (id, doc_id, qty) -> notes (id, line_id, text).
+class Posting : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.setRequestHandler([this](const ServerRequest& r, ServerReply& rep) {
+      seen.push_back(r);
+      if (!refusal.isEmpty())
+        rep.refuse(refusal);
+      else
+        rep.results = answer;
+    });
+    server.start();
+    client.setHost(QStringLiteral("127.0.0.1"));
+    client.setPort(server.port());
+    client.setLogin(QStringLiteral("demo"));
+    client.setPassword(QStringLiteral("demo"));
+    client.setServerType(QStringLiteral("DR"));
+    client.setApplicationID(QStringLiteral("vekta"));
+    client.setShowProgress(false);
+    client.setReadPollMs(10);
+
+    doc.SetJClient(&client);
+    doc.SetTableName("doc");
+    doc.AddField("id", ftInteger);
+    doc.AddField("title", ftString, 40);
+    doc.SetPostedFields({"title"});
+    lines.SetTableName("lines");
+    lines.AddField("id", ftInteger);
+    lines.AddField("doc_id", ftInteger);
+    lines.AddField("qty", ftInteger);
+    lines.SetPostedFields({"*"});
+    notes.SetTableName("notes");
+    notes.AddField("id", ftInteger);
+    notes.AddField("line_id", ftInteger);
+    notes.AddField("text", ftString, 40);
+    notes.SetPostedFields({"text"});
+    for (TJTable* t : {&doc, &lines, &notes}) {
+      t->Open();
+      t->setListenerActive(false);
+    }
+    lines.SetMasterFields("id");
+    lines.SetDetailFields("doc_id");
+    lines.SetMasterSource(&doc);
+    notes.SetMasterFields("id");
+    notes.SetDetailFields("line_id");
+    notes.SetMasterSource(&lines);
+  }
+  void TearDown() override {
+    client.disconnect();
+    server.stop();
+  }
+  // Rows loaded so far were never tracked.
+  void startTracking() {
+    for (TJTable* t : {&doc, &lines, &notes}) t->setListenerActive(true);
+    doc.listener().clear();
+  }
+
+  ProtocolServer server;
+  TJClient client;
+  TJTable doc, lines, notes;
+  std::vector<ServerRequest> seen;
+  TVariantArray answer;
+  QString refusal;
+};
+
+TEST_F(Posting, EditsDeletesAndInsertsOfDetailsGoInOneRequestAndNewKeysComeBack) {
+  addRow(doc, {5, "old"});
+  addRow(lines, {11, 5, 1});
+  addRow(lines, {12, 5, 2});
+  startTracking();
+
+  ASSERT_TRUE(lines.Locate("id", 11));
+  for (int qty : {7, 8}) {  // the old value is the one before the first edit
+    lines.Edit();
+    lines.FieldByName("qty")->SetAsInteger(qty);
+    lines.Post();
+  }
+  ASSERT_TRUE(lines.Locate("id", 12));
+  lines.Delete();
+  addRow(lines, {QVariant(), QVariant(), 20});
+  addRow(lines, {QVariant(), QVariant(), 30});
+  EXPECT_EQ(lines.FieldByName("id")->AsInteger(), -2);
+  EXPECT_EQ(lines.FieldByName("doc_id")->AsInteger(), 5);
+  doc.Edit();
+  doc.FieldByName("title")->SetAsString("new");
+  EXPECT_TRUE(doc.dataChanged());
+
+  answer = {WireValue(5), WireValue(1),  WireValue(-1), WireValue(101),
+            WireValue(1), WireValue(-2), WireValue(102)};
+  EXPECT_EQ(doc.applyToDB(), 5);
+
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].code, 8);
+  const QStringList expected = {// deletes
+                                "2", "lines", "id", "4", "1", "12",
+                                // master block
+                                "1", "0", "doc", "", "", "", "", "", "1", "2", "id", "4", "5", "5",
+                                "title", "12", "new", "old",
+                                // edited rows of the detail, old values from before the first edit
+                                "1", "1", "lines", "doc", "doc_id", "", "", "", "1", "3", "id", "4",
+                                "11", "11", "doc_id", "4", "5", "5", "qty", "4", "8", "1",
+                                // inserted rows, in the order of insertion, with the 64-bit count
+                                "1", "1", "lines", "doc", "doc_id", "", "", "", "i64:2", "3", "id",
+                                "4", "-1", "-1", "doc_id", "4", "5", "null", "qty", "4", "20",
+                                "null", "3", "id", "4", "-2", "-2", "doc_id", "4", "5", "null",
+                                "qty", "4", "30", "null"};
+  EXPECT_EQ(describe(seen[0].params).join('|').toStdString(), expected.join('|').toStdString());
+
+  EXPECT_FALSE(doc.dataChanged());
+  EXPECT_EQ(lines.listener().insertedRecordCount(), 0);
+  EXPECT_EQ(lines.PostedFields(), QStringList{"*"});
+  QStringList keys;
+  for (lines.First(); !lines.Eof(); lines.Next()) keys << lines.FieldByName("id")->AsString();
+  EXPECT_EQ(keys, QStringList({"11", "101", "102"}));
+}
+
+TEST_F(Posting, NewMasterWithNestedDetailsTakesEachLevelsNewKeys) {
+  startTracking();
+  doc.Append();  // a new document: its key is temporary until the post
+  EXPECT_EQ(doc.FieldByName("id")->AsInteger(), -1);
+  addRow(lines, {QVariant(), QVariant(), 1});
+  addRow(notes, {QVariant(), QVariant(), "a"});
+  addRow(lines, {QVariant(), QVariant(), 2});
+  addRow(notes, {QVariant(), QVariant(), "b"});
+  addRow(notes, {QVariant(), QVariant(), "c"});
+
+  // The second line's notes are -2 and -3 under the line -2.
+  answer = {WireValue(70),  WireValue(1),   WireValue(-1),  WireValue(201),
+            WireValue(1),   WireValue(-2),  WireValue(202), WireValue(101),
+            WireValue(-1),  WireValue(301), WireValue(101), WireValue(-2),
+            WireValue(302), WireValue(101), WireValue(-3),  WireValue(303)};
+  EXPECT_EQ(doc.applyToDB(), 70);
+  EXPECT_EQ(doc.FieldByName("id")->AsInteger(), 70);
+  doc.Post();
+  lines.SetMasterSource(nullptr);
+  notes.SetMasterSource(nullptr);
+  QStringList got;
+  for (lines.First(); !lines.Eof(); lines.Next())
+    got << lines.FieldByName("id")->AsString() + ":" + lines.FieldByName("doc_id")->AsString();
+  for (notes.First(); !notes.Eof(); notes.Next())
+    got << notes.FieldByName("id")->AsString() + ":" + notes.FieldByName("line_id")->AsString();
+  // Notes hang under their own line's new key, not under the document's.
+  EXPECT_EQ(got.join(' ').toStdString(), "201:70 202:70 301:201 302:202 303:202");
+}
+
+TEST_F(Posting, FailedPostsKeepTrackingAndBadRepliesAreRefused) {
+  addRow(doc, {5, "x"});
+  startTracking();
+  addRow(lines, {QVariant(), QVariant(), 1});
+
+  refusal = "no rights";
+  EXPECT_EQ(messageOf([&] { doc.applyToDB(); }), "no rights");
+  EXPECT_TRUE(doc.dataChanged());
+  EXPECT_EQ(lines.FieldByName("id")->AsInteger(), -1);
+
+  refusal.clear();
+  answer = {WireValue(5), WireValue(1), WireValue(-9), WireValue(100)};
+  EXPECT_EQ(messageOf([&] { doc.applyToDB(); }),
+            "Record not found (TDatasetListener.updateNegativeID).");
+
+  // A repeat with a sound reply still has everything to send.
+  answer = {WireValue(5), WireValue(1), WireValue(-1), WireValue(100)};
+  doc.Cancel();
+  EXPECT_EQ(doc.applyToDB(), 5);
+  EXPECT_EQ(lines.FieldByName("id")->AsInteger(), 100);
+
+  TJTable detached;
+  EXPECT_EQ(messageOf([&] { detached.applyToDB(); }),
+            "Property JClient is not defined (TJTable.applyToDB).");
+}
+
+TEST_F(Posting, DeletedDetailRowsSendOnlyTheirServerKeys) {
+  addRow(doc, {5, "x"});
+  addRow(lines, {11, 5, 1});
+  startTracking();
+  // An edited server row that is deleted goes as a delete alone.
+  ASSERT_TRUE(lines.Locate("id", 11));
+  lines.Edit();
+  lines.FieldByName("qty")->SetAsInteger(9);
+  lines.Post();
+  lines.Delete();
+  // A new row deleted again leaves nothing to send.
+  addRow(lines, {QVariant(), QVariant(), 1});
+  lines.Delete();
+  EXPECT_TRUE(doc.dataChanged());
+
+  answer = {WireValue(5)};
+  EXPECT_EQ(doc.applyToDB(), 5);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(describe(seen[0].params).mid(0, 7).join('|').toStdString(), "2|lines|id|4|1|11|1");
+  // After the deletes only the master block follows.
+  EXPECT_EQ(describe(seen[0].params).size(), 6 + 9 + 9);
+  doc.Cancel();
+
+  // Deletes in the master are not tracked: it is deleted with deleteFromDB.
+  doc.Delete();
+  seen.clear();
+  doc.applyToDB();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_TRUE(seen[0].params.empty());
+}
+
+}  // namespace
