@@ -2,10 +2,11 @@
 // TABLE_ALIAS macro and field paths in square brackets, turned into SQL
 // against the selection; and user-defined columns written that way.
 
+#include "backoffice/UserFields.h"
+
 #include <QRegularExpression>
 
 #include "backoffice/JClient.h"
-#include "backoffice/Selection.h"
 #include "backoffice/Utils.h"
 #include "platform/Common.h"
 #include "platform/Exception.h"
@@ -257,4 +258,26 @@ void TSelection::loadUserFields(const pugi::xml_node& userFieldsXML) {
     c->bandCaption = group;
     c->columnCaption = caption;
   }
+}
+
+// ---- the schema model as the source of field paths ----
+
+QString TDatabaseSchemaLookup::tableCaption(const QString& table) {
+  return fDatabase.getTable(table)->getCaption();
+}
+
+bool TDatabaseSchemaLookup::findField(const QString& table, const QString& captionOrName,
+                                      Field& field) {
+  TTableStructure* t = fDatabase.getTable(table);
+  TFieldStructure* f = t->getFieldByCaption(captionOrName);
+  if (!f) f = t->getField(captionOrName);
+  if (!f) return false;
+  field.name = f->name;
+  TFKConstraint* fk = f->getFKConstraint();
+  field.refTable = fk ? fk->refTable : QString();
+  return true;
+}
+
+QString TDatabaseSchemaLookup::keyFieldName(const QString& table) {
+  return fDatabase.getTable(table)->keyField()->name;
 }
