@@ -2,17 +2,11 @@
 
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
 
 #include "backoffice/JTable.h"
 #include "platform/Common.h"
 
 namespace {
-
-QString& cacheFolderOverride() {
-  static QString folder;
-  return folder;
-}
 
 QString dataFile(const QString& tableName) {
   return tablesCacheFolder() + tableName + QStringLiteral(".dat");
@@ -31,19 +25,6 @@ void checkTableName(const QString& tableName) {
 }
 
 }  // namespace
-
-QString tablesCacheFolder() {
-  QString folder = cacheFolderOverride();
-  if (folder.isEmpty())
-    folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
-             QStringLiteral("/Tables");
-  if (!folder.endsWith(u'/')) folder += u'/';
-  return folder;
-}
-
-void setTablesCacheFolder(const QString& folder) {
-  cacheFolderOverride() = folder;
-}
 
 QString formatCachedVersion(const TCachedVersion& v) {
   const QChar cr(13);

@@ -6,11 +6,7 @@
 
 #include <QString>
 
-// The folder of the cache files, ending in "/": the user's Documents folder +
-// "Tables/" unless set otherwise.
-QString tablesCacheFolder();
-// Tests and embedders point the cache elsewhere; empty restores the default.
-void setTablesCacheFolder(const QString& folder);
+#include "backoffice/Utils.h"  // tablesCacheFolder, setTablesCacheFolder
 
 // The parts of a version file's text.
 struct TCachedVersion {
