@@ -68,7 +68,7 @@ TEST_F(SelectionLoad, NamedParametersBecomePositionalAndDetailsFollowTheMasterKe
             "select\r\nO.id as id,\r\nO.master_id as master_id\r\nfrom tbOrder O\r\n"
             "where (O.id = 5) AND (O.dt > ?     and O.note <> '?skip' and O.dt < ?   and O.x <> ?  "
             "  )\r\n");
-  const TVariantArray& p = server.requests()[0].params;
+  const TVariantArray p = server.requests()[0].params;
   ASSERT_EQ(p.size(), 8u);  // statement, count, then type and value of three parameters
   EXPECT_EQ(p[1].toString(), "3");
   EXPECT_EQ(p[5].toString(), "z");
