@@ -127,7 +127,6 @@ QString TSelection::conditionItemSQL(const QString& fieldName, const TSelectionC
   if (code < 1 || code > 16) unknownCondition(codeText);
   const QString F = column.value;
   const QString text = childText(item, "value");
-  const bool isText = dataType == ftString || (!isNumericKind(dataType) && !isDateKind(dataType));
 
   if (code >= 13) {
     const QString P = getColumnTable(column.value) + QStringLiteral(".parent_id");
@@ -202,7 +201,6 @@ QString TSelection::conditionItemSQL(const QString& fieldName, const TSelectionC
     V = QLatin1Char('?') + name;
     if (setupParams) addParam(name, toDouble(text), TFieldType(dataType));
   } else {
-    Q_UNUSED(isText);
     V = sqlLiteral(text);
   }
   switch (code) {
