@@ -241,4 +241,54 @@ TEST_F(Posting, DeletedDetailRowsSendOnlyTheirServerKeys) {
   EXPECT_TRUE(seen[0].params.empty());
 }
 
+TEST_F(Posting, SelfReferencedRowsGoWithTheirParent) {
+  TJTable tree;
+  tree.SetTableName("tree");
+  tree.AddField("id", ftInteger);
+  tree.AddField("doc_id", ftInteger);
+  tree.AddField("parent_id", ftInteger);
+  tree.SetSelfReferencedField("parent_id");
+  tree.SetMasterFields("id");
+  tree.SetDetailFields("doc_id");
+  tree.Open();
+  tree.setListenerActive(false);
+  tree.SetMasterSource(&doc);
+  addRow(doc, {5, "x"});
+  addRow(tree, {21, 5, QVariant()});
+  addRow(tree, {22, 5, 21});
+  addRow(tree, {23, 5, 22});
+  addRow(tree, {24, 5, QVariant()});
+  tree.setListenerActive(true);
+  startTracking();
+
+  ASSERT_TRUE(tree.Locate("id", 21));
+  tree.Delete();
+  EXPECT_EQ(tree.RecordCount(), 1);
+  EXPECT_EQ(tree.listener().deletedRecordCount(), 3);
+  tree.SetMasterSource(nullptr);  // before the table goes away
+}
+
+TEST_F(Posting, DetailTablesMayHaveAtMost99DetailsOfTheirOwn) {
+  addRow(doc, {5, "x"});
+  startTracking();
+  std::vector<std::unique_ptr<plat::MemTable>> subs;
+  for (int n : {99, 100}) {
+    while (int(lines.GetDetailDataSets().size()) < n) {  // notes is one of them
+      subs.push_back(std::make_unique<plat::MemTable>());
+      subs.back()->SetMasterSource(&lines);
+    }
+    seen.clear();
+    answer = {WireValue(5)};
+    if (n == 99) {
+      EXPECT_EQ(doc.applyToDB(), 5);
+      doc.Cancel();
+    } else {
+      EXPECT_EQ(messageOf([&] { doc.applyToDB(); }),
+                "Maximal detail datasets quantity is 99 (TDatasetListener.postInsertedRecords).");
+      EXPECT_TRUE(seen.empty());  // nothing went out
+    }
+  }
+  for (auto& t : subs) t->SetMasterSource(nullptr);
+}
+
 }  // namespace
