@@ -442,7 +442,8 @@ void TfmExpectation::tmReopenApplicationTimer() {
   // A sale, a dialog or the service menu in front: the next tick tries again.
   if (!inFront()) return;
   tmReopenApplication->stop();
-  if (!startUpdatedProgram(plat::programFilePath())) {
+  const bool started = startProgram ? startProgram() : startUpdatedProgram(plat::programFilePath());
+  if (!started) {
     if (fmMain) fmMain->log(QStringLiteral("Не удалось запустить обновлённую программу."));
     return;
   }

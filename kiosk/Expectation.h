@@ -158,6 +158,9 @@ class TfmExpectation : public QDialog {
   // program like the cart; it runs modally and records its own outcome.
   // Null: the reconciliation is never run.
   inline static std::function<void()> openReviseTotals;
+  // Starts the updated program; false when it could not be started. Null:
+  // the program's own file, detached. Tests install a stand-in.
+  inline static std::function<bool()> startProgram;
 
   // The layout pass: at creation, after every reload and after the service menu.
   void updateControlLocations();

@@ -3,17 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <mutex>
 #include <vector>
 
 #include "backoffice/JClient.h"
+#include "kiosk/Expectation.h"
+#include "kiosk/Main.h"
 #include "kiosk/SoftwareUpdate.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -279,6 +284,75 @@ TEST(UpdateFromBackoffice, DownloadsAndInstallsTheOfferedProgram) {
   EXPECT_TRUE(QFileInfo(program).isExecutable());
   EXPECT_EQ(readAll(program + QStringLiteral(".tmp")), "old program");
   sim.stop();
+}
+
+// The restart, on a kiosk of its own: it waits while anything is open above
+// the home screen, and closes the kiosk without the service password only
+// once the new program started.
+class Restart : public ::testing::Test {
+ protected:
+  Restart() {
+    qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    qputenv("VEKTA_OSK_COMMAND", "true");
+    main = std::make_unique<TfmMain>();
+    main->show();
+    main->tmConfig->stop();
+    TfmExpectation::startProgram = [this] {
+      ++starts;
+      return startSucceeds;
+    };
+  }
+  ~Restart() override {
+    TfmExpectation::startProgram = nullptr;
+    main->check_password_on_exit = false;
+    main->close();
+    main.reset();
+    qunsetenv("VEKTA_DATA_DIR");
+  }
+  QTemporaryDir data, runtime;
+  std::unique_ptr<TfmMain> main;
+  int starts = 0;
+  bool startSucceeds = true;
+};
+
+void showModal(QDialog& d) {
+  d.setWindowModality(Qt::ApplicationModal);
+  d.show();
+}
+
+TEST_F(Restart, WaitsForTheHomeScreenThenClosesWithoutThePassword) {
+  TfmExpectation home;
+  showModal(home);
+  home.tmReopenApplication->start();
+
+  QDialog sale;
+  showModal(sale);
+  home.tmReopenApplicationTimer();
+  EXPECT_EQ(starts, 0);
+  EXPECT_TRUE(home.tmReopenApplication->isActive());
+
+  sale.close();
+  ASSERT_EQ(QApplication::activeModalWidget(), &home);
+  home.tmReopenApplicationTimer();
+  EXPECT_EQ(starts, 1);
+  EXPECT_FALSE(home.tmReopenApplication->isActive());
+  EXPECT_FALSE(main->check_password_on_exit);
+  EXPECT_FALSE(home.isVisible());
+}
+
+TEST_F(Restart, AProgramThatDoesNotStartLeavesTheKioskRunning) {
+  startSucceeds = false;
+  TfmExpectation home;
+  showModal(home);
+  home.tmReopenApplication->start();
+  home.tmReopenApplicationTimer();
+  EXPECT_EQ(starts, 1);
+  EXPECT_FALSE(home.tmReopenApplication->isActive());
+  EXPECT_TRUE(main->check_password_on_exit);
+  EXPECT_TRUE(home.isVisible());
+  main->check_password_on_exit = false;
+  home.close();
 }
 
 }  // namespace
