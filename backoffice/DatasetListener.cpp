@@ -418,7 +418,9 @@ void TDatasetListener::updateNegativeID(const TRequest& r, int dataSetIndex) {
       if (r.resultParam(1 + 3 * t).toInt() != dataSetIndex) continue;
       const qint64 tempKey = r.resultParam(2 + 3 * t).toInt64();
       const qint64 newKey = r.resultParam(3 + 3 * t).toInt64();
-      if (!fTb->Locate(fTb->KeyField(), QVariant(tempKey)))
+      // Only temporary keys are replaced: a reply naming a server row's key
+      // must not move that row.
+      if (tempKey >= 0 || !fTb->Locate(fTb->KeyField(), QVariant(tempKey)))
         throw EAbstractError(
             QStringLiteral("Record not found (TDatasetListener.updateNegativeID)."));
       fTb->Edit();

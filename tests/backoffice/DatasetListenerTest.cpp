@@ -186,6 +186,7 @@ TEST_F(Posting, NewMasterWithNestedDetailsTakesEachLevelsNewKeys) {
 
 TEST_F(Posting, FailedPostsKeepTrackingAndBadRepliesAreRefused) {
   addRow(doc, {5, "x"});
+  addRow(lines, {100, 5, 0});
   startTracking();
   addRow(lines, {QVariant(), QVariant(), 1});
 
@@ -195,15 +196,20 @@ TEST_F(Posting, FailedPostsKeepTrackingAndBadRepliesAreRefused) {
   EXPECT_EQ(lines.FieldByName("id")->AsInteger(), -1);
 
   refusal.clear();
-  answer = {WireValue(5), WireValue(1), WireValue(-9), WireValue(100)};
-  EXPECT_EQ(messageOf([&] { doc.applyToDB(); }),
-            "Record not found (TDatasetListener.updateNegativeID).");
+  // An unknown temporary key, and a server row's key, are both refused.
+  for (int tempKey : {-9, 100}) {
+    answer = {WireValue(5), WireValue(1), WireValue(tempKey), WireValue(777)};
+    EXPECT_EQ(messageOf([&] { doc.applyToDB(); }),
+              "Record not found (TDatasetListener.updateNegativeID).")
+        << tempKey;
+    EXPECT_TRUE(lines.Locate("id", 100)) << tempKey;
+  }
 
   // A repeat with a sound reply still has everything to send.
-  answer = {WireValue(5), WireValue(1), WireValue(-1), WireValue(100)};
+  answer = {WireValue(5), WireValue(1), WireValue(-1), WireValue(101)};
   doc.Cancel();
   EXPECT_EQ(doc.applyToDB(), 5);
-  EXPECT_EQ(lines.FieldByName("id")->AsInteger(), 100);
+  EXPECT_TRUE(lines.Locate("id", 101));
 
   TJTable detached;
   EXPECT_EQ(messageOf([&] { detached.applyToDB(); }),
