@@ -17,6 +17,7 @@
 #include "screens/PaymentMethod.h"
 #include "screens/PaymentThreads.h"
 #include "screens/Recycle.h"
+#include "screens/ScreenLayout.h"
 
 TfmYandexBadge* fmYandexBadge = nullptr;
 TfmIdentityCard* fmIdentityCard = nullptr;
@@ -49,18 +50,6 @@ QString insufficientBalanceText(double initial_balance) {
 
 namespace {
 
-QLabel* textLabel(const QString& text, QWidget* parent, const char* name, bool bold = false) {
-  auto* l = new QLabel(text, parent);
-  l->setObjectName(QLatin1String(name));
-  l->setTextFormat(Qt::PlainText);  // server messages may hold "<"
-  QFont f = l->font();
-  f.setPointSizeF(20);
-  f.setBold(bold);
-  l->setFont(f);
-  l->adjustSize();
-  return l;
-}
-
 // The pictures are drawn, so the screens need no image files.
 QPixmap badgePicture() {
   QPixmap pm(270, 400);
@@ -92,17 +81,6 @@ QPixmap cardPicture() {
   return pm;
 }
 
-QPixmap crossPicture() {
-  QPixmap pm(64, 64);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(QPen(Qt::darkGray, 8, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(12, 12, 52, 52);
-  p.drawLine(52, 12, 12, 52);
-  return pm;
-}
-
 TProductPositionArray fullPricePositions(const TCheckoutSale& sale) {
   TProductPositionArray out;
   for (const TSelectedGood& g : sale.lines)
@@ -117,41 +95,23 @@ TProductPositionArray fullPricePositions(const TCheckoutSale& sale) {
 TAccountPaymentScreen::TAccountPaymentScreen(QWidget* parent, const QString& location,
                                              const QPixmap& picture, bool locationRightAbove)
     : QDialog(parent), location_right_above_(locationRightAbove) {
-  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-  setWindowTitle(QStringLiteral("Оплата покупки"));
-  setAutoFillBackground(true);
-  QPalette pal = palette();
-  pal.setColor(QPalette::Window, Qt::white);
-  setPalette(pal);
+  setUpSaleScreenWindow(this, QStringLiteral("Оплата покупки"));
 
-  pnSerialNumber = new TRectangle(this);
-  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
-  pnSerialNumber->setFillColor(Qt::black);
-  lbSerialNumber = textLabel(QString(), pnSerialNumber, "lbSerialNumber");
-  lbSupportPhone = textLabel(QString(), pnSerialNumber, "lbSupportPhone");
-  pnSerialNumber->hide();
-  pnTop = new TRectangle(this);
-  pnTop->setFillColor(QColor(0xDE, 0xB8, 0x87));
-  lbTop = textLabel(QStringLiteral("Оплата покупки"), pnTop, "lbTop", true);
-  btClose = new TRectangle(pnTop);
-  btClose->setObjectName(QStringLiteral("btClose"));
-  btClose->setFillColor(QColor(0xDE, 0xB8, 0x87));
-  auto* cross = new QLabel(btClose);
-  cross->setPixmap(crossPicture());
-  cross->setScaledContents(true);
-  lbLocation1 = textLabel(location, this, "lbLocation1");
+  pnSerialNumber = createSerialNumberPanel(this, lbSerialNumber, lbSupportPhone);
+  const TSaleScreenHeader header = createSaleScreenHeader(this);
+  pnTop = header.pnTop;
+  lbTop = header.lbTop;
+  btClose = header.btClose;
+  lbLocation1 = saleScreenLabel(location, this, "lbLocation1");
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
   image->setScaledContents(true);
   image->setPixmap(picture);
-  lbErr1 = textLabel(QString::fromUtf8(kPaymentFailed), this, "lbErr1", true);
-  lbErr1->setStyleSheet(QStringLiteral("color: #C00000"));
-  lbErr2 = textLabel(QString(), this, "lbErr2");
-  lbErr2->setStyleSheet(QStringLiteral("color: #C00000"));
+  createErrorLines(this, lbErr1, lbErr2);
   lbErr1->hide();
   lbErr2->hide();
-  lb1 = textLabel(QStringLiteral("Сумма к оплате:"), this, "lb1");
-  lbAmount = textLabel(QString(), this, "lbAmount", true);
+  lb1 = saleScreenLabel(QStringLiteral("Сумма к оплате:"), this, "lb1");
+  lbAmount = saleScreenLabel(QString(), this, "lbAmount", true);
   tmStart = new QTimer(this);
   tmStart->setInterval(100);
 
@@ -187,22 +147,13 @@ void TAccountPaymentScreen::keyPressEvent(QKeyEvent* e) {
 }
 
 void TAccountPaymentScreen::layoutForm() {
-  FitFormToMainForm(this);
-  const QSizeF screen = ScreenSize();
-  const double W = screen.width(), H = screen.height();
-  if (fmMain) fmMain->updateSerialNumberPanel(pnSerialNumber);
-  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
-  screen_height = H - footer;
+  const TSaleScreenArea area = fitSaleScreen(this, pnSerialNumber);
+  const double W = area.width, H = area.height;
+  screen_height = area.usable_height;
   const double S = screen_height;
   const bool landscape = W > H;
 
-  FitFontSize(lbTop, landscape ? W / 3 : W / 2);
-  const double top = lbTop->height() * 1.5;
-  pnTop->setGeometry(0, 0, int(W), int(top));
-  lbTop->move(int((W - lbTop->width()) / 2), int((top - lbTop->height()) / 2));
-  btClose->setGeometry(int(W - top * 0.9), int(top * 0.1), int(top * 0.8), int(top * 0.8));
-  btClose->findChild<QLabel*>()->setGeometry(int(top * 0.2), int(top * 0.2), int(top * 0.4),
-                                             int(top * 0.4));
+  const double top = layoutSaleScreenHeader({pnTop, lbTop, btClose}, W, landscape);
   const double heading = FontSizeOf(lbTop);
   lbAmount->setText(TFormServices::formatAmount(sale.payment_amount) + QStringLiteral(" ₽"));
   SetFontSize(lbAmount, heading * 1.5);

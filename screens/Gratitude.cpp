@@ -25,6 +25,7 @@
 #include "kiosk/TouchButton.h"
 #include "platform/Exception.h"
 #include "platform/MainThread.h"
+#include "screens/ScreenLayout.h"
 
 TfmGratitude* fmGratitude = nullptr;
 
@@ -217,37 +218,13 @@ void TCheckCreationThread::Execute() {
 namespace {
 
 QLabel* boldLabel(const QString& text, QWidget* parent, const char* name) {
-  auto* l = new QLabel(text, parent);
-  l->setObjectName(QLatin1String(name));
-  l->setTextFormat(Qt::PlainText);
-  QFont f = l->font();
-  f.setPointSizeF(40);
-  f.setBold(true);
-  l->setFont(f);
-  l->adjustSize();
-  return l;
-}
-
-QPixmap crossPicture() {
-  QPixmap pm(64, 64);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(QPen(Qt::darkGray, 8, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(12, 12, 52, 52);
-  p.drawLine(52, 12, 12, 52);
-  return pm;
+  return saleScreenLabel(text, parent, name, true, 40);
 }
 
 }  // namespace
 
 TfmGratitude::TfmGratitude(QWidget* parent) : QDialog(parent) {
-  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-  setWindowTitle(QStringLiteral("Успешная оплата"));
-  setAutoFillBackground(true);
-  QPalette pal = palette();
-  pal.setColor(QPalette::Window, Qt::white);
-  setPalette(pal);
+  setUpSaleScreenWindow(this, QStringLiteral("Успешная оплата"));
 
   pnTop = new TRectangle(this);
   pnTop->setFillColor(Qt::white);
@@ -315,12 +292,9 @@ void TfmGratitude::showEvent(QShowEvent* e) {
 }
 
 void TfmGratitude::FormShow() {
-  FitFormToMainForm(this);
-  const QSizeF screen = ScreenSize();
-  const double W = screen.width();
-  if (fmMain) fmMain->updateSerialNumberPanel(pnSerialNumber);
-  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
-  screen_height = screen.height() - footer;
+  const TSaleScreenArea area = fitSaleScreen(this, pnSerialNumber);
+  const double W = area.width;
+  screen_height = area.usable_height;
   const double S = screen_height;
 
   FitFontSize(lbGratitude, W / 1.5);

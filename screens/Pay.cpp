@@ -20,6 +20,7 @@
 #include "kiosk/TouchButton.h"
 #include "platform/AppPaths.h"
 #include "platform/Exception.h"
+#include "screens/ScreenLayout.h"
 
 TfmPay* fmPay = nullptr;
 
@@ -67,19 +68,10 @@ QPixmap cardPicture() {
   return pm;
 }
 
-void centreX(QWidget* w, double left, double width) {
-  w->move(int(left + (width - w->width()) / 2), w->y());
-}
-
 }  // namespace
 
 TfmPay::TfmPay(QWidget* parent) : QDialog(parent) {
-  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-  setWindowTitle(QStringLiteral("Оплата покупки"));
-  setAutoFillBackground(true);
-  QPalette pal = palette();
-  pal.setColor(QPalette::Window, Qt::white);
-  setPalette(pal);
+  setUpSaleScreenWindow(this, QStringLiteral("Оплата покупки"));
 
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
@@ -158,26 +150,14 @@ void TfmPay::FormShow() {
 }
 
 void TfmPay::layoutForm() {
-  FitFormToMainForm(this);
-  const QSizeF screen = ScreenSize();
-  const double W = screen.width();
-  if (fmMain) fmMain->updateSerialNumberPanel(pnSerialNumber);
-  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
-  screen_height = screen.height() - footer;
+  const TSaleScreenArea area = fitSaleScreen(this, pnSerialNumber);
+  const double W = area.width;
+  screen_height = area.usable_height;
   const double S = screen_height;
-  const bool landscape = W > screen.height();
+  const bool landscape = W > area.height;
 
-  lbPaymentAmount->setText(TFormServices::formatAmount(payment_amount) + QStringLiteral(" ₽"));
-  const bool details = discount + cashback > 0;
-  lbTotal->setVisible(details);
-  if (details)
-    lbTotal->setText(QStringLiteral("Итого: ") + TFormServices::formatAmount(total_amount));
-  lbDiscount->setVisible(discount > 0);
-  if (discount > 0)
-    lbDiscount->setText(QStringLiteral("Скидка: ") + TFormServices::formatAmount(discount));
-  lbCashback->setVisible(cashback > 0);
-  if (cashback > 0)
-    lbCashback->setText(QStringLiteral("Списано баллов: ") + TFormServices::formatAmount(cashback));
+  showAmountLines(lbPaymentAmount, lbTotal, lbDiscount, lbCashback, payment_amount, total_amount,
+                  discount, cashback);
 
   FitFontSize(lbTop, landscape ? W / 3 : W / 2);
   pnTop->setGeometry(0, 0, int(W), int(lbTop->height() * 1.5));

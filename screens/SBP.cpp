@@ -29,6 +29,7 @@
 #include "screens/PaymentMethod.h"
 #include "screens/PaymentThreads.h"
 #include "screens/Recycle.h"
+#include "screens/ScreenLayout.h"
 
 TfmSBP* fmSBP = nullptr;
 
@@ -189,19 +190,6 @@ void TSbpPaymentThread::Execute() {
 
 namespace {
 
-QLabel* textLabel(const QString& text, QWidget* parent, const char* name, bool bold = false,
-                  double points = 20) {
-  auto* l = new QLabel(text, parent);
-  l->setObjectName(QLatin1String(name));
-  l->setTextFormat(Qt::PlainText);  // server messages may hold "<"
-  QFont f = l->font();
-  f.setPointSizeF(points);
-  f.setBold(bold);
-  l->setFont(f);
-  l->adjustSize();
-  return l;
-}
-
 // The SBP picture: drawn, so the screen needs no image file.
 QPixmap sbpPicture() {
   QPixmap pm(400, 200);
@@ -225,69 +213,36 @@ QPixmap sbpPicture() {
   return pm;
 }
 
-QPixmap crossPicture() {
-  QPixmap pm(64, 64);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(QPen(Qt::darkGray, 8, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(12, 12, 52, 52);
-  p.drawLine(52, 12, 12, 52);
-  return pm;
-}
-
-void centreX(QWidget* w, double left, double width) {
-  w->move(int(left + (width - w->width()) / 2), w->y());
-}
-
 }  // namespace
 
 TfmSBP::TfmSBP(QWidget* parent) : QDialog(parent) {
-  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-  setWindowTitle(QStringLiteral("Оплата покупки"));
-  setAutoFillBackground(true);
-  QPalette pal = palette();
-  pal.setColor(QPalette::Window, Qt::white);
-  setPalette(pal);
+  setUpSaleScreenWindow(this, QStringLiteral("Оплата покупки"));
 
-  pnTop = new TRectangle(this);
-  pnTop->setFillColor(QColor(0xDE, 0xB8, 0x87));
-  lbTop = textLabel(QStringLiteral("Оплата покупки"), pnTop, "lbTop", true);
-  btClose = new TRectangle(pnTop);
-  btClose->setObjectName(QStringLiteral("btClose"));
-  btClose->setFillColor(QColor(0xDE, 0xB8, 0x87));
-  auto* cross = new QLabel(btClose);
-  cross->setPixmap(crossPicture());
-  cross->setScaledContents(true);
-  pnSerialNumber = new TRectangle(this);
-  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
-  pnSerialNumber->setFillColor(Qt::black);
-  lbSerialNumber = textLabel(QString(), pnSerialNumber, "lbSerialNumber");
-  lbSupportPhone = textLabel(QString(), pnSerialNumber, "lbSupportPhone");
-  pnSerialNumber->hide();
-  lbPaymentAmount = textLabel(QString(), this, "lbPaymentAmount", true);
-  lbPayment = textLabel(QStringLiteral("Сумма к оплате:"), this, "lbPayment");
+  const TSaleScreenHeader header = createSaleScreenHeader(this);
+  pnTop = header.pnTop;
+  lbTop = header.lbTop;
+  btClose = header.btClose;
+  pnSerialNumber = createSerialNumberPanel(this, lbSerialNumber, lbSupportPhone);
+  lbPaymentAmount = saleScreenLabel(QString(), this, "lbPaymentAmount", true);
+  lbPayment = saleScreenLabel(QStringLiteral("Сумма к оплате:"), this, "lbPayment");
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
   image->setScaledContents(true);
   image->setPixmap(sbpPicture());
-  lbErr1 = textLabel(QString::fromUtf8(kPaymentFailed), this, "lbErr1", true);
-  lbErr1->setStyleSheet(QStringLiteral("color: #C00000"));
-  lbErr2 = textLabel(QString(), this, "lbErr2");
-  lbErr2->setStyleSheet(QStringLiteral("color: #C00000"));
+  createErrorLines(this, lbErr1, lbErr2);
   AniIndicator = new QProgressBar(this);
   AniIndicator->setRange(0, 0);  // busy
   AniIndicator->setTextVisible(false);
-  lbQrCode = textLabel(QStringLiteral("Формирование QR-кода..."), this, "lbQrCode", true, 40);
+  lbQrCode = saleScreenLabel(QStringLiteral("Формирование QR-кода..."), this, "lbQrCode", true, 40);
   imQRCode = new QLabel(this);
   imQRCode->setObjectName(QStringLiteral("imQRCode"));
   imQRCode->setAlignment(Qt::AlignCenter);
   imQRCode->hide();
   tmSound = new QTimer(this);
   tmSound->setInterval(10000);
-  lbTotal = textLabel(QStringLiteral("Итого:"), this, "lbTotal");
-  lbDiscount = textLabel(QStringLiteral("Скидка:"), this, "lbDiscount");
-  lbCashback = textLabel(QStringLiteral("Списано баллов:"), this, "lbCashback");
+  lbTotal = saleScreenLabel(QStringLiteral("Итого:"), this, "lbTotal");
+  lbDiscount = saleScreenLabel(QStringLiteral("Скидка:"), this, "lbDiscount");
+  lbCashback = saleScreenLabel(QStringLiteral("Списано баллов:"), this, "lbCashback");
 
   connect(btClose, &TRectangle::mouseDown, this, &TfmSBP::btCloseMouseDown);
   connect(tmSound, &QTimer::timeout, this, &TfmSBP::tmSoundTimer);
@@ -343,34 +298,16 @@ void TfmSBP::FormShow() {
 }
 
 void TfmSBP::layoutForm() {
-  FitFormToMainForm(this);
-  const QSizeF screen = ScreenSize();
-  const double W = screen.width(), H = screen.height();
-  if (fmMain) fmMain->updateSerialNumberPanel(pnSerialNumber);
-  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
-  screen_height = H - footer;
+  const TSaleScreenArea area = fitSaleScreen(this, pnSerialNumber);
+  const double W = area.width, H = area.height;
+  screen_height = area.usable_height;
   const double S = screen_height;
   const bool landscape = W > H;
 
-  lbPaymentAmount->setText(TFormServices::formatAmount(payment_amount) + QStringLiteral(" ₽"));
-  const bool details = discount + cashback > 0;
-  lbTotal->setVisible(details);
-  if (details)
-    lbTotal->setText(QStringLiteral("Итого: ") + TFormServices::formatAmount(total_amount));
-  lbDiscount->setVisible(discount > 0);
-  if (discount > 0)
-    lbDiscount->setText(QStringLiteral("Скидка: ") + TFormServices::formatAmount(discount));
-  lbCashback->setVisible(cashback > 0);
-  if (cashback > 0)
-    lbCashback->setText(QStringLiteral("Списано баллов: ") + TFormServices::formatAmount(cashback));
+  showAmountLines(lbPaymentAmount, lbTotal, lbDiscount, lbCashback, payment_amount, total_amount,
+                  discount, cashback);
 
-  FitFontSize(lbTop, landscape ? W / 3 : W / 2);
-  const double top = lbTop->height() * 1.5;
-  pnTop->setGeometry(0, 0, int(W), int(top));
-  lbTop->move(int((W - lbTop->width()) / 2), int((top - lbTop->height()) / 2));
-  btClose->setGeometry(int(W - top * 0.9), int(top * 0.1), int(top * 0.8), int(top * 0.8));
-  btClose->findChild<QLabel*>()->setGeometry(int(top * 0.2), int(top * 0.2), int(top * 0.4),
-                                             int(top * 0.4));
+  const double top = layoutSaleScreenHeader({pnTop, lbTop, btClose}, W, landscape);
   const double heading = FontSizeOf(lbTop);
   SetFontSize(lbPaymentAmount, heading * 1.5);
   SetFontSize(lbPayment, heading);
