@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "testbed/SimHandlers.h"
+#include "testbed/SimMain.h"
 
 namespace {
 
@@ -33,13 +34,7 @@ bool toInt(const QString& text, int* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Blocked before any thread exists, so every thread inherits the mask and
-  // only sigwait below receives the stop signals.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  const sigset_t stopSignals = sim::blockStopSignals();
   // A client that vanishes mid-reply must not end the server.
   signal(SIGPIPE, SIG_IGN);
 
@@ -77,8 +72,7 @@ int main(int argc, char** argv) {
     std::printf("listening on %d\n", office.port());
     std::fflush(stdout);
 
-    int sig = 0;
-    sigwait(&stopSignals, &sig);
+    sim::waitForStop(stopSignals);
     office.stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "backoffice-sim: %s\n", exceptionMessage(e).toLocal8Bit().constData());

@@ -2,12 +2,10 @@
 // Runs a stand-in payment module of a vending machine as D/COM<N> until
 // SIGTERM or SIGINT.
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 
 #include "testbed/PaymentModuleSim.h"
+#include "testbed/SimMain.h"
 
 namespace {
 
@@ -29,10 +27,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (!std::strcmp(a, "--ports-dir") && hasValue) {
-      dir = QString::fromLocal8Bit(argv[++i]);
-    } else if (!std::strcmp(a, "--com") && hasValue) {
-      com = std::atoi(argv[++i]);
+    if (sim::takePortOption(argc, argv, i, dir, com)) {
+      continue;
     } else if (!std::strcmp(a, "--serial") && hasValue) {
       serial = QByteArray(argv[++i]);
     } else if (!std::strcmp(a, "--status") && hasValue) {
@@ -45,25 +41,10 @@ int main(int argc, char** argv) {
   }
   if (dir.isEmpty() || com <= 0) return usage();
 
-  // Blocked before any thread starts, so that only sigwait below takes them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-
-  try {
-    PaymentModuleSim sim(dir, com, serial);
-    sim.setStatus(status);
-    sim.setSilent(silent);
-    std::printf("payment-module-sim ready: %s -> %s\n", qPrintable(sim.linkPath()),
-                qPrintable(sim.ttyPath()));
-    std::fflush(stdout);
-    int sig = 0;
-    sigwait(&stop, &sig);
-  } catch (const Exception& e) {
-    std::fprintf(stderr, "payment-module-sim: %s\n", e.what());
-    return 1;
-  }
-  return 0;
+  return sim::runPortSim("payment-module-sim", [&] {
+    auto sim = std::make_unique<PaymentModuleSim>(dir, com, serial);
+    sim->setStatus(status);
+    sim->setSilent(silent);
+    return sim;
+  });
 }

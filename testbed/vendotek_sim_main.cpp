@@ -1,11 +1,9 @@
 // vendotek-sim --ports-dir D --com N [--decline] [--silent] [--vrp-delay MS]
 // Runs a stand-in Vendotek terminal as D/COM<N> until SIGTERM or SIGINT.
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 
+#include "testbed/SimMain.h"
 #include "testbed/VendotekSim.h"
 
 namespace {
@@ -27,10 +25,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (!std::strcmp(a, "--ports-dir") && hasValue) {
-      dir = QString::fromLocal8Bit(argv[++i]);
-    } else if (!std::strcmp(a, "--com") && hasValue) {
-      com = std::atoi(argv[++i]);
+    if (sim::takePortOption(argc, argv, i, dir, com)) {
+      continue;
     } else if (!std::strcmp(a, "--vrp-delay") && hasValue) {
       vrpDelay = std::atoi(argv[++i]);
     } else if (!std::strcmp(a, "--decline")) {
@@ -43,26 +39,11 @@ int main(int argc, char** argv) {
   }
   if (dir.isEmpty() || com <= 0) return usage();
 
-  // Blocked before any thread starts, so that only sigwait below takes them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-
-  try {
-    VendotekSim sim(dir, com);
-    if (decline) sim.setVrpAnswer(VendotekSim::VrpAnswer::DeclineOtherAmount);
-    sim.setSilent(silent);
-    sim.setVrpDelayMs(vrpDelay);
-    std::printf("vendotek-sim ready: %s -> %s\n", qPrintable(sim.linkPath()),
-                qPrintable(sim.ttyPath()));
-    std::fflush(stdout);
-    int sig = 0;
-    sigwait(&stop, &sig);
-  } catch (const Exception& e) {
-    std::fprintf(stderr, "vendotek-sim: %s\n", e.what());
-    return 1;
-  }
-  return 0;
+  return sim::runPortSim("vendotek-sim", [&] {
+    auto sim = std::make_unique<VendotekSim>(dir, com);
+    if (decline) sim->setVrpAnswer(VendotekSim::VrpAnswer::DeclineOtherAmount);
+    sim->setSilent(silent);
+    sim->setVrpDelayMs(vrpDelay);
+    return sim;
+  });
 }
