@@ -444,3 +444,78 @@ void TDatasetListener::updateNegativeID(const TRequest& r, int dataSetIndex) {
     if (auto* j = dynamic_cast<TJTable*>(details[q]))
       j->listener().updateNegativeID(r, dataSetIndex * 100 + int(q) + 1);
 }
+
+// ---- nested form ----
+
+bool TDatasetListener::recordOfOtherMaster(const TDLRecord& rec) const {
+  TDatasetListener* ml = masterListener();
+  if (!ml || fTb->DetailFields().isEmpty()) return false;
+  const plat::Field* link = fTb->FieldByName(fTb->DetailFields());
+  const QVariant v =
+      size_t(link->Index()) < rec.values.size() ? rec.values[size_t(link->Index())] : QVariant();
+  return v.toLongLong() != keyOf(*ml->fTb)->AsLargeInt();
+}
+
+bool TDatasetListener::rowOfOtherMaster() const {
+  TDatasetListener* ml = masterListener();
+  if (!ml || fTb->DetailFields().isEmpty()) return false;
+  return fTb->FieldByName(fTb->DetailFields())->AsLargeInt() != keyOf(*ml->fTb)->AsLargeInt();
+}
+
+void TDatasetListener::getRecordArray(TRequest& r) {
+  plat::Field* key = keyOf(*fTb);
+  const TDLRecord* old = nullptr;
+  TDLRecord current;
+  if (key->AsInteger() >= 1) {
+    auto it = findTracked(fEditedRecs, key->AsString());
+    if (it != fEditedRecs.end()) {
+      old = &it->second;
+    } else {
+      snapshot(current);
+      old = &current;
+    }
+  }
+  writeRecord(r, old);
+  const auto details = detailJTables(*fTb);
+  r.addParam(WireValue(int(details.size())));
+  for (TJTable* d : details) d->listener().getTableArray(r);
+}
+
+void TDatasetListener::getTableArray(TRequest& r) {
+  const plat::Bookmark bk = fTb->GetBookmark();
+  fTb->DisableControls();
+  struct Back {
+    TJTable& tb;
+    const plat::Bookmark& bk;
+    ~Back() {
+      try {
+        if (tb.BookmarkValid(bk)) tb.GotoBookmark(bk);
+      } catch (...) {
+      }
+      tb.EnableControls();
+    }
+  } back{*fTb, bk};
+  const int keyIndex = keyOf(*fTb)->Index();
+  std::vector<const TDLRecord*> deleted, edited;
+  for (const auto& [text, rec] : fDeletedRecs)
+    if (!recordOfOtherMaster(rec)) deleted.push_back(&rec);
+  for (const auto& [text, rec] : fEditedRecs)
+    if (!recordOfOtherMaster(rec)) edited.push_back(&rec);
+  std::vector<plat::Bookmark> fresh;
+  for (fTb->First(); !fTb->Eof(); fTb->Next())
+    if (keyOf(*fTb)->AsInteger() <= 0 && !rowOfOtherMaster()) fresh.push_back(fTb->GetBookmark());
+  r.addParam(WireValue(int(deleted.size())));
+  for (const TDLRecord* rec : deleted)
+    r.addParam(WireValue::fromQVariant(rec->values.at(size_t(keyIndex))));
+  r.addParam(WireValue(int(edited.size() + fresh.size())));
+  for (const TDLRecord* rec : edited) {
+    if (!fTb->Locate(fTb->KeyField(), rec->values.at(size_t(keyIndex))))
+      throw EAbstractError(
+          QStringLiteral("Can not locate on edited record (TDatasetListener.getTableArray)."));
+    getRecordArray(r);
+  }
+  for (const plat::Bookmark& b : fresh) {
+    fTb->GotoBookmark(b);
+    getRecordArray(r);
+  }
+}

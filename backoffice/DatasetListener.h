@@ -57,6 +57,11 @@ class TDatasetListener {
   // above 0) and in every detail table below.
   void updateNegativeID(const TRequest& r, int dataSetIndex);
 
+  // The same changes as one tree (current row, then its detail tables);
+  // kept for servers that read the nested form.
+  void getRecordArray(TRequest& r);
+  void getTableArray(TRequest& r);
+
   int insertedRecordCount() const { return fInsertedRecordCount; }
   int editedRecordCount() const { return int(fEditedRecs.size()); }
   int deletedRecordCount() const { return int(fDeletedRecs.size()); }
@@ -76,6 +81,8 @@ class TDatasetListener {
   void writeBlockHead(TRequest& r, int index, bool asMaster, const QString& detailFields) const;
   void writeRecord(TRequest& r, const TDLRecord* old) const;
   void checkDetailLimit() const;
+  bool recordOfOtherMaster(const TDLRecord& rec) const;
+  bool rowOfOtherMaster() const;
   TrackedList::iterator findTracked(TrackedList& list, const QString& key);
 
   TJTable* fTb;

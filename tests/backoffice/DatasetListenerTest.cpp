@@ -5,6 +5,7 @@
 
 #include "backoffice/JClient.h"
 #include "backoffice/JTable.h"
+#include "backoffice/Request.h"
 #include "testbed/ProtocolServer.h"
 
 namespace {
@@ -295,6 +296,30 @@ TEST_F(Posting, DetailTablesMayHaveAtMost99DetailsOfTheirOwn) {
     }
   }
   for (auto& t : subs) t->SetMasterSource(nullptr);
+}
+
+TEST_F(Posting, NestedFormWritesTheCurrentRowWithItsDetailTree) {
+  addRow(doc, {5, "x"});
+  addRow(lines, {11, 5, 1});
+  addRow(lines, {12, 5, 2});
+  startTracking();
+  ASSERT_TRUE(lines.Locate("id", 11));
+  lines.Edit();
+  lines.FieldByName("qty")->SetAsInteger(8);
+  lines.Post();
+  ASSERT_TRUE(lines.Locate("id", 12));
+  lines.Delete();
+  addRow(lines, {QVariant(), QVariant(), 20});
+
+  TRequest r(nullptr, 8);
+  doc.listener().getRecordArray(r);
+  EXPECT_EQ(describe(r.params).join('|').toStdString(),
+            // the document, unchanged: old values are the current ones
+            "2|id|4|5|5|title|12|x|x|1|"
+            // lines: one delete, one edited row and one new row, each with its notes
+            "1|12|2|"
+            "3|id|4|11|11|doc_id|4|5|5|qty|4|8|1|1|0|0|"
+            "3|id|4|-1|-1|doc_id|4|5|null|qty|4|20|null|1|0|0");
 }
 
 }  // namespace
