@@ -456,13 +456,26 @@ void TfmExpectation::tmReopenApplicationTimer() {
 // --- touches and keys --------------------------------------------------------
 
 void TfmExpectation::btBarcodeMouseDown() {
-  if (fmMain) fmMain->buttonPressed(btBarcode);
-  // The barcode keypad opens here; a product chosen there goes to the cart.
+  if (!fmMain) return;
+  fmMain->buttonPressed(btBarcode);
+  if (!openBarcodeKeypad) return;
+  if (std::optional<TProduct> p = openBarcodeKeypad()) {
+    fmMain->selected_product = *p;
+    fmMain->product_selected = true;
+  }
+  if (!fmMain->product_selected) return;
+  // As for a scan: a selection the cart did not take must not linger.
+  if (openCart) openCart(false);
+  fmMain->product_selected = false;
 }
 
 void TfmExpectation::btDrinkMouseDown() {
-  if (fmMain) fmMain->buttonPressed(btDrink);
-  // The cart opens here with its drink menu, when the coffee machine allows.
+  if (!fmMain) return;
+  fmMain->buttonPressed(btDrink);
+  if (!fmMain->checkCoffeeMachineState()) return;
+  if (openCart) openCart(true);
+  // A scan in the drink menu that the cart did not take must not linger.
+  fmMain->product_selected = false;
 }
 
 void TfmExpectation::lbCurrentTimeDblClick() {
@@ -533,7 +546,7 @@ void TfmExpectation::updateControlLocations() {
 
   // 6-7.
   const bool hasDrinks = fmMain && !fmMain->drinks.empty();
-  const bool barcodes = fmMain && fmMain->manual_barcodes;
+  const bool barcodes = fmMain && fmMain->manual_barcodes && bool(openBarcodeKeypad);
   const TBottomBarLayout bar = layoutBottomBar(W, bottomH, hasDrinks, barcodes);
   btDrink->setVisible(hasDrinks);
   btBarcode->setVisible(barcodes);

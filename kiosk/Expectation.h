@@ -158,6 +158,9 @@ class TfmExpectation : public QDialog {
   // program like the cart; it runs modally and records its own outcome.
   // Null: the reconciliation is never run.
   inline static std::function<void()> openReviseTotals;
+  // The barcode keypad, installed by the program like the cart: the snack
+  // the customer picked, or none. Null: the keypad button stays hidden.
+  inline static std::function<std::optional<TProduct>()> openBarcodeKeypad;
   // Starts the updated program; false when it could not be started. Null:
   // the program's own file, detached. Tests install a stand-in.
   inline static std::function<bool()> startProgram;

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
@@ -34,6 +35,7 @@
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/KeyboardLock.h"
+#include "kiosk/LoyaltySystemCard.h"
 #include "kiosk/PushThread.h"
 #include "kiosk/ServicePassword.h"
 #include "kiosk/Settings.h"
@@ -519,7 +521,12 @@ void TfmMain::createConfigCycle() {
   scan.products = &catalog;
   scan.config = &vmConfig;
   scan.events = [this] { return logThread; };
-  // The greeting screen comes later; until then a found card is only kept.
+  scan.showLoyaltyGreeting = [this] {
+    TfmLoyaltySystemCard greeting(loyaltyCardInfo, QApplication::activeWindow());
+    greeting.scannerKeyUp = [this](QKeyEvent* e) { FormKeyUp(e); };
+    greeting.buttonPressed = [this](QObject* sender) { buttonPressed(sender); };
+    greeting.exec();
+  };
   scan.getLoyalityCardInfo = [this](qint64 id, const QString& number, int timeout) {
     loyaltyCardInfo = kernel_api->getLoyalityCardInfo(int(id), number, timeout);
   };

@@ -18,7 +18,9 @@
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "screens/Badge.h"
+#include "screens/BarcodeKeypad.h"
 #include "screens/Cashback.h"
+#include "screens/DrinkMenu.h"
 #include "screens/LoyalityCardSubmitThread.h"
 #include "screens/PaymentMethod.h"
 #include "screens/SBP.h"
@@ -505,6 +507,8 @@ TCartHooks kioskCartHooks() {
     if (fmMain) fmMain->updateSerialNumberPanel(panel);
   };
   h.checkCoffeeMachineState = [] { return !fmMain || fmMain->checkCoffeeMachineState(); };
+  h.openDrinkMenu = [] { return ::openDrinkMenu(); };
+  h.openBarcodeKeypad = [] { return ::openBarcodeKeypad(); };
   return h;
 }
 
@@ -1030,6 +1034,7 @@ int openCart(bool show_drink_form) {
 void registerSaleScreens() {
   msSinceLastUserInput();  // the input watch must see input from the start
   TfmExpectation::openCart = openCart;
+  TfmExpectation::openBarcodeKeypad = openBarcodeKeypad;
   registerReviseTotalsScreen();
   // Loyalty submissions write to the main form's log: the form must outlive
   // them. Their requests have time-outs, so the wait is bounded by those.
