@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <cmath>
 
+#include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
@@ -36,20 +37,6 @@ QPixmap signPicture(QChar sign, const QColor& color) {
   return pm;
 }
 
-QPushButton* dialogButton(const QString& text, bool bold, QWidget* parent) {
-  auto* b = new QPushButton(text, parent);
-  QFont f = b->font();
-  f.setPointSizeF(30);
-  f.setBold(bold);
-  b->setFont(f);
-  // Enter belongs to the dialog (it always means yes), not to a focused button.
-  b->setAutoDefault(false);
-  b->setDefault(false);
-  b->setFocusPolicy(Qt::NoFocus);
-  b->setGraphicsEffect(MakeShadow(b, 3));
-  return b;
-}
-
 QLabel* pictureLabel(const QPixmap& pm, QWidget* parent) {
   auto* l = new QLabel(parent);
   l->setPixmap(pm);
@@ -73,11 +60,9 @@ TfmYNCQuestion::TfmYNCQuestion(QWidget* parent) : QDialog(parent) {
   pnBackground->setFillColor(QColor(0, 0, 0, 128));
   pnMain = new TRectangle(this);
   pnMain->setFillColor(Qt::white);
-  pnBottom = new TRectangle(pnMain);
-  pnBottom->setFillColor(QColor(0xDE, 0xB8, 0x87));
-  pnBottom->setStroke(Qt::gray, 1, Qt::TopEdge);
-  btYes = dialogButton(QStringLiteral("Да"), true, pnBottom);
-  btCancel = dialogButton(QStringLiteral("Отмена"), false, pnBottom);
+  pnBottom = createButtonStrip(pnMain);
+  btYes = stripButton(QStringLiteral("Да"), true, pnBottom);
+  btCancel = stripButton(QStringLiteral("Отмена"), false, pnBottom);
   lbText = new QLabel(pnMain);
   lbText->setTextFormat(Qt::PlainText);  // messages of lower layers may hold "<"
   lbText->setAlignment(Qt::AlignCenter);
@@ -86,7 +71,7 @@ TfmYNCQuestion::TfmYNCQuestion(QWidget* parent) : QDialog(parent) {
   tf.setPointSizeF(30);
   lbText->setFont(tf);
   imQuestion = pictureLabel(signPicture(QLatin1Char('?'), QColor(0x1E, 0x6F, 0xC8)), pnMain);
-  btNo = dialogButton(QStringLiteral("Нет"), false, pnBottom);
+  btNo = stripButton(QStringLiteral("Нет"), false, pnBottom);
   imExcl = pictureLabel(signPicture(QLatin1Char('!'), QColor(0xE0, 0x8A, 0x00)), pnMain);
   tmRemainingTime = new QTimer(this);
   tmRemainingTime->setInterval(1000);

@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "backoffice/JClient.h"
+#include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
 #include "kiosk/Main.h"
 #include "kiosk/Settings.h"
@@ -18,24 +19,6 @@
 #include "kiosk/TouchButton.h"
 
 TfmRunOperatorForm* fmRunOperatorForm = nullptr;
-
-namespace {
-
-QPushButton* stripButton(const QString& text, bool bold, QWidget* parent, const char* name) {
-  auto* b = new QPushButton(text, parent);
-  b->setObjectName(QLatin1String(name));
-  QFont f = b->font();
-  f.setPointSizeF(30);
-  f.setBold(bold);
-  b->setFont(f);
-  b->setAutoDefault(false);
-  b->setDefault(false);
-  b->setFocusPolicy(Qt::NoFocus);
-  b->setGraphicsEffect(MakeShadow(b, 3));
-  return b;
-}
-
-}  // namespace
 
 QString TfmRunOperatorForm::operatorProgramPath(const QString& programFolder) {
   return programFolder + QStringLiteral("/kelto");
@@ -61,9 +44,7 @@ TfmRunOperatorForm::TfmRunOperatorForm(TOperatorFormContext context, QWidget* pa
   edLogin = new QLineEdit(this);
   edLogin->setObjectName(QStringLiteral("edLogin"));
   edLogin->setAlignment(Qt::AlignCenter);
-  pnBottom = new TRectangle(this);
-  pnBottom->setFillColor(QColor(0xDE, 0xB8, 0x87));
-  pnBottom->setStroke(Qt::gray, 1, Qt::TopEdge);
+  pnBottom = createButtonStrip(this);
   btOK = stripButton(QStringLiteral("OK"), true, pnBottom, "btOK");
   btCancel = stripButton(QStringLiteral("Отмена"), false, pnBottom, "btCancel");
   edPassword = new QLineEdit(this);
@@ -90,12 +71,7 @@ void TfmRunOperatorForm::FormCreate() {
   const QSizeF screen = ScreenSize();
   const double W = screen.width(), H = screen.height();
   pnBottom->setGeometry(0, height() - 1, width(), 1);
-  if (fmMain) {
-    fmMain->setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
-  } else {
-    TFormServices services;
-    services.setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
-  }
+  placeOkCancelButtons(btOK, btCancel);
   pnBottom->setGeometry(0, height() - pnBottom->height(), width(), pnBottom->height());
   FitFontSize(lbLogin, W / 6);
   const double fs = FontSizeOf(lbLogin);

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/Main.h"
@@ -24,20 +25,6 @@ QLabel* formLabel(const QString& text, QWidget* parent) {
   f.setPointSizeF(30);
   l->setFont(f);
   return l;
-}
-
-QPushButton* stripButton(const QString& text, bool bold, QWidget* parent) {
-  auto* b = new QPushButton(text, parent);
-  QFont f = b->font();
-  f.setPointSizeF(30);
-  f.setBold(bold);
-  b->setFont(f);
-  // Enter belongs to the edit (it means OK), not to a focused button.
-  b->setAutoDefault(false);
-  b->setDefault(false);
-  b->setFocusPolicy(Qt::NoFocus);
-  b->setGraphicsEffect(MakeShadow(b, 3));
-  return b;
 }
 
 }  // namespace
@@ -70,9 +57,7 @@ TfmServicePassword::TfmServicePassword(const QString& servicePassword, bool virt
   ef.setPointSizeF(30);
   ed->setFont(ef);
   lb1 = formLabel(QStringLiteral("Введите пароль"), this);
-  pnBottom = new TRectangle(this);
-  pnBottom->setFillColor(QColor(0xDE, 0xB8, 0x87));
-  pnBottom->setStroke(Qt::gray, 1, Qt::TopEdge);
+  pnBottom = createButtonStrip(this);
   btOK = stripButton(QStringLiteral("OK"), true, pnBottom);
   btCancel = stripButton(QStringLiteral("Отмена"), false, pnBottom);
   lb2 = formLabel(QStringLiteral("для входа в сервисное меню:"), this);
@@ -94,12 +79,7 @@ void TfmServicePassword::FormCreate() {
   const QSizeF screen = ScreenSize();
   const double W = screen.width(), H = screen.height();
   pnBottom->setGeometry(0, height() - 1, width(), 1);
-  if (fmMain) {
-    fmMain->setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
-  } else {
-    TFormServices services;
-    services.setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
-  }
+  placeOkCancelButtons(btOK, btCancel);
   FitFontSize(lb2, W / 2);
   SetFontSize(lb1, FontSizeOf(lb2));
   SetFontSize(ed, FontSizeOf(lb2));

@@ -16,6 +16,7 @@
 #include <QStandardPaths>
 
 #include "backoffice/JClient.h"
+#include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/Main.h"
@@ -192,7 +193,6 @@ namespace {
 
 const QColor kSmoke(0xF5, 0xF5, 0xF5);
 const QColor kHeader(0xB8, 0x86, 0x0B);  // dark goldenrod
-const QColor kBar(0xDE, 0xB8, 0x87);     // burlywood
 
 QLabel* makeLabel(const QString& text, QWidget* parent, const char* name, bool bold = false) {
   auto* l = new QLabel(text, parent);
@@ -234,20 +234,6 @@ TTouchButton* makeAction(const QString& text, QWidget* parent, const char* name)
   QPalette pal = l->palette();
   pal.setColor(QPalette::WindowText, Qt::white);
   l->setPalette(pal);
-  return b;
-}
-
-QPushButton* stripButton(const QString& text, bool bold, QWidget* parent, const char* name) {
-  auto* b = new QPushButton(text, parent);
-  b->setObjectName(QLatin1String(name));
-  QFont f = b->font();
-  f.setPointSizeF(30);
-  f.setBold(bold);
-  b->setFont(f);
-  b->setAutoDefault(false);
-  b->setDefault(false);
-  b->setFocusPolicy(Qt::NoFocus);
-  b->setGraphicsEffect(MakeShadow(b, 3));
   return b;
 }
 
@@ -311,10 +297,8 @@ TfmSettings::TfmSettings(TServiceMenuContext context, QWidget* parent)
   btCloseApplication =
       makeAction(QStringLiteral("Выйти из программы"), pnActions, "btCloseApplication");
 
-  pnBottom = new TRectangle(this);
+  pnBottom = createButtonStrip(this);
   pnBottom->setObjectName(QStringLiteral("pnBottom"));
-  pnBottom->setFillColor(kBar);
-  pnBottom->setStroke(Qt::gray, 1, Qt::TopEdge);
   btOK = stripButton(QStringLiteral("OK"), true, pnBottom, "btOK");
   btCancel = stripButton(QStringLiteral("Отмена"), false, pnBottom, "btCancel");
 
@@ -508,12 +492,7 @@ void TfmSettings::layoutControls() {
   const double W = screen.width(), H = screen.height();
   const bool landscape = H < W;
 
-  if (fmMain) {
-    fmMain->setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
-  } else {
-    TFormServices services;
-    services.setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
-  }
+  placeOkCancelButtons(btOK, btCancel);
   pnBottom->setGeometry(0, height() - pnBottom->height(), width(), pnBottom->height());
 
   FitFontSize(lbServerTop, W / 5);
