@@ -177,6 +177,8 @@ void TfmLoyaltySystemCard::keyReleaseEvent(QKeyEvent* e) {
   // The scanner's keys are read on release everywhere; the greeting hands
   // this one on and gives the screen back for the rest of the code.
   e->accept();
-  if (scannerKeyUp) scannerKeyUp(e);
+  // Closed first: a code the scanner does not know raises, and the greeting
+  // must not stay in front of the message.
   done(QDialog::Accepted);
+  if (scannerKeyUp) scannerKeyUp(e);
 }
