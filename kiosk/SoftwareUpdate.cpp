@@ -52,6 +52,18 @@ bool installProgramUpdate(const QString& program, QString* error, const TRenameF
     setError(error, QStringLiteral("Файл обновления %1 отсутствует или пуст.").arg(fresh));
     return false;
   }
+  // A download of another kind (a Windows program, an error page) would leave
+  // the kiosk unable to start: the update must be the same kind of executable.
+  const auto magic = [](const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.read(4) : QByteArray();
+  };
+  static const QByteArray kElf("\x7f" "ELF", 4);
+  if (magic(program) == kElf && magic(fresh) != kElf) {
+    setError(error, QStringLiteral("Файл обновления %1 не является программой для этой системы.")
+                        .arg(fresh));
+    return false;
+  }
   // The executable bits go on before the swap: a program in place that
   // cannot be started would stop the kiosk at its next start.
   QFileDevice::Permissions perms = QFile::permissions(program);

@@ -122,6 +122,19 @@ TEST_F(SwapTest, NothingMovesWithoutACompleteDownload) {
   }
 }
 
+TEST_F(SwapTest, ALinuxProgramIsReplacedOnlyByALinuxProgram) {
+  writeAll(program, QByteArray("\x7f" "ELF old", 8));
+  writeAll(fresh, "MZ a Windows program");
+  QString error;
+  EXPECT_FALSE(installProgramUpdate(program, &error));
+  EXPECT_TRUE(error.contains(QStringLiteral("не является программой")));
+  EXPECT_EQ(readAll(program), QByteArray("\x7f" "ELF old", 8));
+
+  writeAll(fresh, QByteArray("\x7f" "ELF new", 8));
+  EXPECT_TRUE(installProgramUpdate(program, &error));
+  EXPECT_EQ(readAll(program), QByteArray("\x7f" "ELF new", 8));
+}
+
 // The worker against a scripted download on a clock that moves only when told.
 class UpdateWorker : public ProgramFolder {
  protected:
