@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "backoffice/Schema.h"
+#include "backoffice/UserFields.h"
 #include "backoffice/Utils.h"
 #include "platform/Common.h"
 #include "platform/TcpClient.h"
@@ -182,4 +184,14 @@ TAndroidApkInfo TJClient::getLastAndroidVersion(int timeout) {
   info.fileName = r.resultParam(1).toStringNullEmpty();
   info.fileSize = r.resultParam(2).toInt();
   return info;
+}
+
+TDatabaseStructure& TJClient::database() {
+  if (!fDatabase) fDatabase = std::make_unique<TDatabaseStructure>(this);
+  return *fDatabase;
+}
+
+TDatabaseSchemaLookup& TJClient::schemaLookup() {
+  if (!fSchemaLookup) fSchemaLookup = std::make_unique<TDatabaseSchemaLookup>(database());
+  return *fSchemaLookup;
 }

@@ -11,6 +11,9 @@
 
 #include "backoffice/JTransport.h"
 
+class TDatabaseStructure;
+class TDatabaseSchemaLookup;
+
 class TJClient : public TJTransport {
  public:
   TJClient();
@@ -55,6 +58,10 @@ class TJClient : public TJTransport {
   // Host, port, login and password through their setters, then the server
   // type, minimum version, application id and connection property.
   void Assign(const TJClient& source);
+  // The back-office database's schema, fetched from the server on first use.
+  TDatabaseStructure& database();
+  // The same schema as the query builder looks fields up in it.
+  TDatabaseSchemaLookup& schemaLookup();
   // Uses the given socket instead of its own (not owned).
   void setSocket(plat::TcpClient* socket);
   // Request 36; a refusal raises the server's text.
@@ -69,6 +76,8 @@ class TJClient : public TJTransport {
   void authenticate();
 
   std::unique_ptr<plat::TcpClient> ownSocket_;
+  std::unique_ptr<TDatabaseStructure> fDatabase;
+  std::unique_ptr<TDatabaseSchemaLookup> fSchemaLookup;
   QString fLogin;
   QString fPassword;
   QString fAppServerVersion;

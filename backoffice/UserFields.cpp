@@ -165,7 +165,8 @@ QString TSelection::humanTextToSQL(const QString& text_, bool raise_error, bool 
   return translatePaths(text, raise_error, appendLeftJoins);
 }
 
-std::function<ISelectionSchema*(TJClient&)> TSelection::schemaOfClient;
+std::function<ISelectionSchema*(TJClient&)> TSelection::schemaOfClient =
+    [](TJClient& client) -> ISelectionSchema* { return &client.schemaLookup(); };
 
 QString TSelection::translatePaths(const QString& text_, bool raise_error, bool appendLeftJoins) {
   QString text = text_;
