@@ -26,22 +26,13 @@
 #include "platform/ConsoleRunner.h"
 #include "platform/TextCodec.h"
 #include "testbed/VendotekSim.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Steady = std::chrono::steady_clock;
 
-// Waits while pumping the main thread's events, as the kiosk's loop would.
-bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-  const auto end = Steady::now() + limit;
-  while (!pred()) {
-    if (Steady::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using testkit::waitUntil;
 
 // Devices that exist only as port numbers. The bank library finds the pad
 // through pinpad.ini, so the bridge test answers for the port last written

@@ -17,21 +17,13 @@
 #include "devices/PaymentModule.h"
 #include "kiosk/DevicesDiscovery.h"
 #include "testbed/PaymentModuleSim.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Steady = std::chrono::steady_clock;
 
-bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-  const auto end = Steady::now() + limit;
-  while (!pred()) {
-    if (Steady::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using testkit::waitUntil;
 
 struct Events {
   std::mutex mu;

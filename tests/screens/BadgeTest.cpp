@@ -16,6 +16,7 @@
 #include "screens/Badge.h"
 #include "screens/PaymentThreads.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/SaleScreenTestKit.h"
 
 namespace {
 
@@ -110,13 +111,7 @@ class AccountScreens : public ::testing::Test {
       sim->handlers().handle(rq, rp);
     });
     sim->start();
-    client.setHost("127.0.0.1");
-    client.setPort(sim->port());
-    client.setLogin("demo");
-    client.setPassword("demo");
-    client.setServerType("DR");
-    client.setApplicationID("vekta");
-    client.setConnectTimeoutMs(2000);
+    testkit::connectToSim(client, *sim);
     sim->db().exec(
         "insert into tbIdentityCard(card_no, holder, cardProject_id, balance) values "
         "('100200', 'Бедный', 9, 50), ('300400', 'Богатый', 9, 500)");

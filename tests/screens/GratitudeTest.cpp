@@ -24,6 +24,7 @@
 #include "kiosk/EventSink.h"
 #include "screens/Gratitude.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/SaleScreenTestKit.h"
 
 namespace {
 
@@ -188,18 +189,7 @@ TEST(GenerateQRCode, LevelLOnePixelPerModuleQuietZoneOne) {
 
 // ---- the screen against the stand-in back office ---------------------------
 
-struct RecordingSink : IEventSink {
-  void add(int id, const QString& descr) override {
-    QMutexLocker lock(&m);
-    events.push_back({id, descr});
-  }
-  std::vector<std::pair<int, QString>> all() {
-    QMutexLocker lock(&m);
-    return events;
-  }
-  QMutex m;
-  std::vector<std::pair<int, QString>> events;
-};
+using testkit::RecordingSink;
 
 class GratitudeScreen : public ::testing::Test {
  protected:
@@ -213,13 +203,7 @@ class GratitudeScreen : public ::testing::Test {
       sim->handlers().handle(rq, rp);
     });
     sim->start();
-    client.setHost("127.0.0.1");
-    client.setPort(sim->port());
-    client.setLogin("demo");
-    client.setPassword("demo");
-    client.setServerType("DR");
-    client.setApplicationID("vekta");
-    client.setConnectTimeoutMs(2000);
+    testkit::connectToSim(client, *sim);
   }
 
   std::unique_ptr<TfmGratitude> screen() {

@@ -23,6 +23,7 @@
 #include "screens/PaymentThreads.h"
 #include "screens/SBP.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/SaleScreenTestKit.h"
 
 namespace {
 
@@ -50,18 +51,7 @@ TEST(SbpPollOutcome, Decisions) {
   }
 }
 
-struct RecordingSink : IEventSink {
-  void add(int id, const QString& descr) override {
-    QMutexLocker lock(&m);
-    events.push_back({id, descr});
-  }
-  std::vector<std::pair<int, QString>> all() {
-    QMutexLocker lock(&m);
-    return events;
-  }
-  QMutex m;
-  std::vector<std::pair<int, QString>> events;
-};
+using testkit::RecordingSink;
 
 // The checkout's steps, recorded.
 struct RecordingSteps : ICheckoutSteps {
@@ -108,13 +98,7 @@ class SbpScreen : public ::testing::Test {
       sim->handlers().handle(rq, rp);
     });
     sim->start();
-    client.setHost("127.0.0.1");
-    client.setPort(sim->port());
-    client.setLogin("demo");
-    client.setPassword("demo");
-    client.setServerType("DR");
-    client.setApplicationID("vekta");
-    client.setConnectTimeoutMs(2000);
+    testkit::connectToSim(client, *sim);
 
     TProduct water, bar;
     water.cell = 3;
