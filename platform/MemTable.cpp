@@ -1174,12 +1174,16 @@ int MemTable::RecNo() const {
   return cur_ + 1;
 }
 
+qint64 MemTable::currentRowId() const {
+  const Bookmark bm = GetBookmark();
+  return bm.isEmpty() ? 0 : qint64(qFromLittleEndian<quint64>(bm.constData()));
+}
+
 void MemTable::Refresh() {
   checkActive();
   CheckBrowseMode();
   DoBeforeRefresh();
-  const Bookmark bm = GetBookmark();
-  rebuildView(bm.isEmpty() ? 0 : qFromLittleEndian<quint64>(bm.constData()));
+  rebuildView(currentRowId());
   bof_ = eof_ = view_.empty();
   notifyDetails();
   DoAfterRefresh();
@@ -1322,9 +1326,9 @@ void MemTable::SetFiltered(bool on) {
     return;
   }
   CheckBrowseMode();
-  const Bookmark bm = GetBookmark();
+  const qint64 keep = currentRowId();
   filtered_ = on;
-  rebuildView(bm.isEmpty() ? 0 : qFromLittleEndian<quint64>(bm.constData()));
+  rebuildView(keep);
   bof_ = eof_ = view_.empty();
   notifyDetails();
 }
@@ -1343,8 +1347,7 @@ void MemTable::SetIndexFieldNames(const QString& names) {
     indexFieldNames_ = old;
     throw;
   }
-  const Bookmark bm = GetBookmark();
-  rebuildView(bm.isEmpty() ? 0 : qFromLittleEndian<quint64>(bm.constData()));
+  rebuildView(currentRowId());
 }
 
 void MemTable::SetIndexesActive(bool on) {
@@ -1354,9 +1357,9 @@ void MemTable::SetIndexesActive(bool on) {
     return;
   }
   CheckBrowseMode();
-  const Bookmark bm = GetBookmark();
+  const qint64 keep = currentRowId();
   indexesActive_ = on;
-  rebuildView(bm.isEmpty() ? 0 : qFromLittleEndian<quint64>(bm.constData()));
+  rebuildView(keep);
 }
 
 void MemTable::detachFromMaster() {

@@ -352,6 +352,8 @@ class MemTable {
   bool lessThan(int a, int b) const;
   bool sorted() const { return indexesActive_ && !sortKeys_.empty(); }
   void rebuildView(qint64 keepId);
+  // The stable id of the current row (0 when there is none), kept across a rebuild.
+  qint64 currentRowId() const;
   void placeInView(int slot);
   std::vector<int> parseNames(const QString& names, bool throwOnMissing) const;
   void parseSortKeys();
