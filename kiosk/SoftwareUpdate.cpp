@@ -96,6 +96,10 @@ bool startUpdatedProgram(const QString& program) {
   return QProcess::startDetached(program, {QLatin1String(kAfterUpdateArgument)});
 }
 
+bool startInstalledProgram() {
+  return startUpdatedProgram(plat::programFilePath());
+}
+
 bool waitForInstanceLock(const std::function<bool()>& tryLock, int64_t waitMs) {
   const int64_t deadline = plat::clock().nowMs() + waitMs;
   for (;;) {

@@ -46,6 +46,10 @@ bool installProgramUpdate(const QString& program, QString* error = nullptr,
 // Starts the program detached with kAfterUpdateArgument; false when it could
 // not be started.
 bool startUpdatedProgram(const QString& program);
+// The restart after an installed update: starts the file the running
+// program was started from (plat::programFilePath()), which now holds the
+// new program, not the old one moved aside.
+bool startInstalledProgram();
 
 // Calls tryLock every 250 ms of plat::clock() until it succeeds or waitMs
 // passed; true when it succeeded.
