@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 #include <algorithm>
 #include <climits>
@@ -291,6 +292,32 @@ void TUploadingThread::waitForWork() {
   if (immediate_audit_checking) pending_.clear();
 }
 
+bool TUploadingThread::refused(const QString& dir, const QString& name, const QString& message) {
+  if (name != refusedName_) {
+    refusedName_ = name;
+    refusals_ = 0;
+  }
+  if (++refusals_ < kRefusalLimit) return false;
+  refusals_ = 0;
+  const QString refusedDir = QDir(dir).filePath(QStringLiteral("refused"));
+  QDir().mkpath(refusedDir);
+  QString target = QDir(refusedDir).filePath(name);
+  for (int i = 1; QFileInfo::exists(target) && i < 1000; ++i)
+    target = QDir(refusedDir).filePath(name + QLatin1Char('.') + QString::number(i));
+  if (!QFile::rename(QDir(dir).filePath(name), target)) {
+    log(QStringLiteral("TUploadingThread: аудит %1 не перенесён в Audit/refused").arg(name));
+    return false;
+  }
+  log(QStringLiteral("TUploadingThread: аудит %1 отклонён сервером %2 раз подряд и перенесён в "
+                     "Audit/refused: %3")
+          .arg(name)
+          .arg(kRefusalLimit)
+          .arg(message));
+  if (ctx_.event)
+    ctx_.event(1, QStringLiteral("Аудит не принят сервером и отложен: %1 (%2)").arg(name, message));
+  return true;
+}
+
 void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) {
   // Rows belong to a machine: without its ids the files wait on disk.
   if (!isKnownId(pass.vm_id) || !isKnownId(pass.terminal_id)) return;
@@ -330,8 +357,16 @@ void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) 
           WireValue(reason),
           WireValue(lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")),
           WireValue(1)};
-      client.insertRec(QStringLiteral("tbVmAudit"), QLatin1String(kAuditFields), WireValue(values),
-                       kTimeoutS);
+      try {
+        client.insertRec(QStringLiteral("tbVmAudit"), QLatin1String(kAuditFields),
+                         WireValue(values), kTimeoutS);
+      } catch (const EServerError& e) {
+        // Only the server's own answer counts against the file; a transport
+        // failure says nothing about it.
+        if (!refused(dir, name, e.message())) throw;
+        pending_.removeFirst();
+        continue;
+      }
     }
     // A newer audit of the same second and reason may have replaced the file
     // meanwhile; only the text that went out is deleted.

@@ -113,6 +113,8 @@ struct TUploadingContext {
   // client's settings into the worker's client (TJClient::Assign) and the ids.
   std::function<void(TJClient& client, TUploadPass& pass)> synchronize;
   std::function<void(const QString&)> log;  // the local text log
+  // Queues an event (id, text) for the back office; any thread. May be empty.
+  std::function<void(int, const QString&)> event;
 };
 
 // Uploads the audit files oldest first, one row of "tbVmAudit" each, and
@@ -121,6 +123,10 @@ class TUploadingThread {
  public:
   static constexpr int kTimeoutS = 30;
   static constexpr int64_t kPassIntervalMs = 60000;
+  // A file the server refuses (an answer, not a transport failure) on this
+  // many passes in a row is set aside into "Audit/refused/", so that one bad
+  // file cannot hold back every audit behind it for good.
+  static constexpr int kRefusalLimit = 10;
 
   explicit TUploadingThread(TUploadingContext context);
   // Stops the worker and waits for it (at most the upload in flight).
@@ -144,9 +150,14 @@ class TUploadingThread {
   void run();
   void waitForWork();
   void log(const QString& text) const;
+  // Counts a server's refusal of the file; after kRefusalLimit passes in a
+  // row it is set aside and true is returned.
+  bool refused(const QString& dir, const QString& name, const QString& message);
 
   TUploadingContext ctx_;
   QStringList pending_;  // worker only
+  QString refusedName_;  // the file refused last and on how many passes (worker only)
+  int refusals_ = 0;
   std::atomic<bool> immediate_audit_checking{false};
   std::atomic<bool> terminated_{false};
   std::mutex m_;
