@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -118,8 +117,7 @@ TEST(TcpClient, InterruptEndsEveryKindOfWaitAtOnce) {
   };
   const Case cases[] = {
       {"read", [](Pair& p) { p.client.read(16, 60000); }},
-      {"write",
-       [](Pair& p) { p.client.write(moreThanBuffersHold(), 60000); }},
+      {"write", [](Pair& p) { p.client.write(moreThanBuffersHold(), 60000); }},
   };
   for (const Case& c : cases) {
     Pair p;
