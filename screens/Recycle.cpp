@@ -1,6 +1,7 @@
 #include "screens/Recycle.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
@@ -23,6 +24,7 @@
 #include "screens/BarcodeKeypad.h"
 #include "screens/Cashback.h"
 #include "screens/DrinkMenu.h"
+#include "screens/Gratitude.h"
 #include "screens/LoyalityCardSubmitThread.h"
 #include "screens/PaymentMethod.h"
 #include "screens/ReviseTotals.h"
@@ -1124,10 +1126,16 @@ void registerSaleScreens() {
   TfmExpectation::openCart = openCart;
   TfmExpectation::openBarcodeKeypad = openBarcodeKeypad;
   registerReviseTotalsScreen();
-  // Loyalty submissions write to the main form's log: the form must outlive
-  // them. Their requests have time-outs, so the wait is bounded by those.
+  // Loyalty submissions and fiscal checks left to the background write to
+  // the main form's log: the form must outlive them. Their requests have
+  // time-outs; they run side by side, so one bound covers both.
   TfmMain::waitForSaleWorkers = [] {
+    QElapsedTimer waited;
+    waited.start();
     if (!TLoyalityCardSubmitThread::waitForAll(kLoyaltyWaitMs) && fmMain)
       fmMain->log(QStringLiteral("Передача операций по картам лояльности не завершилась"));
+    const int left = std::max(0, kLoyaltyWaitMs - int(waited.elapsed()));
+    if (!TCheckCreationThread::waitForAll(left) && fmMain)
+      fmMain->log(QStringLiteral("Формирование кассовых чеков не завершилось"));
   };
 }
