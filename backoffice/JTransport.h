@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "backoffice/FreeNotifier.h"
 #include "backoffice/Request.h"
 #include "backoffice/Scrambler.h"
 #include "backoffice/ServerRecords.h"
@@ -279,6 +280,10 @@ class TJTransport {
   // ---- SQL history of table loads ----
   bool logSQLRequestsHistory = false;
   QStringList sqlRequestsHistory;
+
+  // ---- tables that hold this transport ----
+  // They drop their pointer to it when it is destroyed.
+  TFreeNotifier freeNotifier{this};
 
  protected:
   // Runs after the socket connected in the batch writer (the handshake).
