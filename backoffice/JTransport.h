@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "backoffice/FreeNotifier.h"
 #include "backoffice/Request.h"
 #include "backoffice/Scrambler.h"
 #include "backoffice/ServerRecords.h"
@@ -297,6 +298,10 @@ class TJTransport {
   // ---- SQL history of table loads ----
   bool logSQLRequestsHistory = false;
   QStringList sqlRequestsHistory;
+
+  // ---- tables that hold this transport ----
+  // They drop their pointer to it when it is destroyed.
+  TFreeNotifier freeNotifier{this};
 
  protected:
   // Runs after the socket connected in the batch writer (the handshake).
