@@ -210,7 +210,7 @@ class D200Test : public ::testing::Test {
   }
   void TearDown() override {
     // The pad checked every byte the driver sent it.
-    EXPECT_EQ(sim->violations(), QStringList());
+    EXPECT_TRUE(sim->violations().isEmpty()) << sim->violations().join(u'\n').toStdString();
     qunsetenv("VEKTA_PORTS_DIR");
   }
 

@@ -53,7 +53,7 @@ class PaymentModuleTest : public ::testing::Test {
   }
   void TearDown() override {
     // Every packet the driver sent kept the packet rules.
-    EXPECT_EQ(sim->violations(), QStringList());
+    EXPECT_TRUE(sim->violations().isEmpty()) << sim->violations().join(u'\n').toStdString();
     qunsetenv("VEKTA_PORTS_DIR");
   }
 

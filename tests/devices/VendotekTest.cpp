@@ -49,7 +49,7 @@ class VendotekTest : public ::testing::Test {
   }
   void TearDown() override {
     // Every frame the driver sent kept the frame rules.
-    EXPECT_EQ(sim->violations(), QStringList());
+    EXPECT_TRUE(sim->violations().isEmpty()) << sim->violations().join(u'\n').toStdString();
     qunsetenv("VEKTA_PORTS_DIR");
   }
 
