@@ -322,7 +322,9 @@ void TfmMain::FormShow() {
 
   // 11.
   sberPinPad = std::make_unique<TSberDevice>(sberFolder);
-  vendotek = std::make_unique<TVendotek>(logSink());
+  vendotek = std::make_unique<TVendotek>(logSink(), [this](int id, const QString& text) {
+    if (eventLog) eventLog->add(id, text);
+  });
   vendotek->keepalive = true;
   sber = std::make_unique<TD200Sberbank>();
   pos_type = ptNone;
