@@ -248,6 +248,7 @@ void TUploadingThread::terminate() {
     std::lock_guard lock(m_);
     terminated_ = true;
   }
+  stop_.interrupt();
   wake_.notify_all();
 }
 
@@ -265,6 +266,7 @@ void TUploadingThread::log(const QString& text) const {
 
 void TUploadingThread::run() {
   auto client = std::make_unique<TJClient>();
+  TClientInterrupt::Scope interruptible(stop_, client.get());
   client->setShowProgress(false);
   while (!terminated_) {
     TUploadPass pass;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "kiosk/ClientInterrupt.h"
 #include "kiosk/Products.h"
 
 class QTimer;
@@ -136,7 +137,8 @@ class TUploadingThread {
 
   void start();
   bool started() const { return worker_.joinable(); }
-  // Asks the worker to end without waiting; it refuses hand-overs from then on.
+  // Asks the worker to end without waiting: it refuses hand-overs from then
+  // on and an upload in flight is broken off.
   void terminate();
   // A new file was written: the worker lists the folder again at once.
   void checkNow();
@@ -160,6 +162,7 @@ class TUploadingThread {
   int refusals_ = 0;
   std::atomic<bool> immediate_audit_checking{false};
   std::atomic<bool> terminated_{false};
+  TClientInterrupt stop_;
   std::mutex m_;
   std::condition_variable wake_;
   std::thread worker_;

@@ -261,6 +261,7 @@ void TLogThread::start() {
 
 void TLogThread::terminate() {
   terminated_ = true;
+  stop_.interrupt();
   { std::lock_guard lock(cs); }
   wake_.notify_all();
 }
@@ -413,6 +414,7 @@ std::vector<TLogRecord> TLogThread::queued() const {
 
 void TLogThread::run() {
   auto client = std::make_unique<TJClient>();
+  TClientInterrupt::Scope interruptible(stop_, client.get());
   while (!terminated_) {
     runPass(*client);
     if (terminated_) break;

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "kiosk/ClientInterrupt.h"
 #include "kiosk/EventSink.h"
 
 class TJClient;
@@ -131,7 +132,8 @@ class TLogThread : public IEventSink {
 
   void start();
   bool started() const { return worker_.joinable(); }
-  // Asks the worker to end without waiting; it refuses hand-overs from then on.
+  // Asks the worker to end without waiting: it refuses hand-overs from then
+  // on and an exchange in flight is broken off.
   void terminate();
   // Asks the worker to end and waits for it. Events added afterwards still
   // land on disk and go out with the next run.
@@ -190,6 +192,7 @@ class TLogThread : public IEventSink {
 
   std::atomic<bool> immediate_checking{false};
   std::atomic<bool> terminated_{false};
+  TClientInterrupt stop_;
   quint32 last_sent_ = 0;  // what lsln holds
   QString prev_eva_error_codes = QStringLiteral("-");
   bool cleared_event_queued_ = false;  // event 52 already queued for the current clear state

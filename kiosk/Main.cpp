@@ -55,6 +55,10 @@ namespace {
 
 const QString kProgramName = QStringLiteral("vekta");
 
+// The longest single wait (connect, answer) of a back-office call made while
+// the kiosk closes.
+constexpr int kCloseWaitCapMs = 3000;
+
 // The logo: a cup on a band in the kiosk's colours, drawn at run time so that
 // the program carries no picture files.
 QPixmap makeLogoPicture() {
@@ -683,10 +687,14 @@ void TfmMain::FormClose(QCloseEvent* e) {
   if (paymentModule) paymentModule->close();
 
   // 8. The back office shows the kiosk offline at once, not after a time-out.
+  //    A server gone silent must not hold the close: every wait of the calls
+  //    made from here on is short.
+  if (JClient) JClient->setTimeoutCapMs(kCloseWaitCapMs);
   if (terminal_id > 0 && JClient) {
     try {
       JClient->updateRec(QStringLiteral("tbTerminal"), QStringLiteral("id,isConnected"),
-                         WireValue(TVariantArray{WireValue(terminal_id), WireValue(0)}), 30);
+                         WireValue(TVariantArray{WireValue(terminal_id), WireValue(0)}),
+                         kCloseWaitCapMs / 1000);
     } catch (const std::exception& ex) {
       log(QStringLiteral("Отключение терминала не отмечено: ") + exceptionMessage(ex));
     }
@@ -706,6 +714,9 @@ void TfmMain::FormClose(QCloseEvent* e) {
   workers.stopAll();
 
   log(QStringLiteral("Завершение программы"));
+  // A copy started meanwhile (after an update) may take over now; what is
+  // left is freeing memory and the drivers.
+  if (instance_lock_) instance_lock_->unlock();
 }
 
 void TfmMain::makeAudit(int auditReason_id) {

@@ -21,6 +21,7 @@
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 #include "platform/Common.h"
+#include "platform/SingleInstance.h"
 #include "platform/TextCodec.h"
 #include "support/SilentServer.h"
 #include "support/WaitUntil.h"
@@ -194,6 +195,21 @@ TEST(MainForm, ExitWithAnExchangeInFlightEndsTheWorkerBeforeTheLogGoes) {
   }
   const QString log = QString::fromUtf8(folders.read(QStringLiteral("vekta.log")));
   EXPECT_TRUE(log.contains(QStringLiteral("\tTLogThread: "))) << log.toStdString();
+}
+
+// A copy started by an update waits for the one-copy lock: it is free as
+// soon as the close is done, not only once the form has been destroyed.
+TEST(MainForm, TheOneCopyLockIsFreeWhenTheCloseIsDone) {
+  KioskFolders folders;
+  TfmMain form;
+  ASSERT_FALSE(form.terminateRequested());
+  form.show();
+  form.tmConfig->stop();
+  plat::SingleInstanceLock successor(QLatin1String(TfmMain::kInstanceName));
+  EXPECT_FALSE(successor.tryLock());
+  form.check_password_on_exit = false;
+  form.close();
+  EXPECT_TRUE(successor.tryLock());
 }
 
 TEST(MainForm, ErrorReplacesTheLogoUntilShowLogo) {

@@ -17,8 +17,9 @@ namespace testkit {
 
 class SilentServer {
  public:
-  explicit SilentServer(int holdMs = -1) : holdMs_(holdMs) {
-    server_.listen();
+  // port 0: the system picks one (see port()).
+  explicit SilentServer(int holdMs = -1, int port = 0) : holdMs_(holdMs) {
+    server_.listen(QStringLiteral("127.0.0.1"), port);
     thread_ = std::thread([this] { run(); });
   }
   ~SilentServer() {
