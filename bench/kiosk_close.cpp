@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -80,6 +81,7 @@ class Kiosk {
     p.setStandardOutputFile(QProcess::nullDevice());
     p.setStandardErrorFile(QProcess::nullDevice());
     p.start(kioskProgram(), {});
+    if (!p.waitForStarted(10000)) return -1;
     QDeadlineTimer shown(60000);
     while (homeScreens(log) == shownBefore && !shown.hasExpired()) QThread::msleep(20);
     office_->stop();
@@ -87,6 +89,9 @@ class Kiosk {
     if (silent) server.emplace(-1, port_);
     QThread::msleep(kSilentBeforeSignalMs);
     if (homeScreens(log) == shownBefore || p.state() != QProcess::Running) {
+      QFile f(log);
+      if (qEnvironmentVariableIsSet("VEKTA_BENCH_VERBOSE") && f.open(QIODevice::ReadOnly))
+        std::fprintf(stderr, "%s\n", f.readAll().constData());
       p.kill();
       p.waitForFinished(5000);
       return -1;

@@ -821,7 +821,7 @@ bool TfmMain::showSettings() {
   };
   ctx.refreshConfig = [this] { refreshConfig(); };
   ctx.vm_id = vm_id;
-  ctx.programPath = QCoreApplication::applicationFilePath();
+  ctx.programPath = plat::programFilePath();  // not the old file an update moved aside
   TfmSettings form(std::move(ctx));
   form.setWindowState(Qt::WindowFullScreen);
   form.exec();
