@@ -2,6 +2,7 @@
 // refusals, and every failure path the server can be made to produce.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <chrono>
 #include <thread>
@@ -318,6 +319,53 @@ TEST_F(ClientServer, BadReplyHeaderSendsAbortByteDropsAndReconnects) {
   for (int i = 0; i < 1000 && server.abortByteCount() < 2; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(server.abortByteCount(), 2);
+}
+
+// A back office that restarts closes its connections between two calls. The
+// next call notices before it writes, reconnects and succeeds.
+TEST_F(ClientServer, ConnectionTheServerClosedIsRenewedBeforeTheNextCall) {
+  answerSelectWith(WireValue(1));
+  EXPECT_EQ(client.selectValue("select 1", 30).toInt(), 1);
+  server.dropConnections();
+  pollfd closeSeen{client.socket()->fd(), POLLRDHUP, 0};
+  ASSERT_EQ(::poll(&closeSeen, 1, 5000), 1);
+  EXPECT_FALSE(client.connected());
+  EXPECT_EQ(client.selectValue("select 1", 30).toInt(), 1);
+  EXPECT_EQ(client.lastErrorCode(), teNone);
+  EXPECT_EQ(server.handshakeCount(), 2);
+}
+
+// Lets a test see the scrambler state the server mirrors.
+class ScramblerProbe : public TJClient {
+ public:
+  // The wire byte that a "Q" sent now would become.
+  uint8_t nextQueryByteOnTheWire() const {
+    Scrambler next = sendCrypt_;
+    char q = 0x51;
+    next.encode(&q, 1);
+    return uint8_t(q);
+  }
+};
+
+// The abort byte travels plain, so with some keys and states it reads as the
+// "Q" of a new batch. The hang-up that follows it still tells them apart.
+TEST_F(ClientServer, AbortByteThatLooksLikeABatchStartIsStillAnAbort) {
+  ScramblerProbe probe;
+  configure(probe);
+  answerSelectWith(WireValue(1));
+  // Every batch moves the scrambler on; run them until the next "Q" would
+  // be 0x66 on the wire (one state in 256).
+  bool found = false;
+  for (int i = 0; i < 20000 && !found; ++i) {
+    found = probe.nextQueryByteOnTheWire() == 0x66;
+    if (!found) probe.selectValue("select 1", 30);
+  }
+  ASSERT_TRUE(found);
+  probe.socket()->writeByte(0x66);
+  probe.disconnect();
+  for (int i = 0; i < 1000 && server.abortByteCount() < 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(server.abortByteCount(), 1);
 }
 
 TEST_F(ClientServer, ServerClosingMidReplyFailsAndNextCallReconnects) {
