@@ -1,6 +1,8 @@
 // Writes the seed corpus of every fuzz target under the folder given (the
 // checked-in copy lives in fuzz/corpus/): real frames, streams and files
-// made by the project's own encoders, as the tests' golden bytes are.
+// made by the project's own encoders, as the tests' golden bytes are. One
+// seed is not made here: schema_xml/schema_test is the schema of the schema
+// tests, copied from tests/backoffice/SchemaTest.cpp.
 //
 //   build-fuzz/bin/vekta_fuzz_corpus fuzz/corpus
 #include <QDir>
