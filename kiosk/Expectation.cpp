@@ -442,7 +442,7 @@ void TfmExpectation::tmReopenApplicationTimer() {
   // A sale, a dialog or the service menu in front: the next tick tries again.
   if (!inFront()) return;
   tmReopenApplication->stop();
-  const bool started = startProgram ? startProgram() : startUpdatedProgram(plat::programFilePath());
+  const bool started = startProgram ? startProgram() : startInstalledProgram();
   if (!started) {
     if (fmMain) fmMain->log(QStringLiteral("Не удалось запустить обновлённую программу."));
     return;

@@ -21,8 +21,8 @@ void setError(QString* error, const QString& text) {
 }
 
 bool defaultDownload(TJClient& client, const QString& target, const std::function<bool()>& abort) {
-  // The progress callback is the only point inside a long download where
-  // the worker can notice that the kiosk is closing.
+  // A stop interrupts the socket wait; the progress callback also ends a
+  // download that keeps coming in.
   auto progress = [&](double) {
     if (abort()) throw EAbort(QString());
   };
@@ -96,6 +96,10 @@ bool startUpdatedProgram(const QString& program) {
   return QProcess::startDetached(program, {QLatin1String(kAfterUpdateArgument)});
 }
 
+bool startInstalledProgram() {
+  return startUpdatedProgram(plat::programFilePath());
+}
+
 bool waitForInstanceLock(const std::function<bool()>& tryLock, int64_t waitMs) {
   const int64_t deadline = plat::clock().nowMs() + waitMs;
   for (;;) {
@@ -128,6 +132,7 @@ void TSoftwareUpdateThread::terminate() {
     std::lock_guard lock(m_);
     terminated_ = true;
   }
+  stop_.interrupt();
   wake_.notify_all();
 }
 
@@ -144,6 +149,7 @@ bool TSoftwareUpdateThread::waitUntil(int64_t untilMs) {
 
 void TSoftwareUpdateThread::run() {
   auto client = std::make_unique<TJClient>();
+  TClientInterrupt::Scope interruptible(stop_, client.get());
   const QString program = ctx_.programPath;
   const QString target = updateDownloadPath(program);
   const auto aborted = [this] { return terminated_.load(); };

@@ -326,7 +326,7 @@ class HomeScreenOnKiosk : public ::testing::Test {
   }
   QString logText() const {
     QFile f(data.filePath(QStringLiteral("vekta.log")));
-    return f.open(QIODevice::ReadOnly) ? plat::fromAnsi(f.readAll()) : QString();
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
   }
   QTemporaryDir data, runtime;
   std::unique_ptr<TfmMain> main;

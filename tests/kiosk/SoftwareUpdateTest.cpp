@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -249,6 +250,37 @@ TEST(InstanceLockWait, TriesUntilThePredecessorIsGone) {
   EXPECT_GE(clock.nowMs() - start, 2000);
   EXPECT_EQ(tries, 9);
   plat::setClock(nullptr);
+}
+
+// A real swap by a running program: the stand-in "vekta" puts "vekta.new"
+// in its own place and restarts as the kiosk does. The started file must be
+// the new program, not the old one that now lies at "vekta.tmp", which is
+// where the running program's /proc/self/exe points after the swap.
+TEST(UpdateRestart, StartsTheNewProgramFromTheOriginalPath) {
+  QTemporaryDir dir;
+  const QString program = QDir(dir.path()).canonicalPath() + QStringLiteral("/vekta");
+  QByteArray probe = readAll(QStringLiteral(VEKTA_UPDATE_PROBE));
+  ASSERT_FALSE(probe.isEmpty());
+  writeAll(program, probe);
+  // Trailing bytes tell the successor apart; an ELF program runs all the same.
+  const QByteArray successor = probe + QByteArray("new program");
+  writeAll(program + QStringLiteral(".new"), successor);
+  const auto exe = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+  ASSERT_TRUE(QFile::setPermissions(program, exe));
+
+  const QString report = dir.filePath(QStringLiteral("report"));
+  QProcess old;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("VEKTA_PROBE_REPORT"), report);
+  old.setProcessEnvironment(env);
+  old.start(program, {});
+  ASSERT_TRUE(old.waitForFinished(30000));
+  // The restarted copy runs detached; it writes its report and ends.
+  ASSERT_TRUE(waitFor([&] { return !readAll(report).isEmpty(); }, 30000));
+
+  EXPECT_EQ(QString::fromUtf8(readAll(report)).toStdString(), program.toStdString());
+  EXPECT_EQ(readAll(program), successor);
+  EXPECT_EQ(readAll(program + QStringLiteral(".tmp")), probe);
 }
 
 // The whole path against the stand-in back office: the update comes from its
