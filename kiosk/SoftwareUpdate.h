@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+class IKioskHooks;
 class TJClient;
 
 // The name under which the back office offers the kiosk program.
@@ -43,9 +44,9 @@ using TRenameFile = std::function<bool(const QString& from, const QString& to)>;
 bool installProgramUpdate(const QString& program, QString* error = nullptr,
                           const TRenameFile& rename = {});
 
-// Starts the program detached with kAfterUpdateArgument; false when it could
-// not be started.
-bool startUpdatedProgram(const QString& program);
+// Starts the program detached with kAfterUpdateArgument through the kiosk's
+// program starter; false when it could not be started.
+bool startUpdatedProgram(IKioskHooks& hooks, const QString& program);
 
 // Calls tryLock every 250 ms of plat::clock() until it succeeds or waitMs
 // passed; true when it succeeded.

@@ -23,8 +23,12 @@
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
+#include "tests/support/KioskHooksStub.h"
+#include "tests/support/WhenShown.h"
 
 namespace {
+
+using testkit::whenShown;
 
 constexpr int64_t kSec = 1000;
 
@@ -269,25 +273,6 @@ TEST(ServicePassword, CheckTrimsAndKeepsCase) {
   }
 }
 
-namespace {
-
-// Runs fn on the main thread as soon as a modal window of type T is in front.
-template <typename T>
-void whenShown(std::function<void(T*)> fn) {
-  auto* timer = new QTimer;
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, fn] {
-    if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
-      fn(w);
-    }
-  });
-  timer->start();
-}
-
-}  // namespace
-
 TEST(ServicePassword, EnterInTheEditAnswersAndWrongPasswordsAreRetried) {
   TfmServicePassword form(QStringLiteral("5817"), false);
   whenShown<TfmServicePassword>([](TfmServicePassword* f) {
@@ -329,6 +314,7 @@ class HomeScreenOnKiosk : public ::testing::Test {
     return f.open(QIODevice::ReadOnly) ? plat::fromAnsi(f.readAll()) : QString();
   }
   QTemporaryDir data, runtime;
+  testkit::StubKioskHooks hooks;
   std::unique_ptr<TfmMain> main;
 };
 

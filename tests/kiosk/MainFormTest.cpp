@@ -21,6 +21,7 @@
 #include "platform/Clock.h"
 #include "platform/Common.h"
 #include "platform/TextCodec.h"
+#include "tests/support/KioskHooksStub.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ class KioskFolders {
   }
   QTemporaryDir data;
   QTemporaryDir runtime;
+  testkit::StubKioskHooks hooks;
 };
 
 QByteArray ini(const QString& lines) {
