@@ -195,7 +195,5 @@ void keyboardGrabForOnScreenKeyboard(bool shown) {
 }
 
 void releaseKeyboardGrabForProgram() {
-  if (lock) {
-    lock->programStarting();
-  }
+  if (lock) lock->programStarting();
 }

@@ -362,6 +362,23 @@ TEST_F(HomeScreenOnKiosk, RefreshWaitsWhileSomethingIsOpenAboveTheHomeScreen) {
   home.close();
 }
 
+// The drink button, the keypad button and a reconciliation that is due open
+// their screens through the installed kiosk hooks.
+TEST_F(HomeScreenOnKiosk, TapsAndTheDueReconciliationOpenTheSaleScreens) {
+  main->pos_type = ptSber;  // never reconciled: due at the next tick
+  TfmExpectation home;
+  home.tmRefreshConfig->stop();  // the test ticks by hand
+  showModal(home);
+  home.btDrinkMouseDown();
+  home.btBarcodeMouseDown();
+  home.tmRefreshConfigTimer();
+  EXPECT_EQ(hooks.carts, std::vector<bool>{true}) << "the cart with the drink menu first";
+  EXPECT_EQ(hooks.keypads, 1);
+  EXPECT_EQ(hooks.reconciliations, 1);
+  main->check_password_on_exit = false;
+  home.close();
+}
+
 TEST_F(HomeScreenOnKiosk, ClosingAsksForThePasswordAndCancelKeepsTheHomeScreen) {
   TfmExpectation home;
   showModal(home);
