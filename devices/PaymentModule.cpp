@@ -54,14 +54,15 @@ void TPaymentModule::checkIncomingRequest() {
     TPacket p;
     try {
       p = recvPacket(kIncomingTimeoutMs);
-    } catch (const Exception& e) {
-      // Normally the time-out: nothing more is pending.
-      if (!e.message().startsWith(QLatin1String("Timeout"))) dropRestOfLine();
+    } catch (const ETimeout&) {
+      return;  // nothing more is pending
+    } catch (const Exception&) {
+      dropRestOfLine();
       return;
     }
-    // A late answer to a request that already timed out needs no answer of
-    // its own; answering it would hand the module a packet it never asked for.
-    if (p.packetType != tptRequest) continue;
+    // Every packet is reported and answered, a late answer to a request that
+    // already timed out included: the module expects each packet it sends to
+    // be taken, and the event keeps a trace of what the kiosk gave up on.
     event(1, QStringLiteral("checkIncomingRequest, packet.code = %1").arg(p.code));
     TPacket answer;
     answer.packetType = tptAnswer;

@@ -40,9 +40,9 @@ class TPaymentModule : public TTervinDevice {
   void addProduct(int64_t product);
   // True exactly when the first answer parameter is the single byte 00.
   bool testProduct(int64_t product);
-  // Answers every request the module has sent meanwhile; nothing pending
-  // (or a bad packet) ends it quietly. Raises only when the port cannot be
-  // opened.
+  // Reports and answers every packet the module has sent meanwhile, late
+  // answers included; nothing pending (or a bad packet) ends it quietly. Raises only when the port
+  // cannot be opened.
   void checkIncomingRequest();
   // Tries every port of the ports folder with a status request; true when
   // one answered (it stays set and open). Ends early, false, when stop is set.

@@ -71,10 +71,6 @@ T toNumber(const QByteArray& text) {
   return T(v);
 }
 
-bool isTimeout(const Exception& e) {
-  return e.message() == QLatin1String("Timeout during operation.");
-}
-
 }  // namespace
 
 // ---- messages ----
@@ -261,8 +257,10 @@ QByteArray vendotekKopecks(double amount) {
 
 // ---- driver ----
 
-TVendotek::TVendotek(std::function<void(const QString&)> log)
-    : log_(std::move(log)), thread_([this](std::stop_token st) { execute(st); }) {}
+TVendotek::TVendotek(std::function<void(const QString&)> log, EventFn events)
+    : log_(std::move(log)),
+      events_(std::move(events)),
+      thread_([this](std::stop_token st) { execute(st); }) {}
 
 TVendotek::~TVendotek() {
   thread_.request_stop();
@@ -303,6 +301,7 @@ void TVendotek::open() {
   if (fComPort <= 0) throw Exception(QStringLiteral("Не указан номер COM-порта."));
   comDevice.connect(QStringLiteral("COM%1").arg(fComPort.load()), 115200, 8, 0, 0, false, false);
   fIsOpen = true;
+  heardSinceOpen_ = false;
   last_recv_dt = 0;
   last_send_dt = 0;
   payment_in_progress = false;
@@ -327,14 +326,26 @@ void TVendotek::setComPort(int port) {
 void TVendotek::sendMessage(const TVendotekMessage& msg) {
   std::lock_guard lock(cs);
   if (!fIsOpen) open();
-  comDevice.sendBuffer(vendotekFrame(msg.toString(), kVendotekToTerminal));
+  try {
+    comDevice.sendBuffer(vendotekFrame(msg.toString(), kVendotekToTerminal));
+  } catch (const EComPortError& e) {
+    linkLost(e.message());
+    throw;
+  }
   last_send_dt = now();
 }
 
 TVendotekMessage TVendotek::recvMessage(int timeout) {
   std::lock_guard lock(cs);
-  const QByteArray body = readVendotekFrame(comDevice, timeout, kVendotekFromTerminal,
-                                            [this] { last_recv_dt = now(); });
+  QByteArray body;
+  try {
+    body = readVendotekFrame(comDevice, timeout, kVendotekFromTerminal,
+                             [this] { last_recv_dt = now(); });
+  } catch (const EComPortError& e) {
+    linkLost(e.message());
+    throw;
+  }
+  heardSinceOpen_ = true;
   TVendotekMessage msg;
   msg.parse(body);
   const QByteArray name = msg.getValue(vtMessageName);
@@ -556,6 +567,27 @@ void TVendotek::forwardBankData() {
   if (!data.isEmpty()) sendBankData(data);
 }
 
+void TVendotek::linkLost(const QString& reason) {
+  std::lock_guard lock(cs);
+  comDevice.closeSocket();
+  fIsOpen = false;
+  // The bank host's connection belonged to the terminal's session.
+  tcpSocket.close();
+  // A candidate port that never answered is not a terminal that went away.
+  if (!heardSinceOpen_) return;
+  heardSinceOpen_ = false;
+  const QString text = QStringLiteral("Потеряна связь с банковским терминалом Vendotek (COM%1): %2")
+                           .arg(fComPort.load())
+                           .arg(reason);
+  log_.log(text);
+  if (events_) {
+    try {
+      events_(51, text);
+    } catch (...) {
+    }
+  }
+}
+
 void TVendotek::execute(std::stop_token st) {
   while (!st.stop_requested()) {
     // Wakes early when the terminal sends, so an approval is finished at
@@ -572,10 +604,14 @@ void TVendotek::execute(std::stop_token st) {
     auto guarded = [this](auto&& step) {
       try {
         step();
+      } catch (const ETimeout&) {
+      } catch (const ETerminated&) {
+      } catch (const EComPortError&) {
+        // Reported once, and the port closed, where it failed.
       } catch (const Exception& e) {
-        if (log_ && !isTimeout(e)) log_(e.message());
+        log_.log(e.message());
       } catch (const std::exception& e) {
-        if (log_) log_(QString::fromLocal8Bit(e.what()));
+        log_.log(QString::fromLocal8Bit(e.what()));
       }
     };
     if (fIsOpen) guarded([this] { recvMessage(kLoopRecvTimeoutMs); });

@@ -48,6 +48,7 @@ TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad, TD200Sber
     vendotek.keepalive = keepalive;
   };
   p.vendotekClose = [&vendotek] { vendotek.close(); };
+  p.vendotekLost = [&vendotek] { return !vendotek.isOpen(); };
   p.sberCreateIniFile = [&sberPinPad](int port) { sberPinPad.createIniFile(port); };
   p.sberTestPinPad = [&sberPinPad] { return sberPinPad.testPinPad(); };
   // Kills a bridge run in flight; a Vendotek greeting ends by its own
@@ -165,13 +166,25 @@ void TPosDiscovery::trySavedPorts(const std::atomic<bool>& stop) {
 }
 
 void TPosDiscovery::scan(const std::atomic<bool>& stop) {
-  if (pos_type_ != ptNone) return;
+  const bool vendotekLost = pos_type_ == ptVendotek && probes_.vendotekLost &&
+                            attempt([&] { return probes_.vendotekLost(); });
+  if (pos_type_ != ptNone && !vendotekLost) return;
   QList<int> ports;
   if (!attempt([&] {
         ports = probes_.comPortList();
         return true;
       }))
     return;
+
+  if (vendotekLost) {
+    // The terminal went away: it comes back on its own port or another.
+    ports.removeAll(port_.load());
+    ports.prepend(port_.load());
+    for (int port : ports) {
+      if (stop || tryVendotek(port)) return;
+    }
+    return;
+  }
 
   for (int port : ports) {
     if (stop) return;

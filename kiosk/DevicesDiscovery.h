@@ -48,6 +48,9 @@ struct TPosProbes {
   std::function<void(int port)> vendotekConnect;
   // Releases the port of a rejected Vendotek candidate.
   std::function<void()> vendotekClose;
+  // True when the Vendotek terminal found has gone away (its driver closed
+  // the port); discovery then looks for it again on every port. May be empty.
+  std::function<bool()> vendotekLost;
   // Writes the bank library's settings naming port (the bridge test reads
   // the pad there).
   std::function<void(int port)> sberCreateIniFile;
@@ -79,7 +82,9 @@ class TPosDiscovery {
   // port is not tried once a Vendotek terminal was found.
   void trySavedPorts(const std::atomic<bool>& stop);
   // One scan of every port: each as a Sberbank pad, then each as a Vendotek
-  // terminal, until one answers or stop is set. Nothing once a terminal is known.
+  // terminal, until one answers or stop is set. Nothing once a terminal is
+  // known, unless the Vendotek terminal went away: then its port and every
+  // other port are tried as a Vendotek terminal again.
   void scan(const std::atomic<bool>& stop);
 
   TPOSType pos_type() const { return pos_type_; }

@@ -345,7 +345,10 @@ void TfmMain::FormShow() {
 
   // 11.
   sberPinPad = std::make_unique<TSberDevice>(sberFolder);
-  vendotek = std::make_unique<TVendotek>([this](const QString& text) { log(text); });
+  vendotek = std::make_unique<TVendotek>([this](const QString& text) { log(text); },
+                                         [this](int id, const QString& text) {
+                                           if (eventLog) eventLog->add(id, text);
+                                         });
   vendotek->keepalive = true;
   sber = std::make_unique<TD200Sberbank>();
   pos_type = ptNone;

@@ -1210,9 +1210,8 @@ bool MemTable::Locate(const QString& fieldNames, const QVariant& values, LocateO
       return false;  // no row can hold a value of the wrong kind
     }
   }
-  const size_t nf = fields_.size();
   for (size_t pos = 0; pos < view_.size(); ++pos) {
-    const QVariant* row = &vals_[static_cast<size_t>(view_[pos]) * nf];
+    const QVariant* row = slotValues(view_[pos]);
     bool ok = true;
     for (size_t k = 0; k < idx.size() && ok; ++k)
       ok = matches(row[idx[k]], wanted[static_cast<qsizetype>(k)], options);

@@ -14,26 +14,11 @@
 #include "platform/TcpClient.h"
 #include "platform/TcpServer.h"
 #include "testbed/ProtocolServer.h"
+#include "tests/support/FastClock.h"
 
 namespace {
 
-// Real time sped up: time-outs of seconds pass in tens of milliseconds.
-class FastClock : public plat::Clock {
- public:
-  explicit FastClock(int factor) : factor_(factor), base_(realMs()) {}
-  int64_t nowMs() const override { return 1'000'000 + (realMs() - base_) * factor_; }
-  void sleepMs(int64_t ms) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms / factor_));
-  }
-
- private:
-  static int64_t realMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-  }
-  int factor_;
-  int64_t base_;
-};
+using testkit::FastClock;
 
 ServerTable table(std::vector<ServerTable::Column> cols, std::vector<TVariantArray> rows) {
   ServerTable t;
@@ -376,6 +361,74 @@ TEST_F(ClientServer, APauseInsideAReplyMayLastSixSeconds) {
   } catch (const ETransportError& e) {
     EXPECT_EQ(e.code(), teTimeout);
   }
+}
+
+TEST_F(ClientServer, InterruptEndsARunningCallAsCancelledUntilReset) {
+  answerSelectWith(WireValue(1));
+  client.connect(30);
+  server.addFault({ServerFault::StallAfterBytes, 0, 60000, {}});  // no reply for a minute
+  std::thread stopper([&] {
+    while (server.requests().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    client.interrupt();
+  });
+  EXPECT_THROW(client.selectValue("select 1", 300), EAbort);
+  stopper.join();
+  EXPECT_EQ(client.lastErrorCode(), teCancelled);
+  EXPECT_FALSE(client.connected());
+  // A stop that came between two calls is not lost: the reconnect gives up.
+  EXPECT_THROW(client.selectValue("select 1", 300), EAbort);
+  EXPECT_EQ(server.handshakeCount(), 1);
+
+  client.resetInterrupt();
+  EXPECT_EQ(client.selectValue("select 1", 300).toInt(), 1);
+}
+
+TEST_F(ClientServer, TimeoutCapShortensTheWaitsOfEveryCall) {
+  FastClock fast(50);  // 1 s is 20 ms
+  plat::setClock(&fast);
+  answerSelectWith(WireValue(1));
+  client.connect(30);
+  client.setTimeoutCapMs(2000);
+  server.addFault({ServerFault::StallAfterBytes, 0, 1000, {}});  // 50 s of 300
+  try {
+    client.selectValue("select 1", 300);
+    FAIL();
+  } catch (const ETransportError& e) {
+    EXPECT_EQ(e.code(), teTimeout);
+  }
+  // The greeting of the reconnect is cut short as well.
+  server.addFault({ServerFault::StallGreeting, 0, 200, {}});  // 10 s of 10
+  EXPECT_THROW(client.selectValue("select 1", 300), ETransportError);
+
+  client.setTimeoutCapMs(0);
+  server.addFault({ServerFault::StallAfterBytes, 0, 200, {}});  // 10 s of 300
+  EXPECT_EQ(client.selectValue("select 1", 300).toInt(), 1);
+}
+
+// A server that accepts and then reads nothing: the request's bytes pile up.
+TEST(ClientWrites, AServerThatStopsReadingFailsTheWriteAtTheOperationsTimeout) {
+  FastClock fast(200);  // 30 s pass in 150 ms
+  testkit::ClockScope scope(&fast);
+  plat::TcpServer deaf;
+  deaf.listen();
+  TJClient c;
+  c.setShowProgress(false);
+  c.setPort(deaf.port());
+  c.setReadPollMs(10);
+  c.clearBatch();
+  c.addRequest(1).addParam(WireValue(QByteArray(64 * 1024 * 1024, 'x')));
+  std::unique_ptr<plat::TcpClient> peer;
+  std::thread acceptor([&] { peer = deaf.accept(5000); });
+  try {
+    c.execBatch(30);
+    FAIL();
+  } catch (const ETransportError& e) {
+    EXPECT_EQ(e.code(), teTimeout);
+    EXPECT_EQ(e.message(), QStringLiteral("Превышено время выполнения запроса."));
+  }
+  acceptor.join();
+  EXPECT_EQ(c.lastErrorCode(), teTimeout);
+  EXPECT_FALSE(c.connected());
 }
 
 TEST_F(ClientServer, GreetingTimeoutFailsTheConnect) {
