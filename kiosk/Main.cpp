@@ -35,6 +35,7 @@
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/KeyboardLock.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/LoyaltySystemCard.h"
 #include "kiosk/PushThread.h"
 #include "kiosk/ServicePassword.h"
@@ -145,6 +146,9 @@ void onShutdownSignal(int) {
 // --- FormCreate --------------------------------------------------------------
 
 TfmMain::TfmMain() : QWidget(nullptr) {
+  // The sale screens are wired before anything starts, or the kiosk does not
+  // start at all: it must never sell with taps that do nothing.
+  static_cast<void>(kioskHooks());
   setObjectName(QStringLiteral("fmMain"));
   if (auto* screen = QGuiApplication::primaryScreen()) setGeometry(screen->geometry());
   fmMain = this;
@@ -362,6 +366,7 @@ void TfmMain::FormShow() {
   devicesDiscoveryThread->onPaymentModuleFound = [this](int comPort) {
     paymentModuleWasFound(comPort);
   };
+  devicesDiscoveryThread->startCoffeeSupervision = [this] { return startCoffeeSupervision(); };
 
   // 13.
   lbVersion->setText(QStringLiteral("Version ") + GetAppVersion());
@@ -806,10 +811,6 @@ bool TfmMain::showSettings() {
     }
   } restore{tmConfig, config};
   if (!AskServicePassword()) return false;
-  // Static, so it must not outlive the form it calls.
-  TfmSettings::makeAudit = [](int kind) {
-    if (fmMain) fmMain->makeAudit(kind);
-  };
   TServiceMenuContext ctx;
   ctx.SS = settings_.get();
   ctx.client = JClient.get();
@@ -820,6 +821,7 @@ bool TfmMain::showSettings() {
       tmBringToFront->stop();
   };
   ctx.refreshConfig = [this] { refreshConfig(); };
+  ctx.makeAudit = [this](int kind) { makeAudit(kind); };
   ctx.vm_id = vm_id;
   ctx.programPath = plat::programFilePath();  // not the old file an update moved aside
   TfmSettings form(std::move(ctx));
@@ -836,11 +838,13 @@ void TfmMain::lbErrDblClick() {
 
 // --- coffee machine ------------------------------------------------------------
 
-void TfmMain::startCoffeeSupervision() {
-  if (!carimali_machine || !carimaliInitializationThread || carimaliInitializationThread->started())
-    return;
+bool TfmMain::startCoffeeSupervision() {
+  if (!carimaliInitializationThread) return false;
+  if (carimaliInitializationThread->started()) return true;
+  if (!config_loaded || !carimali_machine) return false;
   carimaliInitializationThread->start();
   tmCarimali->start();
+  return true;
 }
 
 TCoffeeDialogContext TfmMain::coffeeDialogContext() {
@@ -878,11 +882,13 @@ void TfmMain::tmCarimaliTimer() {
   }
   if (r.boilerInfill) {
     {
-      TfmBoilerInfill dlg(coffeeDialogContext(), this);
-      dlg.closeProgram = [this] {
+      TServiceMenuAccess service;
+      service.showSettings = [this] { return showSettings(); };
+      service.closeProgram = [this] {
         check_password_on_exit = false;
         tmClose->start();
       };
+      TfmBoilerInfill dlg(coffeeDialogContext(), std::move(service), this);
       dlg.exec();
     }
     try {

@@ -279,7 +279,9 @@ class TfmMain : public QWidget, public TFormServices {
   QString paymentModuleError_;  // the last poll failure logged
   void tmConfigTimer();
   void tmCarimaliTimer();
-  void startCoffeeSupervision();
+  // Starts the coffee machine's supervision once a loaded configuration has
+  // the machine; true when it runs.
+  bool startCoffeeSupervision();
   TCoffeeDialogContext coffeeDialogContext();
   void createConfigCycle();
 

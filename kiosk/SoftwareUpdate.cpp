@@ -2,9 +2,9 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include "backoffice/JClient.h"
+#include "kiosk/KioskHooks.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -92,12 +92,12 @@ bool installProgramUpdate(const QString& program, QString* error, const TRenameF
   return false;
 }
 
-bool startUpdatedProgram(const QString& program) {
-  return QProcess::startDetached(program, {QLatin1String(kAfterUpdateArgument)});
+bool startUpdatedProgram(IKioskHooks& hooks, const QString& program) {
+  return hooks.startProgram(program, {QLatin1String(kAfterUpdateArgument)});
 }
 
-bool startInstalledProgram() {
-  return startUpdatedProgram(plat::programFilePath());
+bool startInstalledProgram(IKioskHooks& hooks) {
+  return startUpdatedProgram(hooks, plat::programFilePath());
 }
 
 bool waitForInstanceLock(const std::function<bool()>& tryLock, int64_t waitMs) {

@@ -18,6 +18,7 @@
 
 #include "kiosk/ClientInterrupt.h"
 
+class IKioskHooks;
 class TJClient;
 
 // The name under which the back office offers the kiosk program.
@@ -47,13 +48,13 @@ using TRenameFile = std::function<bool(const QString& from, const QString& to)>;
 bool installProgramUpdate(const QString& program, QString* error = nullptr,
                           const TRenameFile& rename = {});
 
-// Starts the program detached with kAfterUpdateArgument; false when it could
-// not be started.
-bool startUpdatedProgram(const QString& program);
+// Starts the program detached with kAfterUpdateArgument through the kiosk's
+// program starter; false when it could not be started.
+bool startUpdatedProgram(IKioskHooks& hooks, const QString& program);
 // The restart after an installed update: starts the file the running
 // program was started from (plat::programFilePath()), which now holds the
 // new program, not the old one moved aside.
-bool startInstalledProgram();
+bool startInstalledProgram(IKioskHooks& hooks);
 
 // Calls tryLock every 250 ms of plat::clock() until it succeeds or waitMs
 // passed; true when it succeeded.

@@ -16,6 +16,7 @@
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/Expectation.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/Main.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
@@ -1121,11 +1122,22 @@ int openCart(bool show_drink_form) {
   return r == mrOk ? mrOk : mrCancel;
 }
 
+namespace {
+
+// The sale screens as the kiosk core opens them.
+class TSaleScreenHooks : public IKioskHooks {
+ public:
+  int openCart(bool show_drink_form) override { return ::openCart(show_drink_form); }
+  void openReviseTotals() override { ::openReviseTotals(); }
+  std::optional<TProduct> openBarcodeKeypad() override { return ::openBarcodeKeypad(); }
+};
+
+}  // namespace
+
 void registerSaleScreens() {
   msSinceLastUserInput();  // the input watch must see input from the start
-  TfmExpectation::openCart = openCart;
-  TfmExpectation::openBarcodeKeypad = openBarcodeKeypad;
-  registerReviseTotalsScreen();
+  static TSaleScreenHooks hooks;
+  installKioskHooks(&hooks);
   // Loyalty submissions and fiscal checks left to the background write to
   // the main form's log: the form must outlive them. Their requests have
   // time-outs; they run side by side, so one bound covers both.

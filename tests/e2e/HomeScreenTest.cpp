@@ -7,16 +7,15 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <csignal>
 
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
 #include "platform/AppPaths.h"
 #include "platform/TextCodec.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -55,27 +54,19 @@ class Kiosk {
     env.insert(QStringLiteral("VEKTA_PORTS_DIR"), ports_.path());  // no card terminal
     env.insert(QStringLiteral("VEKTA_OSK_COMMAND"), QStringLiteral("true"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process_.setProcessEnvironment(env);
-    process_.setProcessChannelMode(QProcess::ForwardedChannels);
-    process_.start(kioskBinary(), {});
+    started_ = process_.start(kioskBinary(), {}, testkit::ChildProcess::Output::Inherit, env);
   }
-  ~Kiosk() {
-    if (process_.state() != QProcess::NotRunning) {
-      process_.kill();
-      process_.waitForFinished(10000);
-    }
-  }
-  bool started() { return process_.waitForStarted(10000); }
+  bool started() const { return started_; }
   // SIGTERM closes the kiosk in order, without the service password.
   bool stop() {
-    ::kill(pid_t(process_.processId()), SIGTERM);
-    return process_.waitForFinished(30000) && process_.exitStatus() == QProcess::NormalExit &&
+    return process_.terminate() && process_.waitFinished(30000) && process_.normalExit() &&
            process_.exitCode() == 0;
   }
 
  private:
   QTemporaryDir runtime_, ports_;
-  QProcess process_;
+  testkit::ChildProcess process_;  // killed with the test, whatever way it ends
+  bool started_ = false;
 };
 
 }  // namespace

@@ -6,14 +6,13 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
-#include <csignal>
 
 #include "platform/AppPaths.h"
 #include "platform/TextCodec.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -54,24 +53,21 @@ TEST(KioskProgram, StartsRefusesASecondCopyAndClosesInOrderOnSigterm) {
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
   const QString log = data.filePath(QStringLiteral("vekta.log"));
 
-  QProcess first;
-  first.setProcessEnvironment(env);
-  first.setProcessChannelMode(QProcess::ForwardedChannels);
-  first.start(kioskBinary(), {});
-  ASSERT_TRUE(first.waitForStarted(10000)) << kioskBinary().toStdString();
+  using testkit::ChildProcess;
+  ChildProcess first;
+  ASSERT_TRUE(first.start(kioskBinary(), {}, ChildProcess::Output::Inherit, env))
+      << kioskBinary().toStdString();
   ASSERT_TRUE(waitForLine(log, QStringLiteral("Запуск программы"), 30000));
 
-  QProcess second;
-  second.setProcessEnvironment(env);
-  second.setProcessChannelMode(QProcess::ForwardedChannels);
-  second.start(kioskBinary(), {});
-  ASSERT_TRUE(second.waitForFinished(30000)) << "the second copy must end after its notice";
-  EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(first.state(), QProcess::Running);
+  ChildProcess second;
+  ASSERT_TRUE(second.start(kioskBinary(), {}, ChildProcess::Output::Inherit, env));
+  ASSERT_TRUE(second.waitFinished(30000)) << "the second copy must end after its notice";
+  EXPECT_TRUE(second.normalExit());
+  EXPECT_TRUE(first.running());
 
-  ::kill(pid_t(first.processId()), SIGTERM);
-  ASSERT_TRUE(first.waitForFinished(30000));
-  EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+  ASSERT_TRUE(first.terminate());
+  ASSERT_TRUE(first.waitFinished(30000));
+  EXPECT_TRUE(first.normalExit());
   EXPECT_EQ(first.exitCode(), 0);
 
   for (const QString& name : {QStringLiteral("vekta.ini"), QStringLiteral("vekta.ini~")}) {

@@ -25,6 +25,7 @@
 #include "platform/TextCodec.h"
 #include "support/SilentServer.h"
 #include "support/WaitUntil.h"
+#include "tests/support/KioskHooksStub.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ class KioskFolders {
   }
   QTemporaryDir data;
   QTemporaryDir runtime;
+  testkit::StubKioskHooks hooks;
 };
 
 QByteArray ini(const QString& lines) {

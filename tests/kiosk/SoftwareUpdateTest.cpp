@@ -24,6 +24,7 @@
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/KioskHooksStub.h"
 
 namespace {
 
@@ -343,22 +344,16 @@ class Restart : public ::testing::Test {
     main = std::make_unique<TfmMain>();
     main->show();
     main->tmConfig->stop();
-    TfmExpectation::startProgram = [this] {
-      ++starts;
-      return startSucceeds;
-    };
   }
   ~Restart() override {
-    TfmExpectation::startProgram = nullptr;
     main->check_password_on_exit = false;
     main->close();
     main.reset();
     qunsetenv("VEKTA_DATA_DIR");
   }
   QTemporaryDir data, runtime;
+  testkit::StubKioskHooks hooks;
   std::unique_ptr<TfmMain> main;
-  int starts = 0;
-  bool startSucceeds = true;
 };
 
 void showModal(QDialog& d) {
@@ -374,25 +369,27 @@ TEST_F(Restart, WaitsForTheHomeScreenThenClosesWithoutThePassword) {
   QDialog sale;
   showModal(sale);
   home.tmReopenApplicationTimer();
-  EXPECT_EQ(starts, 0);
+  EXPECT_TRUE(hooks.starts.empty());
   EXPECT_TRUE(home.tmReopenApplication->isActive());
 
   sale.close();
   ASSERT_EQ(QApplication::activeModalWidget(), &home);
   home.tmReopenApplicationTimer();
-  EXPECT_EQ(starts, 1);
+  ASSERT_EQ(hooks.starts.size(), 1u);
+  // The new program may find its predecessor still holding the lock.
+  EXPECT_EQ(hooks.starts[0].arguments, QStringList{QLatin1String(kAfterUpdateArgument)});
   EXPECT_FALSE(home.tmReopenApplication->isActive());
   EXPECT_FALSE(main->check_password_on_exit);
   EXPECT_FALSE(home.isVisible());
 }
 
 TEST_F(Restart, AProgramThatDoesNotStartLeavesTheKioskRunning) {
-  startSucceeds = false;
+  hooks.startSucceeds = false;
   TfmExpectation home;
   showModal(home);
   home.tmReopenApplication->start();
   home.tmReopenApplicationTimer();
-  EXPECT_EQ(starts, 1);
+  EXPECT_EQ(hooks.starts.size(), 1u);
   EXPECT_FALSE(home.tmReopenApplication->isActive());
   EXPECT_TRUE(main->check_password_on_exit);
   EXPECT_TRUE(home.isVisible());

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include "kiosk/KioskHooks.h"
 #include "kiosk/SoftwareUpdate.h"
 #include "platform/AppPaths.h"
 
@@ -19,6 +20,13 @@ int report(const QString& text) {
   return 0;
 }
 
+// Only the real program starter is used; the probe has no screens.
+struct TProbeHooks : IKioskHooks {
+  int openCart(bool) override { return 0; }
+  void openReviseTotals() override {}
+  std::optional<TProduct> openBarcodeKeypad() override { return std::nullopt; }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -28,5 +36,6 @@ int main(int argc, char** argv) {
   QString error;
   if (!installProgramUpdate(plat::programFilePath(), &error))
     return report(QStringLiteral("not installed: ") + error);
-  return startInstalledProgram() ? 0 : report(QStringLiteral("not started"));
+  TProbeHooks hooks;
+  return startInstalledProgram(hooks) ? 0 : report(QStringLiteral("not started"));
 }
