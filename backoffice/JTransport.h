@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "backoffice/FreeNotifier.h"
 #include "backoffice/Request.h"
 #include "backoffice/Scrambler.h"
 #include "backoffice/ServerRecords.h"
@@ -57,6 +58,14 @@ class ETransportError : public Exception {
 
  private:
   int code_;
+};
+
+// The server answered and refused the request (its reply batch carried an
+// error): the message is the server's text. Unlike a transport failure, the
+// same request is likely to be refused again.
+class EServerError : public Exception {
+ public:
+  using Exception::Exception;
 };
 
 // The silent abort: the user cancelled; nothing is to be shown.
@@ -297,6 +306,10 @@ class TJTransport {
   // ---- SQL history of table loads ----
   bool logSQLRequestsHistory = false;
   QStringList sqlRequestsHistory;
+
+  // ---- tables that hold this transport ----
+  // They drop their pointer to it when it is destroyed.
+  TFreeNotifier freeNotifier{this};
 
  protected:
   // Runs after the socket connected in the batch writer (the handshake).

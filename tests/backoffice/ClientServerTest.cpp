@@ -741,6 +741,22 @@ TEST_F(ClientServer, TableStreamFailuresRaiseAndCloseTheTable) {
   EXPECT_EQ(server.abortByteCount(), 4);
 }
 
+// A stream with no columns but rows ("04 00", "04 00", "04 01") gives an open
+// table of empty rows that the kiosk can use and cache like any other.
+TEST_F(ClientServer, TableStreamWithoutColumnsGivesEmptyRows) {
+  handler = [](const ServerRequest&, ServerReply& rep) {
+    rep.tables.push_back(table({}, {{}, {}}));
+  };
+  plat::MemTable t;
+  client.select(&t, "select", 30);
+  ASSERT_TRUE(t.Active());
+  EXPECT_EQ(t.FieldCount(), 0);
+  EXPECT_EQ(t.RecordCount(), 2);
+  plat::MemTable copy;
+  copy.LoadFromBytes(t.SaveToBytes());
+  EXPECT_EQ(copy.RecordCount(), 2);
+}
+
 TEST_F(ClientServer, ExtraTablesAreReadAndDroppedKeepingTheReplyInStep) {
   handler = [](const ServerRequest& r, ServerReply& rep) {
     rep.results = {WireValue(int(r.requestNo))};

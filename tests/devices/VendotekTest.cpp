@@ -7,9 +7,12 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
+#include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
+#include "kiosk/DevicesDiscovery.h"
 #include "platform/TcpServer.h"
 #include "testbed/VendotekSim.h"
 #include "tests/support/ChildProcess.h"
@@ -44,7 +47,11 @@ class VendotekTest : public ::testing::Test {
     sim = std::make_unique<VendotekSim>(dir.path(), 4);
     vendotek.setComPort(4);
   }
-  void TearDown() override { qunsetenv("VEKTA_PORTS_DIR"); }
+  void TearDown() override {
+    // Every frame the driver sent kept the frame rules.
+    EXPECT_TRUE(sim->violations().isEmpty()) << sim->violations().join(u'\n').toStdString();
+    qunsetenv("VEKTA_PORTS_DIR");
+  }
 
   // What the card screen's worker does: handshake, start, wait for the end.
   bool pay(double amount, std::chrono::milliseconds limit = 5s) {
@@ -213,6 +220,57 @@ TEST_F(VendotekTest, PortSelection) {
   EXPECT_EQ(second.waitFor("DIS", 1, 2000).getValue(vtOperationNumber), "0");
   vendotek.close();
   EXPECT_FALSE(vendotek.isOpen());
+}
+
+TEST(VendotekLinkLoss, ATerminalThatGoesAwayIsClosedReportedOnceAndFoundAgain) {
+  QTemporaryDir dir;
+  qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
+  std::mutex mu;
+  QStringList logged, events;
+  TVendotek vendotek(
+      [&](const QString& line) {
+        std::lock_guard lock(mu);
+        logged << line;
+      },
+      [&](int id, const QString& text) {
+        std::lock_guard lock(mu);
+        events << QStringLiteral("%1 %2").arg(id).arg(text);
+      });
+  vendotek.keepalive = true;
+  auto sim = std::make_unique<VendotekSim>(dir.path(), 4);
+  TSberDevice bridge;
+  TPosDiscovery discovery(makePosProbes(vendotek, bridge), -1, 4);
+  const std::atomic<bool> stop{false};
+  discovery.trySavedPorts(stop);
+  ASSERT_EQ(discovery.pos_type(), ptVendotek);
+  ASSERT_TRUE(vendotek.isOpen());
+
+  // The device goes away under the open port; the driver's thread keeps
+  // passing meanwhile (every 100 ms, with a keep-alive due).
+  sim.reset();
+  ASSERT_TRUE(waitUntil([&] { return !vendotek.isOpen(); }, 5s));
+  std::this_thread::sleep_for(500ms);
+  {
+    std::lock_guard lock(mu);
+    const QString text = QStringLiteral(
+        "Потеряна связь с банковским терминалом Vendotek (COM4): Can not read data from COM port "
+        "(error + 5).");
+    EXPECT_EQ(logged, QStringList{text});
+    EXPECT_EQ(events, QStringList{QStringLiteral("51 ") + text});
+  }
+
+  // It comes back on another port, and discovery finds it there.
+  VendotekSim moved(dir.path(), 7);
+  discovery.scan(stop);
+  EXPECT_EQ(discovery.pos_type(), ptVendotek);
+  EXPECT_EQ(discovery.port(), 7);
+  EXPECT_EQ(discovery.vendotekPortToSave(), 7);
+  EXPECT_TRUE(vendotek.isOpen());
+  EXPECT_GE(moved.count("IDL"), 1);
+  // A terminal that is there is not looked for again.
+  discovery.scan(stop);
+  EXPECT_EQ(discovery.port(), 7);
+  qunsetenv("VEKTA_PORTS_DIR");
 }
 
 namespace {

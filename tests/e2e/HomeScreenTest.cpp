@@ -29,10 +29,16 @@ QString readText(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? plat::fromAnsi(f.readAll()) : QString();
 }
 
+// The local log is UTF-8.
+QString readLog(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
 bool waitForCount(const QString& path, const QString& needle, int count, int ms) {
   QDeadlineTimer deadline(ms);
   while (!deadline.hasExpired()) {
-    if (readText(path).count(needle) >= count) return true;
+    if (readLog(path).count(needle) >= count) return true;
     QThread::msleep(50);
   }
   return false;
@@ -83,7 +89,7 @@ TEST(HomeScreenEndToEnd, DemoKioskRegistersLoadsAndOpensTheHomeScreenThenFromThe
   {
     Kiosk kiosk(data.path());
     ASSERT_TRUE(kiosk.started()) << kioskBinary().toStdString();
-    ASSERT_TRUE(waitForCount(log, home, 1, 60000)) << readText(log).toStdString();
+    ASSERT_TRUE(waitForCount(log, home, 1, 60000)) << readLog(log).toStdString();
     EXPECT_TRUE(kiosk.stop());
   }
   const QString ini = readText(data.filePath(QStringLiteral("vekta.ini")));
@@ -92,17 +98,17 @@ TEST(HomeScreenEndToEnd, DemoKioskRegistersLoadsAndOpensTheHomeScreenThenFromThe
       backoffice.db().select(QStringLiteral("select protocolSerialNumber from tbVm"));
   ASSERT_EQ(machines.rows.size(), 1);
   EXPECT_EQ(machines.rows[0][0].toString(), QStringLiteral("NVQ001"));
-  EXPECT_FALSE(readText(log).contains(failedReload));
+  EXPECT_FALSE(readLog(log).contains(failedReload));
 
   backoffice.stop();
   {
     Kiosk kiosk(data.path());
     ASSERT_TRUE(kiosk.started());
-    ASSERT_TRUE(waitForCount(log, home, 2, 60000)) << readText(log).toStdString();
+    ASSERT_TRUE(waitForCount(log, home, 2, 60000)) << readLog(log).toStdString();
     // The cache start reloads at once; the server is gone, so that fails and
     // the next try waits, with the home screen working meanwhile.
-    EXPECT_TRUE(waitForCount(log, failedReload, 1, 30000)) << readText(log).toStdString();
+    EXPECT_TRUE(waitForCount(log, failedReload, 1, 30000)) << readLog(log).toStdString();
     EXPECT_TRUE(kiosk.stop());
   }
-  EXPECT_EQ(readText(log).count(failedReload), 1);
+  EXPECT_EQ(readLog(log).count(failedReload), 1);
 }

@@ -27,11 +27,17 @@ QString readText(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? plat::fromAnsi(f.readAll()) : QString();
 }
 
+// The local log is UTF-8.
+QString readLog(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
 // Polls until the file holds a line with `needle`.
 bool waitForLine(const QString& path, const QString& needle, int ms) {
   QDeadlineTimer deadline(ms);
   while (!deadline.hasExpired()) {
-    if (readText(path).contains(needle)) return true;
+    if (readLog(path).contains(needle)) return true;
     QThread::msleep(50);
   }
   return false;
@@ -71,9 +77,10 @@ TEST(KioskProgram, StartsRefusesASecondCopyAndClosesInOrderOnSigterm) {
     EXPECT_TRUE(saved.contains(QStringLiteral("sber_com_port=-1\r\n")));
   }
 
-  const QString text = readText(log);
-  ASSERT_TRUE(text.endsWith(QStringLiteral("\r\n")));
-  const QStringList lines = text.chopped(2).split(QStringLiteral("\r\n"));
+  const QString text = readLog(log);
+  ASSERT_TRUE(text.endsWith(QLatin1Char('\n')));
+  EXPECT_FALSE(text.contains(QLatin1Char('\r')));
+  const QStringList lines = text.chopped(1).split(QLatin1Char('\n'));
   const QRegularExpression format(
       QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d\\t[^\\r\\n]+$"));
   for (const QString& line : lines)
