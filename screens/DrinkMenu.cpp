@@ -143,6 +143,7 @@ void TfmDrink::showEvent(QShowEvent* e) {
   lbTop->move(int((W - lbTop->width()) / 2), int((topH - lbTop->height()) / 2));
   const double m = topH / 8;
   btClose->setGeometry(rectOf(W - topH + m, m, topH - 2 * m, topH - 2 * m));
+  btClose->fitLabel();
 
   drinks_ = hooks.drinks ? hooks.drinks() : std::vector<TProduct>{};
   const int n = int(drinks_.size());
@@ -157,6 +158,8 @@ void TfmDrink::showEvent(QShowEvent* e) {
   const double bh = bottomH - 2 * bm;
   btPrev->setGeometry(rectOf(bm, bm, bh * 1.5, bh));
   btNext->setGeometry(rectOf(W - bm - bh * 1.5, bm, bh * 1.5, bh));
+  btPrev->fitLabel();
+  btNext->fitLabel();
   for (TRectangle* c : drinkCircles) delete c;
   drinkCircles.clear();
   if (pages_count > 1) {
