@@ -113,8 +113,17 @@ void FitFontSize(QWidget* control, double limit) {
 }
 
 void FitFontSizeToBox(QWidget* control, const QSizeF& box) {
+  // A label that wraps words is laid out at the box's width: its lines add
+  // up in height, and its longest word must still fit across.
+  const bool wraps = wrapsWords(control);
   fitFont(control, [&](bool orEqual) {
-    const QSizeF s = measureTextSize(control);
+    const QSizeF s =
+        wraps ? QFontMetricsF(control->font())
+                    .boundingRect(QRectF(0, 0, box.width(), 1e6),
+                                  Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                                  ControlText(control))
+                    .size()
+              : measureTextSize(control);
     return orEqual ? s.width() <= box.width() && s.height() <= box.height()
                    : s.width() < box.width() && s.height() < box.height();
   });

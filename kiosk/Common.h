@@ -32,7 +32,8 @@ void FitFontSize(QWidget* control, double limit);
 // Grows and shrinks the control's font as FitFontSize does, until its text is
 // as large as it can be without being wider or taller than box. A text of one
 // glyph, whose line is taller than the glyph is wide, is bounded by the box's
-// height where a width limit alone would let it outgrow the button.
+// height where a width limit alone would let it outgrow the button. A label
+// that wraps words is wrapped at the box's width.
 void FitFontSizeToBox(QWidget* control, const QSizeF& box);
 
 // Draws a check box's box about as tall as its text, so that the box a finger

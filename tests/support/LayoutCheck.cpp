@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +23,8 @@ namespace {
 constexpr double kSlack = 1.0;
 // The least share of a touch button's width or height its text takes.
 constexpr double kMinFill = 0.25;
+// The smallest font, in pixels, that still reads at arm's length.
+constexpr int kMinTextPx = 12;
 
 QString rectText(const QRectF& r) {
   return QStringLiteral("%1,%2 %3×%4")
@@ -102,6 +105,12 @@ struct Checker {
     const QRectF box = QRectF(l->contentsRect()).adjusted(m, m, -m, -m);
     int flags = int(l->alignment());
     if (l->wordWrap()) flags |= Qt::TextWordWrap;
+    const int px = QFontInfo(l->font()).pixelSize();
+    if (px < kMinTextPx)
+      report(l, TCheck::TextFits,
+             QStringLiteral("text drawn %1 px high at %2: too small to read")
+                 .arg(px)
+                 .arg(fontText(l->font())));
     const QSizeF need = laidOut(l->font(), box, flags, text);
     if (!fitsIn(need, box.size()))
       report(l, TCheck::TextFits,

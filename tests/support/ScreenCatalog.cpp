@@ -124,7 +124,9 @@ QWidget* openCart(TScreenCatalog& c) {
 }
 
 QWidget* openMethods(TScreenCatalog& c) {
-  return c.adopt(std::make_unique<TfmPaymentTypeDialog>(c.cart(), c.cart()));
+  auto form = std::make_unique<TfmPaymentTypeDialog>(c.cart(), c.cart());
+  form->tmIdle->stop();
+  return c.adopt(std::move(form));
 }
 
 QWidget* openCard(TScreenCatalog& c) {
@@ -337,6 +339,8 @@ TfmRecycle* TScreenCatalog::cart() {
   fmRecycle = cart_.get();
   cart_->setWindowModality(Qt::ApplicationModal);
   cart_->show();
+  // Nobody touches the screens here: no reset question after the idle time.
+  cart_->tmIdle->stop();
   for (const TProduct& p : main_->snacks) cart_->addProduct(p);
   cart_->addProduct(main_->snacks[0]);
   cart_->addProduct(main_->drinks[0]);
