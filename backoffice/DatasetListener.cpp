@@ -108,6 +108,10 @@ void TDatasetListener::snapshot(TDLRecord& rec) const {
   for (int i = 0; i < fTb->FieldCount(); ++i) rec.values[size_t(i)] = fTb->FieldByIndex(i)->Value();
 }
 
+bool TDatasetListener::fits(const TDLRecord& rec) const {
+  return !rec.empty() && rec.values.size() == size_t(fTb->FieldCount());
+}
+
 void TDatasetListener::emptyDetails(plat::MemTable& tb) {
   for (plat::MemTable* d : tb.GetDetailDataSets()) {
     if (!d->Active()) continue;
@@ -150,7 +154,7 @@ void TDatasetListener::afterEdit(plat::MemTable& tb) {
   fDataChanged = true;
   plat::Field* key = keyOf(*fTb);
   if (key->AsInteger() <= 0) return;
-  if (fTempEditedRecord.empty() || fTempEditedRecord.values[size_t(key->Index())] != key->Value())
+  if (!fits(fTempEditedRecord) || fTempEditedRecord.values[size_t(key->Index())] != key->Value())
     snapshot(fTempEditedRecord);
 }
 
@@ -185,7 +189,7 @@ void TDatasetListener::afterDelete(plat::MemTable& tb) {
   fDataChanged = true;
   plat::Field* key = keyOf(*fTb);
   const qint64 k =
-      fTempDeletedRecord.empty() ? 0 : fTempDeletedRecord.values[size_t(key->Index())].toLongLong();
+      fits(fTempDeletedRecord) ? fTempDeletedRecord.values[size_t(key->Index())].toLongLong() : 0;
   if (k > 0) {
     const QString text = QString::number(k);
     if (auto it = findTracked(fEditedRecs, text); it != fEditedRecs.end()) {
@@ -237,6 +241,11 @@ void TDatasetListener::clear() {
   fDeletedRecs.clear();
   fTempEditedRecord = TDLRecord();
   for (TJTable* d : detailJTables(*fTb)) d->listener().clear();
+}
+
+void TDatasetListener::forgetSnapshots() {
+  fTempEditedRecord = TDLRecord();
+  fTempDeletedRecord = TDLRecord();
 }
 
 bool TDatasetListener::dataChanged() const {

@@ -48,6 +48,11 @@ class TDatasetListener {
 
   // Forgets all tracking here and in the trackers of every detail table.
   void clear();
+  // Forgets the snapshots of the rows being edited and deleted. The table
+  // calls it when it closes: its rows are gone, and its structure (which
+  // changes only while it is closed) may differ when it opens again, so a
+  // snapshot's values would no longer line up with the fields.
+  void forgetSnapshots();
   // Something was inserted, edited or deleted here or in a detail table.
   bool dataChanged() const;
 
@@ -73,6 +78,8 @@ class TDatasetListener {
   bool isDetail() const { return masterListener() != nullptr; }
   void guard(plat::MemTable& tb) const;
   void snapshot(TDLRecord& rec) const;
+  // A snapshot of the table's current structure, or none.
+  bool fits(const TDLRecord& rec) const;
   static void emptyDetails(plat::MemTable& tb);
   void postDetailEdits();
   void postDeletedRecords(TRequest& r);

@@ -4,6 +4,7 @@
 #include <QDateTime>
 
 #include "backoffice/Selection.h"
+#include "backoffice/SqlLiteral.h"
 #include "platform/Common.h"
 #include "platform/Exception.h"
 
@@ -17,15 +18,11 @@ QString nodeText(const pugi::xml_node& node) {
   return QString::fromUtf8(node.text().get());
 }
 
-QString quoted(const QString& s) {
+QString inDoubleQuotes(const QString& s) {
   return QLatin1Char('"') + s + QLatin1Char('"');
 }
 
-QString sqlLiteral(const QString& s) {
-  QString t = s;
-  t.replace(QLatin1Char('\''), QStringLiteral("''"));
-  return QLatin1Char('\'') + t + QLatin1Char('\'');
-}
+using SqlLiteral::quoted;
 
 int toInt(const QString& text) {
   bool ok = false;
@@ -62,15 +59,6 @@ bool isNumericKind(int dt) {
 
 bool isDateKind(int dt) {
   return dt == ftDate || dt == ftTime || dt == ftDateTime;
-}
-
-// A number goes into the statement as it is; anything else a user typed into
-// a numeric filter is written as a literal so that it cannot change the
-// statement (the server then refuses the comparison).
-QString numericSQL(const QString& text) {
-  bool ok = false;
-  text.trimmed().toDouble(&ok);
-  return ok ? text.trimmed() : sqlLiteral(text);
 }
 
 QString dateTimeText(const QString& daysText) {
@@ -138,9 +126,7 @@ QString TSelection::conditionItemSQL(const QString& fieldName, const TSelectionC
     }
     // The key is the server's integer; other text becomes a literal rather
     // than a piece of the statement.
-    bool ok = false;
-    id.toLongLong(&ok);
-    const QString I = ok ? id : sqlLiteral(id);
+    const QString I = SqlLiteral::largeInteger(id);
     const QString T = folderTable(column);
     const QString children = QStringLiteral("GET_CHILDREN(") + I + QStringLiteral(", ") + T +
                              QStringLiteral(", id, parent_id, 'isFolder=1')");
@@ -181,12 +167,9 @@ QString TSelection::conditionItemSQL(const QString& fieldName, const TSelectionC
   if (code >= 3 && code <= 8) {
     // The pattern is built from the value's own text for every kind, so a
     // number or date keeps its digits and quotes in the text stay doubled.
-    QString x = text;
-    x.replace(QLatin1Char('\''), QStringLiteral("''"));
     const bool front = code >= 5;
     const bool back = code <= 4 || code >= 7;
-    const QString pattern = QLatin1Char('\'') + QString(front ? "%" : "") + x +
-                            QString(back ? "%" : "") + QLatin1Char('\'');
+    const QString pattern = quoted(QString(front ? "%" : "") + text + QString(back ? "%" : ""));
     if (code % 2 == 1) return F + QStringLiteral(" like ") + pattern;
     return QLatin1Char('(') + F + QStringLiteral(" not like ") + pattern + QStringLiteral(" or ") +
            F + QStringLiteral(" is null)");
@@ -194,14 +177,14 @@ QString TSelection::conditionItemSQL(const QString& fieldName, const TSelectionC
 
   QString V;
   if (isNumericKind(dataType)) {
-    V = numericSQL(text);
+    V = SqlLiteral::number(text);
   } else if (isDateKind(dataType)) {
     const QString name =
         QStringLiteral("grid_filter_") + fieldName + QLatin1Char('_') + QString::number(position);
     V = QLatin1Char('?') + name;
     if (setupParams) addParam(name, toDouble(text), TFieldType(dataType));
   } else {
-    V = sqlLiteral(text);
+    V = quoted(text);
   }
   switch (code) {
     case 1:
@@ -272,14 +255,14 @@ QString TSelection::getFilterSQLField(const pugi::xml_node& filterXML, const QSt
         if (dict || isNumericKind(dataType) || isDateKind(dataType)) continue;
       }
       if (isNumericKind(dataType)) {
-        values << numericSQL(text);
+        values << SqlLiteral::number(text);
       } else if (isDateKind(dataType)) {
         const QString name = QStringLiteral("grid_filter_") + fieldName + QLatin1Char('_') +
                              QString::number(position);
         values << QLatin1Char('?') + name;
         if (setupParams) addParam(name, toDouble(text), TFieldType(dataType));
       } else {
-        values << sqlLiteral(text);
+        values << quoted(text);
       }
     }
     const QString word = include ? QStringLiteral("in") : QStringLiteral("not in");
@@ -299,7 +282,7 @@ QString TSelection::getFilterSQLField(const pugi::xml_node& filterXML, const QSt
     }
     return result;
   }
-  throw Exception(QStringLiteral("Unknown filter type ") + quoted(type) +
+  throw Exception(QStringLiteral("Unknown filter type ") + inDoubleQuotes(type) +
                   QStringLiteral("(TdxGridManager.getFilterSQLField)."));
 }
 
@@ -342,10 +325,9 @@ QString TSelection::getFilterTextField(const pugi::xml_node& filterXML,
       if (isNumericKind(dataType))
         V = text;
       else if (isDateKind(dataType))
-        V = text.isEmpty() ? QStringLiteral("''")
-                           : QLatin1Char('\'') + dateTimeText(text) + QLatin1Char('\'');
+        V = text.isEmpty() ? QStringLiteral("''") : quoted(dateTimeText(text));
       else
-        V = sqlLiteral(text);
+        V = quoted(text);
       items << head + Translate(QString::fromUtf8(kOperatorTexts[code])) + V;
     }
     return items.join(andOp ? QStringLiteral(" и ") : QStringLiteral(" или "));
@@ -359,7 +341,7 @@ QString TSelection::getFilterTextField(const pugi::xml_node& filterXML,
     QStringList values;
     for (pugi::xml_node item = list.child("item"); item; item = item.next_sibling("item")) {
       if (dict) {
-        values << sqlLiteral(childText(item, "value"));
+        values << quoted(childText(item, "value"));
         continue;
       }
       const QString text = nodeText(item);
@@ -368,12 +350,12 @@ QString TSelection::getFilterTextField(const pugi::xml_node& filterXML,
       else if (isDateKind(dataType))
         values << (text.isEmpty() ? QString() : dateTimeText(text));
       else
-        values << sqlLiteral(text);
+        values << quoted(text);
     }
     return head + Translate(include ? QStringLiteral("в списке") : QStringLiteral("не в списке")) +
            QStringLiteral(" (") + values.join(QStringLiteral(", ")) + QLatin1Char(')');
   }
-  throw Exception(QStringLiteral("Uknown filter type ") + quoted(type) +
+  throw Exception(QStringLiteral("Uknown filter type ") + inDoubleQuotes(type) +
                   QStringLiteral("(TdxGridManager.getFilterTextField)."));
 }
 

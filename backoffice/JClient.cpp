@@ -14,7 +14,6 @@ namespace {
 
 constexpr int kGreetingTimeout = 10;
 constexpr int kValueTimeout = 6;
-constexpr int kGoodbyeIdleLimit = 900;
 
 // major.minor of the program's version.
 QString majorMinor(const QString& version) {
@@ -92,7 +91,7 @@ void TJClient::Assign(const TJClient& source) {
 void TJClient::close() {
   // Only a live, fresh, in-step connection gets the goodbye; anything else
   // would make the batch writer reconnect just to say it.
-  if (connected() && idleTime() < kGoodbyeIdleLimit && !fExecuting && !strayInput()) {
+  if (!fExecuting && !reconnectDue()) {
     try {
       clearBatch();
       addRequest(0);

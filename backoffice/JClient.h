@@ -53,7 +53,9 @@ class TJClient : public TJTransport {
   // Socket connected, and logged in when there is a login.
   bool connected() const override;
   // Says goodbye (request 0, no reply read) when the connection is live and
-  // fresh, then disconnects. Never connects just for that.
+  // fresh, then disconnects. Never connects just for that. The goodbye's
+  // write waits at most the timeout cap (setTimeoutCapMs) when one is set,
+  // and not at all after interrupt().
   void close();
   // Host, port, login and password through their setters, then the server
   // type, minimum version, application id and connection property.

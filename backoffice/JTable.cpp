@@ -3,8 +3,11 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <algorithm>
 
 #include "backoffice/JTransport.h"
+#include "backoffice/Selection.h"
+#include "platform/Common.h"
 
 // ---------------------------------------------------------------------------
 // TJTable
@@ -70,9 +73,53 @@ bool isIdentChar(QChar c) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// TFreeNotifier
+
+TFreeNotifier::~TFreeNotifier() {
+  // The transport is destroyed only once no thread runs requests through it;
+  // the lock covers tables of other threads that come and go meanwhile.
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (TJTable* t : tables_) t->Notification(owner_);
+  tables_.clear();
+}
+
+void TFreeNotifier::add(TJTable* table) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tables_.push_back(table);
+}
+
+void TFreeNotifier::remove(TJTable* table) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tables_.erase(std::remove(tables_.begin(), tables_.end(), table), tables_.end());
+}
+
+// ---------------------------------------------------------------------------
+
 TJTable::TJTable() : fListener(std::make_unique<TDatasetListener>(this)) {}
 
-TJTable::~TJTable() = default;
+TJTable::~TJTable() {
+  SetJClient(nullptr);
+  if (fSelection && fSelection->table() == this) fSelection->SetTable(nullptr);
+}
+
+void TJTable::SetJClient(TJTransport* client) {
+  if (client == fJClient) return;
+  if (fJClient) fJClient->freeNotifier.remove(this);
+  fJClient = client;
+  if (fJClient) fJClient->freeNotifier.add(this);
+}
+
+void TJTable::Notification(const void* AComponent) {
+  if (!AComponent) return;
+  if (AComponent == fJClient) fJClient = nullptr;
+  if (AComponent == fSelection) fSelection = nullptr;
+}
+
+QString TJTable::keyFieldSQLName() const {
+  if (!fSelection) return fKeyField;
+  return TSelection::getColumnField(fSelection->getColumnValue(fKeyField));
+}
 
 void TJTable::SetSQLText(const QString& text) {
   QStringList lines = text.split(QRegularExpression(QStringLiteral("\r\n|\r|\n")));
@@ -362,17 +409,20 @@ void TJTable::DoAfterCancel() {
 
 void TJTable::DoAfterClose() {
   fCurValues.clear();
+  fListener->forgetSnapshots();
   for (TTableSummary& sm : fSummaries) sm.Value = 0;
   plat::MemTable::DoAfterClose();
 }
 
+// Summaries are brought up to date before the user's after-delete and
+// after-post handlers run, so that a handler reads the new sums.
 void TJTable::DoAfterDelete() {
   fListener->afterDelete(*this);
-  plat::MemTable::DoAfterDelete();
   if (IndexesActive())
     RecalcSummaries();
   else
     fNeedRecalcSummaries = true;
+  plat::MemTable::DoAfterDelete();
 }
 
 void TJTable::DoAfterEdit() {
@@ -388,7 +438,60 @@ void TJTable::DoAfterEdit() {
 void TJTable::DoAfterInsert() {
   if (fInfillCurValues) fCurValues.assign(size_t(FieldCount()), QVariant());
   fListener->afterInsert(*this);
+  setDefaultValues();
   plat::MemTable::DoAfterInsert();
+}
+
+// A new row takes the default values of the bound selection's columns, but
+// not while a load or a key update has the tracker switched off.
+void TJTable::setDefaultValues() {
+  if (!fSelection || !fListener->active) return;
+  for (int i = 0; i < fSelection->columnCount(); ++i) {
+    const TSelectionColumn* c = fSelection->getColumn(i);
+    if (c->defaultValue.isEmpty()) continue;
+    plat::Field* f = FieldByName(c->alias);
+    const QString word = c->defaultValue.toUpper();
+    if (word == QLatin1String("DATE"))
+      f->SetAsDateTime(QDateTime(QDate::currentDate(), QTime(0, 0)));
+    else if (word == QLatin1String("TIME"))  // a time alone lies on day 0
+      f->SetAsDateTime(QDateTime(QDate(1899, 12, 30), QTime::currentTime()));
+    else if (word == QLatin1String("NOW"))
+      f->SetAsDateTime(QDateTime::currentDateTime());
+    else
+      f->SetAsString(c->defaultValue);
+  }
+}
+
+void TJTable::DoOnCalcFields() {
+  setDocumentDescriptions();
+  plat::MemTable::DoOnCalcFields();
+}
+
+// The description fields of journal and document columns: "% №% от %" (the
+// document's table, number and date) and "№% от %". A table without such a
+// calculated field has nothing to fill.
+void TJTable::setDocumentDescriptions() {
+  if (!fSelection) return;
+  for (const TCalcField& c : fSelection->calcs()) {
+    plat::Field* target = FindField(c.fieldName);
+    if (!target || target->Kind() != plat::fkCalculated) continue;
+    auto text = [this, &c](const char* suffix) {
+      return FieldByName(c.fieldName + QLatin1String(suffix))->AsString();
+    };
+    auto put = [target](const QString& d) {
+      if (target->AsString() != d) target->SetAsString(d);
+    };
+    if (c.isJournDescr) {
+      const QString no = text("_docNo");
+      put(no.isEmpty() ? QString()
+                       : SafeFormat(QStringLiteral("% №% от %"),
+                                    {text("_table_caption"), no, text("_docDt")}));
+    }
+    if (c.isDocDescr) {
+      const QString no = text("_docNo");
+      put(no.isEmpty() ? QString() : SafeFormat(QStringLiteral("№% от %"), {no, text("_docDt")}));
+    }
+  }
 }
 
 void TJTable::DoAfterOpen() {
@@ -399,12 +502,12 @@ void TJTable::DoAfterOpen() {
 
 void TJTable::DoAfterPost() {
   fCurValues.clear();
-  plat::MemTable::DoAfterPost();
-  restoreDetailBookmarks();
   if (IndexesActive())
     RecalcSummaries();
   else
     fNeedRecalcSummaries = true;
+  plat::MemTable::DoAfterPost();
+  restoreDetailBookmarks();
 }
 
 void TJTable::DoAfterScroll() {
@@ -483,12 +586,15 @@ void TJTable::deleteFromDB(TCustomAccessValidator* accessValidator) {
   fJClient->deleteRecord(this, fTableName, keyFieldSQLName(), fKeyField, 30, accessValidator);
 }
 
-void TJTable::runServerChange(uint16_t code, const WireValue& a, const WireValue& b,
-                              const WireValue& c, int timeout) {
+void TJTable::checkServerChange() const {
   if (!fJClient)
     throw EAbstractError(QStringLiteral("Property JClient is not defined (TJTable.prepare)."));
   if (fTableName.isEmpty())
     throw EAbstractError(QStringLiteral("TableName is not defined (TJTable.prepare)."));
+}
+
+void TJTable::runServerChange(uint16_t code, const WireValue& a, const WireValue& b,
+                              const WireValue& c, int timeout) {
   fJClient->clearBatch();
   TRequest& r = fJClient->addRequest(code);
   r.addParam(a);
@@ -498,11 +604,13 @@ void TJTable::runServerChange(uint16_t code, const WireValue& a, const WireValue
 }
 
 void TJTable::setIsDeleted(bool isDeleted, int timeout) {
+  checkServerChange();  // before the key: a table without rows gets the real reason
   const int key = FieldByName(fKeyField)->AsInteger();
   runServerChange(44, WireValue(isDeleted ? 1 : 0), WireValue(key), WireValue(fTableName), timeout);
 }
 
 void TJTable::setParent(int parent_id, int timeout) {
+  checkServerChange();
   const int key = FieldByName(fKeyField)->AsInteger();
   runServerChange(45, WireValue(fTableName), WireValue(key), WireValue(parent_id), timeout);
 }

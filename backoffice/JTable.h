@@ -23,6 +23,7 @@
 
 class TJTransport;
 class TJTable;
+class TSelection;
 class TCustomAccessValidator;
 
 // One positional parameter of the statement.
@@ -43,10 +44,17 @@ class TJTable : public plat::MemTable {
   ~TJTable() override;
 
   // ---- properties ----
-  // The transport that runs the requests (not owned; it must outlive the
-  // table's requests).
+  // The transport that runs the requests (not owned). A transport that is
+  // destroyed first leaves the table without one.
   TJTransport* JClient() const { return fJClient; }
-  void SetJClient(TJTransport* client) { fJClient = client; }
+  void SetJClient(TJTransport* client);
+  // The query builder bound to this table (not owned), set by its SetTable;
+  // null when none. It supplies the key's server column, default values of
+  // new rows and document descriptions.
+  TSelection* selection() const { return fSelection; }
+  // The transport or the bound selection at AComponent is being destroyed:
+  // the table forgets it.
+  void Notification(const void* AComponent);
   QString TableName() const { return fTableName; }
   void SetTableName(const QString& v) { fTableName = v; }
   QString SelfReferencedField() const { return fSelfReferencedField; }
@@ -88,8 +96,9 @@ class TJTable : public plat::MemTable {
   const TJParameter& getParam(int index) const;
   // Every parameter value's text, joined by the character U+0000.
   QString paramsText() const;
-  // The key's name on the server.
-  QString keyFieldSQLName() const { return fKeyField; }
+  // The key's name on the server: with a bound selection the field of the
+  // key column's expression (G.goods_id as id gives goods_id), else KeyField.
+  QString keyFieldSQLName() const;
 
   // ---- previous values ----
   // Inside OnFieldChange: the field's value before this change; Null outside
@@ -158,13 +167,18 @@ class TJTable : public plat::MemTable {
   void DoBeforeEdit() override;
   void DoBeforeInsert() override;
   void DoBeforePost() override;
+  void DoOnCalcFields() override;
 
  private:
+  friend class TSelection;  // binds itself through fSelection
+  void setDefaultValues();
+  void setDocumentDescriptions();
   void fieldChanged(plat::Field& field);
   void saveDetailBookmarks();
   void restoreDetailBookmarks();
   void freeDetailBookmarks() { fDetailBookmarks.clear(); }
   void writeHistoryHead();
+  void checkServerChange() const;
   void runServerChange(uint16_t code, const WireValue& a, const WireValue& b, const WireValue& c,
                        int timeout);
 
@@ -172,6 +186,7 @@ class TJTable : public plat::MemTable {
   std::vector<TJParameter> fParameters;
   std::unique_ptr<TDatasetListener> fListener;
   TJTransport* fJClient = nullptr;
+  TSelection* fSelection = nullptr;
   QString fTableName;
   QString fSelfReferencedField;
   QString fKeyField = QStringLiteral("id");

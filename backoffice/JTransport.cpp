@@ -87,6 +87,23 @@ void TJTransport::disconnect() {
   send_buf_pos = 0;
 }
 
+void TJTransport::interrupt() {
+  if (plat::TcpClient* s = fSocket) s->interrupt();
+}
+
+void TJTransport::resetInterrupt() {
+  if (plat::TcpClient* s = fSocket) s->resetInterrupt();
+}
+
+int64_t TJTransport::capped(int64_t ms) const {
+  const int cap = timeoutCapMs_.load();
+  return cap > 0 && (ms <= 0 || ms > cap) ? cap : ms;
+}
+
+bool TJTransport::reconnectDue() {
+  return !connected() || idleTime() >= kReconnectIdleSec || strayInput();
+}
+
 void TJTransport::connect(int timeout) {
   disconnect();
   fExecuting = false;
@@ -159,10 +176,13 @@ TRequestBatchPtr TJTransport::execBatch(int timeout, TCustomAccessValidator* acc
     TJTransport* t;
     ~Done() {
       t->fExecuting = false;
+      t->writeTimeoutSec_ = writeTimeoutSec;
       if (t->fShowProgress && t->progress_) t->progress_->closed();
     }
-  } done{this};
-  if (fShowProgress && progress_) progress_->shown(!connected() || idleTime() >= kReconnectIdleSec);
+    int writeTimeoutSec;
+  } done{this, writeTimeoutSec_};
+  if (timeout > 0) writeTimeoutSec_ = timeout;
+  if (fShowProgress && progress_) progress_->shown(reconnectDue());
   sendBatch(accessValidator);
   return recvBatch(timeout);
 }
@@ -178,13 +198,17 @@ void TJTransport::writeBatch(TCustomAccessValidator* accessValidator) {
   if (accessValidator) clone = accessValidator->getClone();
   // Stray bytes from an earlier exchange arrived long ago, so the test for
   // them looks at what is there now instead of waiting 10 ms per batch.
-  if (!connected() || idleTime() >= kReconnectIdleSec || strayInput()) {
+  if (reconnectDue()) {
     disconnect();
     sendCrypt_.reset();
     recvCrypt_.reset();
     if (fShowProgress && progress_) progress_->connecting();
     if (!fSocket) raiseTransportError(teNotConnected);
-    fSocket->connect(host_, port_, connectTimeoutMs_);
+    try {
+      fSocket->connect(host_, port_, int(capped(connectTimeoutMs_)));
+    } catch (const plat::ETcpInterrupted&) {
+      raiseTransportError(teCancelled);
+    }
     fLastRecvTime = nowMs();
     if (fShowProgress && progress_) progress_->executing();
     try {
@@ -232,7 +256,7 @@ TRequestBatchPtr TJTransport::recvBatch(int timeout) {
   } catch (...) {
     readingReply_ = false;
     try {
-      if (connected() || (fSocket && fSocket->isConnected())) fSocket->writeByte(0x66);
+      if (fSocket && fSocket->isConnected()) fSocket->writeByte(0x66, int(capped(1000)));
     } catch (...) {
     }
     try {
@@ -299,10 +323,17 @@ void TJTransport::_recv(char* dst, int len, int timeout) {
     return;
   }
   const int64_t start = nowMs();
+  const int64_t firstByteMs = capped(timeout > 0 ? int64_t(timeout) * 1000 : 0);
+  const int64_t pauseMs = capped(kPauseLimitMs);
   int got = 0;
   for (;;) {
     if (!fSocket || !fSocket->isConnected()) raiseTransportError(teNotConnected);
-    int n = fSocket->read(dst + got, len - got, readPollMs_);
+    int n = 0;
+    try {
+      n = fSocket->read(dst + got, len - got, readPollMs_);
+    } catch (const plat::ETcpInterrupted&) {
+      raiseTransportError(teCancelled);
+    }
     if (n > 0) {
       got += n;
       fLastRecvTime = nowMs();
@@ -311,8 +342,8 @@ void TJTransport::_recv(char* dst, int len, int timeout) {
     if (fShowProgress && progress_ && progress_->tick()) executionFormError = teCancelled;
     if (executionFormError != 0) raiseTransportError(executionFormError);
     if (got == 0) {
-      if (timeout > 0 && nowMs() - start > int64_t(timeout) * 1000) raiseTransportError(teTimeout);
-    } else if (n == 0 && nowMs() - fLastRecvTime > kPauseLimitMs) {
+      if (firstByteMs > 0 && nowMs() - start > firstByteMs) raiseTransportError(teTimeout);
+    } else if (n == 0 && nowMs() - fLastRecvTime > pauseMs) {
       raiseTransportError(teTimeout);
     }
   }
@@ -331,7 +362,17 @@ void TJTransport::_sendPart(const char* data, int start, int count) {
     send_buf_pos += count;
   } else {
     if (!fSocket || !fSocket->isConnected()) raiseTransportError(teNotConnected);
-    fSocket->write(scratch_.constData(), count);
+    writeSocket(scratch_.constData(), count);
+  }
+}
+
+void TJTransport::writeSocket(const char* data, int len) {
+  try {
+    fSocket->write(data, len, int(capped(int64_t(writeTimeoutSec_) * 1000)));
+  } catch (const plat::ETcpTimeout&) {
+    raiseTransportError(teTimeout);
+  } catch (const plat::ETcpInterrupted&) {
+    raiseTransportError(teCancelled);
   }
 }
 
@@ -340,7 +381,7 @@ void TJTransport::flushSendBuffer() {
   if (!fSocket || !fSocket->isConnected()) raiseTransportError(teNotConnected);
   int n = send_buf_pos;
   send_buf_pos = 0;
-  fSocket->write(send_buf.constData(), n);
+  writeSocket(send_buf.constData(), n);
 }
 
 void TJTransport::sendVariant(const WireValue& v) {

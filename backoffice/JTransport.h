@@ -12,11 +12,13 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "backoffice/FreeNotifier.h"
 #include "backoffice/Request.h"
 #include "backoffice/Scrambler.h"
 #include "backoffice/ServerRecords.h"
@@ -56,6 +58,14 @@ class ETransportError : public Exception {
 
  private:
   int code_;
+};
+
+// The server answered and refused the request (its reply batch carried an
+// error): the message is the server's text. Unlike a transport failure, the
+// same request is likely to be refused again.
+class EServerError : public Exception {
+ public:
+  using Exception::Exception;
 };
 
 // The silent abort: the user cancelled; nothing is to be shown.
@@ -119,6 +129,23 @@ class TJTransport {
   void disconnect();
   // Reconnects now, with the handshake and an empty exchange.
   void connect(int timeout);
+
+  // ---- stopping (callable from any thread) ----
+  // Ends the socket wait of the running operation at once, whatever its
+  // time-out: connect, handshake, read or write. The operation fails as
+  // cancelled (EAbort, lastErrorCode teCancelled) and the connection is
+  // dropped. Every later wait fails the same way until resetInterrupt(), so
+  // a stop that comes between two operations is not lost. The transport's
+  // socket must not be replaced while another thread may call this.
+  void interrupt();
+  void resetInterrupt();
+  // From now on no single wait of an operation lasts longer than ms: the
+  // connect, the first byte and every pause of a read, every write. An
+  // operation's own shorter time-out still holds; a wait cut short fails as
+  // its own time-out would (teTimeout). 0 lifts the cap. A closing program
+  // sets a short cap before it says goodbye (TJClient::close).
+  void setTimeoutCapMs(int ms) { timeoutCapMs_.store(ms > 0 ? ms : 0); }
+  int timeoutCapMs() const { return timeoutCapMs_.load(); }
 
   // ---- batches ----
   // Destroys the current batch. Raises "Batch already executed." while a
@@ -280,6 +307,10 @@ class TJTransport {
   bool logSQLRequestsHistory = false;
   QStringList sqlRequestsHistory;
 
+  // ---- tables that hold this transport ----
+  // They drop their pointer to it when it is destroyed.
+  TFreeNotifier freeNotifier{this};
+
  protected:
   // Runs after the socket connected in the batch writer (the handshake).
   virtual void afterConnect() {}
@@ -304,6 +335,9 @@ class TJTransport {
   int port_ = 0;
   int connectTimeoutMs_ = 10000;
   int readPollMs_ = 100;
+  // Deadline of each socket write: the running operation's time-out, or the
+  // default when no operation names one.
+  int writeTimeoutSec_ = 30;
 
   // Batch insert buffer.
   QString fBatchInsertTableName;
@@ -314,8 +348,17 @@ class TJTransport {
  private:
   friend class TransportWireSource;
   void writeBatch(TCustomAccessValidator* accessValidator);
+  // The one rule for dropping the connection before a batch: it is gone
+  // (also when the server closed it since), idle for too long, or out of
+  // step (unread bytes wait).
+  bool reconnectDue();
   // Unread bytes are waiting right now.
   bool strayInput();
+  // ms, shortened to the stop cap when one is set.
+  int64_t capped(int64_t ms) const;
+  // Writes raw bytes with the write deadline; a missed deadline is a
+  // time-out, an interrupt a cancellation, both as transport errors.
+  void writeSocket(const char* data, int len);
   void readReplyBatch(int timeout);
   void setKeyBoth(const QByteArray& key) {
     sendCrypt_.setKey(key);
@@ -330,4 +373,5 @@ class TJTransport {
   // While a reply is read, a failure leaves the connection open so that the
   // reader can send the abort byte before dropping it.
   bool readingReply_ = false;
+  std::atomic<int> timeoutCapMs_{0};
 };

@@ -1,8 +1,10 @@
 #include "backoffice/Selection.h"
 
+#include <QLocale>
 #include <algorithm>
 
 #include "backoffice/ExpressionParser.h"
+#include "backoffice/SqlLiteral.h"
 #include "backoffice/Utils.h"
 #include "platform/Exception.h"
 
@@ -20,18 +22,35 @@ QString quoted(const QString& s) {
   throw Exception(message);
 }
 
-QString sqlLiteral(const QString& s) {
-  QString t = s;
-  t.replace(QLatin1Char('\''), QStringLiteral("''"));
-  return QLatin1Char('\'') + t + QLatin1Char('\'');
+// A key value goes into the statement as a number only when it is an
+// integer; anything else becomes a literal so that no text can change the
+// statement.
+QString keyText(const QString& value) {
+  return SqlLiteral::integer(value);
 }
 
-// A key value goes into the statement unchanged only when it is an integer;
-// anything else becomes a literal so that no text can change the statement.
-QString keyText(const QString& value) {
-  bool ok = false;
-  value.toInt(&ok);
-  return ok ? value : sqlLiteral(value);
+bool isFloatField(TFieldType t) {
+  return t == ftFloat || t == ftCurrency || t == ftBCD;
+}
+
+bool isIntegerField(TFieldType t) {
+  return t == ftSmallint || t == ftInteger || t == ftWord || t == ftAutoInc || t == ftLargeint;
+}
+
+// A row's value in a modal condition: numbers as numbers (in plain decimal
+// form, never with an exponent), Booleans as 1 or 0, everything else as a
+// quoted literal, so that a value such as x' or '1'='1 stays one value
+// instead of widening the condition.
+QString modalValueSQL(const plat::Field& f) {
+  if (f.IsNull()) return QStringLiteral("null");
+  const QString text = f.AsString();
+  if (text.isEmpty()) return QStringLiteral("null");
+  const TFieldType t = f.DataType();
+  if (t == ftBoolean) return f.AsBoolean() ? QStringLiteral("1") : QStringLiteral("0");
+  if (isIntegerField(t)) return SqlLiteral::number(QString::number(f.AsLargeInt()));
+  if (isFloatField(t))
+    return SqlLiteral::number(QString::number(f.AsFloat(), 'f', QLocale::FloatingPointShortest));
+  return SqlLiteral::quoted(text);
 }
 
 QString lastNamePart(const QString& name) {
@@ -77,6 +96,13 @@ TSelection::TSelection() = default;
 
 TSelection::~TSelection() {
   clear();
+  if (fTable && fTable->selection() == this) fTable->Notification(this);
+}
+
+void TSelection::SetTable(TJTable* value) {
+  if (fTable && fTable != value && fTable->selection() == this) fTable->Notification(this);
+  fTable = value;
+  if (fTable) fTable->fSelection = this;
 }
 
 void TSelection::clear() {
@@ -629,8 +655,7 @@ QString TSelection::decodeModalWhere(const QString& where_, plat::MemTable* tabl
         fail(QStringLiteral("tb.masterSource = nil (TSelection.decodeModalWhere)."));
       tb = tb->MasterSource();
     }
-    QString v = tb->FieldByName(name)->AsString();
-    out += v.isEmpty() ? QStringLiteral("null") : v;
+    out += modalValueSQL(*tb->FieldByName(name));
   }
   return out.trimmed();
 }

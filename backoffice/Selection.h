@@ -184,7 +184,10 @@ class TSelection {
   void loadUserFields(const pugi::xml_node& userFieldsXML);
 
   TJTable* table() const { return fTable; }
-  void SetTable(TJTable* value) { fTable = value; }
+  // Also binds the table to this selection (its selection()), and unbinds the
+  // table it had. A selection and its table each tell the other when they are
+  // destroyed, so neither keeps a dangling pointer.
+  void SetTable(TJTable* value);
   // The schema that field paths are resolved against (not owned).
   ISelectionSchema* schema = nullptr;
   // Without a schema of its own, a selection asks this for the schema of its

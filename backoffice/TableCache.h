@@ -4,6 +4,7 @@
 // the time, the statement and the parameters of its load, so that a later run
 // takes the table from disk when nothing changed on the server.
 
+#include <QByteArray>
 #include <QString>
 
 #include "backoffice/Utils.h"  // tablesCacheFolder, setTablesCacheFolder
@@ -15,7 +16,21 @@ struct TCachedVersion {
   QString sql;
   QString params;
 };
-// Reads the text written by the table's saveToCache; false when it is damaged
-// (a number that does not read, a statement longer than the text).
-bool parseCachedVersion(const QString& text, TCachedVersion& out);
+
+// The version text: five parts, each followed by a CR. The statement is
+// counted, so CRs inside it are its own. In the text that formatCachedVersion
+// writes, a CR or "\" inside the data versions or the parameters is escaped
+// ("\r", "\\"), because those parts end at the next CR; parseCachedVersion
+// reads such text with escaped true, and the text of an older file (which had
+// no escapes) with escaped false.
 QString formatCachedVersion(const TCachedVersion& v);
+// False when the text is damaged (a number that does not read, a statement
+// longer than the text).
+bool parseCachedVersion(const QString& text, TCachedVersion& out, bool escaped = true);
+
+// The version file's bytes: a UTF-8 byte-order mark, then the text in UTF-8,
+// so that every text (any alphabet, emoji) reads back as it was written.
+QByteArray encodeCachedVersion(const TCachedVersion& v);
+// Reads both that form and the older one: windows-1251 text without a mark
+// and without escapes. False when damaged.
+bool decodeCachedVersion(const QByteArray& bytes, TCachedVersion& out);

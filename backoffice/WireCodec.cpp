@@ -1,6 +1,7 @@
 #include "backoffice/WireCodec.h"
 
 #include <QtEndian>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -167,6 +168,29 @@ QString unknownVariantTypeMessage(int tag) {
   return QStringLiteral("Unknown variant type %1(TJTransport.recvVariant).").arg(tag);
 }
 
+namespace {
+
+// Reads a length-prefixed payload in pieces, growing the buffer only as the
+// bytes arrive: a peer that announces a large value and sends nothing costs
+// one piece, not the announced size.
+QByteArray recvAnnounced(WireSource& src, uint32_t n, int timeoutSec) {
+  constexpr qsizetype kPiece = 64 * 1024;
+  const auto total = qsizetype(n);
+  QByteArray s;
+  qsizetype have = 0;
+  while (have < total) {
+    const qsizetype step = std::min(kPiece, total - have);
+    if (s.capacity() < have + step)
+      s.reserve(std::min(total, std::max(have + step, 2 * s.capacity())));
+    s.resize(have + step);
+    src.recvExact(s.data() + have, int(step), timeoutSec);
+    have += step;
+  }
+  return s;
+}
+
+}  // namespace
+
 WireValue decodeValue(WireSource& src, int timeoutSec, bool allowUnicode) {
   char b[8];
   src.recvExact(b, 1, timeoutSec);
@@ -190,9 +214,7 @@ WireValue decodeValue(WireSource& src, int timeoutSec, bool allowUnicode) {
       src.recvExact(b, 4, timeoutSec);
       uint32_t n = getU32(b);
       if (n > kMaxWireBlock) src.badLength();
-      QByteArray s(qsizetype(n), Qt::Uninitialized);
-      src.recvExact(s.data(), int(n), timeoutSec);
-      return WireValue(s);
+      return WireValue(recvAnnounced(src, n, timeoutSec));
     }
     case wtDateTime: {
       src.recvExact(b, 8, timeoutSec);
@@ -230,8 +252,7 @@ WireValue decodeValue(WireSource& src, int timeoutSec, bool allowUnicode) {
         src.recvExact(b, 4, timeoutSec);
         uint32_t n = getU32(b);
         if (n > kMaxWireBlock || n % 2 != 0) src.badLength();
-        QByteArray raw(qsizetype(n), Qt::Uninitialized);
-        src.recvExact(raw.data(), int(n), timeoutSec);
+        const QByteArray raw = recvAnnounced(src, n, timeoutSec);
         QString s(qsizetype(n / 2), Qt::Uninitialized);
         const auto* p = reinterpret_cast<const uint8_t*>(raw.constData());
         for (qsizetype i = 0; i < s.size(); ++i)

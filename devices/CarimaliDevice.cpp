@@ -206,7 +206,7 @@ QByteArray TCarimali::execCommand(uint8_t code, const QByteArray& data) {
   logFrame("> ", frame);
   QByteArray answer, out;
   for (int round = 0; round < kAnswerRounds; ++round) {
-    if (terminated) throw Exception(QStringLiteral("Operation was terminated."));
+    if (terminated) throw ETerminated(QStringLiteral("Operation was terminated."));
     answer += recvPacket(kRoundMs);
     if (!parseAnswer(code, answer, &out)) continue;
     logFrame("< ", answer);
@@ -214,7 +214,7 @@ QByteArray TCarimali::execCommand(uint8_t code, const QByteArray& data) {
     last_communication_ms = plat::clock().nowMs();
     return out;
   }
-  throw Exception(QStringLiteral("Timeout error."));
+  throw ETimeout(QStringLiteral("Timeout error."));
 }
 
 // ---- commands -----------------------------------------------------------------

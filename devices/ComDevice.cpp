@@ -10,8 +10,10 @@ namespace {
 // returns as soon as bytes are there, so the cap costs no latency.
 constexpr int kChunkBytes = 256;
 constexpr int kMaxWaitMs = 20;
-// purge stops at the first quiet gap of this length.
-constexpr int kPurgeGapMs = 5;
+// purge stops at the first read that stays empty this long: a device may
+// pause inside an answer for longer than a byte time, and a tail left behind
+// would spoil the next exchange.
+constexpr int kPurgeQuietMs = 22;
 
 int writeTimeoutMs(qsizetype len) {
   return int(std::min<qsizetype>(len, 1'000'000) * 10 + 10);
@@ -48,10 +50,10 @@ void TComDevice::sendBuffer(const QByteArray& buf) {
   if (buf.isEmpty()) return;
   const int n = port_.write(buf.constData(), int(buf.size()), writeTimeoutMs(buf.size()));
   if (n < 0) {
-    throw Exception(
+    throw EComPortError(
         QStringLiteral("Can not send data to COM port (error + %1).").arg(port_.lastError()));
   }
-  if (n != buf.size()) throw Exception(QStringLiteral("Can not send data to COM port."));
+  if (n != buf.size()) throw EComPortError(QStringLiteral("Can not send data to COM port."));
 }
 
 QByteArray TComDevice::readChunk(uint32_t initialTickCount, int timeout) {
@@ -67,7 +69,7 @@ QByteArray TComDevice::readChunk(uint32_t initialTickCount, int timeout) {
   char buf[kChunkBytes];
   const int n = port_.read(buf, kChunkBytes, waitMs);
   if (n < 0) {
-    throw Exception(
+    throw EComPortError(
         QStringLiteral("Can not read data from COM port (error + %1).").arg(port_.lastError()));
   }
   return QByteArray(buf, n);
@@ -75,11 +77,11 @@ QByteArray TComDevice::readChunk(uint32_t initialTickCount, int timeout) {
 
 void TComDevice::checkTimeout(uint32_t currentTickCount, uint32_t initialTickCount,
                               int timeout) const {
-  if (terminated) throw Exception(QStringLiteral("Operation was terminated."));
+  if (terminated) throw ETerminated(QStringLiteral("Operation was terminated."));
   int64_t current = currentTickCount;
   if (currentTickCount < initialTickCount) current += int64_t(1) << 32;
   if (current > int64_t(initialTickCount) + timeout) {
-    throw Exception(QStringLiteral("Timeout during operation."));
+    throw ETimeout(QStringLiteral("Timeout during operation."));
   }
 }
 
@@ -126,7 +128,9 @@ QByteArray TComDevice::recvPacket(int timeout) {
     result += readChunk(start, timeout);
     try {
       checkTimeout(tickCount(), start, timeout);
-    } catch (const Exception&) {
+    } catch (const ETimeout&) {
+      break;
+    } catch (const ETerminated&) {
       break;
     }
   }
@@ -137,9 +141,9 @@ void TComDevice::purge() {
   fBuffer.clear();
   char buf[kChunkBytes];
   for (;;) {
-    const int n = port_.read(buf, kChunkBytes, kPurgeGapMs);
+    const int n = port_.read(buf, kChunkBytes, kPurgeQuietMs);
     if (n < 0) {
-      throw Exception(
+      throw EComPortError(
           QStringLiteral("Can not read data from COM port (error + %1).").arg(port_.lastError()));
     }
     if (n == 0) break;

@@ -15,6 +15,13 @@
 #include "platform/Exception.h"
 #include "platform/SerialPort.h"
 
+// A read or a write on an open port failed: the device went away or the
+// line broke. Drivers close the port on it rather than retry the same handle.
+class EComPortError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 class TComDevice {
  public:
   TComDevice() = default;

@@ -13,6 +13,8 @@ using namespace D200;
 namespace {
 
 constexpr int kBankConnectTimeoutMs = 10000;
+// A bank host that stops reading fails the pad's write request after this.
+constexpr int kBankWriteTimeoutMs = 30000;
 constexpr int kSocketReadTimeoutMs = 100;
 constexpr int kSocketReadLimitMs = 6000;
 constexpr int kSocketQuietMs = 500;
@@ -36,10 +38,6 @@ QString hexByte(uint8_t b) {
 
 [[noreturn]] void raise(const QString& text) {
   throw Exception(text);
-}
-
-bool isTerminated(const Exception& e) {
-  return e.message() == QLatin1String("Operation was terminated.");
 }
 
 }  // namespace
@@ -205,7 +203,7 @@ void TD200Sberbank::setComPort(int port) {
 int TD200Sberbank::frameTimeout() const {
   if (deadline_ == 0) return timeout;
   const int64_t left = deadline_ - plat::clock().nowMs();
-  if (left <= 0) raise(QStringLiteral("Timeout during operation."));
+  if (left <= 0) throw ETimeout(QStringLiteral("Timeout during operation."));
   return int(std::min<int64_t>(timeout, left));
 }
 
@@ -215,8 +213,10 @@ void TD200Sberbank::sendFrame(const QByteArray& frame) {
     try {
       const uint8_t b = comDevice.recvByte(std::min(kAckWaitMs, frameTimeout()));
       if (b == EOT || b == ACK || b == BEL) return;
-    } catch (const Exception& e) {
-      if (isTerminated(e) || (deadline_ != 0 && plat::clock().nowMs() >= deadline_)) throw;
+    } catch (const ETerminated&) {
+      throw;
+    } catch (const Exception&) {
+      if (deadline_ != 0 && plat::clock().nowMs() >= deadline_) throw;
     }
     comDevice.purge();
   }
@@ -252,8 +252,10 @@ TMsg TD200Sberbank::recvMessage() {
       try {
         f = recvFrame(uint8_t(expected));
         break;
-      } catch (const Exception& e) {
-        if (attempt >= kRecvAttempts || comDevice.terminated || isTerminated(e)) throw;
+      } catch (const ETerminated&) {
+        throw;
+      } catch (const Exception&) {
+        if (attempt >= kRecvAttempts || comDevice.terminated) throw;
         comDevice.sendBuffer(QByteArray(1, char(NAK)));
       }
     }
@@ -343,7 +345,7 @@ void TD200Sberbank::serveBankLink(const TMsg& req) {
         return;
       }
       case 3: {
-        lan_socket.write(payload);
+        lan_socket.write(payload, kBankWriteTimeoutMs);
         QByteArray r("\x03\x19", 2);
         putLe(r, uint64_t(payload.size()), 2);
         answer(0, r);
@@ -356,8 +358,8 @@ void TD200Sberbank::serveBankLink(const TMsg& req) {
       default:
         return;
     }
-  } catch (const Exception& e) {
-    if (isTerminated(e)) throw;
+  } catch (const ETerminated&) {
+    throw;
   } catch (const std::exception&) {
   }
   answer(kBankLinkFailed, {});
@@ -389,7 +391,7 @@ QByteArray TD200Sberbank::readSocket(int count, int limitMs) {
       continue;
     }
     if (!out.isEmpty() && now - lastData >= kSocketQuietMs) return out;
-    if (out.isEmpty() && now - start >= limitMs) raise(QStringLiteral("Timeout error."));
+    if (out.isEmpty() && now - start >= limitMs) throw ETimeout(QStringLiteral("Timeout error."));
   }
   return out;
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 
 #include "devices/TervinDevice.h"
 
@@ -39,17 +40,29 @@ class TPaymentModule : public TTervinDevice {
   void addProduct(int64_t product);
   // True exactly when the first answer parameter is the single byte 00.
   bool testProduct(int64_t product);
-  // Answers every request the module has sent meanwhile; nothing pending
-  // (or a bad packet) ends it quietly. Raises only when the port cannot be
-  // opened.
+  // Reports and answers every packet the module has sent meanwhile, late
+  // answers included; nothing pending (or a bad packet) ends it quietly. Raises only when the port
+  // cannot be opened.
   void checkIncomingRequest();
   // Tries every port of the ports folder with a status request; true when
   // one answered (it stays set and open). Ends early, false, when stop is set.
+  // Discovery searches every 100 ms while no module answers, so a port's
+  // failure is reported once, and again only when its text changes or
+  // kPortFailureRepeatMs (plat::clock()) after the last report.
   bool findComPort(const std::atomic<bool>* stop = nullptr);
+  static constexpr int64_t kPortFailureRepeatMs = 3'600'000;
 
  private:
+  struct TPortFailure {
+    QString text;
+    int64_t reportedMs = 0;
+  };
+
   void event(int id, const QString& text) const;
+  // True when the failure of port with text is to be reported now.
+  bool portFailureDue(int port, const QString& text);
 
   EventFn events_;
   QByteArray serialNumber_;
+  std::map<int, TPortFailure> portFailures_;  // under lock_
 };

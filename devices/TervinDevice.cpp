@@ -147,7 +147,7 @@ QByteArray encodeTervinPacket(const TPacket& packet) {
 TPacket readTervinPacket(const TTervinReader& read, int timeoutMs) {
   TPacket p;
   const QByteArray head = read(timeoutMs, 7);
-  if (head.size() != 7) throw Exception(QStringLiteral("Timeout during operation."));
+  if (head.size() != 7) throw ETimeout(QStringLiteral("Timeout during operation."));
   if (head[0] == kAnswerByte) {
     p.packetType = tptAnswer;
   } else if (head[0] == kRequestByte) {
@@ -163,13 +163,13 @@ TPacket readTervinPacket(const TTervinReader& read, int timeoutMs) {
   uint8_t type = uint8_t(head[6]);
   while (type != 0) {
     const QByteArray lenBytes = read(kTervinPartTimeoutMs, 2);
-    if (lenBytes.size() != 2) throw Exception(QStringLiteral("Timeout during operation."));
+    if (lenBytes.size() != 2) throw ETimeout(QStringLiteral("Timeout during operation."));
     const int len = le16(lenBytes, 0);
     const QByteArray value = len > 0 ? read(kTervinPartTimeoutMs, len) : QByteArray();
-    if (value.size() != len) throw Exception(QStringLiteral("Timeout during operation."));
+    if (value.size() != len) throw ETimeout(QStringLiteral("Timeout during operation."));
     p.addParam(value, type);
     const QByteArray tail = read(kTervinPartTimeoutMs, 3);
-    if (tail.size() != 3) throw Exception(QStringLiteral("Timeout during operation."));
+    if (tail.size() != 3) throw ETimeout(QStringLiteral("Timeout during operation."));
     if (crc16Arc(QByteArray(1, char(type)) + lenBytes + value) != tail.left(2)) {
       throw Exception(QStringLiteral("Incorrect checksum. Param=") + BytesToHex(value) +
                       QStringLiteral(". CRC=") + BytesToHex(tail));
@@ -256,12 +256,14 @@ TPacket TTervinDevice::executeOutgoingRequest(TPacket req) {
     TPacket p;
     try {
       p = recvPacket(kAnswerTimeoutMs);
-    } catch (const Exception& e) {
-      if (!e.message().startsWith(QLatin1String("Timeout"))) dropRestOfLine();
+    } catch (const ETimeout&) {
+      throw;
+    } catch (const Exception&) {
+      dropRestOfLine();
       throw;
     }
     if (p.packetType == tptAnswer && uint32_t(p.packetNum) == outgoingPacketNum) return p;
     if (plat::clock().nowMs() - start > exchangeLimitMs)
-      throw Exception(QStringLiteral("Timeout during operation."));
+      throw ETimeout(QStringLiteral("Timeout during operation."));
   }
 }

@@ -15,6 +15,9 @@ constexpr int kDrainTimeoutMs = 10;
 constexpr int kLoopRecvTimeoutMs = 10;
 constexpr int kLoopSleepMs = 100;
 constexpr int kBankConnectTimeoutMs = 25000;
+// A bank host that stops reading must not hold the driver's lock, and with it
+// every payment and the close, for longer than this.
+constexpr int kBankWriteTimeoutMs = 30000;
 // Quiet gap that ends one batch of bank bytes.
 constexpr int kBankGapMs = 10;
 // The most bank bytes one "DAT" frame carries: the body holds the name, the
@@ -69,10 +72,6 @@ T toNumber(const QByteArray& text) {
         QStringLiteral("'%1' is not a valid integer value").arg(QString::fromLatin1(text)));
   }
   return T(v);
-}
-
-bool isTimeout(const Exception& e) {
-  return e.message() == QLatin1String("Timeout during operation.");
 }
 
 }  // namespace
@@ -261,13 +260,17 @@ QByteArray vendotekKopecks(double amount) {
 
 // ---- driver ----
 
-TVendotek::TVendotek(std::function<void(const QString&)> log)
-    : log_(std::move(log)), thread_([this](std::stop_token st) { execute(st); }) {}
+TVendotek::TVendotek(std::function<void(const QString&)> log, EventFn events)
+    : log_(std::move(log)),
+      events_(std::move(events)),
+      thread_([this](std::stop_token st) { execute(st); }) {}
 
 TVendotek::~TVendotek() {
   thread_.request_stop();
-  // Breaks a receive loop of the thread at its next deadline check.
+  // Breaks a receive loop of the thread at its next deadline check, and a
+  // wait on the bank host at once.
   comDevice.terminated = true;
+  tcpSocket.interrupt();
   sleepCv_.notify_all();
   if (thread_.joinable()) thread_.join();
   std::lock_guard lock(cs);
@@ -303,6 +306,7 @@ void TVendotek::open() {
   if (fComPort <= 0) throw Exception(QStringLiteral("Не указан номер COM-порта."));
   comDevice.connect(QStringLiteral("COM%1").arg(fComPort.load()), 115200, 8, 0, 0, false, false);
   fIsOpen = true;
+  heardSinceOpen_ = false;
   last_recv_dt = 0;
   last_send_dt = 0;
   payment_in_progress = false;
@@ -327,14 +331,26 @@ void TVendotek::setComPort(int port) {
 void TVendotek::sendMessage(const TVendotekMessage& msg) {
   std::lock_guard lock(cs);
   if (!fIsOpen) open();
-  comDevice.sendBuffer(vendotekFrame(msg.toString(), kVendotekToTerminal));
+  try {
+    comDevice.sendBuffer(vendotekFrame(msg.toString(), kVendotekToTerminal));
+  } catch (const EComPortError& e) {
+    linkLost(e.message());
+    throw;
+  }
   last_send_dt = now();
 }
 
 TVendotekMessage TVendotek::recvMessage(int timeout) {
   std::lock_guard lock(cs);
-  const QByteArray body = readVendotekFrame(comDevice, timeout, kVendotekFromTerminal,
-                                            [this] { last_recv_dt = now(); });
+  QByteArray body;
+  try {
+    body = readVendotekFrame(comDevice, timeout, kVendotekFromTerminal,
+                             [this] { last_recv_dt = now(); });
+  } catch (const EComPortError& e) {
+    linkLost(e.message());
+    throw;
+  }
+  heardSinceOpen_ = true;
   TVendotekMessage msg;
   msg.parse(body);
   const QByteArray name = msg.getValue(vtMessageName);
@@ -504,7 +520,7 @@ void TVendotek::handleData(const TVendotekMessage& msg) {
     confirmable = !data.isEmpty();
   }
   if (!tcpSocket.isConnected()) throw Exception(QStringLiteral("Socket error."));
-  tcpSocket.write(data);
+  tcpSocket.write(data, kBankWriteTimeoutMs);
   plat::clock().sleepMs(10);
   if (confirmable) {
     TVendotekMessage answer;
@@ -556,6 +572,27 @@ void TVendotek::forwardBankData() {
   if (!data.isEmpty()) sendBankData(data);
 }
 
+void TVendotek::linkLost(const QString& reason) {
+  std::lock_guard lock(cs);
+  comDevice.closeSocket();
+  fIsOpen = false;
+  // The bank host's connection belonged to the terminal's session.
+  tcpSocket.close();
+  // A candidate port that never answered is not a terminal that went away.
+  if (!heardSinceOpen_) return;
+  heardSinceOpen_ = false;
+  const QString text = QStringLiteral("Потеряна связь с банковским терминалом Vendotek (COM%1): %2")
+                           .arg(fComPort.load())
+                           .arg(reason);
+  log_.log(text);
+  if (events_) {
+    try {
+      events_(51, text);
+    } catch (...) {
+    }
+  }
+}
+
 void TVendotek::execute(std::stop_token st) {
   while (!st.stop_requested()) {
     // Wakes early when the terminal sends, so an approval is finished at
@@ -572,10 +609,14 @@ void TVendotek::execute(std::stop_token st) {
     auto guarded = [this](auto&& step) {
       try {
         step();
+      } catch (const ETimeout&) {
+      } catch (const ETerminated&) {
+      } catch (const EComPortError&) {
+        // Reported once, and the port closed, where it failed.
       } catch (const Exception& e) {
-        if (log_ && !isTimeout(e)) log_(e.message());
+        log_.log(e.message());
       } catch (const std::exception& e) {
-        if (log_) log_(QString::fromLocal8Bit(e.what()));
+        log_.log(QString::fromLocal8Bit(e.what()));
       }
     };
     if (fIsOpen) guarded([this] { recvMessage(kLoopRecvTimeoutMs); });

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "devices/ComDevice.h"
+#include "devices/LogLimiter.h"
 #include "platform/TcpClient.h"
 
 enum VendotekTag : uint8_t {
@@ -111,15 +112,23 @@ QByteArray vendotekKopecks(double amount);
 
 class TVendotek {
  public:
+  // Queues an event of the kiosk (id, text); called from any thread.
+  using EventFn = std::function<void(int event_id, const QString& text)>;
+
   // log receives failures that the driver's own thread swallows (never
-  // time-outs, which are its normal rhythm). May be empty.
-  explicit TVendotek(std::function<void(const QString&)> log = {});
+  // time-outs, which are its normal rhythm), a repeated line at most once a
+  // minute. events receives the loss of a terminal that had answered. Either
+  // may be empty.
+  explicit TVendotek(std::function<void(const QString&)> log = {}, EventFn events = {});
   ~TVendotek();
   TVendotek(const TVendotek&) = delete;
   TVendotek& operator=(const TVendotek&) = delete;
 
   void open();
   void close();
+  // False again once the terminal went away: a read or a write on its port
+  // failed, and the driver closed the port rather than keep failing on it.
+  // Discovery then looks for the terminal again.
   bool isOpen() const { return fIsOpen; }
   int comPort() const { return fComPort; }
   // Closes the link; set it while the driver is closed.
@@ -153,6 +162,9 @@ class TVendotek {
   void forwardBankData();
   void sendBankData(const QByteArray& data);
   void execute(std::stop_token st);
+  // Closes the port of a terminal that went away; reports it once when the
+  // terminal had answered since the port was opened.
+  void linkLost(const QString& reason);
   int64_t now() const;
 
   std::atomic<bool> fIsOpen{false};
@@ -171,7 +183,9 @@ class TVendotek {
   bool finishing_ = false;  // a duplicate approval during the FIN exchange is ignored
   plat::TcpClient tcpSocket;
   TComDevice comDevice;
-  std::function<void(const QString&)> log_;
+  TLogLimiter log_;
+  EventFn events_;
+  bool heardSinceOpen_ = false;  // a frame came since the port was opened
   std::mutex sleepMutex_;
   std::condition_variable_any sleepCv_;
   std::jthread thread_;  // last: starts once every field above exists

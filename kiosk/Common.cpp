@@ -11,6 +11,8 @@
 #include <QVariant>
 #include <QWidget>
 
+#include "kiosk/KeyboardLock.h"
+
 namespace {
 
 bool wrapsWords(const QWidget* control) {
@@ -141,11 +143,13 @@ bool ShowOnScreenKeyboard() {
   QStringList args = QProcess::splitCommand(command);
   if (args.isEmpty()) return false;
   const QString program = args.takeFirst();
+  keyboardGrabForOnScreenKeyboard(true);
   return QProcess::startDetached(program, args);
 }
 
 void HideVirtualKeyboard() {
   if (auto* im = QGuiApplication::inputMethod()) im->hide();
+  keyboardGrabForOnScreenKeyboard(false);
 }
 
 QSizeF ScreenSize() {

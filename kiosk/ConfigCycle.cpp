@@ -9,6 +9,7 @@
 
 #include "backoffice/JClient.h"
 #include "backoffice/JTable.h"
+#include "backoffice/SqlLiteral.h"
 #include "kiosk/Counters.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/Products.h"
@@ -68,9 +69,7 @@ QString systemOsVersion() {
 // --- SQL ---------------------------------------------------------------------
 
 QString TConfigCycle::quoted(const QString& text) {
-  QString s = text;
-  s.replace(u'\'', QStringLiteral("''"));
-  return u'\'' + s + u'\'';
+  return SqlLiteral::quoted(text);
 }
 
 QString TConfigCycle::vmByNumberSql(const QString& protocolSerialNumber) {

@@ -48,6 +48,7 @@ TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad, TD200Sber
     vendotek.keepalive = keepalive;
   };
   p.vendotekClose = [&vendotek] { vendotek.close(); };
+  p.vendotekLost = [&vendotek] { return !vendotek.isOpen(); };
   p.sberCreateIniFile = [&sberPinPad](int port) { sberPinPad.createIniFile(port); };
   p.sberTestPinPad = [&sberPinPad] { return sberPinPad.testPinPad(); };
   // Kills a bridge run in flight; a Vendotek greeting ends by its own
@@ -165,13 +166,25 @@ void TPosDiscovery::trySavedPorts(const std::atomic<bool>& stop) {
 }
 
 void TPosDiscovery::scan(const std::atomic<bool>& stop) {
-  if (pos_type_ != ptNone) return;
+  const bool vendotekLost = pos_type_ == ptVendotek && probes_.vendotekLost &&
+                            attempt([&] { return probes_.vendotekLost(); });
+  if (pos_type_ != ptNone && !vendotekLost) return;
   QList<int> ports;
   if (!attempt([&] {
         ports = probes_.comPortList();
         return true;
       }))
     return;
+
+  if (vendotekLost) {
+    // The terminal went away: it comes back on its own port or another.
+    ports.removeAll(port_.load());
+    ports.prepend(port_.load());
+    for (int port : ports) {
+      if (stop || tryVendotek(port)) return;
+    }
+    return;
+  }
 
   for (int port : ports) {
     if (stop) return;
@@ -254,6 +267,7 @@ void TDevicesDiscoveryThread::execute() {
       }
     }
     if (!terminated_) searchPaymentModule();
+    if (!terminated_) superviseCoffeeMachine();
     std::unique_lock lk(sleepMutex_);
     sleepCv_.wait_for(lk, kPassPause, [this] { return terminated_.load(); });
   }
@@ -270,6 +284,15 @@ void TDevicesDiscoveryThread::searchPaymentModule() {
     const int port = paymentModule->comPort();
     plat::runOnMain([this, port] { onPaymentModuleFound(port); }, &terminated_);
   }
+}
+
+void TDevicesDiscoveryThread::superviseCoffeeMachine() {
+  if (!startCoffeeSupervision || coffeeSupervised_) return;
+  // The configuration lives in the main form's plain fields: decide there.
+  bool started = false;
+  if (!plat::runOnMain([this, &started] { started = startCoffeeSupervision(); }, &terminated_))
+    return;
+  coffeeSupervised_ = started;
 }
 
 // ---- the main form's report ----

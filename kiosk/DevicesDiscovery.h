@@ -48,6 +48,9 @@ struct TPosProbes {
   std::function<void(int port)> vendotekConnect;
   // Releases the port of a rejected Vendotek candidate.
   std::function<void()> vendotekClose;
+  // True when the Vendotek terminal found has gone away (its driver closed
+  // the port); discovery then looks for it again on every port. May be empty.
+  std::function<bool()> vendotekLost;
   // Writes the bank library's settings naming port (the bridge test reads
   // the pad there).
   std::function<void(int port)> sberCreateIniFile;
@@ -79,7 +82,9 @@ class TPosDiscovery {
   // port is not tried once a Vendotek terminal was found.
   void trySavedPorts(const std::atomic<bool>& stop);
   // One scan of every port: each as a Sberbank pad, then each as a Vendotek
-  // terminal, until one answers or stop is set. Nothing once a terminal is known.
+  // terminal, until one answers or stop is set. Nothing once a terminal is
+  // known, unless the Vendotek terminal went away: then its port and every
+  // other port are tried as a Vendotek terminal again.
   void scan(const std::atomic<bool>& stop);
 
   TPOSType pos_type() const { return pos_type_; }
@@ -142,6 +147,12 @@ class TDevicesDiscoveryThread {
   std::function<bool()> paymentModuleWanted;
   std::function<void(int port)> onPaymentModuleFound;
 
+  // The kiosk's own coffee machine: on every pass, until it answers true,
+  // startCoffeeSupervision runs on the main thread. It starts the machine's
+  // supervision once a loaded configuration says the kiosk has one, so a
+  // machine that the back office switches on later is supervised as well.
+  std::function<bool()> startCoffeeSupervision;
+
   void start();
   // Asks the worker to end, breaks off a probe in flight and waits for it.
   // Safe on the main thread: a hand-over the worker waits in is refused.
@@ -158,11 +169,13 @@ class TDevicesDiscoveryThread {
  private:
   void execute();
   void searchPaymentModule();
+  void superviseCoffeeMachine();
 
   TPosProbes probes_;
   std::function<void(TPOSType, int)> onFound_;
   std::unique_ptr<TPosDiscovery> logic_;
   std::atomic<bool> terminated_{false};
+  bool coffeeSupervised_ = false;  // worker only
   std::mutex sleepMutex_;
   std::condition_variable sleepCv_;
   std::thread thread_;

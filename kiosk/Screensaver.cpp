@@ -106,6 +106,10 @@ TfmWallpaper::TfmWallpaper(const QStringList& files, int periodSeconds, const QS
   FitFormToMainForm(this);
   pnSerialNumber->setGeometry(0, height() - 48, width(), 48);
 
+  scannerKeyUp = [](QKeyEvent* e) {
+    if (fmMain) fmMain->FormKeyUp(e);
+  };
+
   // FormCreate.
   file_ind = -1;
   wallpaper_dir = wallpaperFolder(dataFolder);
@@ -230,20 +234,42 @@ void TfmWallpaper::closeScreensaver() {
 }
 
 void TfmWallpaper::keyPressEvent(QKeyEvent* e) {
+  // The key acts on its release, which the scanner reads.
   e->accept();
+}
+
+void TfmWallpaper::keyReleaseEvent(QKeyEvent* e) {
+  keyReleased(e);
+}
+
+void TfmWallpaper::keyReleased(QKeyEvent* e) {
+  e->accept();
+  lastInputMs_ = plat::clock().nowMs();
+  // Closed first, as the loyalty greeting does: a code the scanner does not
+  // know raises, and the screensaver must not stay in front of the message.
   closeScreensaver();
+  if (scannerKeyUp) scannerKeyUp(e);
 }
 
 bool TfmWallpaper::eventFilter(QObject* watched, QEvent* event) {
   switch (event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::TouchBegin:
-    case QEvent::KeyPress: {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease: {
       // Only input meant for the screensaver: a message shown above it
       // takes its own touches.
       if (QApplication::activeModalWidget() != this) break;
       auto* w = qobject_cast<QWidget*>(watched);
       if (!w || w->window() != this) break;
+      if (event->type() == QEvent::KeyPress) return true;  // its release acts
+      if (event->type() == QEvent::KeyRelease) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        // An auto-repeated key is still held down.
+        if (key->isAutoRepeat()) return true;
+        keyReleased(key);
+        return true;
+      }
       lastInputMs_ = plat::clock().nowMs();
       closeScreensaver();
       return true;

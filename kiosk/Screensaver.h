@@ -5,6 +5,10 @@
 // files lie in the data folder's wallpaper folder, where the wallpaper
 // download thread puts them.
 //
+// A key closes it when it is released, and goes on to the scanner: the
+// scanner reads key releases, so a scan that wakes the kiosk keeps its first
+// digit. The press before it is swallowed.
+//
 // Which file comes next and what a tick of a playing video decides are plain
 // code above the form, so tests drive them without files or a media backend.
 
@@ -15,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 
+class QKeyEvent;
 class QLabel;
 class QMediaPlayer;
 class QTimer;
@@ -80,6 +85,10 @@ class TfmWallpaper : public QDialog {
   QMediaPlayer* MediaPlayer;
   QTimer* tmMediaPlayer;
 
+  // The scanner entry of the main form, which gets the key that closes the
+  // screensaver; the main form's FormKeyUp by default.
+  std::function<void(QKeyEvent*)> scannerKeyUp;
+
   QStringList wallpaper_files;
   QString wallpaper_dir;
   int64_t mediaPlayerStartMs = 0;  // plat::clock() when the current video started
@@ -94,6 +103,7 @@ class TfmWallpaper : public QDialog {
  protected:
   void showEvent(QShowEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
+  void keyReleaseEvent(QKeyEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* e) override;
 
@@ -101,6 +111,8 @@ class TfmWallpaper : public QDialog {
   bool showFile(const QString& path);
   void layoutControls();
   void closeScreensaver();
+  // A key released on the screensaver: it closes, and the key goes on.
+  void keyReleased(QKeyEvent* e);
 
   int64_t lastInputMs_ = -1;  // plat::clock() of the last touch or key; -1: none
   QString videoPath_;

@@ -19,6 +19,7 @@
 #include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/Main.h"
 #include "kiosk/OperatorForm.h"
 #include "kiosk/SettingsKeys.h"
@@ -250,6 +251,9 @@ void pressFeedback(QObject* button) {
 
 TfmSettings::TfmSettings(TServiceMenuContext context, QWidget* parent)
     : QDialog(parent), ctx_(std::move(context)) {
+  requireWiring(ctx_.setBringToFront, "setBringToFront");
+  requireWiring(ctx_.refreshConfig, "refreshConfig");
+  requireWiring(ctx_.makeAudit, "makeAudit");
   setObjectName(QStringLiteral("fmSettings"));
   setWindowTitle(QStringLiteral("Сервисное меню"));
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
@@ -418,22 +422,25 @@ bool TfmSettings::FormCloseQuery() {
 }
 
 void TfmSettings::done(int r) {
-  if (!FormCloseQuery()) return;
+  if (!FormCloseQuery()) {
+    // The menu stays open, so an exit chosen with this close is called off
+    // too: a later OK or Отмена must not end the program.
+    close_application = false;
+    return;
+  }
   if (virtualKeyboard()) HideVirtualKeyboard();
   QDialog::done(r);
 }
 
 void TfmSettings::btAuditMouseDown() {
   pressFeedback(btAudit);
-  if (!makeAudit) return;
-  makeAudit(2);
+  ctx_.makeAudit(2);
   ShowInfo(QStringLiteral("Аудит выполнен."));
 }
 
 void TfmSettings::btLoadingMouseDown() {
   pressFeedback(btLoading);
-  if (!makeAudit) return;
-  makeAudit(5);
+  ctx_.makeAudit(5);
   ShowInfo(QStringLiteral("Аудит при загрузке выполнен."));
 }
 
@@ -445,7 +452,7 @@ void TfmSettings::btRefreshConfigMouseDown() {
     if (!ConfirmOkCancel(QStringLiteral("Изменения будут сохранены."), 0)) return;
     SaveSettings();
   }
-  if (ctx_.refreshConfig) ctx_.refreshConfig();
+  ctx_.refreshConfig();
   ShowInfo(QStringLiteral("Конфигурация обновлена."));
 }
 
@@ -460,6 +467,7 @@ void TfmSettings::btOperatorFormClick() {
   octx.mainClient = ctx_.client;
   octx.vm_id = ctx_.vm_id;
   octx.programPath = program;
+  octx.makeAudit = ctx_.makeAudit;
   TfmRunOperatorForm form(std::move(octx));
   form.setWindowState(Qt::WindowFullScreen);
   form.exec();

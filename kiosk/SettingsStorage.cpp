@@ -185,7 +185,10 @@ void TSettingsStorage::SaveToStrings(QStringList& S) const {
 
 void TSettingsStorage::LoadFromStrings(const QStringList& S) {
   QStringList path;
-  for (const QString& line : S) {
+  for (const QString& raw : S) {
+    // Read as the save writes it: control characters are blanks, so a name
+    // that holds them loads to the key its saved form loads to.
+    const QString line = oneLine(raw);
     const QString section = sectionText(line);
     if (!section.isNull()) {
       path = sectionPath(section);
@@ -206,7 +209,12 @@ void TSettingsStorage::SaveToIniFile(const QString& FileName) const {
   SaveToStrings(lines);
   QString text;
   for (const QString& l : lines) text += l + QStringLiteral("\r\n");
-  plat::writeFileAtomic(path, plat::toAnsi(text));
+  QByteArray bytes = plat::toAnsi(text);
+  // A hand-edited file read as UTF-8 or UTF-16 may hold letters that
+  // windows-1251 lacks; written as "?" they would rename or merge keys. Such
+  // a store is written as UTF-8 with its byte-order mark, which the load reads.
+  if (plat::fromAnsi(bytes) != text) bytes = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+  plat::writeFileAtomic(path, bytes);
 }
 
 void TSettingsStorage::LoadFromIniFile(const QString& FileName) {

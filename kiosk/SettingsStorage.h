@@ -50,15 +50,18 @@ class TSettingsStorage {
   // values become blanks, so no value can start a line or a section. Raises
   // EConvertError for a value with no text form; the lines before it stay.
   void SaveToStrings(QStringList& S) const;
-  // Reads lines into the store, adding to what is there. Lines before the
-  // first section, without "=", with a blank name or an empty value are
-  // skipped. A section line with a blank component raises Put's error; what
-  // was read before it stays.
+  // Reads lines into the store, adding to what is there. Control characters
+  // read as the blanks the save writes for them. Lines before the first
+  // section, without "=", with a blank name or an empty value are skipped. A
+  // section line with a blank component raises Put's error; what was read
+  // before it stays.
   void LoadFromStrings(const QStringList& S);
 
   // Writes the file (IniFileName when FileName is empty) atomically, in
-  // windows-1251 with CR LF line ends, creating its folder chain. Raises
-  // EFileError (or EConvertError) on failure; the old file then stays as it was.
+  // windows-1251 with CR LF line ends (UTF-8 with its byte-order mark when
+  // the text holds a letter windows-1251 lacks), creating its folder chain.
+  // Raises EFileError (or EConvertError) on failure; the old file then stays
+  // as it was.
   void SaveToIniFile(const QString& FileName = QString()) const;
   // Reads the file (IniFileName when empty): a UTF-8 or UTF-16 byte-order mark
   // selects that encoding, else windows-1251; lines end at CR, LF or CR LF.

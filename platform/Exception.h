@@ -20,11 +20,11 @@ class Exception : public std::exception {
   QByteArray utf8_;
 };
 
-#define VEKTA_EXCEPTION_CLASS(Name, Base)                               \
-  class Name : public Base {                                             \
-   public:                                                               \
-    using Base::Base;                                                    \
-    const char* className() const noexcept override { return #Name; }  \
+#define VEKTA_EXCEPTION_CLASS(Name, Base)                             \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* className() const noexcept override { return #Name; } \
   };
 
 // Argument and format errors of the settings store and the client library.
@@ -33,6 +33,20 @@ VEKTA_EXCEPTION_CLASS(EAbstractError, Exception)
 VEKTA_EXCEPTION_CLASS(EConvertError, Exception)
 // File open, read and write failures.
 VEKTA_EXCEPTION_CLASS(EFileError, Exception)
+
+// A wait that ran out of time ("Timeout during operation.", "Timeout
+// error.") and a wait broken off on request ("Operation was terminated.").
+// Callers that treat them apart from other failures catch the type; the texts
+// stay those the peers and tests know, and so does the class name, since
+// these were plain errors before they had types of their own.
+class ETimeout : public Exception {
+ public:
+  using Exception::Exception;
+};
+class ETerminated : public Exception {
+ public:
+  using Exception::Exception;
+};
 
 // The message of any exception, for logs and dialogs.
 inline QString exceptionMessage(const std::exception& e) {

@@ -1210,9 +1210,8 @@ bool MemTable::Locate(const QString& fieldNames, const QVariant& values, LocateO
       return false;  // no row can hold a value of the wrong kind
     }
   }
-  const size_t nf = fields_.size();
   for (size_t pos = 0; pos < view_.size(); ++pos) {
-    const QVariant* row = &vals_[static_cast<size_t>(view_[pos]) * nf];
+    const QVariant* row = slotValues(view_[pos]);
     bool ok = true;
     for (size_t k = 0; k < idx.size() && ok; ++k)
       ok = matches(row[idx[k]], wanted[static_cast<qsizetype>(k)], options);
@@ -1534,9 +1533,10 @@ void MemTable::LoadFromBytes(const QByteArray& data) {
       t.defs.push_back(std::move(d));
     }
     const quint64 rows = r.num<quint64>();
-    // Each row takes at least its marker byte: a count the data cannot hold
-    // is refused before anything is allocated for it.
-    if (rows > static_cast<quint64>(r.left()))
+    // Each row takes at least its marker byte and a tag byte per stored
+    // value: a count the data cannot hold is refused before anything is
+    // allocated for it.
+    if (rows > static_cast<quint64>(r.left()) / (1 + dataFields.size()))
       throw LoadFailure{QStringLiteral("is damaged (%1 rows)").arg(rows)};
     t.rows = rows;
     t.vals.resize(static_cast<size_t>(rows) * nf);

@@ -342,9 +342,13 @@ class MemTable {
   void setState(DataSetState s) { state_ = s; }
   void scrollTo(int pos);
   int slotOfPos(int pos) const { return view_[static_cast<size_t>(pos)]; }
-  QVariant* slotValues(int slot) { return &vals_[static_cast<size_t>(slot) * fields_.size()]; }
+  // Pointer arithmetic, not indexing: a table without fields still has rows,
+  // and their (empty) values sit at the start of an empty vector.
+  QVariant* slotValues(int slot) {
+    return vals_.data() + static_cast<size_t>(slot) * fields_.size();
+  }
   const QVariant* slotValues(int slot) const {
-    return &vals_[static_cast<size_t>(slot) * fields_.size()];
+    return vals_.data() + static_cast<size_t>(slot) * fields_.size();
   }
   int newSlot();
   void freeSlot(int slot);

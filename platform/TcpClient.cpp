@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,76 +20,64 @@ namespace plat {
 namespace {
 
 constexpr int kChunk = 64 * 1024;
-// Connect waits in slices so that a replaced clock decides the time-out.
-constexpr int kConnectSliceMs = 100;
+// Connects and writes wait in slices so that a replaced clock decides the
+// time-out; an interrupt does not wait for a slice to end.
+constexpr int kSliceMs = 100;
 
 QString sysError(const char* what, int err) {
   return QStringLiteral("%1: %2.").arg(QString::fromLatin1(what),
                                        QString::fromLocal8Bit(strerror(err)));
 }
 
-// Waits for events on fd; retries on EINTR. Returns poll's result.
-int pollFd(int fd, short events, int timeoutMs, short* revents) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    int r = ::poll(&p, 1, timeoutMs);
-    if (r < 0 && errno == EINTR) continue;
-    if (revents) *revents = p.revents;
-    return r;
-  }
-}
-
-// One non-blocking connect attempt to one address, bounded by deadline.
-// Returns the connected socket, or -1 with err set.
-int connectOne(const addrinfo* ai, int64_t deadline, int* err, bool* timedOut) {
-  int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-  if (fd < 0) {
-    *err = errno;
-    return -1;
-  }
-  int r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
-  if (r < 0 && errno != EINPROGRESS) {
-    *err = errno;
-    ::close(fd);
-    return -1;
-  }
-  while (r < 0) {
-    int64_t left = deadline - clock().nowMs();
-    if (left <= 0) {
-      *timedOut = true;
-      ::close(fd);
-      return -1;
-    }
-    short rev = 0;
-    int p = pollFd(fd, POLLOUT, int(std::min<int64_t>(left, kConnectSliceMs)), &rev);
-    if (p < 0) {
-      *err = errno;
-      ::close(fd);
-      return -1;
-    }
-    if (p == 0) continue;
-    int soErr = 0;
-    socklen_t len = sizeof soErr;
-    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len);
-    if (soErr != 0) {
-      *err = soErr;
-      ::close(fd);
-      return -1;
-    }
-    r = 0;
-  }
-  // Back to blocking mode: reads and writes wait through poll or block in send.
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  int one = 1;
-  // Requests are small and answered at once; Nagle would add a round-trip delay.
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
+ETcpInterrupted interruptedError() {
+  return ETcpInterrupted(QStringLiteral("Socket wait interrupted."));
 }
 
 }  // namespace
 
+TcpClient::TcpClient() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
 TcpClient::~TcpClient() {
   close();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+TcpClient::Wait TcpClient::waitFor(int fd, short events, int timeoutMs) const {
+  pollfd p[2] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}};
+  const nfds_t n = wakeFd_ >= 0 ? 2 : 1;
+  for (;;) {
+    // Interrupted: only look, what is there already needs no wait.
+    int r = ::poll(p, n, interrupted_.load() ? 0 : std::max(timeoutMs, 0));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) throw ETcpError(sysError("poll", errno));
+    // The socket's own news first: bytes that are there are not lost to a
+    // stop that came at the same moment.
+    if (p[0].revents != 0) return Wait::Ready;
+    if (interrupted_.load()) return Wait::Interrupted;
+    // A wake-up left over from an earlier, reset interrupt.
+    if (n == 2 && p[1].revents != 0) {
+      uint64_t v;
+      (void)!::read(wakeFd_, &v, sizeof v);
+      continue;
+    }
+    return Wait::TimedOut;
+  }
+}
+
+void TcpClient::interrupt() {
+  interrupted_.store(true);
+  if (wakeFd_ >= 0) {
+    uint64_t one = 1;
+    (void)!::write(wakeFd_, &one, sizeof one);
+  }
+}
+
+void TcpClient::resetInterrupt() {
+  interrupted_.store(false);
+  if (wakeFd_ >= 0) {
+    uint64_t v;
+    (void)!::read(wakeFd_, &v, sizeof v);
+  }
 }
 
 void TcpClient::connect(const QString& host, int port, int timeoutMs) {
@@ -96,6 +85,7 @@ void TcpClient::connect(const QString& host, int port, int timeoutMs) {
   host_ = host;
   port_ = port;
   if (port <= 0 || port > 65535) throw ETcpError(QStringLiteral("Invalid port %1.").arg(port));
+  if (interrupted_.load()) throw interruptedError();
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -105,21 +95,65 @@ void TcpClient::connect(const QString& host, int port, int timeoutMs) {
   if (g != 0)
     throw ETcpError(QStringLiteral("Cannot resolve host %1: %2.")
                         .arg(host, QString::fromLocal8Bit(gai_strerror(g))));
-  int64_t deadline = clock().nowMs() + std::max(timeoutMs, 0);
+  const int64_t deadline = clock().nowMs() + std::max(timeoutMs, 0);
   int err = ECONNREFUSED;
-  bool timedOut = false;
+  Wait outcome = Wait::Ready;
   int fd = -1;
-  for (addrinfo* ai = list; ai && fd < 0 && !timedOut; ai = ai->ai_next)
-    fd = connectOne(ai, deadline, &err, &timedOut);
+  for (addrinfo* ai = list; ai && fd < 0 && outcome == Wait::Ready; ai = ai->ai_next) {
+    fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) {
+      err = errno;
+      continue;
+    }
+    bool ok = ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+    bool inProgress = !ok && errno == EINPROGRESS;
+    if (!ok && !inProgress) err = errno;
+    while (inProgress) {
+      const int64_t left = deadline - clock().nowMs();
+      if (left <= 0) {
+        outcome = Wait::TimedOut;
+        break;
+      }
+      try {
+        outcome = waitFor(fd, POLLOUT, int(std::min<int64_t>(left, kSliceMs)));
+      } catch (const ETcpError&) {
+        ::close(fd);
+        ::freeaddrinfo(list);
+        throw;
+      }
+      if (outcome == Wait::Interrupted) break;
+      if (outcome == Wait::TimedOut) {  // one slice over, the deadline decides
+        outcome = Wait::Ready;
+        continue;
+      }
+      int soErr = 0;
+      socklen_t len = sizeof soErr;
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len);
+      ok = soErr == 0;
+      if (!ok) err = soErr;
+      inProgress = false;
+    }
+    if (!ok) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
   ::freeaddrinfo(list);
   if (fd < 0) {
-    if (timedOut)
-      throw ETcpError(QStringLiteral("Connect to %1:%2 timed out.").arg(host).arg(port));
+    if (outcome == Wait::Interrupted) throw interruptedError();
+    if (outcome == Wait::TimedOut)
+      throw ETcpTimeout(QStringLiteral("Connect to %1:%2 timed out.").arg(host).arg(port));
     throw ETcpError(QStringLiteral("Cannot connect to %1:%2: %3.")
                         .arg(host)
                         .arg(port)
                         .arg(QString::fromLocal8Bit(strerror(err))));
   }
+  // Back to blocking mode: reads wait through poll, writes send without
+  // waiting and poll when the buffer is full.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  int one = 1;
+  // Requests are small and answered at once; Nagle would add a round-trip delay.
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   fd_ = fd;
   peerClosed_ = false;
 }
@@ -130,6 +164,28 @@ void TcpClient::adopt(int fd) {
   peerClosed_ = false;
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+bool TcpClient::isConnected() const {
+  if (fd_ < 0 || peerClosed_) return false;
+  if (pending() > 0) return true;
+  // A peer that closed makes the socket readable with nothing to read. Its
+  // bytes still queued before the close keep the connection readable.
+  pollfd p{fd_, POLLIN, 0};
+  int r;
+  do {
+    r = ::poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  if (r <= 0) return true;
+  char c;
+  ssize_t n;
+  do {
+    n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return true;
+  // End of stream or a reset: either way nothing more will come.
+  peerClosed_ = true;
+  return false;
 }
 
 void TcpClient::close() {
@@ -149,10 +205,14 @@ void TcpClient::close() {
 bool TcpClient::fill(int timeoutMs) {
   if (fd_ < 0) throw ETcpError(QStringLiteral("Not connected."));
   if (peerClosed_) throw ETcpError(QStringLiteral("Connection closed by peer."));
-  short rev = 0;
-  int p = pollFd(fd_, POLLIN, std::max(timeoutMs, 0), &rev);
-  if (p < 0) throw ETcpError(sysError("poll", errno));
-  if (p == 0) return false;
+  switch (waitFor(fd_, POLLIN, timeoutMs)) {
+    case Wait::Interrupted:
+      throw interruptedError();
+    case Wait::TimedOut:
+      return false;
+    case Wait::Ready:
+      break;
+  }
   if (inPos_ == in_.size()) {
     in_.clear();
     inPos_ = 0;
@@ -198,9 +258,7 @@ QByteArray TcpClient::read(int maxLen, int timeoutMs) {
 bool TcpClient::hasData(int withinMs) {
   if (pending() > 0) return true;
   if (fd_ < 0 || peerClosed_) return false;
-  short rev = 0;
-  int p = pollFd(fd_, POLLIN, std::max(withinMs, 0), &rev);
-  if (p <= 0) return false;
+  if (waitFor(fd_, POLLIN, withinMs) != Wait::Ready) return false;
   // A closed peer also polls readable; that is news, not data.
   char c;
   ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -222,16 +280,24 @@ void TcpClient::discardInput() {
   }
 }
 
-void TcpClient::write(const char* data, int len) {
+void TcpClient::write(const char* data, int len, int timeoutMs) {
   if (fd_ < 0) throw ETcpError(QStringLiteral("Not connected."));
+  const int64_t deadline = clock().nowMs() + std::max(timeoutMs, 0);
   while (len > 0) {
-    ssize_t n = ::send(fd_, data, size_t(len), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw ETcpError(sysError("send", errno));
+    ssize_t n = ::send(fd_, data, size_t(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      data += n;
+      len -= int(n);
+      continue;
     }
-    data += n;
-    len -= int(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) throw ETcpError(sysError("send", errno));
+    // The peer is not reading and our buffer is full.
+    const int64_t left = deadline - clock().nowMs();
+    if (left <= 0)
+      throw ETcpTimeout(QStringLiteral("Write to %1:%2 timed out.").arg(host_).arg(port_));
+    if (waitFor(fd_, POLLOUT, int(std::min<int64_t>(left, kSliceMs))) == Wait::Interrupted)
+      throw interruptedError();
   }
 }
 

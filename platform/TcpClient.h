@@ -1,13 +1,19 @@
 #pragma once
 // A blocking TCP client on POSIX sockets with poll. It has no thread
-// affinity: any thread may own it, one thread at a time.
+// affinity: any thread may own it, one thread at a time. Only interrupt()
+// and resetInterrupt() may be called from another thread.
 //
 // Received bytes land in an input buffer that read() serves first, so a
 // reader that asks for a few bytes at a time costs one system call per
 // socket chunk, not one per request, and never waits while bytes are there.
+//
+// Every wait (connect, read, write, hasData) also watches a wake-up
+// descriptor, so that another thread can end it at once: a stop must not
+// sit out a 30-second time-out or a peer that stopped reading.
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 
 #include "platform/Exception.h"
@@ -16,57 +22,91 @@ namespace plat {
 
 // Socket failures: refused or timed-out connects, resets, a peer that closed.
 VEKTA_EXCEPTION_CLASS(ETcpError, Exception)
+// A connect or a write did not finish within its time-out.
+VEKTA_EXCEPTION_CLASS(ETcpTimeout, ETcpError)
+// A wait was ended by interrupt().
+VEKTA_EXCEPTION_CLASS(ETcpInterrupted, ETcpError)
+
+// The deadline of a write when the caller names none: a bank host or a back
+// office that stops reading must not hold the writer for ever.
+constexpr int kDefaultWriteTimeoutMs = 30000;
 
 class TcpClient {
  public:
-  TcpClient() = default;
+  TcpClient();
   ~TcpClient();
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
 
   // Connects to host:port, closing any earlier connection first. Raises
-  // ETcpError when no address answers within timeoutMs (monotonic clock).
+  // ETcpTimeout when no address answers within timeoutMs (plat::clock()),
+  // ETcpInterrupted when interrupted, ETcpError on any other failure.
   void connect(const QString& host, int port, int timeoutMs);
   // Takes over an already connected socket (from an accept); owns it.
   void adopt(int fd);
 
-  // The socket is open and the peer has not been seen closing it.
-  bool isConnected() const { return fd_ >= 0 && !peerClosed_; }
+  // The socket is open and the peer has not closed it, or has closed it but
+  // left bytes still to be read. Looks at the socket (no wait), so a close
+  // by the peer is seen here before any read or write tries it.
+  bool isConnected() const;
   // Closes the socket (the peer sees an orderly close) and empties the
-  // input buffer. Safe to call when not connected.
+  // input buffer. Safe to call when not connected. Keeps an interrupt.
   void close();
 
   // Copies up to maxLen bytes into dst. Buffered bytes are returned at once;
   // only an empty buffer waits, at most timeoutMs (0 = just look), for the
   // socket. Returns 0 when nothing came in time. Raises ETcpError when the
-  // connection is closed by the peer or fails.
+  // connection is closed by the peer or fails, ETcpInterrupted when a wait
+  // is interrupted.
   int read(char* dst, int maxLen, int timeoutMs);
   QByteArray read(int maxLen, int timeoutMs);
 
   // Bytes already received and not yet read.
   int pending() const { return int(in_.size() - inPos_); }
-  // True when bytes are buffered or arrive within withinMs.
+  // True when bytes are buffered or arrive within withinMs. An interrupt
+  // ends the wait with false; a closed peer answers false.
   bool hasData(int withinMs);
   // Drops everything buffered and everything the socket holds right now.
   void discardInput();
 
-  // Writes every byte, blocking while the socket's buffer is full. Raises
-  // ETcpError when not connected or when the peer is gone.
-  void write(const char* data, int len);
-  void write(const QByteArray& data) { write(data.constData(), int(data.size())); }
-  void writeByte(uint8_t b) { write(reinterpret_cast<const char*>(&b), 1); }
+  // Writes every byte. While the socket's send buffer is full it waits, at
+  // most timeoutMs in all (plat::clock()); then raises ETcpTimeout. The
+  // bytes written so far stay written, so the stream is broken after a
+  // time-out and the caller drops the connection. Raises ETcpInterrupted
+  // when a wait is interrupted, ETcpError when not connected or the peer is
+  // gone. A write that needs no wait succeeds even while interrupted.
+  void write(const char* data, int len, int timeoutMs = kDefaultWriteTimeoutMs);
+  void write(const QByteArray& data, int timeoutMs = kDefaultWriteTimeoutMs) {
+    write(data.constData(), int(data.size()), timeoutMs);
+  }
+  void writeByte(uint8_t b, int timeoutMs = kDefaultWriteTimeoutMs) {
+    write(reinterpret_cast<const char*>(&b), 1, timeoutMs);
+  }
+
+  // Any thread: ends the current wait of the owning thread at once, and
+  // every later one, until resetInterrupt(). Waits that are already over
+  // are not undone, and the connection stays as it is.
+  void interrupt();
+  // Any thread: lets waits run their time again.
+  void resetInterrupt();
+  bool interrupted() const { return interrupted_.load(); }
 
   int fd() const { return fd_; }
   QString host() const { return host_; }
   int port() const { return port_; }
 
  private:
+  enum class Wait { Ready, TimedOut, Interrupted };
+  // Waits up to timeoutMs (real time) for events on fd or an interrupt.
+  Wait waitFor(int fd, short events, int timeoutMs) const;
   // Waits up to timeoutMs for readable bytes and pulls what the socket has
   // into the buffer. Returns false on time-out.
   bool fill(int timeoutMs);
 
   int fd_ = -1;
-  bool peerClosed_ = false;
+  int wakeFd_ = -1;  // eventfd, readable while interrupted
+  std::atomic<bool> interrupted_{false};
+  mutable bool peerClosed_ = false;
   QString host_;
   int port_ = 0;
   QByteArray in_;

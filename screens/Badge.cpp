@@ -94,7 +94,7 @@ TProductPositionArray fullPricePositions(const TCheckoutSale& sale) {
 
 TAccountPaymentScreen::TAccountPaymentScreen(QWidget* parent, const QString& location,
                                              const QPixmap& picture, bool locationRightAbove)
-    : QDialog(parent), location_right_above_(locationRightAbove) {
+    : TPaymentScreen(parent), location_right_above_(locationRightAbove) {
   setUpSaleScreenWindow(this, QStringLiteral("Оплата покупки"));
 
   pnSerialNumber = createSerialNumberPanel(this, lbSerialNumber, lbSupportPhone);
@@ -141,11 +141,6 @@ void TAccountPaymentScreen::FormShow() {
   layoutForm();
 }
 
-void TAccountPaymentScreen::keyPressEvent(QKeyEvent* e) {
-  // The reader's Enter and a stray Escape must not end the screen.
-  e->accept();
-}
-
 void TAccountPaymentScreen::layoutForm() {
   const TSaleScreenArea area = fitSaleScreen(this, pnSerialNumber);
   const double W = area.width, H = area.height;
@@ -180,35 +175,23 @@ void TAccountPaymentScreen::layoutForm() {
 }
 
 void TAccountPaymentScreen::btCloseMouseDown() {
-  if (busy_ || ended_) return;
+  if (busy() || ended()) return;
   if (fmMain) fmMain->buttonPressed(btClose);
-  ended_ = true;
-  QDialog::done(mrCancel);
+  FormClose();
 }
 
 void TAccountPaymentScreen::paid(const TCheckoutSale& s) {
-  busy_ = true;
   paid_sale_ = s;
-  checkout_ran_ = true;
-  if (checkout) {
-    QString failure;
-    try {
-      checkout(s);
-    } catch (const std::exception& e) {
-      failure = exceptionMessage(e);
-    } catch (...) {
-      failure = QStringLiteral("Unknown error.");
-    }
-    // The back office charged the account: a failing step after it is
-    // reported, but the sale stays paid and the customer is not charged again.
-    if (!failure.isEmpty()) {
-      if (log) log(QStringLiteral("Checkout after account payment: ") + failure);
-      if (events) events->add(evInformation, failure);
-    }
-  }
-  ended_ = true;
-  busy_ = false;
-  QDialog::done(mrOk);
+  finishPaid([this, &s] {
+    if (checkout) checkout(s);
+  });
+}
+
+void TAccountPaymentScreen::reportCheckoutFailure(const QString& text) {
+  // The back office charged the account: the sale stays paid and the
+  // customer is not charged again.
+  if (log) log(QStringLiteral("Checkout after account payment: ") + text);
+  if (events) events->add(evInformation, text);
 }
 
 // ---- TfmYandexBadge -----------------------------------------------------------
@@ -233,28 +216,29 @@ void TfmYandexBadge::FormShow() {
 
 void TfmYandexBadge::tmStartTimer() {
   tmStart->stop();
-  if (busy_ || ended_) return;
-  busy_ = true;
+  if (busy() || ended()) return;
   std::optional<QString> error;
-  // An account must never be charged for nothing or refunded from here.
-  if (!(sale.payment_amount > 0)) {
-    error = QString::fromUtf8(kBadPaymentAmount);
-  } else if (!kernel_api) {
-    error = QStringLiteral("Нет связи с сервером.");
-  } else {
-    const TProductPositionArray positions = fullPricePositions(sale);
-    for (int attempt = 1;; ++attempt) {
-      ++tries_;
-      try {
-        kernel_api->yandexBadgePayment(int(vm_id), positions, kTimeout);
-        error.reset();
-      } catch (const std::exception& e) {
-        error = exceptionMessage(e);
+  {
+    TBusy busy(*this);
+    // An account must never be charged for nothing or refunded from here.
+    if (!(sale.payment_amount > 0)) {
+      error = QString::fromUtf8(kBadPaymentAmount);
+    } else if (!kernel_api) {
+      error = QStringLiteral("Нет связи с сервером.");
+    } else {
+      const TProductPositionArray positions = fullPricePositions(sale);
+      for (int attempt = 1;; ++attempt) {
+        ++tries_;
+        try {
+          kernel_api->yandexBadgePayment(int(vm_id), positions, kTimeout);
+          error.reset();
+        } catch (const std::exception& e) {
+          error = exceptionMessage(e);
+        }
+        if (badgeTryOutcome(attempt, error) != TBadgeTryOutcome::Retry) break;
       }
-      if (badgeTryOutcome(attempt, error) != TBadgeTryOutcome::Retry) break;
     }
   }
-  busy_ = false;
   if (!error) {
     TCheckoutSale s = sale;
     s.method = TPaymentMethod::YandexBadge;
@@ -277,17 +261,7 @@ void TfmYandexBadge::showError(const QString& message) {
   lbErr2->show();
   repaint();
   if (playSound) playSound(QStringLiteral("payment_error.wav"), false);
-  ended_ = true;
-  // The screen keeps painting while the error shows.
-  QTimer::singleShot(errorDisplayMs, this, [this] { QDialog::done(mrCancel); });
-}
-
-void TfmYandexBadge::reject() {
-  // A close from outside while the request runs would lose its answer; the
-  // screen ends by itself in any case.
-  if (busy_) return;
-  ended_ = true;
-  QDialog::done(mrCancel);
+  cancelAfter(errorDisplayMs);
 }
 
 // ---- TfmIdentityCard ----------------------------------------------------------
@@ -321,14 +295,14 @@ void TfmIdentityCard::keyReleaseEvent(QKeyEvent* e) {
 
 void TfmIdentityCard::FormKeyUp(int key, const QString& text) {
   // Keys that arrive while a card is being paid belong to no card.
-  if (busy_ || ended_) return;
+  if (busy() || ended()) return;
   if (identityCardKey(input_text, key, text)) pay(input_text);
 }
 
 void TfmIdentityCard::pay(const QString& card_no) {
-  busy_ = true;
   TIdentityCardPayment r;
   try {
+    TBusy busy(*this);
     // An account must never be charged for nothing or refunded from here.
     if (!(sale.payment_amount > 0)) throw Exception(QString::fromUtf8(kBadPaymentAmount));
     if (!kernel_api) throw Exception(QStringLiteral("Нет связи с сервером."));
@@ -336,7 +310,6 @@ void TfmIdentityCard::pay(const QString& card_no) {
     if (!r.payment_done) throw Exception(insufficientBalanceText(r.initial_balance));
   } catch (const std::exception& e) {
     input_text.clear();
-    busy_ = false;
     if (showMessage) showMessage(exceptionMessage(e));
     return;
   }
@@ -346,12 +319,6 @@ void TfmIdentityCard::pay(const QString& card_no) {
   s.card_no = card_no;
   s.final_balance = r.final_balance;
   paid(s);
-}
-
-void TfmIdentityCard::reject() {
-  if (busy_ || ended_) return;
-  ended_ = true;
-  QDialog::done(mrCancel);
 }
 
 // ---- the cart's operations ----------------------------------------------------

@@ -8,13 +8,13 @@
 // A payment the back office accepted is a sale: the checkout runs and the
 // screen ends as paid, whatever fails after the acceptance.
 
-#include <QDialog>
 #include <QString>
 #include <functional>
 #include <optional>
 
 #include "backoffice/KernelAPI.h"
 #include "screens/Checkout.h"
+#include "screens/PaymentScreen.h"
 
 class IEventSink;
 class QLabel;
@@ -37,10 +37,9 @@ bool identityCardKey(QString& input_text, int key, const QString& text);
 QString insufficientBalanceText(double initial_balance);
 
 // What both screens share: the components, the layout and the checkout.
-class TAccountPaymentScreen : public QDialog {
+class TAccountPaymentScreen : public TPaymentScreen {
   Q_OBJECT
  public:
-  enum { mrOk = 1, mrCancel = 2 };
   static constexpr int kTimeout = 30;  // seconds, every request
 
   ~TAccountPaymentScreen() override;
@@ -58,7 +57,6 @@ class TAccountPaymentScreen : public QDialog {
   std::function<void(const QString& fileName, bool onlyWhenPresent)> playSound;
 
   double screen_height = 0;
-  bool checkoutRan() const { return checkout_ran_; }
   // The sale as the checkout got it (with the card's values).
   const TCheckoutSale& paidSale() const { return paid_sale_; }
 
@@ -84,19 +82,19 @@ class TAccountPaymentScreen : public QDialog {
   TAccountPaymentScreen(QWidget* parent, const QString& location, const QPixmap& picture,
                         bool locationRightAbove);
   void showEvent(QShowEvent* e) override;
-  void keyPressEvent(QKeyEvent* e) override;
   virtual void FormShow();
   void layoutForm();
   // Runs the checkout once and ends with ok.
   void paid(const TCheckoutSale& s);
-
-  bool busy_ = false;  // a request or the checkout runs
-  bool ended_ = false;
+  // The requests run on the main thread while the screen is busy, so a close
+  // never finds one under way: there is nothing to stop.
+  bool stopWork() override { return false; }
+  void paidWhileClosing() override {}
+  void reportCheckoutFailure(const QString& text) override;
 
  private:
   bool shown_ = false;
   bool location_right_above_;
-  bool checkout_ran_ = false;
   TCheckoutSale paid_sale_;
 };
 
@@ -116,7 +114,6 @@ class TfmYandexBadge : public TAccountPaymentScreen {
 
  public slots:
   void tmStartTimer();
-  void reject() override;
 
  protected:
   void FormShow() override;
@@ -142,7 +139,6 @@ class TfmIdentityCard : public TAccountPaymentScreen {
 
  public slots:
   void tmStartTimer();
-  void reject() override;
 
  protected:
   void FormShow() override;

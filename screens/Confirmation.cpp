@@ -1,5 +1,6 @@
 #include "screens/Confirmation.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QTimer>
 
@@ -89,6 +90,10 @@ void TfmConfirmation::showEvent(QShowEvent* e) {
   lb2->move(int((W - lb2->width()) / 2), int(lb1->height() + 2 * g));
   lb3->move(int((W - lb3->width()) / 2), int(lb1->height() + lb2->height() + 3 * g));
   show_tm = QDateTime::currentDateTime();
+}
+
+void TfmConfirmation::keyPressEvent(QKeyEvent* e) {
+  e->accept();
 }
 
 void TfmConfirmation::btOKMouseDown() {

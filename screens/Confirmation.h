@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDialog>
 
+class QKeyEvent;
 class QLabel;
 class QTimer;
 class TRectangle;
@@ -34,6 +35,8 @@ class TfmConfirmation : public QDialog {
 
  protected:
   void showEvent(QShowEvent* e) override;
+  // The drink is paid for: a key (Escape included) must not skip it.
+  void keyPressEvent(QKeyEvent* e) override;
 };
 
 extern TfmConfirmation* fmConfirmation;

@@ -24,7 +24,6 @@
 #include "kiosk/Main.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Exception.h"
-#include "platform/MainThread.h"
 #include "screens/ScreenLayout.h"
 
 TfmGratitude* fmGratitude = nullptr;
@@ -129,8 +128,55 @@ TCheckCreationSetup makeCheckCreationSetup(const std::vector<TSaleLine>& lines,
 
 // ---- TCheckCreationThread ---------------------------------------------------
 
+namespace {
+
+// The workers whose screens closed before they ended.
+std::mutex g_background_cs;
+std::condition_variable g_background_cv;
+std::vector<std::shared_ptr<TCheckCreationThread>> g_background;
+
+}  // namespace
+
 TCheckCreationThread::TCheckCreationThread(TCheckCreationSetup setup)
-    : setup_(std::move(setup)), thread_([this] { Execute(); }) {}
+    : setup_(std::move(setup)), client_(std::make_unique<TJClient>()) {
+  // On the main thread, which owns the main client: the worker then never
+  // waits for the main thread, so the program may wait for it at exit.
+  if (setup_.mainClient) client_->Assign(*setup_.mainClient);
+  client_->setShowProgress(false);
+  thread_ = std::thread([this] { Execute(); });
+}
+
+void TCheckCreationThread::continueInBackground(std::shared_ptr<TCheckCreationThread> worker) {
+  if (!worker || worker->finished()) return;
+  std::vector<std::shared_ptr<TCheckCreationThread>> done;
+  {
+    std::lock_guard lk(g_background_cs);
+    // Workers that ended meanwhile are let go (joined outside the lock).
+    auto ended = std::stable_partition(g_background.begin(), g_background.end(),
+                                       [](const auto& w) { return !w->finished(); });
+    done.assign(std::make_move_iterator(ended), std::make_move_iterator(g_background.end()));
+    g_background.erase(ended, g_background.end());
+    g_background.push_back(std::move(worker));
+  }
+}
+
+bool TCheckCreationThread::waitForAll(int timeoutMs) {
+  std::vector<std::shared_ptr<TCheckCreationThread>> all;
+  bool ended = false;
+  {
+    std::unique_lock lk(g_background_cs);
+    ended = g_background_cv.wait_for(lk, std::chrono::milliseconds(std::max(0, timeoutMs)), [] {
+      return std::all_of(g_background.begin(), g_background.end(),
+                         [](const auto& w) { return w->finished(); });
+    });
+    all.swap(g_background);
+  }
+  // Still running: stopped between tries; a request in flight ends within
+  // its time-out.
+  for (const auto& w : all) w->requestStop();
+  all.clear();
+  return ended;
+}
 
 TCheckCreationThread::~TCheckCreationThread() {
   requestStop();
@@ -158,16 +204,8 @@ bool TCheckCreationThread::pause(int ms) {
 void TCheckCreationThread::Execute() {
   // One moment for the whole sale: every resend must be the same report.
   const double dt = dateTimeToDays(QDateTime::currentDateTime());
-  TJClient client;
+  TJClient& client = *client_;
   TKernelAPI api(&client);
-  // The main client belongs to the main thread; the hand-over gives up when
-  // the screen is closing, so closing never waits on it.
-  const bool assigned = plat::runOnMain(
-      [&] {
-        if (setup_.mainClient) client.Assign(*setup_.mainClient);
-        client.setShowProgress(false);
-      },
-      &stop_);
 
   auto report = [&](int64_t firmId) {
     reportsSent_.fetch_add(1);
@@ -177,7 +215,7 @@ void TCheckCreationThread::Execute() {
 
   bool created = false;
   int64_t firmId = 0;
-  for (int attempt = 1; assigned && attempt <= kTries && !stop_; ++attempt) {
+  for (int attempt = 1; attempt <= kTries && !stop_; ++attempt) {
     try {
       const QString firm = client.getConst(kFirmIdConst, kTimeout).trimmed();
       bool ok = false;
@@ -210,7 +248,15 @@ void TCheckCreationThread::Execute() {
       if (setup_.log) setup_.log(QStringLiteral("TCheckCreationThread resend: ") + messageOf(e));
     }
   }
-  finished_.store(true, std::memory_order_release);
+  try {
+    client.close();
+  } catch (...) {
+  }
+  {
+    std::lock_guard lk(g_background_cs);
+    finished_.store(true, std::memory_order_release);
+  }
+  g_background_cv.notify_all();
 }
 
 // ---- TfmGratitude -----------------------------------------------------------
@@ -277,10 +323,8 @@ TfmGratitude::TfmGratitude(QWidget* parent) : QDialog(parent) {
 }
 
 TfmGratitude::~TfmGratitude() {
-  if (worker_) {
-    worker_->requestStop();
-    worker_->waitFor();
-  }
+  // The sale is paid: its check goes on whatever becomes of the screen.
+  TCheckCreationThread::continueInBackground(worker_);
   if (fmGratitude == this) fmGratitude = nullptr;
 }
 
@@ -324,7 +368,7 @@ void TfmGratitude::FormShow() {
     s.log = log;
     s.retryPauseMs = retryPauseMs;
     s.resendPauseMs = resendPauseMs;
-    worker_ = std::make_unique<TCheckCreationThread>(std::move(s));
+    worker_ = std::make_shared<TCheckCreationThread>(std::move(s));
     tmCheck->start();
     return;
   }
@@ -402,14 +446,9 @@ void TfmGratitude::btCloseMouseDown() {
 void TfmGratitude::FormClose() {
   tmCheck->stop();
   tmClose->stop();
-  if (!worker_) return;
-  worker_->requestStop();
-  // A request in flight ends within its time-out; the screen keeps painting meanwhile.
-  while (!worker_->finished()) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  worker_->waitFor();
+  // Closed before the check was made (the customer's "×"): the sale is paid,
+  // so the check goes on in the background within its tries.
+  TCheckCreationThread::continueInBackground(worker_);
 }
 
 void TfmGratitude::done(int r) {

@@ -6,6 +6,10 @@
 //
 // The screen always closes by itself: the code is drawn from memory, and the
 // copy kept as qr.bmp in the data folder is only a by-product.
+//
+// The customer may close the screen while the check is being made; the sale
+// is paid, so its check goes on in the background within its tries, and the
+// program waits for such checks before it ends.
 
 #include <QDialog>
 #include <QImage>
@@ -65,7 +69,8 @@ TCheckCreationSetup makeCheckCreationSetup(const std::vector<TSaleLine>& lines,
 // Has the back office create the sale's fiscal check (request 53 for the firm
 // id and request 1068, up to 7 tries), then resends the same report up to
 // twice while the check has no fiscal document number yet. Starts when
-// created; the destructor asks it to stop and waits.
+// created (on the main thread, which it never needs again); the destructor
+// asks it to stop and waits.
 class TCheckCreationThread {
  public:
   static constexpr int kTries = 7;
@@ -88,12 +93,21 @@ class TCheckCreationThread {
   // Requests 1068 sent, for tests and the log.
   int reportsSent() const { return reportsSent_.load(); }
 
+  // Keeps a worker whose screen has closed until it has ended by itself.
+  static void continueInBackground(std::shared_ptr<TCheckCreationThread> worker);
+  // Waits until every worker continued in the background has ended; when
+  // timeoutMs passes first, stops them, waits for them and answers false.
+  // The program calls it before it ends, since they log and queue events
+  // through the main form.
+  static bool waitForAll(int timeoutMs);
+
  private:
   void Execute();
   // Sleeps, waking early for a stop; false when stopped.
   bool pause(int ms);
 
   TCheckCreationSetup setup_;
+  std::unique_ptr<TJClient> client_;  // assigned on the main thread, used by the worker
   TCheckInfo checkInfo_;
   QString error_;
   std::atomic<int> reportsSent_{0};
@@ -170,7 +184,9 @@ class TfmGratitude : public QDialog {
   void FormClose();
   void showReceipt();
 
-  std::unique_ptr<TCheckCreationThread> worker_;
+  // Shared: a worker still running when the screen closes goes on in the
+  // background.
+  std::shared_ptr<TCheckCreationThread> worker_;
   bool shown_ = false;
   bool closing_ = false;
 };

@@ -70,7 +70,7 @@ QPixmap cardPicture() {
 
 }  // namespace
 
-TfmPay::TfmPay(QWidget* parent) : QDialog(parent) {
+TfmPay::TfmPay(QWidget* parent) : TPaymentScreen(parent) {
   setUpSaleScreenWindow(this, QStringLiteral("Оплата покупки"));
 
   image = new QLabel(this);
@@ -211,7 +211,7 @@ void TfmPay::tmPaymentResultTimer() {
   tmPaymentResult->stop();
   if (payment_->takeCheckout())
     show_gratitude_and_close();
-  else if (!closing_)
+  else if (!ended())
     showFailure();
 }
 
@@ -236,59 +236,22 @@ void TfmPay::showFailure() {
 
 void TfmPay::show_gratitude_and_close() {
   tmSound->stop();
-  in_checkout_ = true;
-  if (checkout) {
-    QString failure;
-    try {
-      checkout();
-    } catch (const Exception& e) {
-      failure = e.message();
-    } catch (const std::exception& e) {
-      failure = QString::fromLocal8Bit(e.what());
-    } catch (...) {
-      failure = QStringLiteral("Unknown error.");
-    }
-    // The terminal took the money: a failing step after it is reported, but
-    // the sale stays paid, so the customer is never asked to pay again.
-    if (!failure.isEmpty()) {
-      if (setup.log) setup.log(QStringLiteral("Checkout after card payment: ") + failure);
-      if (setup.events) setup.events->add(evInformation, failure);
-    }
-  }
-  unconditional_closing = true;
-  in_checkout_ = false;
-  QDialog::done(mrOk);
+  finishPaid(checkout);
+}
+
+void TfmPay::reportCheckoutFailure(const QString& text) {
+  if (setup.log) setup.log(QStringLiteral("Checkout after card payment: ") + text);
+  if (setup.events) setup.events->add(evInformation, text);
 }
 
 void TfmPay::tmSoundTimer() {
   if (playSound) playSound(QStringLiteral("payment_invite_2.wav"), true);
 }
 
-void TfmPay::reject() {
-  FormClose();
-}
-
-void TfmPay::closeEvent(QCloseEvent* e) {
-  if (unconditional_closing) {
-    e->accept();
-    return;
-  }
-  // The close is ours to finish: the screen ends through done().
-  e->ignore();
-  FormClose();
-}
-
-void TfmPay::FormClose() {
-  if (unconditional_closing || closing_ || in_checkout_) return;
-  closing_ = true;
+bool TfmPay::stopWork() {
   tmPaymentResult->stop();
   tmSound->stop();
-  if (payment_) {
-    payment_->close([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
-    if (payment_->takeCheckout()) {
-      show_gratitude_and_close();
-      return;
-    }
-  }
-  QDialog::done(mrCancel);
+  if (!payment_) return false;
+  payment_->close([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
+  return payment_->takeCheckout();
 }

@@ -8,9 +8,9 @@
 // the abort attempt and the payment have ended; an approval that arrives then
 // still runs the whole checkout.
 
-#include <QDialog>
 #include <functional>
 
+#include "screens/PaymentScreen.h"
 #include "screens/PaymentThreads.h"
 
 class QLabel;
@@ -21,10 +21,9 @@ class TRectangle;
 // skip a missing file without asking the player.
 void PlayPaymentSound(const QString& fileName, bool onlyWhenPresent);
 
-class TfmPay : public QDialog {
+class TfmPay : public TPaymentScreen {
   Q_OBJECT
  public:
-  enum { mrOk = 1, mrCancel = 2 };
   static constexpr int kErrorDisplayMs = 2000;
 
   // FormCreate. Takes the terminal type and drivers, the event queue and the
@@ -48,7 +47,6 @@ class TfmPay : public QDialog {
   std::function<void(const QString& fileName, bool onlyWhenPresent)> playSound = PlayPaymentSound;
   int errorDisplayMs = kErrorDisplayMs;
 
-  bool unconditional_closing = false;
   double screen_height = 0;
 
   TCardPayment* payment() const { return payment_.get(); }
@@ -78,24 +76,23 @@ class TfmPay : public QDialog {
  public slots:
   void tmPaymentResultTimer();
   void tmSoundTimer();
-  void reject() override;
 
  protected:
   void showEvent(QShowEvent* e) override;
-  void closeEvent(QCloseEvent* e) override;
+  // A close while the terminal works: the abort attempt, then the payment's
+  // own result decides.
+  bool stopWork() override;
+  void paidWhileClosing() override { show_gratitude_and_close(); }
+  void reportCheckoutFailure(const QString& text) override;
 
  private:
   void FormShow();
   void layoutForm();
   void showFailure();
-  // Every close that does not come from the screen's own success.
-  void FormClose();
 
   std::unique_ptr<TCardPayment> payment_;
   std::unique_ptr<IPinPadAbort> pinPadAbort_;
   bool shown_ = false;
-  bool closing_ = false;
-  bool in_checkout_ = false;
 };
 
 // The screen while it is shown; null otherwise.

@@ -1,6 +1,7 @@
 #include "screens/Recycle.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
@@ -8,11 +9,14 @@
 #include <QPainter>
 #include <QPropertyAnimation>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/Expectation.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/Main.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
@@ -21,6 +25,7 @@
 #include "screens/BarcodeKeypad.h"
 #include "screens/Cashback.h"
 #include "screens/DrinkMenu.h"
+#include "screens/Gratitude.h"
 #include "screens/LoyalityCardSubmitThread.h"
 #include "screens/PaymentMethod.h"
 #include "screens/ReviseTotals.h"
@@ -116,18 +121,52 @@ void TCart::addProduct(const TProduct& product, const QDateTime& now) {
                QStringLiteral("\" в корзину (цена: ") + priceText(product.price));
 }
 
+namespace {
+
+int64_t kopecks(double roubles) {
+  return int64_t(std::llround(roubles * 100));
+}
+
+}  // namespace
+
+double TCart::discountOf(double total) const {
+  const TLoyalityCardInfo* c = card();
+  if (!(c && c->isActive && c->discount.percent > 0)) return 0;
+  // Whole kopecks, an exact half to the even kopeck.
+  return std::nearbyint(total * c->discount.percent) / 100;
+}
+
+double TCart::pointsOfferLimit(double allowed, double amount) {
+  const int64_t most = kopecks(amount) - kopecks(kSmallestPayableAmount);
+  // Never more than the back office allows: its allowance is cut, not rounded.
+  const int64_t limit = std::min(int64_t(std::floor(allowed * 100 + 1e-6)), most);
+  return limit > 0 ? double(limit) / 100 : 0.0;
+}
+
 bool TCart::removeProduct(const TProduct& product, const QDateTime& now) {
-  const int i = findLine(product);
+  int i = findLine(product);
   if (i < 0) return false;
+  if (written_off_ > 0) {
+    // Points written off are gone on the back office: the rest of the cart
+    // must still be payable, or the customer could only lose them.
+    const double total = total_amount - selected_goods[size_t(i)].product.price;
+    if (kopecks(total - discountOf(total) - written_off_) <= 0)
+      throw Exception(QString::fromUtf8(kRemovalRefused));
+  }
+  if (selected_goods[size_t(i)].quantity <= 1) {
+    const QString name = selected_goods[size_t(i)].product.name;
+    if (!hooks.confirmDelete || !hooks.confirmDelete(name)) return false;
+    // The question was a modal wait: the lines may have changed under it.
+    i = findLine(product);
+    if (i < 0) return false;
+  }
   TSelectedGood& g = selected_goods[size_t(i)];
+  selected_good_tm = now;
   if (g.quantity <= 1) {
-    if (!hooks.confirmDelete || !hooks.confirmDelete(g.product.name)) return false;
     if (lineRemoved) lineRemoved(g);
     selected_goods.erase(selected_goods.begin() + i);
-    selected_good_tm = now;
   } else {
     g.quantity -= 1;
-    selected_good_tm = now;
     g.tm = selected_good_tm;
     page_ind = g.page_ind;
   }
@@ -201,8 +240,7 @@ TCartView TCart::refreshProductList() {
   v.caption = loyaltyCaption();
   const TLoyalityCardInfo* c = card();
   if (c && c->isActive && c->discount.percent > 0) {
-    // Whole kopecks, an exact half to the even kopeck.
-    discount = std::nearbyint(total_amount * c->discount.percent) / 100;
+    discount = discountOf(total_amount);
     v.amountText = QStringLiteral("Итого: ") + TFormServices::formatAmount(total_amount) +
                    QStringLiteral(" ₽  Скидка: ") + TFormServices::formatAmount(discount) +
                    QStringLiteral(" ₽");
@@ -238,11 +276,13 @@ TCart::TPayResult TCart::pay() {
       if (hooks.loyalityCardOperation)
         *c = hooks.loyalityCardOperation(s.vm_id, c->user.barcode, amount, getProductPositions());
       operation_version_ = version_;
-      if (written_off_ == 0 && c->cashback.allowed_summ > 0) {
+      const double offer = pointsOfferLimit(c->cashback.allowed_summ, amount);
+      if (written_off_ == 0 && offer > 0) {
         const std::optional<double> taken =
-            hooks.offerPoints ? hooks.offerPoints(c->cashback.allowed_summ) : std::nullopt;
-        if (!taken) return TPayResult::BackToCart;
-        written_off_ = *taken;
+            hooks.offerPoints ? hooks.offerPoints(offer) : std::nullopt;
+        // The offer was a modal wait: a cart emptied under it is not paid.
+        if (!taken || selected_goods.empty()) return TPayResult::BackToCart;
+        written_off_ = std::min(*taken, offer);
         cashback = written_off_;
       }
     }
@@ -281,6 +321,7 @@ void TCart::clear() {
   lineTops.clear();
   page_ind = 0;
   ++version_;
+  refreshProductList();
 }
 
 TCart::TIdleResult TCart::idleTimeout() {
@@ -615,6 +656,7 @@ void TfmRecycle::FormCreate() {
   if (cart.payment_type_cnt > 1) tmPaymentImage->start();
   tmIdle->setInterval(std::max(1, s.vekta_recycle_warning_delay) * 1000);
 
+  pauseTimersAroundModals();
   cart.lineHeight = [this](TSelectedGood& g) { return measureLine(g); };
   cart.lineRemoved = [](TSelectedGood& g) {
     delete g.lNomenclature;
@@ -626,6 +668,55 @@ void TfmRecycle::FormCreate() {
     g.rectDec = g.rectInc = nullptr;
   };
   layoutForm();
+}
+
+TfmRecycle::TModalPause::TModalPause(TfmRecycle& form)
+    : form_(form),
+      idle_(form.tmIdle->isActive()),
+      selectedGood_(form.tmSelectedGood->isActive()),
+      paymentImage_(form.tmPaymentImage->isActive()) {
+  form_.tmIdle->stop();
+  form_.tmSelectedGood->stop();
+  form_.tmPaymentImage->stop();
+}
+
+TfmRecycle::TModalPause::~TModalPause() {
+  if (form_.closing_) return;
+  // The idle countdown starts over: the customer was busy with the modal.
+  if (idle_) form_.startIdle();
+  if (selectedGood_) form_.tmSelectedGood->start();
+  if (paymentImage_) form_.tmPaymentImage->start();
+}
+
+namespace {
+
+template <class R, class... A>
+void runUnderModalPause(TfmRecycle* form, std::function<R(A...)>& hook) {
+  if (!hook) return;
+  hook = [form, inner = std::move(hook)](A... a) -> R {
+    TfmRecycle::TModalPause pause(*form);
+    return inner(std::forward<A>(a)...);
+  };
+}
+
+}  // namespace
+
+void TfmRecycle::pauseTimersAroundModals() {
+  TCartHooks& h = cart.hooks;
+  runUnderModalPause(this, h.loyalityCardOperation);
+  runUnderModalPause(this, h.confirmDelete);
+  runUnderModalPause(this, h.offerPoints);
+  runUnderModalPause(this, h.choosePaymentMethod);
+  runUnderModalPause(this, h.runCardScreen);
+  runUnderModalPause(this, h.askReset);
+  // A scanned code may open the loyalty greeting or a message.
+  runUnderModalPause(this, h.scannerKeyUp);
+  runUnderModalPause(this, h.openDrinkMenu);
+  runUnderModalPause(this, h.openBarcodeKeypad);
+  runUnderModalPause(this, h.checkCoffeeMachineState);
+  runUnderModalPause(this, h.payBySbp);
+  runUnderModalPause(this, h.payByYandexBadge);
+  runUnderModalPause(this, h.payByIdentityCard);
 }
 
 void TfmRecycle::layoutForm() {
@@ -1034,15 +1125,32 @@ int openCart(bool show_drink_form) {
   return r == mrOk ? mrOk : mrCancel;
 }
 
+namespace {
+
+// The sale screens as the kiosk core opens them.
+class TSaleScreenHooks : public IKioskHooks {
+ public:
+  int openCart(bool show_drink_form) override { return ::openCart(show_drink_form); }
+  void openReviseTotals() override { ::openReviseTotals(); }
+  std::optional<TProduct> openBarcodeKeypad() override { return ::openBarcodeKeypad(); }
+};
+
+}  // namespace
+
 void registerSaleScreens() {
   msSinceLastUserInput();  // the input watch must see input from the start
-  TfmExpectation::openCart = openCart;
-  TfmExpectation::openBarcodeKeypad = openBarcodeKeypad;
-  registerReviseTotalsScreen();
-  // Loyalty submissions write to the main form's log: the form must outlive
-  // them. Their requests have time-outs, so the wait is bounded by those.
+  static TSaleScreenHooks hooks;
+  installKioskHooks(&hooks);
+  // Loyalty submissions and fiscal checks left to the background write to
+  // the main form's log: the form must outlive them. Their requests have
+  // time-outs; they run side by side, so one bound covers both.
   TfmMain::waitForSaleWorkers = [] {
+    QElapsedTimer waited;
+    waited.start();
     if (!TLoyalityCardSubmitThread::waitForAll(kLoyaltyWaitMs) && fmMain)
       fmMain->log(QStringLiteral("Передача операций по картам лояльности не завершилась"));
+    const int left = std::max(0, kLoyaltyWaitMs - int(waited.elapsed()));
+    if (!TCheckCreationThread::waitForAll(left) && fmMain)
+      fmMain->log(QStringLiteral("Формирование кассовых чеков не завершилось"));
   };
 }

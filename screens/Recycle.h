@@ -8,8 +8,8 @@
 // sequence, the idle reset) without widgets; TfmRecycle shows it.
 //
 // The kiosk core cannot include this header (screens sit above it): the
-// program calls registerSaleScreens() once at start, which installs openCart
-// into the home screen's hook.
+// program calls registerSaleScreens() once at start, which installs the sale
+// screens as the kiosk core's hooks (kiosk/KioskHooks.h).
 
 #include <QDateTime>
 #include <QDialog>
@@ -114,6 +114,12 @@ class TCart {
  public:
   static constexpr const char* kResetQuestion = "Список товаров будет\r\nочищен через # сек.";
   static constexpr qint64 kRecentInputMs = 3000;
+  // The smallest amount any payment method takes: points written off always
+  // leave at least this much to pay, or the cart could never be paid.
+  static constexpr double kSmallestPayableAmount = 0.01;
+  static constexpr const char* kRemovalRefused =
+      "Товар нельзя удалить: баллы уже списаны, и сумма к оплате стала бы нулевой.\r\n"
+      "Чтобы отказаться от покупки, закройте корзину.";
 
   explicit TCart(TCartHooks hooks = {});
 
@@ -152,8 +158,14 @@ class TCart {
 
   // Both return true when the view must jump (the widget lays out again).
   void addProduct(const TProduct& product, const QDateTime& now);
-  // The minus button. The last unit asks first; false when declined.
+  // The minus button. The last unit asks first; false when declined or when
+  // the line went meanwhile. Raises kRemovalRefused when points written off
+  // would leave nothing to pay.
   bool removeProduct(const TProduct& product, const QDateTime& now);
+  // The most points the offer may write off from an amount: the back
+  // office's allowance, cut so that at least kSmallestPayableAmount is left
+  // to pay; 0 when nothing may be written off.
+  static double pointsOfferLimit(double allowed, double amount);
   void nextPage();
   void prevPage();
 
@@ -184,6 +196,8 @@ class TCart {
  private:
   TCartSettings settings() const;
   TLoyalityCardInfo* card() const;
+  // The loyalty card's discount on a total, in whole kopecks.
+  double discountOf(double total) const;
   void queue(int id, const QString& descr) const;
   int findLine(const TProduct& product) const;
 
@@ -274,6 +288,23 @@ class TfmRecycle : public QDialog {
   void tmPaymentImageTimer();
   void tmDrinkTimer();
 
+  // Pauses the cart's timers while a modal that the cart opened is shown,
+  // and starts the ones that ran again afterwards unless the cart closed
+  // meanwhile: an idle reset must never clear the lines under a question
+  // that is still open. Every hook of the cart that can wait modally (a
+  // dialog, a screen, a message, a blocking request) runs under one.
+  class TModalPause {
+   public:
+    explicit TModalPause(TfmRecycle& form);
+    ~TModalPause();
+    TModalPause(const TModalPause&) = delete;
+    TModalPause& operator=(const TModalPause&) = delete;
+
+   private:
+    TfmRecycle& form_;
+    bool idle_, selectedGood_, paymentImage_;
+  };
+
  public slots:
   void done(int r) override;
 
@@ -292,6 +323,8 @@ class TfmRecycle : public QDialog {
   void restartSelectedGoodTimer();
   void takeSelectedProduct();
   void startIdle();
+  // Puts every hook that can wait modally under a TModalPause.
+  void pauseTimersAroundModals();
 
   bool shown_ = false;
   bool closing_ = false;
@@ -312,6 +345,6 @@ TCartHooks kioskCartHooks();
 // (plat::clock()); the watch starts with the first call.
 qint64 msSinceLastUserInput();
 
-// Installs the sale screens into the kiosk core's hooks; the program calls it
-// once at start, before the home screen opens.
+// Installs the sale screens as the kiosk core's hooks; the program calls it
+// once at start, before the main form is created.
 void registerSaleScreens();

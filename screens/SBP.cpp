@@ -68,6 +68,21 @@ void TSbpPaymentThread::requestStop() {
   cv_.notify_all();
 }
 
+void TSbpPaymentThread::giveUp() {
+  final_check_ = true;
+  requestStop();
+}
+
+std::optional<int> TSbpPaymentThread::poll(TKernelAPI& api, int64_t session, int timeout) {
+  try {
+    polls_.fetch_add(1);
+    return api.sbpGetSessionStatus(session, timeout);
+  } catch (const std::exception& e) {
+    if (setup_.events) setup_.events->add(evPaymentError, messageOf(e));
+  }
+  return std::nullopt;
+}
+
 void TSbpPaymentThread::waitFor() {
   if (thread_.joinable()) thread_.join();
 }
@@ -159,29 +174,34 @@ void TSbpPaymentThread::Execute() {
   }
   const int64_t start = plat::clock().nowMs();
 
-  while (pause(setup_.pollMs)) {
-    std::optional<int> answer;
-    try {
-      polls_.fetch_add(1);
-      answer = api.sbpGetSessionStatus(session, setup_.timeout);
-    } catch (const std::exception& e) {
-      if (setup_.events) setup_.events->add(evPaymentError, messageOf(e));
-    }
-    // The answer counts even when a stop came meanwhile: "paid" means the
-    // customer's money is gone, and the screen's close path reads it.
-    switch (sbpPollOutcome(answer, plat::clock().nowMs() - start, setup_.limitMs)) {
-      case TSbpPollOutcome::Pending:
-        continue;
-      case TSbpPollOutcome::Paid:
-        status_.store(trPaid, std::memory_order_release);
-        handOver(handovers_.onPaymentDone);
-        break;
-      case TSbpPollOutcome::Refused:
-      case TSbpPollOutcome::Expired:
-        fail(QString(), QString::fromUtf8(kSessionFailed));
-        break;
-    }
-    break;
+  TSbpPollOutcome outcome = TSbpPollOutcome::Pending;
+  // The answer counts even when a stop came meanwhile: "paid" means the
+  // customer's money is gone, and the screen's close path reads it.
+  while (outcome == TSbpPollOutcome::Pending && pause(setup_.pollMs))
+    outcome = sbpPollOutcome(poll(api, session, setup_.timeout), plat::clock().nowMs() - start,
+                             setup_.limitMs);
+  // Giving up on the session (the time limit, or the screen closes): the
+  // customer may be paying at this very moment, so one more look first.
+  const bool givingUp = outcome == TSbpPollOutcome::Expired ||
+                        (outcome == TSbpPollOutcome::Pending && final_check_.load());
+  if (givingUp) {
+    const std::optional<int> last = poll(api, session, setup_.finalCheckTimeout);
+    if (last && *last == 1)
+      outcome = TSbpPollOutcome::Paid;
+    else if (last && *last == 2)
+      outcome = TSbpPollOutcome::Refused;
+  }
+  switch (outcome) {
+    case TSbpPollOutcome::Paid:
+      status_.store(trPaid, std::memory_order_release);
+      handOver(handovers_.onPaymentDone);
+      break;
+    case TSbpPollOutcome::Refused:
+    case TSbpPollOutcome::Expired:
+      fail(QString(), QString::fromUtf8(kSessionFailed));
+      break;
+    case TSbpPollOutcome::Pending:
+      break;  // stopped: the screen closes without a verdict
   }
   finished_.store(true, std::memory_order_release);
 }
@@ -215,7 +235,7 @@ QPixmap sbpPicture() {
 
 }  // namespace
 
-TfmSBP::TfmSBP(QWidget* parent) : QDialog(parent) {
+TfmSBP::TfmSBP(QWidget* parent) : TPaymentScreen(parent) {
   setUpSaleScreenWindow(this, QStringLiteral("Оплата покупки"));
 
   const TSaleScreenHeader header = createSaleScreenHeader(this);
@@ -341,7 +361,7 @@ void TfmSBP::layoutForm() {
 }
 
 QString TfmSBP::onQrCodeGenerated() {
-  if (closing_ || unconditional_closing_) return {};
+  if (ended()) return {};
   AniIndicator->hide();
   lbQrCode->hide();
   const QSizeF screen = ScreenSize();
@@ -377,37 +397,21 @@ void TfmSBP::generateQRCode(const QString& text) {
 }
 
 void TfmSBP::onPaymentDone() {
-  if (checkout_taken_) return;
-  checkout_taken_ = true;
   show_gratitude_and_close();
 }
 
 void TfmSBP::show_gratitude_and_close() {
   tmSound->stop();
-  in_checkout_ = true;
-  if (checkout) {
-    QString failure;
-    try {
-      checkout();
-    } catch (const std::exception& e) {
-      failure = exceptionMessage(e);
-    } catch (...) {
-      failure = QStringLiteral("Unknown error.");
-    }
-    // The session is paid: a failing step after it is reported, but the
-    // sale stays paid, so the customer is never asked to pay again.
-    if (!failure.isEmpty()) {
-      log(QStringLiteral("Checkout after SBP payment: ") + failure);
-      if (setup.events) setup.events->add(evInformation, failure);
-    }
-  }
-  unconditional_closing_ = true;
-  in_checkout_ = false;
-  QDialog::done(mrOk);
+  finishPaid(checkout);
+}
+
+void TfmSBP::reportCheckoutFailure(const QString& text) {
+  log(QStringLiteral("Checkout after SBP payment: ") + text);
+  if (setup.events) setup.events->add(evInformation, text);
 }
 
 void TfmSBP::onPaymentError() {
-  if (closing_ || unconditional_closing_) return;
+  if (ended()) return;
   tmSound->stop();
   AniIndicator->hide();
   lbQrCode->hide();
@@ -431,11 +435,11 @@ void TfmSBP::onPaymentError() {
 }
 
 void TfmSBP::btCloseMouseDown() {
-  if (closing_ || unconditional_closing_) return;
+  if (ended() || busy()) return;
   if (fmMain) fmMain->buttonPressed(btClose);
   const bool keepWaiting = !confirmKeepWaiting || confirmKeepWaiting();
   // The session may have ended while the question was open.
-  if (keepWaiting || closing_ || unconditional_closing_) return;
+  if (keepWaiting || ended()) return;
   FormClose();
 }
 
@@ -443,44 +447,21 @@ void TfmSBP::tmSoundTimer() {
   if (playSound) playSound(QStringLiteral("payment_invite_2.wav"), true);
 }
 
-void TfmSBP::reject() {
-  FormClose();
-}
-
-void TfmSBP::closeEvent(QCloseEvent* e) {
-  if (unconditional_closing_) {
-    e->accept();
-    return;
-  }
-  // The close is ours to finish: the screen ends through done().
-  e->ignore();
-  FormClose();
-}
-
-void TfmSBP::FormClose() {
-  if (unconditional_closing_ || closing_ || in_checkout_) return;
-  closing_ = true;
+bool TfmSBP::stopWork() {
   tmSound->stop();
-  if (paymentThread_) {
-    paymentThread_->requestStop();
-    // A status request in flight ends within its time-out; the screen keeps
-    // painting meanwhile, and a hand-over taken before the stop still runs.
-    while (!paymentThread_->finished()) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    paymentThread_->waitFor();
-    if (unconditional_closing_) return;  // paid through a hand-over meanwhile
-    // Paid while the screen was closing: the hand-over was refused, the sale
-    // is made here.
-    if (paymentThread_->status() == TSbpPaymentThread::trPaid && !checkout_taken_) {
-      checkout_taken_ = true;
-      closing_ = false;
-      show_gratitude_and_close();
-      return;
-    }
+  if (!paymentThread_) return false;
+  paymentThread_->giveUp();
+  // The last look and a request in flight end within their time-outs; the
+  // screen keeps painting meanwhile, and a hand-over taken before the stop
+  // still runs.
+  while (!paymentThread_->finished()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  QDialog::done(mrCancel);
+  paymentThread_->waitFor();
+  // Paid while the screen was closing: the hand-over was refused, the sale
+  // is made by the close path.
+  return paymentThread_->status() == TSbpPaymentThread::trPaid;
 }
 
 // ---- the cart's operation -----------------------------------------------------

@@ -5,11 +5,13 @@
 // was paid, for at most three minutes from the moment the code was made.
 //
 // Rule of the close path: a session the back office reports paid is a sale.
-// Closing the screen stops the worker and then follows its own last answer,
-// so a "paid" that arrives while the screen closes still runs the checkout
-// and ends the screen as paid; the checkout runs at most once.
+// Before the screen gives up on a session (its close, or the time limit) it
+// asks for the session's state once more, so a customer who pays at the last
+// moment is not left with a payment and no sale. Closing the screen stops the
+// worker and then follows its own last answer, so a "paid" that arrives while
+// the screen closes still runs the checkout and ends the screen as paid; the
+// checkout runs at most once.
 
-#include <QDialog>
 #include <QImage>
 #include <QString>
 #include <atomic>
@@ -21,11 +23,14 @@
 #include <optional>
 #include <thread>
 
+#include "screens/PaymentScreen.h"
+
 class IEventSink;
 class QLabel;
 class QProgressBar;
 class QTimer;
 class TJClient;
+class TKernelAPI;
 class TRectangle;
 
 // What the worker makes of one status poll.
@@ -48,6 +53,9 @@ struct TSbpPaymentSetup {
   int pollMs = 1000;         // pause before every status request
   int64_t limitMs = 180000;  // from the code made to giving up (plat::clock())
   int timeout = 180;         // seconds, every request
+  // Seconds for the last look at the session before giving up: a closing
+  // screen waits for it.
+  int finalCheckTimeout = 5;
 };
 
 // Hand-overs of the worker, each run on the main thread while the worker
@@ -71,7 +79,11 @@ class TSbpPaymentThread {
   TSbpPaymentThread(const TSbpPaymentThread&) = delete;
   TSbpPaymentThread& operator=(const TSbpPaymentThread&) = delete;
 
+  // Stops without another request (the screen is going away).
   void requestStop();
+  // Stops, asking for the session's state once more first unless the
+  // outcome is already known: the screen gives up on the session.
+  void giveUp();
   bool stopRequested() const { return stop_.load(); }
   void waitFor();
   bool finished() const { return finished_.load(std::memory_order_acquire); }
@@ -91,6 +103,8 @@ class TSbpPaymentThread {
   bool handOver(const std::function<void()>& fn);
   // Sleeps, waking early for a stop; false when stopped.
   bool pause(int ms);
+  // One status request; none when it failed (queued as event 47).
+  std::optional<int> poll(TKernelAPI& api, int64_t session, int timeout);
 
   TSbpPaymentSetup setup_;
   TSbpHandovers handovers_;
@@ -102,14 +116,14 @@ class TSbpPaymentThread {
   std::atomic<int> polls_{0};
   std::atomic<TTransactionResult> status_{trStart};
   std::atomic<bool> stop_{false};
+  std::atomic<bool> final_check_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;  // last: starts once every field above exists
 };
 
-class TfmSBP : public QDialog {
+class TfmSBP : public TPaymentScreen {
   Q_OBJECT
  public:
-  enum { mrOk = 1, mrCancel = 2 };
   static constexpr int kErrorDisplayMs = 3000;
   static constexpr int kCloseQuestionSeconds = 5;
   static constexpr const char* kCloseQuestion =
@@ -143,7 +157,6 @@ class TfmSBP : public QDialog {
   QImage QRCodeBitmap;
 
   TSbpPaymentThread* paymentThread() const { return paymentThread_.get(); }
-  bool checkoutRan() const { return checkout_taken_; }
 
   // Components.
   TRectangle* pnTop;
@@ -174,11 +187,13 @@ class TfmSBP : public QDialog {
  public slots:
   void btCloseMouseDown();
   void tmSoundTimer();
-  void reject() override;
 
  protected:
   void showEvent(QShowEvent* e) override;
-  void closeEvent(QCloseEvent* e) override;
+  // Gives the session up (with its last look) and waits for the worker.
+  bool stopWork() override;
+  void paidWhileClosing() override { show_gratitude_and_close(); }
+  void reportCheckoutFailure(const QString& text) override;
 
  private:
   void FormShow();
@@ -186,16 +201,10 @@ class TfmSBP : public QDialog {
   QString onQrCodeGenerated();
   void onPaymentDone();
   void onPaymentError();
-  // Every close that does not come from the screen's own success.
-  void FormClose();
   void log(const QString& text) const;
 
   std::unique_ptr<TSbpPaymentThread> paymentThread_;
   bool shown_ = false;
-  bool closing_ = false;
-  bool in_checkout_ = false;
-  bool checkout_taken_ = false;
-  bool unconditional_closing_ = false;
 };
 
 // The screen while it is shown; null otherwise.

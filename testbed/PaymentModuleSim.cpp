@@ -2,14 +2,117 @@
 
 #include <chrono>
 
+#include "devices/CRC16.h"
+
+// The packet code here is written from the protocol's tables on its own; the
+// checksum routine is shared, as it is checked against the standard's check
+// values by itself.
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+constexpr char kRequestByte = 'q';
+constexpr char kAnswerByte = 'a';
 
-// Raised by the buffer reader when a packet has not fully arrived yet.
-struct Incomplete {};
+QByteArray littleEndian(uint64_t v, int bytes) {
+  QByteArray out;
+  for (int i = 0; i < bytes; ++i) out += char((v >> (8 * i)) & 0xFF);
+  return out;
+}
+
+uint64_t fromLittleEndian(const QByteArray& b, qsizetype at, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | uint8_t(b[at + i]);
+  return v;
+}
+
+enum class Parse { Done, NeedMore, Bad };
+
+// Takes one packet from the front of buf. A spoiled packet is Bad; a packet
+// still arriving NeedMore.
+Parse takePacket(const QByteArray& buf, qsizetype* used, SimPacket* out) {
+  if (buf.size() < 7) return Parse::NeedMore;
+  SimPacket p;
+  if (buf[0] == kRequestByte) {
+    p.packetType = SimPacket::Request;
+  } else if (buf[0] == kAnswerByte) {
+    p.packetType = SimPacket::Answer;
+  } else {
+    return Parse::Bad;
+  }
+  p.packetNum = uint8_t(buf[1]);
+  p.code = int(fromLittleEndian(buf, 2, 2));
+  if (crc16Arc(buf.left(4)) != buf.mid(4, 2)) return Parse::Bad;
+  qsizetype at = 6;
+  for (;;) {
+    if (buf.size() < at + 1) return Parse::NeedMore;
+    const uint8_t type = uint8_t(buf[at]);
+    if (type == 0) break;
+    if (type != 1 && type != 2 && type != 5) return Parse::Bad;
+    if (buf.size() < at + 3) return Parse::NeedMore;
+    const qsizetype len = qsizetype(fromLittleEndian(buf, at + 1, 2));
+    if (buf.size() < at + 3 + len + 2) return Parse::NeedMore;
+    const QByteArray whole = buf.mid(at, 3 + len);
+    if (crc16Arc(whole) != buf.mid(at + 3 + len, 2)) return Parse::Bad;
+    p.params.append(whole.mid(3));
+    p.paramTypes.append(type);
+    at += 3 + len + 2;
+  }
+  *used = at + 1;
+  *out = p;
+  return Parse::Done;
+}
 
 }  // namespace
+
+void SimPacket::addInteger(int64_t value) {
+  // The narrowest width that holds the value: as an unsigned number when it
+  // is not negative, as a two's complement one when it is.
+  for (int width : {1, 2, 4, 8}) {
+    const int bits = 8 * width;
+    const bool fits = width == 8 || (value >= 0 ? uint64_t(value) < (uint64_t(1) << bits)
+                                                : value >= -(int64_t(1) << (bits - 1)));
+    if (fits) {
+      params.append(littleEndian(uint64_t(value), width));
+      paramTypes.append(value >= 0 ? 1 : 2);
+      return;
+    }
+  }
+}
+
+std::optional<int64_t> SimPacket::integer(int index) const {
+  if (index < 0 || index >= params.size()) return std::nullopt;
+  const QByteArray& v = params[index];
+  const int type = paramTypes.value(index);
+  if (type == 5) {
+    bool ok = false;
+    const qlonglong n = v.toLongLong(&ok);
+    return ok ? std::optional<int64_t>(n) : std::nullopt;
+  }
+  const int width = int(v.size());
+  if ((type != 1 && type != 2) || (width != 1 && width != 2 && width != 4 && width != 8))
+    return std::nullopt;
+  const uint64_t raw = fromLittleEndian(v, 0, width);
+  if (type == 1 || width == 8) return int64_t(raw);
+  const uint64_t sign = uint64_t(1) << (8 * width - 1);
+  return (raw & sign) ? int64_t(raw) - int64_t(sign << 1) : int64_t(raw);
+}
+
+QByteArray SimPacket::encode() const {
+  QByteArray head;
+  head += packetType == Answer ? kAnswerByte : kRequestByte;
+  head += char(packetNum & 0xFF);
+  head += littleEndian(uint64_t(code), 2);
+  QByteArray out = head + crc16Arc(head);
+  for (int i = 0; i < params.size(); ++i) {
+    QByteArray part;
+    part += char(paramTypes.value(i, 5));
+    part += littleEndian(uint64_t(params[i].size()), 2);
+    part += params[i];
+    out += part + crc16Arc(part);
+  }
+  out += '\0';
+  return out;
+}
 
 PaymentModuleSim::PaymentModuleSim(const QString& portsDir, int com, const QByteArray& serialNumber)
     : port_(portsDir, com),
@@ -59,40 +162,58 @@ void PaymentModuleSim::prefixNextAnswer(const QByteArray& bytes) {
 }
 
 QByteArray PaymentModuleSim::makeRequest(int code) {
-  TPacket p;
-  p.packetType = tptRequest;
+  SimPacket p;
   p.code = code;
   std::lock_guard lock(mu_);
   ownNum_ = (ownNum_ + 1) % 256;
   p.packetNum = ownNum_;
-  return encodeTervinPacket(p);
+  return p.encode();
+}
+
+QByteArray PaymentModuleSim::makeAnswer(int num, int code, const QList<QByteArray>& params) {
+  SimPacket p;
+  p.packetType = SimPacket::Answer;
+  p.packetNum = num;
+  p.code = code;
+  for (const QByteArray& v : params) {
+    p.params.append(v);
+    p.paramTypes.append(5);
+  }
+  return p.encode();
 }
 
 int PaymentModuleSim::sendRequest(int code, const QList<QByteArray>& params) {
-  TPacket p;
-  p.packetType = tptRequest;
+  SimPacket p;
   p.code = code;
-  for (const QByteArray& v : params) p.addString(v);
+  for (const QByteArray& v : params) {
+    p.params.append(v);
+    p.paramTypes.append(5);
+  }
   {
     std::lock_guard lock(mu_);
     ownNum_ = (ownNum_ + 1) % 256;
     p.packetNum = ownNum_;
   }
-  port_.write(encodeTervinPacket(p));
+  port_.write(p.encode());
   return p.packetNum;
+}
+
+int PaymentModuleSim::sendAnswer(int num, int code, const QList<QByteArray>& params) {
+  port_.write(makeAnswer(num, code, params));
+  return num;
 }
 
 void PaymentModuleSim::sendRaw(const QByteArray& bytes) {
   port_.write(bytes);
 }
 
-QList<TPacket> PaymentModuleSim::requests() const {
+QList<SimPacket> PaymentModuleSim::requests() const {
   std::lock_guard lock(mu_);
-  return QList<TPacket>(requests_.begin(), requests_.end());
+  return QList<SimPacket>(requests_.begin(), requests_.end());
 }
-QList<TPacket> PaymentModuleSim::answers() const {
+QList<SimPacket> PaymentModuleSim::answers() const {
   std::lock_guard lock(mu_);
-  return QList<TPacket>(answers_.begin(), answers_.end());
+  return QList<SimPacket>(answers_.begin(), answers_.end());
 }
 QList<int64_t> PaymentModuleSim::productsSold() const {
   std::lock_guard lock(mu_);
@@ -103,7 +224,7 @@ bool PaymentModuleSim::waitForRequests(int code, int n, int timeoutMs) const {
   std::unique_lock lock(mu_);
   return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
     int count = 0;
-    for (const TPacket& p : requests_)
+    for (const SimPacket& p : requests_)
       if (p.code == code) ++count;
     return count >= n;
   });
@@ -122,39 +243,40 @@ void PaymentModuleSim::clearReceived() {
   sold_.clear();
 }
 
+QStringList PaymentModuleSim::violations() const {
+  std::lock_guard lock(mu_);
+  return violations_;
+}
+
 void PaymentModuleSim::run(std::stop_token st) {
   QByteArray buf;
   while (!st.stop_requested()) {
     buf += port_.read(20);
     while (!buf.isEmpty()) {
-      qsizetype pos = 0;
-      const TTervinReader reader = [&](int, int len) {
-        if (buf.size() - pos < len) throw Incomplete{};
-        QByteArray out = buf.mid(pos, len);
-        pos += len;
-        return out;
-      };
-      TPacket p;
-      try {
-        p = readTervinPacket(reader, 0);
-      } catch (const Incomplete&) {
-        break;  // the rest of the packet is still on its way
-      } catch (const Exception&) {
+      qsizetype used = 0;
+      SimPacket p;
+      const Parse r = takePacket(buf, &used, &p);
+      if (r == Parse::NeedMore) break;  // the rest is still on its way
+      if (r == Parse::Bad) {
         // A spoiled packet: start again with what arrives next.
+        {
+          std::lock_guard lock(mu_);
+          violations_ << QString::fromLatin1(buf.toHex(' '));
+        }
         buf.clear();
         break;
       }
-      buf.remove(0, pos);
+      buf.remove(0, used);
       handle(p);
     }
   }
 }
 
-void PaymentModuleSim::handle(const TPacket& p) {
-  TPacket a;
+void PaymentModuleSim::handle(const SimPacket& p) {
+  SimPacket a;
   {
     std::lock_guard lock(mu_);
-    if (p.packetType == tptAnswer) {
+    if (p.packetType == SimPacket::Answer) {
       answers_.push_back(p);
       cv_.notify_all();
       return;
@@ -169,22 +291,18 @@ void PaymentModuleSim::handle(const TPacket& p) {
     a.code = p.code;
     switch (p.code) {
       case 1:
-        a.addString(serial_);
-        a.addLong(status_);
+        a.params.append(serial_);
+        a.paramTypes.append(5);
+        a.addInteger(status_);
         break;
       case 2:
-        try {
-          sold_.push_back(p.getLong(0));
-        } catch (const Exception&) {
-        }
+        if (auto product = p.integer(0)) sold_.push_back(*product);
         break;
       case 3: {
-        bool available = false;
-        try {
-          available = !unavailable_.contains(p.getLong(0));
-        } catch (const Exception&) {
-        }
-        a.addParam(QByteArray(1, available ? '\0' : '\1'), tpUnsigned);
+        const auto product = p.integer(0);
+        const bool available = product && !unavailable_.contains(*product);
+        a.params.append(QByteArray(1, available ? '\0' : '\1'));
+        a.paramTypes.append(1);
         break;
       }
       default:
@@ -194,10 +312,10 @@ void PaymentModuleSim::handle(const TPacket& p) {
   answer(p, a);
 }
 
-void PaymentModuleSim::answer(const TPacket& req, TPacket a) {
-  a.packetType = tptAnswer;
+void PaymentModuleSim::answer(const SimPacket& req, SimPacket a) {
+  a.packetType = SimPacket::Answer;
   a.packetNum = req.packetNum;
-  QByteArray bytes = encodeTervinPacket(a);
+  QByteArray bytes = a.encode();
   int gap = -1;
   {
     std::lock_guard lock(mu_);

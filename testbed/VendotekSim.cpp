@@ -11,9 +11,90 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "devices/CRC16.h"
 #include "platform/Exception.h"
 
 using Clock = std::chrono::steady_clock;
+
+// The frame code here is written from the protocol's tables on its own; the
+// checksum routine is shared, as it is checked against the standard's check
+// values by itself.
+
+namespace {
+
+constexpr char kFrameStart = 0x1F;
+const QByteArray kKioskMarker("\x96\xFB", 2);
+const QByteArray kTerminalMarker("\x97\xFB", 2);
+
+// 1..127: the length itself; up to 255: 0x81 and the length; up to 65535:
+// 0x82 and the length, high byte first.
+QByteArray tlvLength(qsizetype n) {
+  QByteArray out;
+  if (n >= 256) {
+    out += char(0x82);
+    out += char((n >> 8) & 0xFF);
+  } else if (n >= 128) {
+    out += char(0x81);
+  }
+  out += char(n & 0xFF);
+  return out;
+}
+
+QByteArray encodeBody(const TVendotekMessage& m) {
+  QByteArray body;
+  for (const TVendotekTag& t : m.tags) {
+    body += char(t.tag);
+    body += tlvLength(t.value.size());
+    body += t.value;
+  }
+  return body;
+}
+
+// 0x1F, the length (body + 2, high byte first), the marker, the body, then
+// the CRC-16/CCITT-FALSE of everything before it, high byte first.
+QByteArray terminalFrame(const QByteArray& body) {
+  const qsizetype len = body.size() + 2;
+  QByteArray f;
+  f += kFrameStart;
+  f += char((len >> 8) & 0xFF);
+  f += char(len & 0xFF);
+  f += kTerminalMarker;
+  f += body;
+  const uint16_t crc = crc16Ccitt(f);
+  f += char(crc >> 8);
+  f += char(crc & 0xFF);
+  return f;
+}
+
+// Every entry whole, with a length in one of the three forms and a value of
+// at least one byte; an empty string when anything is off.
+QString decodeBody(const QByteArray& body, TVendotekMessage* out) {
+  TVendotekMessage m;
+  qsizetype at = 0;
+  while (at < body.size()) {
+    const uint8_t tag = uint8_t(body[at++]);
+    if (at >= body.size()) return QStringLiteral("an entry without its length");
+    const uint8_t first = uint8_t(body[at++]);
+    qsizetype len = first;
+    if (first == 0x81 || first == 0x82) {
+      const int extra = first == 0x81 ? 1 : 2;
+      if (at + extra > body.size()) return QStringLiteral("a length cut short");
+      len = 0;
+      for (int i = 0; i < extra; ++i) len = (len << 8) | uint8_t(body[at++]);
+      if (len < (extra == 1 ? 128 : 256))
+        return QStringLiteral("a length in a longer form than needed");
+    } else if (first == 0 || first > 0x7F) {
+      return QStringLiteral("a length byte 0x%1").arg(first, 2, 16, QLatin1Char('0'));
+    }
+    if (at + len > body.size()) return QStringLiteral("a value cut short");
+    m.add(tag, body.mid(at, len));
+    at += len;
+  }
+  *out = m;
+  return {};
+}
+
+}  // namespace
 
 // ---- SimPort ----
 
@@ -110,7 +191,7 @@ void VendotekSim::corruptNextFrame() {
   corruptNext_ = true;
 }
 void VendotekSim::followNextIdleWith(const TVendotekMessage& msg) {
-  const QByteArray frame = vendotekFrame(msg.toString(), kVendotekFromTerminal);
+  const QByteArray frame = terminalFrame(encodeBody(msg));
   std::lock_guard lock(mu_);
   idleFollower_ = frame;
 }
@@ -200,7 +281,7 @@ Clock::time_point VendotekSim::lastApprovalSent() const {
 }
 
 void VendotekSim::queue(const TVendotekMessage& msg, int delayMs, bool approval) {
-  QByteArray frame = vendotekFrame(msg.toString(), kVendotekFromTerminal);
+  QByteArray frame = terminalFrame(encodeBody(msg));
   std::lock_guard lock(mu_);
   pending_.append({Clock::now() + std::chrono::milliseconds(delayMs), frame, approval, false});
 }
@@ -259,9 +340,7 @@ void VendotekSim::handle(const TVendotekMessage& msg) {
       queue(reply);
     } else {
       std::lock_guard lock(mu_);
-      pending_.append({Clock::now(),
-                       vendotekFrame(reply.toString(), kVendotekFromTerminal) + idleFollower, false,
-                       true});
+      pending_.append({Clock::now(), terminalFrame(encodeBody(reply)) + idleFollower, false, true});
     }
   } else if (name == "VRP") {
     if (answer == VrpAnswer::Silent) return;
@@ -278,6 +357,54 @@ void VendotekSim::handle(const TVendotekMessage& msg) {
   }
 }
 
+QStringList VendotekSim::violations() const {
+  std::lock_guard lock(mu_);
+  return violations_;
+}
+
+bool VendotekSim::takeFrame(QByteArray& in, TVendotekMessage* msg) {
+  for (;;) {
+    const qsizetype start = in.indexOf(kFrameStart);
+    if (start < 0) {
+      if (!in.isEmpty()) badFrame(QStringLiteral("bytes outside a frame"));
+      in.clear();
+      return false;
+    }
+    if (start > 0) badFrame(QStringLiteral("bytes outside a frame"));
+    in.remove(0, start);
+    if (in.size() < 5) return false;
+    const qsizetype len = (qsizetype(uint8_t(in[1])) << 8) | uint8_t(in[2]);
+    if (in.mid(3, 2) != kKioskMarker || len <= 3) {
+      // Not a frame start after all: look for the next one.
+      badFrame(QStringLiteral("a frame with marker %1 and length %2")
+                   .arg(QString::fromLatin1(in.mid(3, 2).toHex()))
+                   .arg(len));
+      in.remove(0, 1);
+      continue;
+    }
+    if (in.size() < 3 + len + 2) return false;
+    const QByteArray frame = in.left(3 + len + 2);
+    in.remove(0, frame.size());
+    const uint16_t crc = crc16Ccitt(frame.left(frame.size() - 2));
+    if (uint8_t(frame[frame.size() - 2]) != (crc >> 8) ||
+        uint8_t(frame[frame.size() - 1]) != (crc & 0xFF)) {
+      badFrame(QStringLiteral("a frame with a wrong CRC"));
+      continue;
+    }
+    const QString fault = decodeBody(frame.mid(5, len - 2), msg);
+    if (!fault.isEmpty()) {
+      badFrame(QStringLiteral("a frame with ") + fault);
+      continue;
+    }
+    return true;
+  }
+}
+
+void VendotekSim::badFrame(const QString& what) {
+  std::lock_guard lock(mu_);
+  violations_ << what;
+}
+
 void VendotekSim::run(std::stop_token st) {
   QByteArray in;
   while (!st.stop_requested()) {
@@ -292,16 +419,8 @@ void VendotekSim::run(std::stop_token st) {
       }
     }
     in += port_.read(waitMs);
-    QByteArray body;
-    while (takeVendotekFrame(in, kVendotekToTerminal, &body)) {
-      TVendotekMessage msg;
-      try {
-        msg.parse(body);
-      } catch (const std::exception&) {
-        continue;
-      }
-      handle(msg);
-    }
+    TVendotekMessage msg;
+    while (takeFrame(in, &msg)) handle(msg);
     for (;;) {
       Pending next;
       {

@@ -4,12 +4,18 @@
 // its "VRP", echoes "FIN", and can stay silent, spoil or split its frames,
 // answer late, and ask the kiosk for a bank link ("CON", "DAT", "DSC").
 //
+// It builds and parses its frames with its own code, written from the
+// protocol's tables (the message record and the tag numbers are the only
+// things it shares with the driver), and lists every frame from the kiosk
+// that breaks the frame rules in violations().
+//
 // It runs on its own thread; tests drive it in-process, the demo runs it as
 // vendotek-sim.
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -97,6 +103,9 @@ class VendotekSim {
   // (1-based) or an empty message after timeoutMs.
   TVendotekMessage waitFor(const QByteArray& name, int n, int timeoutMs) const;
   void clearReceived();
+  // Frames from the kiosk that broke the frame rules (marker, length, CRC,
+  // TLV entries), in order; empty when it kept them.
+  QStringList violations() const;
 
   // When the last approving "VRP" left the simulator (steady clock).
   std::chrono::steady_clock::time_point lastApprovalSent() const;
@@ -113,6 +122,10 @@ class VendotekSim {
   void handle(const TVendotekMessage& msg);
   void queue(const TVendotekMessage& msg, int delayMs = 0, bool approval = false);
   void write(const Pending& p);
+  // Takes the next whole frame from the front of in; false when more bytes
+  // are needed. Frames that break the rules are dropped and listed.
+  bool takeFrame(QByteArray& in, TVendotekMessage* msg);
+  void badFrame(const QString& what);
 
   SimPort port_;
   mutable std::mutex mu_;
@@ -130,5 +143,6 @@ class VendotekSim {
   // this thread's appends never touch memory another thread reads.
   std::vector<TVendotekMessage> received_;
   std::chrono::steady_clock::time_point lastApproval_{};
+  QStringList violations_;
   std::jthread thread_;
 };

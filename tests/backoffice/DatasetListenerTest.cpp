@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
 #include "backoffice/JClient.h"
 #include "backoffice/JTable.h"
 #include "backoffice/Request.h"
+#include "backoffice/Selection.h"
 #include "testbed/ProtocolServer.h"
 
 namespace {
@@ -320,6 +323,149 @@ TEST_F(Posting, NestedFormWritesTheCurrentRowWithItsDetailTree) {
             "1|12|2|"
             "3|id|4|11|11|doc_id|4|5|5|qty|4|8|1|1|0|0|"
             "3|id|4|-1|-1|doc_id|4|5|null|qty|4|20|null|1|0|0");
+}
+
+// With a bound selection the key travels under the server's column, not
+// under the alias the statement gives it (G.goods_id as id).
+TEST_F(Posting, KeyGoesUnderTheServersColumnOfABoundSelection) {
+  TSelection docSel, lineSel;
+  docSel.from = "tbDoc D";
+  docSel.addCol("D.doc_id", "id");
+  docSel.addCol("D.title", "title", "title");
+  docSel.SetTable(&doc);
+  lineSel.from = "tbLines L";
+  lineSel.addCol("L . line_id", "id");
+  lineSel.SetTable(&lines);
+  EXPECT_EQ(doc.keyFieldSQLName(), "doc_id");
+  EXPECT_EQ(lines.keyFieldSQLName(), "line_id");
+
+  addRow(doc, {5, "x"});
+  addRow(lines, {11, 5, 1});
+  addRow(lines, {12, 5, 2});
+  startTracking();
+  ASSERT_TRUE(lines.Locate("id", 12));
+  lines.Delete();
+  ASSERT_TRUE(lines.Locate("id", 11));
+  lines.Edit();
+  lines.FieldByName("qty")->SetAsInteger(3);
+  lines.Post();
+
+  answer = {WireValue(5)};
+  EXPECT_EQ(doc.applyToDB(), 5);
+  ASSERT_EQ(seen.size(), 1u);
+  const QStringList sent = describe(seen[0].params);
+  EXPECT_EQ(sent.mid(0, 3).join('|').toStdString(), "2|lines|line_id");  // the delete block
+  EXPECT_EQ(sent.mid(6 + 9, 3).join('|').toStdString(), "2|doc_id|4");   // the master's record
+  EXPECT_TRUE(sent.mid(6 + 9 + 9).contains("line_id"));                  // the edited detail row
+  EXPECT_FALSE(sent.contains("id"));
+  doc.Cancel();
+
+  seen.clear();
+  answer = {WireValue(1)};
+  doc.deleteFromDB();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].code, 13);
+  EXPECT_EQ(describe(seen[0].params).join('|').toStdString(), "doc|doc_id|4|5");
+
+  // Without a selection the key field's own name is the server's.
+  docSel.SetTable(nullptr);
+  EXPECT_EQ(doc.selection(), nullptr);
+  EXPECT_EQ(doc.keyFieldSQLName(), "id");
+}
+
+// An edit snapshot left behind by an edit that was cancelled belongs to the
+// table's old structure. After the structure changes it must not be taken
+// for the row being edited: read at the new key's position it reads past
+// its end, or, where the key falls on the same position, it sends another
+// field's value as the old value.
+TEST_F(Posting, EditSnapshotDoesNotOutliveAChangeOfStructure) {
+  addRow(doc, {5, "x"});
+  addRow(lines, {11, 5, 1});
+  lines.SetJClient(&client);
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+
+  // The same row in a new layout: the key first or behind three new fields.
+  struct Layout {
+    const char* what;
+    QStringList names;
+  } layouts[] = {{"key on the same position", {"id", "doc_id", "note"}},
+                 {"key beyond the old fields", {"a", "b", "c", "id", "doc_id", "note"}}};
+  enum How { FromDataSet, FromFile, Prepare };
+  for (const Layout& layout : layouts) {
+    for (How how : {FromDataSet, FromFile, Prepare}) {
+      SCOPED_TRACE(std::string(layout.what) + " / " + std::to_string(int(how)));
+      // A cancelled edit leaves the snapshot of the old row behind.
+      for (TJTable* t : {&doc, &lines}) t->setListenerActive(false);
+      lines.Close();
+      lines.ClearFields();
+      lines.AddField("id", ftInteger);
+      lines.AddField("doc_id", ftInteger);
+      lines.AddField("qty", ftInteger);
+      lines.Open();
+      addRow(lines, {11, 5, 1});
+      startTracking();
+      lines.Edit();
+      lines.FieldByName("qty")->SetAsInteger(2);
+      lines.Cancel();
+
+      TJTable source;
+      for (const QString& n : layout.names)
+        source.AddField(n, n == "note" ? ftString : ftInteger, n == "note" ? 20 : 0);
+      source.Open();
+      source.setListenerActive(false);
+      source.Append();
+      source.FieldByName("id")->SetAsInteger(11);
+      source.FieldByName("doc_id")->SetAsInteger(5);
+      source.FieldByName("note")->SetAsString("before");
+      source.Post();
+      switch (how) {
+        case FromDataSet:
+          lines.loadFromDataSet(source);
+          break;
+        case FromFile:
+          source.SaveToFile(dir.filePath("lines.tbl"));
+          lines.LoadFromFile(dir.filePath("lines.tbl"));
+          break;
+        case Prepare: {
+          TVariantArray described = {WireValue(int(layout.names.size()))};
+          for (const QString& n : layout.names)
+            described.insert(described.end(), {WireValue(n), WireValue(n == "note" ? 12 : 4),
+                                               WireValue(20), WireValue(0)});
+          described.push_back(WireValue(0));
+          answer = described;
+          lines.SetSQLText("select * from lines");
+          lines.prepare(30);
+          lines.Open();
+          QVariantList row;
+          for (const QString& n : layout.names)
+            row << (n == "id"       ? QVariant(11)
+                    : n == "doc_id" ? QVariant(5)
+                    : n == "note"   ? QVariant("before")
+                                    : QVariant());
+          lines.setListenerActive(false);
+          addRow(lines, row);
+          lines.setListenerActive(true);
+          break;
+        }
+      }
+      ASSERT_TRUE(lines.Locate("id", 11));
+      lines.Edit();
+      lines.FieldByName("note")->SetAsString("after");
+      lines.Post();
+
+      seen.clear();
+      answer = {WireValue(5)};
+      lines.SetPostedFields({"note"});
+      EXPECT_EQ(doc.applyToDB(), 5);
+      doc.Cancel();
+      ASSERT_EQ(seen.size(), 1u);
+      // The edited detail row: its note now and before the edit.
+      const QString sent = describe(seen[0].params).join('|');
+      EXPECT_TRUE(sent.endsWith("|2|id|4|11|11|note|12|after|before")) << sent.toStdString();
+      lines.SetPostedFields({"*"});
+    }
+  }
 }
 
 }  // namespace

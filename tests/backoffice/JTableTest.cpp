@@ -1,13 +1,16 @@
 // The server-filled table: loading through the client from the in-process
 // stand-in server, parameters, previous values, bulk updates, saved
-// positions and the file round trip.
+// positions, the file round trip, and the binding to a query builder.
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QTemporaryDir>
+#include <memory>
 
 #include "backoffice/JClient.h"
 #include "backoffice/JTable.h"
+#include "backoffice/Selection.h"
 #include "testbed/ProtocolServer.h"
 
 namespace {
@@ -310,4 +313,159 @@ TEST(JTable, CopiesTakeRowsAndLoadInformation) {
   EXPECT_EQ(one.FieldByName("id")->AsInteger(), 2);
   EXPECT_EQ(one.last_refresh_tm, 45000.25);
   EXPECT_EQ(one.lastRefreshSQL, "");
+}
+
+// ---------------------------------------------------------------------------
+// bound to a query builder: default values of new rows, document
+// descriptions, and the pointers that the table, its builder and its
+// transport hold of each other when one of them goes away
+
+TEST(TableSelection, NewRowsTakeTheColumnsDefaultValues) {
+  TSelection s;
+  s.from = "tbDoc D";
+  s.addCol("D.id", "id");
+  s.addCol("D.dt", "dt", "", "date");
+  s.addCol("D.tm", "tm", "", "TIME");
+  s.addCol("D.stamp", "stamp", "", "Now");
+  s.addCol("D.state", "state", "", "new");
+  s.addCol("D.qty", "qty", "", "3");
+  s.addCol("D.note", "note");
+  TJTable t;
+  t.AddField("id", ftInteger);
+  t.AddField("dt", ftDateTime);
+  t.AddField("tm", ftTime);
+  t.AddField("stamp", ftDateTime);
+  t.AddField("state", ftString, 10);
+  t.AddField("qty", ftInteger);
+  t.AddField("note", ftString, 10);
+  t.Open();
+  s.SetTable(&t);
+  ASSERT_EQ(t.selection(), &s);
+
+  const QDateTime before = QDateTime::currentDateTime().addMSecs(-1000);
+  t.Append();
+  const QDateTime after = QDateTime::currentDateTime().addMSecs(1000);
+  const QDateTime dt = t.FieldByName("dt")->AsDateTime();
+  EXPECT_EQ(dt.time(), QTime(0, 0));
+  EXPECT_TRUE(dt.date() == before.date() || dt.date() == after.date());
+  const QTime tm = t.FieldByName("tm")->Value().toTime();
+  EXPECT_TRUE(tm.isValid());
+  EXPECT_LE(std::abs(tm.msecsTo(QTime::currentTime())), 2000);
+  const QDateTime stamp = t.FieldByName("stamp")->AsDateTime();
+  EXPECT_TRUE(stamp >= before && stamp <= after) << stamp.toString().toStdString();
+  EXPECT_EQ(t.FieldByName("state")->AsString(), "new");
+  EXPECT_EQ(t.FieldByName("qty")->AsInteger(), 3);
+  EXPECT_TRUE(t.FieldByName("note")->IsNull());
+  EXPECT_EQ(t.FieldByName("id")->AsInteger(), -1);  // the tracker's key comes first
+  t.Cancel();
+
+  // Loads and key updates switch the tracker off: no defaults then.
+  t.setListenerActive(false);
+  t.Append();
+  EXPECT_TRUE(t.FieldByName("state")->IsNull());
+  t.Cancel();
+}
+
+TEST(TableSelection, JournalAndDocumentColumnsAreDescribed) {
+  TSelection s;
+  s.from = "tbPay P";
+  s.addCol("P.id", "id");
+  s.addJournCol("P.journ_id", "", "journ", "journ_id");
+  s.addDocCol("P.order_id", "tbOrder", "", "ord", "order_id");
+  TJTable t;
+  for (int i = 0; i < s.columnCount(); ++i)
+    t.AddField(s.getColumn(i)->alias, i == 0 ? ftInteger : ftString, 30);
+  for (const TCalcField& c : s.calcs())
+    t.AddField(c.fieldName, c.fieldType, c.size, c.precision, plat::fkCalculated);
+  t.Open();
+  t.setListenerActive(false);
+  s.SetTable(&t);
+
+  struct Row {
+    const char *docNo, *docDt, *caption, *orderNo, *orderDt;
+    const char *journ, *ord;
+  } rows[] = {
+      {"17", "01.02.2026", "Накладная", "5", "03.04.2026", "Накладная №17 от 01.02.2026",
+       "№5 от 03.04.2026"},
+      {"", "01.02.2026", "Накладная", "", "03.04.2026", "", ""},  // no number: no description
+      {"100%", "", "", "7", "", " №100% от ", "№7 от "},
+  };
+  for (const Row& r : rows) {
+    t.Append();
+    t.FieldByName("journ_docNo")->SetAsString(r.docNo);
+    t.FieldByName("journ_docDt")->SetAsString(r.docDt);
+    t.FieldByName("journ_table_caption")->SetAsString(QString::fromUtf8(r.caption));
+    t.FieldByName("ord_docNo")->SetAsString(r.orderNo);
+    t.FieldByName("ord_docDt")->SetAsString(r.orderDt);
+    t.Post();
+    EXPECT_EQ(t.FieldByName("journ")->AsString(), QString::fromUtf8(r.journ)) << r.docNo;
+    EXPECT_EQ(t.FieldByName("ord")->AsString(), QString::fromUtf8(r.ord)) << r.orderNo;
+  }
+  // Without the selection nothing is described.
+  s.SetTable(nullptr);
+  t.First();
+  t.Edit();
+  t.FieldByName("ord_docNo")->SetAsString("6");
+  EXPECT_EQ(t.FieldByName("ord")->AsString(), "");
+  t.Cancel();
+}
+
+// Neither the table nor its selection keeps a pointer to the other, or to the
+// transport, after that one is destroyed.
+TEST(TableSelection, DestroyedTransportOrSelectionIsForgotten) {
+  auto client = std::make_unique<TJClient>();
+  TJTable t;
+  t.SetJClient(client.get());
+  t.SetJClient(client.get());  // the same again changes nothing
+  client.reset();
+  EXPECT_EQ(t.JClient(), nullptr);
+  EXPECT_EQ(messageOf([&] { t.selectFromDB(30); }),
+            "Property JClient is not defined (TJTable.selectFromDB).");
+
+  // A table destroyed first leaves nothing behind in the transport.
+  auto other = std::make_unique<TJClient>();
+  {
+    TJTable gone;
+    gone.SetJClient(other.get());
+  }
+  t.SetJClient(other.get());
+  other.reset();
+  EXPECT_EQ(t.JClient(), nullptr);
+
+  auto s = std::make_unique<TSelection>();
+  s->SetTable(&t);
+  EXPECT_EQ(t.selection(), s.get());
+  s.reset();
+  EXPECT_EQ(t.selection(), nullptr);
+  EXPECT_EQ(t.keyFieldSQLName(), "id");
+
+  // A selection moved to another table unbinds the first.
+  TSelection moved;
+  TJTable second;
+  moved.SetTable(&t);
+  moved.SetTable(&second);
+  EXPECT_EQ(t.selection(), nullptr);
+  EXPECT_EQ(second.selection(), &moved);
+  {
+    TJTable shortLived;
+    moved.SetTable(&shortLived);
+  }
+  EXPECT_EQ(moved.table(), nullptr);
+  EXPECT_EQ(messageOf([&] { moved.selectFromDB(30); }),
+            "Table is not specified (TSelection.selectFromDB).");
+}
+
+// The client is checked before the current row's key is read: a table
+// without rows or key field reports what is really missing.
+TEST(TableSelection, ServerChangesCheckTheClientFirst) {
+  TJTable t;
+  for (const auto& run : std::vector<std::function<void()>>{[&] { t.setIsDeleted(true, 30); },
+                                                            [&] { t.setParent(4, 30); }}) {
+    EXPECT_EQ(messageOf(run), "Property JClient is not defined (TJTable.prepare).");
+  }
+  TJClient client;
+  t.SetJClient(&client);
+  EXPECT_EQ(messageOf([&] { t.setIsDeleted(false, 30); }),
+            "TableName is not defined (TJTable.prepare).");
+  EXPECT_EQ(messageOf([&] { t.setParent(4, 30); }), "TableName is not defined (TJTable.prepare).");
 }

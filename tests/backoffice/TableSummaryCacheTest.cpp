@@ -73,6 +73,25 @@ TEST(TableSummary, ComputesEveryKindAndFollowsPostsAndDeletes) {
   EXPECT_DOUBLE_EQ(t.GetSummary("price", cstCount), 0);
 }
 
+// The user's after-post and after-delete handlers already read the new sums.
+TEST(TableSummary, HandlersAfterPostAndDeleteSeeTheNewSums) {
+  TJTable t;
+  fill(t, {1.0, 2.0});
+  t.AddSummary("price", cstSum);
+  t.RecalcSummaries();
+  std::vector<double> seen;
+  auto record = [&](plat::MemTable&) { seen.push_back(t.GetSummary("price", cstSum)); };
+  t.AfterPost = record;
+  t.AfterDelete = record;
+  t.Append();
+  t.FieldByName("id")->SetAsInteger(3);
+  t.FieldByName("price")->SetAsFloat(10);
+  t.Post();
+  t.First();
+  t.Delete();
+  EXPECT_EQ(seen, (std::vector<double>{13, 12}));
+}
+
 class TableCache : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -184,6 +203,58 @@ TEST_F(TableCache, DamagedOrForeignFilesAreRejected) {
   EXPECT_THROW(src.saveToCache("../escape", true), Exception);
 }
 
+// Statements and parameters with any characters, a CR inside a parameter
+// included, are written so that the next run finds them equal and takes the
+// table from the cache.
+TEST_F(TableCache, AnyTextInStatementOrParametersStillMatches) {
+  const QString param = QString::fromUtf8("Молоко \xF0\x9F\xA5\x9B\r2,5% \\r \\") + QChar(0x2116);
+  const QString sql = QString::fromUtf8("select * from goods -- \xE2\x9C\x93 Ё\nwhere name = ?");
+  const QString versions = QString::fromUtf8("v\r1;\\ё");
+  auto prepared = [&](TJTable& t) {
+    t.SetSQLText(sql);
+    t.addParam(QVariant(param));
+    t.addParam(QVariant(5));
+  };
+  {
+    TJTable run1;
+    prepared(run1);
+    fill(run1, {1.5});
+    run1.sourceTablesDataVersions = versions;
+    run1.lastRefreshSQL = run1.sqlText();
+    run1.lastRefreshParams = run1.paramsText();
+    run1.saveToCache("goods", false);
+  }
+  TJTable run2;
+  prepared(run2);
+  ASSERT_TRUE(run2.updateFromCache("goods"));
+  EXPECT_EQ(run2.RecordCount(), 1);
+  EXPECT_EQ(run2.sourceTablesDataVersions, versions);
+  EXPECT_EQ(run2.lastRefreshParams, run2.paramsText());
+  EXPECT_EQ(run2.lastRefreshSQL, run2.sqlText());
+
+  // Unchanged versions: only the version file is written again, and it still
+  // matches on the run after.
+  run2.last_refresh_tm = 46002;
+  run2.saveToCache("goods", false);
+  TJTable run3;
+  prepared(run3);
+  ASSERT_TRUE(run3.updateFromCache("goods"));
+  EXPECT_DOUBLE_EQ(run3.last_refresh_tm, 46002);
+
+  // A file written by an earlier version of the program (windows-1251, no
+  // escapes) still loads.
+  TJTable old;
+  old.SetSQLText(QString::fromUtf8("select * from goods\nwhere name = ?"));
+  old.addParam(QVariant(QString::fromUtf8("Кефир")));
+  const QString cr(QChar(13));
+  const QString oldSql = old.sqlText();
+  SaveTextToFile(path("goods.dv"), "v7" + cr + "46000.5" + cr + QString::number(oldSql.size()) +
+                                       cr + oldSql + cr + old.paramsText() + cr);
+  ASSERT_TRUE(old.updateFromCache("goods"));
+  EXPECT_EQ(old.sourceTablesDataVersions, "v7");
+  EXPECT_DOUBLE_EQ(old.last_refresh_tm, 46000.5);
+}
+
 TEST(TableCacheText, VersionTextRoundTrip) {
   TCachedVersion v{"a,b", 45123.5, "select 1\r\nfrom x\r\n", QString("1") + QChar(0) + "2"};
   TCachedVersion back;
@@ -192,6 +263,18 @@ TEST(TableCacheText, VersionTextRoundTrip) {
   EXPECT_DOUBLE_EQ(back.refreshTime, v.refreshTime);
   EXPECT_EQ(back.sql, v.sql);  // a statement with CRs of its own is kept whole
   EXPECT_EQ(back.params, v.params);
+
+  // The file form: a mark, then UTF-8; texts that end at a CR are escaped.
+  const TCachedVersion odd{"v\\1\r", 1, "a\rb\r\n", QString::fromUtf8("\\r\r\xF0\x9F\x98\x80")};
+  const QByteArray bytes = encodeCachedVersion(odd);
+  EXPECT_TRUE(bytes.startsWith("\xEF\xBB\xBF"));
+  ASSERT_TRUE(decodeCachedVersion(bytes, back));
+  EXPECT_EQ(back.dataVersions, odd.dataVersions);
+  EXPECT_EQ(back.sql, odd.sql);
+  EXPECT_EQ(back.params, odd.params);
+  // A broken escape or broken UTF-8 behind the mark is damage, not a match.
+  EXPECT_FALSE(decodeCachedVersion(QByteArray("\xEF\xBB\xBFv\\x\r1\r"), back));
+  EXPECT_FALSE(decodeCachedVersion(QByteArray("\xEF\xBB\xBFv\xFF\r1\r"), back));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "backoffice/Request.h"
 #include "backoffice/Scrambler.h"
 #include "backoffice/WireCodec.h"
@@ -123,6 +125,51 @@ TEST(WireCodec, RefusesUnknownTagsAndHugeLengths) {
   }
   BufferSource huge(hex("02 7F FF FF FF"));
   EXPECT_THROW(decodeValue(huge, 1), EAbstractError);
+}
+
+// A source that hands out its bytes and notes the largest piece asked for.
+class CountingSource : public BufferSource {
+ public:
+  using BufferSource::BufferSource;
+  void recvExact(char* dst, int n, int timeoutSec) override {
+    largestAsk = std::max(largestAsk, n);
+    BufferSource::recvExact(dst, n, timeoutSec);
+  }
+  int largestAsk = 0;
+};
+
+// The buffer of a long value grows with the bytes that came: a peer that
+// announces 64 MiB and sends five bytes cannot make the reader set 64 MiB
+// aside. Values that do arrive whole come out the same.
+TEST(WireCodec, LongValuesAreReadAsTheirBytesArrive) {
+  struct Case {
+    const char* head;
+    qsizetype sent;
+    bool whole;
+  };
+  const Case cases[] = {
+      {"02 04 00 00 00", 5, false},     {"0C 04 00 00 00", 0, false},
+      {"0D 04 00 00 00", 6, false},     {"02 00 03 0D 41", 200001, true},
+      {"0D 00 03 0D 40", 200000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    QByteArray wire = hex(c.head);
+    QByteArray payload(c.sent, Qt::Uninitialized);
+    for (qsizetype i = 0; i < payload.size(); ++i) payload[i] = char(i * 7);
+    CountingSource src(wire + payload);
+    if (!c.whole) {
+      EXPECT_THROW(decodeValue(src, 1, true), EAbstractError);
+    } else {
+      const WireValue v = decodeValue(src, 1, true);
+      if (wire[0] == char(wtUnicodeString))
+        EXPECT_EQ(v.rawText().size(), payload.size() / 2);
+      else
+        EXPECT_EQ(v.rawBytes(), payload);
+      EXPECT_EQ(src.remaining(), 0);
+    }
+    EXPECT_LE(src.largestAsk, 64 * 1024);
+  }
 }
 
 TEST(WireCodec, DateTimeRoundTripsToTheMillisecond) {

@@ -314,6 +314,7 @@ TEST_F(CarimaliSimTest, FaultyAnswers) {
 TEST_F(CarimaliSimTest, SilenceIsATimeoutAndAnotherPortIsFound) {
   sim->setSilent(true);
   EXPECT_EQ(messageOf([&] { machine.readCurrentState(); }), QStringLiteral("Timeout error."));
+  EXPECT_THROW(machine.readCurrentState(), ETimeout);
 
   CarimaliSim other(dir.path(), 7);  // the machine moved to COM7
   EXPECT_TRUE(machine.findComPort());

@@ -139,6 +139,45 @@ TEST_F(ComDeviceTest, PurgeDropsPushedBackAndPendingBytes) {
   EXPECT_EQ(dev.recvPacket(30), QByteArray());
 }
 
+TEST_F(ComDeviceTest, PurgeWaitsOutAPauseInsideAnAnswer) {
+  // The device stops for a few milliseconds in the middle of an answer: the
+  // tail must go with the head, or it would open the next exchange.
+  std::thread device([this] {
+    line->write("head");
+    std::this_thread::sleep_for(std::chrono::milliseconds(8));
+    line->write("tail");
+  });
+  ASSERT_TRUE(dev.waitForInput(1000));
+  dev.purge();
+  device.join();
+  EXPECT_EQ(dev.recvPacket(30), QByteArray());
+}
+
+TEST_F(ComDeviceTest, TimeOutAndCancellationAreTheirOwnTypes) {
+  // Callers tell them from a port failure by type; the texts stay.
+  auto typeOf = [](const std::function<void()>& f) -> std::string {
+    try {
+      f();
+    } catch (const ETimeout& e) {
+      return "ETimeout: " + e.message().toStdString();
+    } catch (const ETerminated& e) {
+      return "ETerminated: " + e.message().toStdString();
+    } catch (const Exception& e) {
+      return "Exception: " + e.message().toStdString();
+    }
+    return "none";
+  };
+  EXPECT_EQ(typeOf([&] { dev.recvByte(20); }), "ETimeout: Timeout during operation.");
+  EXPECT_EQ(typeOf([&] { dev.recvTerminated(20, "\x03"); }), "ETimeout: Timeout during operation.");
+  EXPECT_EQ(typeOf([&] { dev.checkTimeout(2, 0, 1); }), "ETimeout: Timeout during operation.");
+  dev.terminated = true;
+  EXPECT_EQ(typeOf([&] { dev.recvBuffer(5000, 2); }), "ETerminated: Operation was terminated.");
+  dev.terminated = false;
+  line.reset();
+  EXPECT_EQ(typeOf([&] { dev.recvByte(500); }),
+            "Exception: Can not read data from COM port (error + 5).");
+}
+
 TEST_F(ComDeviceTest, SendsRawBytes) {
   dev.sendBuffer(QByteArray("\x1F\x00\x0A\x0D", 4));
   dev.sendBuffer(QByteArray());

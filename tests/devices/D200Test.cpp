@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -164,6 +165,38 @@ TEST(D200Codec, ErrorCodeTransactionRequestAndAnswer) {
             QStringLiteral("Некорректная длина ответа D200 (210 байт)."));
 }
 
+// ---- the simulated pad checks the kiosk's side of the line ----
+
+TEST(D200SimOracle, AWrongControlByteFromTheKioskIsCaught) {
+  struct Case {
+    const char* name;
+    uint8_t reply;  // the kiosk's control byte after the pad's one-piece answer
+    QStringList violations;
+  } cases[] = {
+      {"EOT after the last piece", D200::EOT, {}},
+      {"ACK after the last piece", D200::ACK, {"piece 0: ACK instead of EOT"}},
+      {"BEL after the last piece", D200::BEL, {"piece 0: BEL instead of EOT"}},
+      {"NAK for a sound frame", D200::NAK, {"piece 0: NAK for a sound frame"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QTemporaryDir dir;
+    qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
+    D200Sim sim(dir.path(), 3);
+    // A faulty kiosk: sends a version request, takes the answer, then
+    // answers it with the case's byte.
+    TComDevice kiosk;
+    kiosk.connect(QStringLiteral("COM3"), 9600, 8, 0, 0, false, false);
+    kiosk.sendBuffer(d200Frame(d200Pieces(d200Message(D200::cmdVersion, 1, {})).at(0)));
+    EXPECT_EQ(kiosk.recvByte(2000), D200::EOT);
+    kiosk.recvTerminated(2000, QByteArray(1, char(D200::ETX)));
+    kiosk.sendBuffer(QByteArray(1, char(c.reply)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(sim.violations(), c.violations);
+    qunsetenv("VEKTA_PORTS_DIR");
+  }
+}
+
 // ---- the driver against the simulated pad ----
 
 class D200Test : public ::testing::Test {
@@ -175,7 +208,11 @@ class D200Test : public ::testing::Test {
     sim = std::make_unique<D200Sim>(dir.path(), kCom);
     pad.setComPort(kCom);
   }
-  void TearDown() override { qunsetenv("VEKTA_PORTS_DIR"); }
+  void TearDown() override {
+    // The pad checked every byte the driver sent it.
+    EXPECT_TRUE(sim->violations().isEmpty()) << sim->violations().join(u'\n').toStdString();
+    qunsetenv("VEKTA_PORTS_DIR");
+  }
 
   QTemporaryDir dir;
   std::unique_ptr<D200Sim> sim;
@@ -197,7 +234,7 @@ TEST_F(D200Test, IdentifiesThePad) {
   EXPECT_TRUE(pad.isOpen());
   EXPECT_TRUE(pad.cardInserted(1));
 
-  const std::vector<TMsg> sent = sim->received();
+  const std::vector<D200Sim::Message> sent = sim->received();
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[1].args, hex("001C9F0000"));
   EXPECT_EQ(sent[2].args, hex("00169F0000"));
@@ -209,7 +246,7 @@ TEST_F(D200Test, MessageNumbersRunFrom1To1000000) {
   pad.getVersion();
   pad.setOutgoingMsgNo(1000000);
   pad.getVersion();
-  const std::vector<TMsg> sent = sim->received();
+  const std::vector<D200Sim::Message> sent = sim->received();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].msg_no, 256u);
   EXPECT_EQ(sent[1].msg_no, 1u);
@@ -236,11 +273,45 @@ TEST_F(D200Test, FailuresRaiseTheProtocolsMessages) {
                            "сообщения (8388618)."));
 }
 
-TEST_F(D200Test, ASpoiltFrameIsRefusedAndTakenAgain) {
-  sim->corruptNextFrame();
+TEST_F(D200Test, AnAnswerOfThreePiecesIsAcknowledgedAckBelEot) {
+  // The pad checks the control byte after each piece (TearDown).
+  const QByteArray version(400, 'v');
+  sim->setVersion(version);
   pad.getVersion();
-  EXPECT_EQ(pad.version, QStringLiteral("D200 sim 1.0"));
-  EXPECT_EQ(sim->naksReceived(), 1);
+  EXPECT_EQ(pad.version, QString::fromLatin1(version));
+}
+
+TEST_F(D200Test, ASpoiltFrameIsRefusedTwiceAtMostThenTheExchangeFails) {
+  struct Case {
+    int spoilt;
+    const char* error;  // nullptr: taken on a later attempt
+  } cases[] = {
+      {1, nullptr},
+      {2, nullptr},
+      {3, "Неверная контрольная сумма."},  // the third failure: no third NAK
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.spoilt);
+    const int naksBefore = sim->naksReceived();
+    sim->corruptNextFrames(c.spoilt);
+    EXPECT_EQ(raised([&] { pad.getVersion(); }),
+              c.error ? QString::fromUtf8(c.error) : QStringLiteral("<nothing raised>"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(sim->naksReceived() - naksBefore, std::min(c.spoilt, 2));
+  }
+}
+
+TEST_F(D200Test, AFrameThePadDoesNotAcknowledgeIsSentThreeTimesInAll) {
+  sim->withholdAcks(2);
+  pad.getVersion();  // the third send gets through
+  EXPECT_EQ(sim->framesReceived(), 3);
+
+  // Never acknowledged: three sends, then only the wait for the answer,
+  // which ends at the exchange's limit.
+  const int before = sim->framesReceived();
+  sim->withholdAcks(3);
+  EXPECT_THROW(pad.abort_operation(5000), ETimeout);
+  EXPECT_EQ(sim->framesReceived() - before, 3);
 }
 
 TEST_F(D200Test, TransactionsCarryTheirOperationAndFreshRequestIds) {
@@ -266,6 +337,7 @@ TEST_F(D200Test, AbortAnswersTheWordAndGivesUpWithinItsLimit) {
   sim->setSilent(true);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(raised([&] { pad.abort_operation(400); }), QStringLiteral("Timeout during operation."));
+  EXPECT_THROW(pad.abort_operation(400), ETimeout);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 
   // Through the card screen's interface the port is released afterwards, so
@@ -300,7 +372,7 @@ TEST_F(D200Test, CarriesThePadsBankLink) {
   host.join();
   EXPECT_EQ(pad.version, QStringLiteral("D200 sim 1.0"));
   EXPECT_EQ(bankGot, QByteArray("hello"));
-  const std::vector<TMsg> replies = sim->bankReplies();
+  const std::vector<D200Sim::Message> replies = sim->bankReplies();
   ASSERT_EQ(replies.size(), 4u);
   const QByteArray want[] = {hex("0119000000"), hex("03190500"), QByteArray("\x02\x19world"),
                              hex("0419")};
@@ -338,7 +410,7 @@ TEST_F(D200Test, BankLinkFailuresAreAnsweredToThePadNotRaised) {
   };
   for (const auto& c : cases) sim->rawBankRequestBeforeNextAnswer(c.args);
   pad.getVersion();
-  const std::vector<TMsg> replies = sim->bankReplies();
+  const std::vector<D200Sim::Message> replies = sim->bankReplies();
   ASSERT_EQ(replies.size(), std::size(cases));
   for (size_t i = 0; i < replies.size(); ++i) {
     SCOPED_TRACE(cases[i].name);

@@ -51,7 +51,11 @@ class PaymentModuleTest : public ::testing::Test {
     sim = std::make_unique<PaymentModuleSim>(dir.path(), 3, "SN-777");
     module.setComPort(3);
   }
-  void TearDown() override { qunsetenv("VEKTA_PORTS_DIR"); }
+  void TearDown() override {
+    // Every packet the driver sent kept the packet rules.
+    EXPECT_TRUE(sim->violations().isEmpty()) << sim->violations().join(u'\n').toStdString();
+    qunsetenv("VEKTA_PORTS_DIR");
+  }
 
   QTemporaryDir dir;
   std::unique_ptr<PaymentModuleSim> sim;
@@ -75,10 +79,10 @@ TEST_F(PaymentModuleTest, StatusSalesAndAvailability) {
   EXPECT_FALSE(module.testProduct(12));
 
   // Requests count 1, 2, ... and every one came as a request packet.
-  const QList<TPacket> reqs = sim->requests();
+  const QList<SimPacket> reqs = sim->requests();
   ASSERT_EQ(reqs.size(), 6);
   for (int i = 0; i < reqs.size(); ++i) {
-    EXPECT_EQ(reqs[i].packetType, tptRequest);
+    EXPECT_EQ(reqs[i].packetType, SimPacket::Request);
     EXPECT_EQ(reqs[i].packetNum, i + 1);
   }
   EXPECT_EQ(reqs[2].code, 2);
@@ -91,7 +95,7 @@ TEST_F(PaymentModuleTest, PacketNumbersWrapAfter255) {
   module.addProduct(1);
   module.addProduct(2);
   module.addProduct(3);
-  const QList<TPacket> reqs = sim->requests();
+  const QList<SimPacket> reqs = sim->requests();
   ASSERT_EQ(reqs.size(), 3);
   EXPECT_EQ(reqs[0].packetNum, 255);
   EXPECT_EQ(reqs[1].packetNum, 0);
@@ -106,11 +110,11 @@ TEST_F(PaymentModuleTest, ModuleRequestsAreAnsweredAndReported) {
   std::this_thread::sleep_for(50ms);
   module.checkIncomingRequest();
   ASSERT_TRUE(sim->waitForAnswers(2, 2000));
-  const QList<TPacket> answers = sim->answers();
+  const QList<SimPacket> answers = sim->answers();
   ASSERT_EQ(answers.size(), 2);
   EXPECT_EQ(answers[0].packetNum, a);
   EXPECT_EQ(answers[1].packetNum, b);
-  for (const TPacket& p : answers) {
+  for (const SimPacket& p : answers) {
     EXPECT_EQ(p.code, 0);
     EXPECT_EQ(p.paramCount(), 0);
   }
@@ -128,11 +132,7 @@ TEST_F(PaymentModuleTest, ModuleRequestsAreAnsweredAndReported) {
 
 TEST_F(PaymentModuleTest, WhileWaitingForAnAnswerOtherPacketsAreDropped) {
   // A module request and a stale answer arrive ahead of the real answer.
-  TPacket stale;
-  stale.packetType = tptAnswer;
-  stale.packetNum = 99;
-  stale.addLong(1);
-  sim->prefixNextAnswer(sim->makeRequest(50) + encodeTervinPacket(stale));
+  sim->prefixNextAnswer(sim->makeRequest(50) + PaymentModuleSim::makeAnswer(99, 0, {"1"}));
   sim->setStatus(4);
   EXPECT_EQ(module.getVmStatus(), 4);
 
@@ -144,6 +144,21 @@ TEST_F(PaymentModuleTest, WhileWaitingForAnAnswerOtherPacketsAreDropped) {
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(sim->answers().size(), 1);
   EXPECT_EQ(events.all(), QStringList{"1 checkIncomingRequest, packet.code = 51"});
+}
+
+TEST_F(PaymentModuleTest, ALateAnswerIsReportedAndAnsweredLikeARequest) {
+  // The module answers a status request only after the kiosk gave up on it.
+  sim->dropNextRequests(1);
+  EXPECT_THROW(module.getVmStatus(), ETimeout);
+  const int late = sim->sendAnswer(int(module.outgoingPacketNum), 1);
+  std::this_thread::sleep_for(50ms);
+  module.checkIncomingRequest();
+  ASSERT_TRUE(sim->waitForAnswers(1, 2000));
+  const QList<SimPacket> answers = sim->answers();
+  ASSERT_EQ(answers.size(), 1);
+  EXPECT_EQ(answers[0].packetNum, late);
+  EXPECT_EQ(answers[0].code, 0);
+  EXPECT_EQ(events.all(), QStringList{"1 checkIncomingRequest, packet.code = 1"});
 }
 
 TEST_F(PaymentModuleTest, FaultsOnTheLineFailTheCallAndTheNextCallWorks) {
@@ -201,11 +216,14 @@ TEST_F(PaymentModuleTest, TestProductNeedsExactlyOneZeroByte) {
     std::jthread answerer([&] {
       QByteArray got;
       for (int i = 0; i < 100 && !got.endsWith('\0'); ++i) got += port.read(20);
-      TPacket a;
-      a.packetType = tptAnswer;
+      SimPacket a;
+      a.packetType = SimPacket::Answer;
       a.packetNum = uint8_t(got.size() > 1 ? got[1] : 0);
-      for (const QByteArray& v : c.params) a.addParam(v, tpUnsigned);
-      port.write(encodeTervinPacket(a));
+      for (const QByteArray& v : c.params) {
+        a.params.append(v);
+        a.paramTypes.append(1);
+      }
+      port.write(a.encode());
     });
     EXPECT_EQ(m.testProduct(8), c.expected);
   }

@@ -30,7 +30,7 @@ QByteArray hex(const char* text) {
 TTervinReader bufferReader(const QByteArray& bytes, qsizetype* used = nullptr) {
   auto pos = std::make_shared<qsizetype>(0);
   return [bytes, pos, used](int, int len) {
-    if (bytes.size() - *pos < len) throw Exception(QStringLiteral("Timeout during operation."));
+    if (bytes.size() - *pos < len) throw ETimeout(QStringLiteral("Timeout during operation."));
     QByteArray out = bytes.mid(*pos, len);
     *pos += len;
     if (used) *used = *pos;
@@ -213,6 +213,16 @@ TEST(TervinCodec, BadFrames) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(messageOf([&] { readTervinPacket(bufferReader(c.bytes), 100); }), c.message);
   }
+  // A packet cut short is a time-out by type too, so that a caller can tell
+  // "nothing more came" from a spoiled packet.
+  // A reader that hands out what it has when the line runs dry.
+  const QByteArray cut = good.left(9);
+  TTervinReader shortReader = [cut, pos = qsizetype(0)](int, int len) mutable {
+    const QByteArray out = cut.mid(pos, len);
+    pos += out.size();
+    return out;
+  };
+  EXPECT_THROW(readTervinPacket(shortReader, 100), ETimeout);
 }
 
 }  // namespace

@@ -3,16 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
+#include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
+#include "kiosk/DevicesDiscovery.h"
 #include "platform/TcpServer.h"
 #include "testbed/VendotekSim.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -44,7 +47,11 @@ class VendotekTest : public ::testing::Test {
     sim = std::make_unique<VendotekSim>(dir.path(), 4);
     vendotek.setComPort(4);
   }
-  void TearDown() override { qunsetenv("VEKTA_PORTS_DIR"); }
+  void TearDown() override {
+    // Every frame the driver sent kept the frame rules.
+    EXPECT_TRUE(sim->violations().isEmpty()) << sim->violations().join(u'\n').toStdString();
+    qunsetenv("VEKTA_PORTS_DIR");
+  }
 
   // What the card screen's worker does: handshake, start, wait for the end.
   bool pay(double amount, std::chrono::milliseconds limit = 5s) {
@@ -215,6 +222,57 @@ TEST_F(VendotekTest, PortSelection) {
   EXPECT_FALSE(vendotek.isOpen());
 }
 
+TEST(VendotekLinkLoss, ATerminalThatGoesAwayIsClosedReportedOnceAndFoundAgain) {
+  QTemporaryDir dir;
+  qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
+  std::mutex mu;
+  QStringList logged, events;
+  TVendotek vendotek(
+      [&](const QString& line) {
+        std::lock_guard lock(mu);
+        logged << line;
+      },
+      [&](int id, const QString& text) {
+        std::lock_guard lock(mu);
+        events << QStringLiteral("%1 %2").arg(id).arg(text);
+      });
+  vendotek.keepalive = true;
+  auto sim = std::make_unique<VendotekSim>(dir.path(), 4);
+  TSberDevice bridge;
+  TPosDiscovery discovery(makePosProbes(vendotek, bridge), -1, 4);
+  const std::atomic<bool> stop{false};
+  discovery.trySavedPorts(stop);
+  ASSERT_EQ(discovery.pos_type(), ptVendotek);
+  ASSERT_TRUE(vendotek.isOpen());
+
+  // The device goes away under the open port; the driver's thread keeps
+  // passing meanwhile (every 100 ms, with a keep-alive due).
+  sim.reset();
+  ASSERT_TRUE(waitUntil([&] { return !vendotek.isOpen(); }, 5s));
+  std::this_thread::sleep_for(500ms);
+  {
+    std::lock_guard lock(mu);
+    const QString text = QStringLiteral(
+        "Потеряна связь с банковским терминалом Vendotek (COM4): Can not read data from COM port "
+        "(error + 5).");
+    EXPECT_EQ(logged, QStringList{text});
+    EXPECT_EQ(events, QStringList{QStringLiteral("51 ") + text});
+  }
+
+  // It comes back on another port, and discovery finds it there.
+  VendotekSim moved(dir.path(), 7);
+  discovery.scan(stop);
+  EXPECT_EQ(discovery.pos_type(), ptVendotek);
+  EXPECT_EQ(discovery.port(), 7);
+  EXPECT_EQ(discovery.vendotekPortToSave(), 7);
+  EXPECT_TRUE(vendotek.isOpen());
+  EXPECT_GE(moved.count("IDL"), 1);
+  // A terminal that is there is not looked for again.
+  discovery.scan(stop);
+  EXPECT_EQ(discovery.port(), 7);
+  qunsetenv("VEKTA_PORTS_DIR");
+}
+
 namespace {
 
 QByteArray destinationOf(const VendotekSim& sim, int n) {
@@ -326,12 +384,13 @@ TEST_F(VendotekTest, BankConnectRequestsItCannotServe) {
 // through it, the link gone after SIGTERM.
 TEST(VendotekSimProgram, ServesAPaymentUntilTerminated) {
   QTemporaryDir dir;
-  QProcess sim;
-  sim.start(QStringLiteral(VENDOTEK_SIM_PATH), {QStringLiteral("--ports-dir"), dir.path(),
-                                                QStringLiteral("--com"), QStringLiteral("8")});
-  ASSERT_TRUE(sim.waitForReadyRead(5000));
-  EXPECT_TRUE(sim.readLine().startsWith("vendotek-sim ready: " +
-                                        dir.filePath(QStringLiteral("COM8")).toLocal8Bit()));
+  testkit::ChildProcess sim;
+  ASSERT_TRUE(sim.start(
+      QStringLiteral(VENDOTEK_SIM_PATH),
+      {QStringLiteral("--ports-dir"), dir.path(), QStringLiteral("--com"), QStringLiteral("8")},
+      testkit::ChildProcess::Output::Capture));
+  EXPECT_TRUE(sim.readLine(5000).startsWith("vendotek-sim ready: " +
+                                            dir.filePath(QStringLiteral("COM8")).toLocal8Bit()));
   qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
   {
     TVendotek vendotek;
@@ -342,9 +401,9 @@ TEST(VendotekSimProgram, ServesAPaymentUntilTerminated) {
     EXPECT_TRUE(vendotek.paymentDone());
   }
   qunsetenv("VEKTA_PORTS_DIR");
-  sim.terminate();
-  ASSERT_TRUE(sim.waitForFinished(5000));
-  EXPECT_EQ(sim.exitStatus(), QProcess::NormalExit);
+  ASSERT_TRUE(sim.terminate());
+  ASSERT_TRUE(sim.waitFinished(5000));
+  EXPECT_TRUE(sim.normalExit());
   EXPECT_EQ(sim.exitCode(), 0);
   EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("COM8"))));
 }

@@ -12,7 +12,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QSet>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -23,6 +23,7 @@
 #include "screens/PaymentMethod.h"
 #include "testbed/VendotekSim.h"
 #include "tests/e2e/KioskBench.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/ScreenCatalog.h"
 
 using namespace e2e;
@@ -161,15 +162,13 @@ int main(int argc, char** argv) {
             .arg(s.height)
             .toUtf8());
     f.close();
-    QProcess child;
+    testkit::ChildProcess child;  // a stopped tool leaves no screen process behind
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + file);
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--one"), QLatin1String(s.orientation), folder});
-    if (!child.waitForFinished(300000) || child.exitStatus() != QProcess::NormalExit ||
-        child.exitCode() != 0)
+    if (!child.start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--one"), QLatin1String(s.orientation), folder},
+                     testkit::ChildProcess::Output::Inherit, env) ||
+        !child.waitFinished(300000) || !child.normalExit() || child.exitCode() != 0)
       ++failures;
   }
   return failures == 0 ? 0 : 1;

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <utility>
+#include <vector>
 
 #include "kiosk/Screensaver.h"
 #include "kiosk/TouchButton.h"
@@ -130,7 +132,7 @@ TEST(Screensaver, PicturesFollowTheTimerInListOrder) {
   EXPECT_TRUE(form.isVisible());
 }
 
-TEST(Screensaver, ClosesAtOnceWithNothingToShowAndAtTheFirstKey) {
+TEST(Screensaver, ClosesWithNothingToShowAtATouchAndAtAKeyThatGoesOnToTheScanner) {
   WallpaperFolder w;
   {
     TfmWallpaper form({QStringLiteral("x.png")}, 5, w.data());
@@ -138,15 +140,36 @@ TEST(Screensaver, ClosesAtOnceWithNothingToShowAndAtTheFirstKey) {
     EXPECT_EQ(form.exec(), QDialog::Accepted);
   }
   w.picture(QStringLiteral("red.png"), Qt::red);
-  for (int key : {int(Qt::Key_1), int(Qt::Key_Space)}) {
+  // A scan that wakes the kiosk: its first key closes the screensaver and
+  // goes on to the scanner, which reads key releases; the press alone only
+  // starts it.
+  const struct {
+    int key;
+    const char* text;
+  } keys[] = {{Qt::Key_4, "4"}, {Qt::Key_Space, " "}, {Qt::Key_Escape, "\x1b"}};
+  for (const auto& k : keys) {
+    SCOPED_TRACE(k.key);
     TfmWallpaper form({QStringLiteral("red.png")}, 5, w.data());
+    std::vector<std::pair<int, QString>> handedOn;
+    form.scannerKeyUp = [&](QKeyEvent* e) {
+      EXPECT_FALSE(form.isVisible()) << "closed before the scanner acts";
+      handedOn.emplace_back(e->key(), e->text());
+    };
+    bool openAfterPress = false;
+    const QString text = QString::fromLatin1(k.text);
     QTimer::singleShot(50, &form, [&] {
       EXPECT_EQ(form.file_ind, 0);
-      QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QStringLiteral("1"));
+      QKeyEvent press(QEvent::KeyPress, k.key, Qt::NoModifier, text);
       QApplication::sendEvent(form.Image, &press);
+      openAfterPress = form.isVisible();
+      // The release was queued with the press, before the screensaver reacted.
+      QCoreApplication::postEvent(form.Image,
+                                  new QKeyEvent(QEvent::KeyRelease, k.key, Qt::NoModifier, text));
     });
     QTimer::singleShot(5000, &form, [&] { form.done(2); });
-    EXPECT_EQ(form.exec(), QDialog::Accepted) << key;
+    EXPECT_EQ(form.exec(), QDialog::Accepted);
+    EXPECT_TRUE(openAfterPress);
+    EXPECT_EQ(handedOn, (std::vector<std::pair<int, QString>>{{k.key, text}}));
   }
   {
     TfmWallpaper form({QStringLiteral("red.png")}, 5, w.data());

@@ -288,6 +288,50 @@ TEST_F(SettingsFile, ValueCannotInjectLinesOrSections) {
   EXPECT_EQ(back.keys().at(0)->Params.size(), 3u);
 }
 
+// Whatever file loads is saved to one that loads to the same keys and values:
+// a damaged or hand-edited file must not turn into one the next start refuses.
+TEST_F(SettingsFile, WhatLoadsSavesToAFileThatLoadsTheSame) {
+  const struct {
+    const char* name;
+    QByteArray bytes;
+    bool loads;
+    const char* saved;  // the lines of the store after the load ("" when it is refused)
+  } cases[] = {
+      // Control characters make a blank component: refused now, as its saved form would be.
+      {"controls split a section", "[Global\x01\x01\x01\x01X]\r\nhost=a\r\n", false, ""},
+      {"controls and DEL in names and values",
+       "[Glo\x7F"
+       "bal]\r\nho\x01st=a\x02"
+       "b\r\n",
+       true, "[Glo bal]|ho st=a b"},
+      {"names that only their saved form makes equal", "[s]\r\na\tb=1\r\na b=2\r\n", true,
+       "[s]|a b=2"},
+      {"letters windows-1251 lacks", "\xEF\xBB\xBF[s]\r\n\xE4\xB8\xAD=1\r\n\xE6\x96\x87=2\r\n",
+       true, "[s]|\xE4\xB8\xAD=1|\xE6\x96\x87=2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(path("in.ini"), c.bytes);
+    TSettingsStorage first;
+    try {
+      first.LoadFromIniFile(path("in.ini"));
+    } catch (const Exception&) {
+      EXPECT_FALSE(c.loads);
+      continue;
+    }
+    ASSERT_TRUE(c.loads);
+    QStringList lines;
+    first.SaveToStrings(lines);
+    EXPECT_EQ(lines.join(u'|'), u(c.saved));
+    first.SaveToIniFile(path("out.ini"));
+    TSettingsStorage again;
+    ASSERT_NO_THROW(again.LoadFromIniFile(path("out.ini")));
+    QStringList back;
+    again.SaveToStrings(back);
+    EXPECT_EQ(back, lines);
+  }
+}
+
 TEST_F(SettingsFile, StartUpLoadTakesTheBackupWholeWhenTheMainFileFails) {
   const QByteArray good = "[Global]\r\nhost=backup\r\nport=7\r\n";
   const QByteArray mainGood = "[Global]\r\nhost=main\r\n";

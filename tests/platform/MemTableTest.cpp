@@ -952,6 +952,66 @@ TEST(MemTableFiles, HugeRowCountIsRefusedBeforeAllocating) {
   MemTable t;
   EXPECT_EQ(messageOf([&] { t.LoadFromBytes(withFixedCrc(d)); }),
             "Table data is damaged (1152921504606846976 rows).");
+  // Each row needs a marker and a tag per stored value: 1000 bytes cannot
+  // hold 1000 rows of one field, however many values those rows would take.
+  qToLittleEndian<quint64>(1000, d.data() + rowsAt);
+  d.chop(4);
+  d.append(QByteArray(1000, '\xA5'));
+  qToLittleEndian<quint64>(quint64(d.size() - 16), d.data() + 8);
+  d.append(4, '\0');
+  EXPECT_EQ(messageOf([&] { t.LoadFromBytes(withFixedCrc(d)); }),
+            "Table data is damaged (1000 rows).");
+}
+
+// A server or a damaged cache file can hand over rows without any field. The
+// rows are empty, but every operation on them must stay defined behaviour.
+TEST(MemTableFiles, TableWithoutFieldsKeepsItsRowsThroughEveryOperation) {
+  const std::pair<const char*, std::function<void(MemTable&)>> steps[] = {
+      {"append",
+       [](MemTable& t) {
+         t.Append();
+         t.Post();
+       }},
+      {"edit",
+       [](MemTable& t) {
+         t.First();
+         t.Edit();
+         t.Post();
+       }},
+      {"filter",
+       [](MemTable& t) {
+         t.OnFilterRecord = [](MemTable&) { return true; };
+         t.SetFiltered(true);
+         t.SetFiltered(false);
+       }},
+      {"delete",
+       [](MemTable& t) {
+         t.Last();
+         t.Delete();
+       }},
+      {"reload saved", [](MemTable& t) { t.LoadFromBytes(t.SaveToBytes()); }},
+      {"empty", [](MemTable& t) { t.EmptyDataSet(); }},
+  };
+  const int rowsAfter[] = {4, 4, 4, 3, 3, 0};
+  MemTable t;
+  t.Open();
+  for (int i = 0; i < 3; ++i) {
+    t.Append();
+    t.Post();
+  }
+  int k = 0;
+  for (const auto& [name, step] : steps) {
+    SCOPED_TRACE(name);
+    step(t);
+    EXPECT_EQ(t.RecordCount(), rowsAfter[k++]);
+    // Saved and loaded again, the file is the same.
+    const QByteArray saved = t.SaveToBytes();
+    MemTable u;
+    u.LoadFromBytes(saved);
+    EXPECT_EQ(u.FieldCount(), 0);
+    EXPECT_EQ(u.RecordCount(), t.RecordCount());
+    EXPECT_EQ(u.SaveToBytes(), saved);
+  }
 }
 
 TEST(MemTableFiles, FileErrorsNameTheFile) {

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <functional>
 #include <thread>
 
 #include "platform/TcpClient.h"
 #include "platform/TcpServer.h"
+#include "tests/support/FastClock.h"
 
 namespace {
 
@@ -77,6 +81,99 @@ TEST(TcpClient, LargeWriteArrivesWhole) {
   }
   writer.join();
   EXPECT_EQ(got, big);
+}
+
+// More than a loopback connection's buffers hold on both ends together, so
+// a peer that does not read makes the writer wait.
+const QByteArray& moreThanBuffersHold() {
+  static const QByteArray big(64 * 1024 * 1024, 'w');
+  return big;
+}
+
+TEST(TcpClient, WriteToAPeerThatStopsReadingFailsAtItsDeadline) {
+  testkit::FastClock fast(200);  // the default 30 s pass in 150 ms
+  testkit::ClockScope scope(&fast);
+  Pair p;
+  EXPECT_THROW(p.client.write(moreThanBuffersHold()), plat::ETcpTimeout);
+
+  // Once the peer reads again, writes go through.
+  std::thread reader([&] {
+    try {
+      while (p.peer->read(1 << 20, 500).size() > 0) {
+      }
+    } catch (const plat::ETcpError&) {
+    }
+  });
+  EXPECT_NO_THROW(p.client.write(QByteArray(256 * 1024, 'y')));
+  p.client.close();
+  reader.join();
+}
+
+// Each wait would last a minute; the interrupt from another thread ends it.
+TEST(TcpClient, InterruptEndsEveryKindOfWaitAtOnce) {
+  struct Case {
+    const char* name;
+    std::function<void(Pair&)> wait;
+  };
+  const Case cases[] = {
+      {"read", [](Pair& p) { p.client.read(16, 60000); }},
+      {"write", [](Pair& p) { p.client.write(moreThanBuffersHold(), 60000); }},
+  };
+  for (const Case& c : cases) {
+    Pair p;
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      p.client.interrupt();
+    });
+    EXPECT_THROW(c.wait(p), plat::ETcpInterrupted) << c.name;
+    stopper.join();
+    EXPECT_TRUE(p.client.isConnected()) << c.name;
+  }
+
+  Pair p;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    p.client.interrupt();
+  });
+  EXPECT_FALSE(p.client.hasData(60000));
+  stopper.join();
+}
+
+TEST(TcpClient, InterruptHoldsUntilResetAndSparesWhatNeedsNoWait) {
+  Pair p;
+  p.peer->write(QByteArray("ab"));
+  ASSERT_TRUE(p.client.hasData(1000));
+  p.client.interrupt();
+  // Buffered bytes and a write with room need no wait.
+  EXPECT_EQ(p.client.read(1, 60000), QByteArray("a"));
+  EXPECT_NO_THROW(p.client.writeByte(0x66));
+  EXPECT_EQ(p.client.read(5, 60000), QByteArray("b"));
+  // A wait that starts after the interrupt ends at once too.
+  EXPECT_THROW(p.client.read(1, 60000), plat::ETcpInterrupted);
+  EXPECT_THROW(p.client.connect(QStringLiteral("127.0.0.1"), p.server.port(), 60000),
+               plat::ETcpInterrupted);
+
+  p.client.resetInterrupt();
+  EXPECT_FALSE(p.client.interrupted());
+  p.client.connect(QStringLiteral("127.0.0.1"), p.server.port(), 2000);
+  auto peer = p.server.accept(2000);
+  ASSERT_TRUE(peer);
+  EXPECT_EQ(p.client.read(1, 10), QByteArray());  // waits its time, no throw
+  peer->write(QByteArray("c"));
+  EXPECT_EQ(p.client.read(1, 2000), QByteArray("c"));
+}
+
+TEST(TcpClient, APeerThatClosedIsNoLongerConnectedOnceItsBytesAreRead) {
+  Pair p;
+  EXPECT_TRUE(p.client.isConnected());
+  p.peer->write(QByteArray("last"));
+  p.peer->close();
+  // Once the close has arrived, a connection with unread bytes stays up.
+  pollfd closeSeen{p.client.fd(), POLLRDHUP, 0};
+  ASSERT_EQ(::poll(&closeSeen, 1, 5000), 1);
+  EXPECT_TRUE(p.client.isConnected());
+  EXPECT_EQ(p.client.read(4, 1000), QByteArray("last"));
+  EXPECT_FALSE(p.client.isConnected());
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 // The cart's form offscreen: its lines, texts and page buttons follow the
-// plain cart, the minus button of the last unit asks first, and a paid cart
-// closes with ok without the reset question.
+// plain cart, the minus button of the last unit asks first, a paid cart
+// closes with ok without the reset question, and no modal the cart opens
+// runs with its idle reset armed.
 
 #include <gtest/gtest.h>
 
+#include <QKeyEvent>
 #include <QLabel>
+#include <QTest>
 #include <QTimer>
+#include <functional>
 
 #include "kiosk/TouchButton.h"
 #include "screens/Recycle.h"
@@ -24,8 +28,11 @@ TProduct product(int cell, double price, const QString& name) {
 struct Form {
   TLoyalityCardInfo loyalty;
   int resetQuestions = 0;
+  bool resetAnswer = false;  // "Отмена"
   int deleteQuestions = 0;
   bool deleteAnswer = false;
+  // Runs inside the removal question, while it is open.
+  std::function<void()> duringDeleteQuestion;
   std::optional<TProduct> scanned;
   std::unique_ptr<TfmRecycle> form;
 
@@ -35,10 +42,11 @@ struct Form {
     h.loyaltyCardInfo = [this]() -> TLoyalityCardInfo& { return loyalty; };
     h.askReset = [this](int) {
       ++resetQuestions;
-      return false;
+      return resetAnswer;
     };
     h.confirmDelete = [this](const QString&) {
       ++deleteQuestions;
+      if (duringDeleteQuestion) duringDeleteQuestion();
       return deleteAnswer;
     };
     h.cardTerminalFound = [] { return true; };
@@ -113,6 +121,110 @@ TEST(CartForm, MinusOnTheLastUnitAsksAndPaidCartClosesWithoutQuestion) {
   EXPECT_FALSE(f.form->isVisible());
   EXPECT_EQ(f.resetQuestions, 1);
   EXPECT_TRUE(f.form->selected_goods().empty());
+}
+
+// The idle reset used to fire under the removal question: it cleared the
+// lines and closed the cart, and the question's OK then erased a line of the
+// emptied list (a crash under ASan).
+TEST(CartForm, IdleResetNeverFiresUnderTheRemovalQuestion) {
+  Form f;
+  f.scanned = product(1, 50, "Вода");
+  f.form->show();
+  f.form->tmIdle->setInterval(5);  // the idle reset is due long before the answer
+  f.form->tmIdle->start();
+  f.deleteAnswer = true;
+  f.resetAnswer = true;  // a reset would clear the lines and close the cart
+  bool idleArmed = true;
+  f.duringDeleteQuestion = [&] {
+    idleArmed = f.form->tmIdle->isActive();
+    QTest::qWait(100);  // the question's own event loop
+  };
+  emit f.form->selected_goods()[0].rectDec->mouseDown();
+
+  EXPECT_FALSE(idleArmed);
+  EXPECT_EQ(f.resetQuestions, 0);
+  EXPECT_TRUE(f.form->selected_goods().empty());  // the answer applied
+  EXPECT_TRUE(f.form->isVisible());
+  EXPECT_TRUE(f.form->tmIdle->isActive()) << "the countdown goes on after the question";
+  f.form->hide();
+}
+
+// Every modal the cart opens runs with the cart's timers stopped, and the
+// idle countdown runs again once it has returned.
+TEST(CartForm, EveryModalPausesTheTimers) {
+  struct Case {
+    const char* name;
+    // Installs the hook under test; it calls probe() while "open".
+    std::function<void(TCartHooks&, const std::function<void()>& probe)> install;
+    std::function<void(Form&)> trigger;
+  };
+  const Case cases[] = {
+      {"removal question",
+       [](TCartHooks& h, const std::function<void()>& probe) {
+         h.confirmDelete = [probe](const QString&) {
+           probe();
+           return false;
+         };
+       },
+       [](Form& f) { emit f.form->selected_goods()[0].rectDec->mouseDown(); }},
+      {"a scanned key (loyalty greeting, message)",
+       [](TCartHooks& h, const std::function<void()>& probe) {
+         h.scannerKeyUp = [probe](QKeyEvent*) { probe(); };
+       },
+       [](Form& f) { QTest::keyRelease(f.form.get(), Qt::Key_4); }},
+      {"card screen",
+       [](TCartHooks& h, const std::function<void()>& probe) {
+         h.runCardScreen = [probe] {
+           probe();
+           return 2;
+         };
+       },
+       [](Form& f) { f.form->btPayMouseDown(); }},
+      {"drink menu",
+       [](TCartHooks& h, const std::function<void()>& probe) {
+         h.openDrinkMenu = [probe] {
+           probe();
+           return std::optional<TProduct>();
+         };
+       },
+       [](Form& f) { f.form->btDrinkMouseDown(); }},
+      {"barcode keypad",
+       [](TCartHooks& h, const std::function<void()>& probe) {
+         h.openBarcodeKeypad = [probe] {
+           probe();
+           return std::optional<TProduct>();
+         };
+       },
+       [](Form& f) { f.form->btBarcodeMouseDown(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TLoyalityCardInfo loyalty;
+    std::vector<bool> armed;
+    TfmRecycle* form = nullptr;
+    const std::function<void()> probe = [&] {
+      armed.push_back(form->tmIdle->isActive() || form->tmSelectedGood->isActive());
+    };
+    TCartHooks h;
+    h.settings = [] { return TCartSettings{}; };
+    h.loyaltyCardInfo = [&]() -> TLoyalityCardInfo& { return loyalty; };
+    h.askReset = [](int) { return false; };
+    h.cardTerminalFound = [] { return true; };
+    h.confirmDelete = [](const QString&) { return false; };
+    c.install(h, probe);
+    Form f;  // for the trigger's access; its own form is replaced
+    f.form = std::make_unique<TfmRecycle>(nullptr, h);
+    form = f.form.get();
+    f.form->resize(1920, 1080);
+    f.form->show();
+    f.form->addProduct(product(1, 50, "Вода"));
+    f.form->tmIdle->start();
+    c.trigger(f);
+    ASSERT_EQ(armed.size(), 1u);
+    EXPECT_FALSE(armed[0]);
+    EXPECT_TRUE(f.form->tmIdle->isActive());
+    f.form->hide();
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "platform/Exception.h"
@@ -204,6 +205,58 @@ TEST(CartLines, AddAndRemoveQueueTheirEventsAndAskForTheLastUnit) {
   EXPECT_TRUE(f.cart.selected_goods.empty());
   EXPECT_DOUBLE_EQ(f.cart.total_amount, 0);
   EXPECT_FALSE(f.cart.view().payEnabled);
+}
+
+// The removal question is a modal wait: whatever happens to the lines while
+// it is open (an idle reset, a scan), the answer applies to the cart as it
+// is afterwards, never to a line that may no longer be there.
+TEST(CartLines, TheLineIsFoundAgainAfterTheQuestion) {
+  const TProduct water = product(true, 5, 60, "Вода");
+  const TProduct bar = product(true, 6, 40, "Батончик");
+  struct Case {
+    const char* name;
+    std::function<void(TCart&)> meanwhile;
+    bool removed;
+    std::vector<std::pair<int, int>> lines;  // cell, quantity afterwards
+  };
+  const Case cases[] = {
+      {"nothing happens", [](TCart&) {}, true, {{6, 1}}},
+      {"the cart was reset", [](TCart& c) { c.clear(); }, false, {}},
+      {"the line went, others moved up",
+       [&](TCart& c) {
+         c.clear();
+         c.addProduct(bar, QDateTime::currentDateTime());
+       },
+       false,
+       {{6, 1}}},
+      {"another unit was scanned",
+       [&](TCart& c) { c.addProduct(water, QDateTime::currentDateTime()); },
+       true,
+       {{5, 1}, {6, 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    f.add(water);
+    f.add(bar);
+    f.cart.hooks.confirmDelete = [&](const QString&) {
+      c.meanwhile(f.cart);
+      return true;
+    };
+    const size_t events = f.events.size();
+    EXPECT_EQ(f.cart.removeProduct(water, QDateTime::currentDateTime()), c.removed);
+    std::vector<std::pair<int, int>> lines;
+    for (const TSelectedGood& g : f.cart.selected_goods)
+      lines.emplace_back(g.product.cell, g.quantity);
+    EXPECT_EQ(lines, c.lines);
+    double total = 0;
+    for (const TSelectedGood& g : f.cart.selected_goods) total += g.product.price * g.quantity;
+    EXPECT_DOUBLE_EQ(f.cart.total_amount, total);
+    // Only a removal that happened is reported.
+    const bool reported =
+        f.events.size() > events && f.events.back().second.startsWith(QStringLiteral("Удаление"));
+    EXPECT_EQ(reported, c.removed);
+  }
 }
 
 // Lines of measured heights on a list of 100 units with a 10-unit header
@@ -407,6 +460,92 @@ TEST(CartPoints, SecondPressNeverWritesOffTwice) {
     EXPECT_DOUBLE_EQ(f.cart.cashback, c.cashbackAfter);
     EXPECT_DOUBLE_EQ(f.cart.pointsWrittenOff(), c.cashbackAfter);
     EXPECT_DOUBLE_EQ(f.cart.payment_amount(), f.cart.total_amount - c.cashbackAfter);
+  }
+}
+
+// Points written off are gone on the back office, so the amount left to pay
+// must stay payable: the offer leaves at least the smallest payable sum, and
+// a removal that would leave nothing to pay is refused.
+TEST(CartPoints, OfferNeverLeavesTheCartUnpayable) {
+  struct Case {
+    const char* name;
+    double allowed;  // the back office's allowance
+    double percent;  // the card's discount
+    std::vector<double> prices;
+    double offered;  // 0: no offer
+  };
+  const Case cases[] = {
+      {"allowance below the amount", 50, 0, {100}, 50},
+      {"allowance of the whole amount", 100, 0, {100}, 99.99},
+      {"allowance above the amount", 500, 0, {60, 40}, 99.99},
+      {"after the discount", 100, 10, {100}, 89.99},
+      {"allowance with a fraction of a kopeck", 30.005, 0, {100}, 30},
+      {"a kopeck to pay leaves nothing to offer", 5, 0, {0.01}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    f.loyalty = card(c.percent, 1000, c.allowed);
+    f.offerAnswer = 1e9;  // whatever the dialog returns, never more than offered
+    int cell = 1;
+    for (double price : c.prices) f.add(product(true, cell++, price));
+    EXPECT_EQ(f.cart.pay(), TCart::TPayResult::Paid);
+    if (c.offered > 0) {
+      ASSERT_EQ(f.offers.size(), 1u);
+      EXPECT_DOUBLE_EQ(f.offers[0], c.offered);
+    } else {
+      EXPECT_TRUE(f.offers.empty());
+    }
+    EXPECT_GE(f.cardScreenAmount, TCart::kSmallestPayableAmount - 1e-9);
+  }
+}
+
+TEST(CartPoints, RemovalThatWouldLeaveNothingToPayIsRefused) {
+  struct Case {
+    const char* name;
+    double percent;
+    std::vector<std::pair<double, int>> lines;  // price, quantity
+    double writtenOff;
+    int removeCell;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"50 points, the 60 of 100 removed", 0, {{60, 1}, {40, 1}}, 50, 1, true},
+      {"50 points, the 40 of 100 removed", 0, {{60, 1}, {40, 1}}, 50, 2, false},
+      {"removal to exactly nothing", 0, {{60, 1}, {40, 1}}, 60, 2, true},
+      {"one unit of two", 0, {{50, 2}}, 60, 1, true},
+      {"one unit of two, enough left", 0, {{50, 2}}, 40, 1, false},
+      {"after the card's discount", 10, {{50, 1}, {50, 1}}, 45, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    f.settings.sbp_enabled = true;  // the method dialog, which the customer leaves
+    f.cart.countPaymentTypes();
+    f.loyalty = card(c.percent, 1000, c.writtenOff);
+    f.offerAnswer = c.writtenOff;
+    int cell = 1;
+    for (const auto& [price, quantity] : c.lines) {
+      for (int i = 0; i < quantity; ++i) f.add(product(true, cell, price));
+      ++cell;
+    }
+    ASSERT_EQ(f.cart.pay(), TCart::TPayResult::NotPaid);
+    ASSERT_DOUBLE_EQ(f.cart.pointsWrittenOff(), c.writtenOff);
+    const double before = f.cart.payment_amount();
+    const TProduct removed = f.cart.selected_goods[size_t(c.removeCell - 1)].product;
+    if (c.refused) {
+      try {
+        f.cart.removeProduct(removed, QDateTime::currentDateTime());
+        FAIL() << "the removal went through";
+      } catch (const Exception& e) {
+        EXPECT_EQ(e.message(), QString::fromUtf8(TCart::kRemovalRefused));
+      }
+      EXPECT_DOUBLE_EQ(f.cart.payment_amount(), before);
+      EXPECT_TRUE(f.deleteQuestions.empty()) << "refused before asking";
+    } else {
+      EXPECT_TRUE(f.cart.removeProduct(removed, QDateTime::currentDateTime()));
+    }
+    EXPECT_GT(f.cart.payment_amount(), 0);
   }
 }
 

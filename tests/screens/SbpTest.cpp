@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <functional>
 
 #include "backoffice/JClient.h"
 #include "kiosk/EventSink.h"
@@ -95,6 +96,7 @@ class SbpScreen : public ::testing::Test {
         statusEntered.release();
         statusGate.acquire();
       }
+      if (rq.code == 1089 && onStatusRequest) onStatusRequest(++statusRequests);
       sim->handlers().handle(rq, rp);
     });
     sim->start();
@@ -126,6 +128,7 @@ class SbpScreen : public ::testing::Test {
   }
 
   void TearDown() override {
+    onStatusRequest = nullptr;
     holdStatus = false;
     statusGate.release(100);
     plat::setClock(nullptr);
@@ -184,6 +187,10 @@ class SbpScreen : public ::testing::Test {
   QString refuseQrCode;
   std::atomic<bool> holdStatus{false};
   QSemaphore statusEntered, statusGate;
+  // Called on the server's thread before a status request is answered, with
+  // the number of status requests so far; set before the screen opens.
+  std::function<void(int)> onStatusRequest;
+  std::atomic<int> statusRequests{0};
 };
 
 TEST_F(SbpScreen, PaidAfterSomePollsRunsTheCheckoutOnce) {
@@ -341,6 +348,56 @@ TEST_F(SbpScreen, PaidAnswerArrivingWhileClosingIsASale) {
   EXPECT_FALSE(s->isVisible());
   EXPECT_EQ(s->result(), TfmSBP::mrOk);
   EXPECT_EQ(s->paymentThread()->status(), TSbpPaymentThread::trPaid);
+  EXPECT_EQ(checkouts, 1);
+  EXPECT_EQ(steps.events.size(), 3u);
+  EXPECT_EQ(session().value(1).toInt(), 1);
+}
+
+// The customer pays a moment after the time limit: the poll that finds the
+// limit passed still says pending, the session is paid just after. The screen
+// asks once more before it gives up, and the sale is made, once.
+TEST_F(SbpScreen, PaidJustAfterTheTimeLimitIsASale) {
+  plat::ManualClock clock;
+  plat::setClock(&clock);
+  sim->db().setOption("sbp_polls", 2);  // the third status request finds it paid
+  onStatusRequest = [&clock](int n) {
+    if (n == 2) clock.advance(180001);  // the second poll comes past the limit
+  };
+  auto s = screen();
+  s->open();
+  ASSERT_TRUE(waitClosed(*s));
+  plat::setClock(nullptr);
+
+  EXPECT_EQ(s->result(), TfmSBP::mrOk);
+  EXPECT_EQ(checkouts, 1);
+  EXPECT_EQ(requestsOf(1089), 3);
+  EXPECT_EQ(s->paymentThread()->status(), TSbpPaymentThread::trPaid);
+  EXPECT_EQ(steps.events.size(), 3u);
+  EXPECT_FALSE(s->lbErr1->isVisibleTo(s.get()));
+  EXPECT_TRUE(sink.all().empty()) << "no payment error was reported";
+  EXPECT_EQ(session().value(1).toInt(), 1);
+}
+
+// The customer gives up at the close question while the bank app is just
+// sending the payment: the screen's last look finds the session paid.
+TEST_F(SbpScreen, PaidAsTheScreenIsClosedIsASale) {
+  sim->db().setOption("sbp_polls", 1000000);
+  TfmSBP* shown = nullptr;
+  // Every status request from the close on finds the session paid.
+  onStatusRequest = [this, &shown](int) {
+    if (shown && shown->paymentThread()->stopRequested())
+      sim->db().exec("update tbSbpSession set status = 1");
+  };
+  auto s = screen();
+  s->setup.pollMs = 300;  // the close comes while the worker waits between polls
+  shown = s.get();
+  s->open();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return s->paymentThread()->polls() >= 1; }, 10000));
+  keepWaiting = false;
+  s->btCloseMouseDown();
+
+  EXPECT_FALSE(s->isVisible());
+  EXPECT_EQ(s->result(), TfmSBP::mrOk);
   EXPECT_EQ(checkouts, 1);
   EXPECT_EQ(steps.events.size(), 3u);
   EXPECT_EQ(session().value(1).toInt(), 1);

@@ -1,0 +1,39 @@
+#pragma once
+// Real time sped up: time-outs of seconds pass in tens of milliseconds, while
+// sockets and threads still run at their own pace.
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#include "platform/Clock.h"
+
+namespace testkit {
+
+class FastClock : public plat::Clock {
+ public:
+  explicit FastClock(int factor) : factor_(factor), base_(realMs()) {}
+  int64_t nowMs() const override { return 1'000'000 + (realMs() - base_) * factor_; }
+  void sleepMs(int64_t ms) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms / factor_));
+  }
+
+ private:
+  static int64_t realMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  }
+  int factor_;
+  int64_t base_;
+};
+
+// Installs a clock for one scope and puts the real one back.
+class ClockScope {
+ public:
+  explicit ClockScope(plat::Clock* c) { plat::setClock(c); }
+  ~ClockScope() { plat::setClock(nullptr); }
+  ClockScope(const ClockScope&) = delete;
+  ClockScope& operator=(const ClockScope&) = delete;
+};
+
+}  // namespace testkit
