@@ -211,7 +211,10 @@ QWidget* openLoyalty(TScreenCatalog& c) {
 }
 
 QWidget* openBoiler(TScreenCatalog& c) {
-  auto form = std::make_unique<TfmBoilerInfill>(TCoffeeDialogContext{}, c.main());
+  TServiceMenuAccess service;
+  service.showSettings = [] { return false; };
+  service.closeProgram = [] {};
+  auto form = std::make_unique<TfmBoilerInfill>(TCoffeeDialogContext{}, service, c.main());
   form->tmTimeout->stop();
   return c.adopt(std::move(form));
 }
@@ -242,6 +245,9 @@ QWidget* openServiceMenu(TScreenCatalog& c) {
   ctx.SS = c.main()->SS();
   ctx.programPath = QDir(c.dataFolder()).filePath(QStringLiteral("vekta"));
   ctx.autostartFolder = QDir(c.dataFolder()).filePath(QStringLiteral("autostart"));
+  ctx.setBringToFront = [](bool) {};
+  ctx.refreshConfig = [] {};
+  ctx.makeAudit = [](int) {};
   auto form = std::make_unique<TfmSettings>(std::move(ctx), c.main());
   form->setWindowState(Qt::WindowFullScreen);
   return c.adopt(std::move(form));
@@ -251,6 +257,7 @@ QWidget* openOperatorForm(TScreenCatalog& c) {
   TOperatorFormContext ctx;
   ctx.SS = c.main()->SS();
   ctx.programPath = QDir(c.dataFolder()).filePath(QStringLiteral("kelto"));
+  ctx.makeAudit = [](int) {};
   auto form = std::make_unique<TfmRunOperatorForm>(std::move(ctx), c.main());
   form->setWindowState(Qt::WindowFullScreen);
   return c.adopt(std::move(form));
@@ -284,6 +291,7 @@ TScreenCatalog::TScreenCatalog() {
   qputenv("VEKTA_DATA_DIR", data_.path().toUtf8());
   qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
   qputenv("VEKTA_OSK_COMMAND", "true");  // no on-screen keyboard
+  registerSaleScreens();                 // the main form refuses to start without them
   main_ = std::make_unique<TfmMain>();
   main_->show();
   main_->tmConfig->stop();  // no server: the cycle would only retry
