@@ -83,7 +83,10 @@ void TfmRunOperatorForm::FormCreate() {
   const double lh = lbLogin->height();
   const double eh = 1.1 * lh;
   const double auditH = eh;
-  const double auditW = MeasureTextWidth(edAudit) + 3 * auditH;
+  FitCheckIndicator(edAudit);
+  // The room after the text is only for the finger: at a large font it would
+  // reach past the screen's edge, so it ends there.
+  const double auditW = std::min(MeasureTextWidth(edAudit) + 3 * auditH, W - W / 10 - lh / 2);
   // Labels from a tenth of the width; both edits share one left edge after
   // the wider label and end at four fifths of the width.
   const double labelX = W / 10;

@@ -277,7 +277,7 @@ TfmSettings::TfmSettings(TServiceMenuContext context, QWidget* parent)
   pnSettingsTop = makePanel(this, "pnSettingsTop");
   lbSettingsTop = makeLabel(QStringLiteral("Настройки"), pnSettingsTop, "lbSettingsTop", true);
   pnSettings = makePanel(this, "pnSettings");
-  edAutoStart = makeCheck(QStringLiteral("Запускать приложение при старте Windows"), pnSettings,
+  edAutoStart = makeCheck(QStringLiteral("Запускать приложение при старте системы"), pnSettings,
                           "edAutoStart");
   edBringToFront = makeCheck(QStringLiteral("Периодически активировать приложение "), pnSettings,
                              "edBringToFront");
@@ -392,8 +392,8 @@ void TfmSettings::FormShow() {
 void TfmSettings::SaveSettings() {
   edPort->setText(edPort->text().trimmed());
   SaveServiceMenuValues(values(), ctx_, [] {
-    ShowMessageTimed(QStringLiteral("Не удалось записать данные в реестр Windows.\r\n"
-                                    "Запустите программу от имени Администратора."),
+    ShowMessageTimed(QStringLiteral("Не удалось записать автозапуск приложения.\r\n"
+                                    "Проверьте права на папку автозапуска."),
                      0);
   });
   data_changed = false;
@@ -540,28 +540,31 @@ void TfmSettings::layoutControls() {
   placeEdit(edPort, lbPort);
   placeEdit(edPassword, lbPassword);
   const double serverH = edPassword->geometry().bottom() + m;
-  pnServer->setGeometry(QRectF(m, y, panelW, serverH).toRect());
+  // The panels span the screen; only their header bars keep the margins,
+  // so the right column's edits and buttons end m before the screen's edge.
+  pnServer->setGeometry(QRectF(0, y, W, serverH).toRect());
   y += serverH;
 
   // Settings panel.
   y = placeBar(pnSettingsTop, lbSettingsTop, y + m / 2);
   double top = m;
   for (QCheckBox* c : {edAutoStart, edBringToFront, edVirtualKeyboard, edHook}) {
+    FitCheckIndicator(c);
     c->setGeometry(QRectF(m, top, MeasureTextWidth(c) + 3 * eh, eh).toRect());
     top += eh + m;
   }
   lbPosTerminalLocation->move(
       QPointF(m, top + (eh - lbPosTerminalLocation->height()) / 2).toPoint());
   const double listX = m + lbPosTerminalLocation->width() + m;
-  edPosTerminalLocation->setGeometry(QRectF(listX, top, panelW - m - listX, eh).toRect());
+  edPosTerminalLocation->setGeometry(QRectF(listX, top, W - m - listX, eh).toRect());
   const double settingsH = top + eh + m;
-  pnSettings->setGeometry(QRectF(m, y, panelW, settingsH).toRect());
+  pnSettings->setGeometry(QRectF(0, y, W, settingsH).toRect());
   y += settingsH;
 
   // Actions panel: the rest above the button strip.
   y = placeBar(pnActionsTop, lbActionsTop, y + m / 2);
   const double actionsH = std::max(0.0, pnBottom->y() - y - m / 2);
-  pnActions->setGeometry(QRectF(m, y, panelW, actionsH).toRect());
+  pnActions->setGeometry(QRectF(0, y, W, actionsH).toRect());
   const double bh = actionsH / 5;
   const double bw = W / 2 - 2 * m;
   btAudit->setGeometry(QRectF(m, 0.5 * bh, bw, bh).toRect());
