@@ -142,6 +142,12 @@ void TSoftwareUpdateThread::log(const QString& text) const {
 
 bool TSoftwareUpdateThread::waitUntil(int64_t untilMs) {
   std::unique_lock lock(m_);
+  if (untilMs == INT64_MAX) {
+    // Only the end can come: sleep until terminate() says so, without waking
+    // every slice to look at a clock that can never reach the deadline.
+    wake_.wait(lock, [this] { return terminated_.load(); });
+    return false;
+  }
   while (!terminated_ && plat::clock().nowMs() < untilMs)
     wake_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
   return !terminated_;

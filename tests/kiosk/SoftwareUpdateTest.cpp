@@ -225,6 +225,32 @@ TEST_F(UpdateWorker, NoOfferMeansNoFurtherQuestion) {
   thread.reset();
 }
 
+// A clock that counts how often it is read.
+class CountingClock : public plat::ManualClock {
+ public:
+  int64_t nowMs() const override {
+    ++reads;
+    return ManualClock::nowMs();
+  }
+  mutable std::atomic<int> reads{0};
+};
+
+TEST_F(UpdateWorker, AWorkerWithNothingOnOfferSleepsUntilTheEnd) {
+  CountingClock counting;
+  plat::setClock(&counting);
+  startWorker([](const QString&) { return false; });
+  ASSERT_TRUE(waitFor([&] { return thread->attempts() == 1; }));
+  QThread::msleep(50);  // into its wait
+  const int before = counting.reads;
+  QThread::msleep(200);
+  // Nothing wakes it: not the clock, which could never reach its deadline.
+  EXPECT_EQ(counting.reads - before, 0);
+  QElapsedTimer closing;
+  closing.start();
+  thread.reset();
+  EXPECT_LT(closing.elapsed(), 5000);
+}
+
 TEST_F(UpdateWorker, AFailedSwapEndsTheWorkerWithoutARestart) {
   // A backup that cannot be removed stops the swap before anything moves.
   QDir().mkpath(backup + QStringLiteral("/busy"));
