@@ -8,14 +8,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 #include <functional>
-#include <memory>
 #include <optional>
+
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -29,29 +29,22 @@ bool waitFor(const std::function<bool()>& pred, int limitMs) {
   return true;
 }
 
-// A child process that ends with the test.
+// A child process that ends with the test: SIGTERM first, so that the X
+// server removes its display's files.
 struct Child {
-  std::unique_ptr<QProcess> p = std::make_unique<QProcess>();
-  ~Child() {
-    if (p->state() == QProcess::NotRunning) return;
-    p->terminate();
-    if (!p->waitForFinished(3000)) {
-      p->kill();
-      p->waitForFinished(3000);
-    }
-  }
+  testkit::ChildProcess p;
+  ~Child() { p.stop(3000); }
   // The next line of its output that starts with prefix; empty after limitMs.
   QString lineStartingWith(const QString& prefix, int limitMs) {
     QElapsedTimer t;
     t.start();
     for (;;) {
-      while (p->canReadLine()) {
-        const QString line = QString::fromUtf8(p->readLine()).trimmed();
-        if (line.startsWith(prefix)) return line;
-      }
       const int left = limitMs - int(t.elapsed());
-      if (left <= 0 || p->state() == QProcess::NotRunning) return QString();
-      p->waitForReadyRead(left);
+      if (left <= 0) return QString();
+      const QByteArray raw = p.readLine(left);
+      if (raw.isEmpty()) return QString();
+      const QString line = QString::fromUtf8(raw).trimmed();
+      if (line.startsWith(prefix)) return line;
     }
   }
 };
@@ -67,11 +60,12 @@ class XSession : public ::testing::Test {
     ASSERT_TRUE(QFileInfo::exists(window)) << window.toStdString();
 
     // The server picks a free display itself and tells it on descriptor 3.
-    xvfb.p->start(QStringLiteral("sh"),
-                  {QStringLiteral("-c"),
-                   QStringLiteral("exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp "
-                                  "3>&1 1>/dev/null 2>/dev/null")});
-    ASSERT_TRUE(xvfb.p->waitForStarted());
+    ASSERT_TRUE(
+        xvfb.p.start(QStringLiteral("sh"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp "
+                                     "3>&1 1>/dev/null 2>/dev/null")},
+                     testkit::ChildProcess::Output::Capture));
     const QString display = xvfb.lineStartingWith(QString(), 10000);
     ASSERT_FALSE(display.isEmpty()) << "Xvfb told no display";
 
@@ -84,10 +78,8 @@ class XSession : public ::testing::Test {
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
 
-    wm.p->setProcessEnvironment(env);
-    wm.p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    wm.p->start(QStringLiteral("openbox"), {});
-    ASSERT_TRUE(wm.p->waitForStarted());
+    ASSERT_TRUE(
+        wm.p.start(QStringLiteral("openbox"), {}, testkit::ChildProcess::Output::Inherit, env));
     // The desktop number is there once the window manager runs.
     ASSERT_TRUE(
         waitFor([&] { return xdotool({QStringLiteral("get_desktop")}).has_value(); }, 10000))
@@ -96,12 +88,12 @@ class XSession : public ::testing::Test {
 
   // xdotool's output, trimmed; none when it failed.
   std::optional<QString> xdotool(const QStringList& args) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral("xdotool"), args);
-    if (!p.waitForFinished(5000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+    testkit::ChildProcess p;
+    if (!p.start(QStringLiteral("xdotool"), args, testkit::ChildProcess::Output::Capture, env))
       return std::nullopt;
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    const QByteArray out = p.readAll(5000);
+    if (!p.waitFinished(5000) || !p.normalExit() || p.exitCode() != 0) return std::nullopt;
+    return QString::fromUtf8(out).trimmed();
   }
   QString activeWindow() {
     return xdotool({QStringLiteral("getactivewindow")}).value_or(QString());
@@ -109,9 +101,9 @@ class XSession : public ::testing::Test {
 
   // Starts a window; its id once it has the focus, empty when it never did.
   QString openWindow(Child& child, bool lock) {
-    child.p->setProcessEnvironment(env);
-    child.p->setProcessChannelMode(QProcess::SeparateChannels);
-    child.p->start(window, lock ? QStringList{QStringLiteral("--lock")} : QStringList());
+    if (!child.p.start(window, lock ? QStringList{QStringLiteral("--lock")} : QStringList(),
+                       testkit::ChildProcess::Output::Capture, env))
+      return QString();
     const QString line = child.lineStartingWith(QStringLiteral("ready "), 15000);
     return line.mid(6);
   }

@@ -10,7 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -24,6 +24,7 @@
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/KioskHooksStub.h"
 
 namespace {
@@ -125,16 +126,24 @@ TEST_F(SwapTest, NothingMovesWithoutACompleteDownload) {
 }
 
 TEST_F(SwapTest, ALinuxProgramIsReplacedOnlyByALinuxProgram) {
-  writeAll(program, QByteArray("\x7f" "ELF old", 8));
+  writeAll(program, QByteArray("\x7f"
+                               "ELF old",
+                               8));
   writeAll(fresh, "MZ a Windows program");
   QString error;
   EXPECT_FALSE(installProgramUpdate(program, &error));
   EXPECT_TRUE(error.contains(QStringLiteral("не является программой")));
-  EXPECT_EQ(readAll(program), QByteArray("\x7f" "ELF old", 8));
+  EXPECT_EQ(readAll(program), QByteArray("\x7f"
+                                         "ELF old",
+                                         8));
 
-  writeAll(fresh, QByteArray("\x7f" "ELF new", 8));
+  writeAll(fresh, QByteArray("\x7f"
+                             "ELF new",
+                             8));
   EXPECT_TRUE(installProgramUpdate(program, &error));
-  EXPECT_EQ(readAll(program), QByteArray("\x7f" "ELF new", 8));
+  EXPECT_EQ(readAll(program), QByteArray("\x7f"
+                                         "ELF new",
+                                         8));
 }
 
 // The worker against a scripted download on a clock that moves only when told.
@@ -296,12 +305,11 @@ TEST(UpdateRestart, StartsTheNewProgramFromTheOriginalPath) {
   ASSERT_TRUE(QFile::setPermissions(program, exe));
 
   const QString report = dir.filePath(QStringLiteral("report"));
-  QProcess old;
+  testkit::ChildProcess old;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("VEKTA_PROBE_REPORT"), report);
-  old.setProcessEnvironment(env);
-  old.start(program, {});
-  ASSERT_TRUE(old.waitForFinished(30000));
+  ASSERT_TRUE(old.start(program, {}, testkit::ChildProcess::Output::Inherit, env));
+  ASSERT_TRUE(old.waitFinished(30000));
   // The restarted copy runs detached; it writes its report and ends.
   ASSERT_TRUE(waitFor([&] { return !readAll(report).isEmpty(); }, 30000));
 

@@ -22,6 +22,7 @@
 
 #include <QByteArray>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 #include <cerrno>
@@ -44,14 +45,18 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts program with args. stdoutFd >= 0 becomes the program's standard
-  // output instead (a terminal, for instance). False when the program could
-  // not be started (no such file, not executable).
+  // Starts program with args; a name without "/" is looked up on PATH.
+  // stdoutFd >= 0 becomes the program's standard output instead (a
+  // terminal, for instance). False when the program could not be started
+  // (no such file, not executable).
   bool start(const QString& program, const QStringList& args = {}, Output out = Output::Inherit,
              const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
              int stdoutFd = -1) {
     kill();
-    std::vector<QByteArray> argStore{program.toLocal8Bit()};
+    QString path = program;
+    if (!program.contains(u'/')) path = QStandardPaths::findExecutable(program);
+    if (path.isEmpty()) return false;
+    std::vector<QByteArray> argStore{path.toLocal8Bit()};
     for (const QString& a : args) argStore.push_back(a.toLocal8Bit());
     std::vector<QByteArray> envStore;
     for (const QString& e : env.toStringList()) envStore.push_back(e.toLocal8Bit());
@@ -116,8 +121,9 @@ class ChildProcess {
   bool signal(int sig) const { return running() && ::kill(pid_, sig) == 0; }
   bool terminate() const { return signal(SIGTERM); }
 
-  // Waits up to ms for the program to end, then reaps it and kills what it
-  // left in its group. False when it is still running.
+  // Waits up to ms for the program to end and reaps it. False when it is
+  // still running. What it started and left behind on purpose (a program
+  // that restarts itself) is left alone.
   bool waitFinished(int ms) {
     if (pid_ <= 0) return false;
     if (reaped_) return true;
@@ -126,8 +132,14 @@ class ChildProcess {
       if (std::chrono::steady_clock::now() >= end) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    reap();
+    reap(false);
     return true;
+  }
+  // SIGTERM, up to graceMs for an orderly end (a server that removes its
+  // files), then kill().
+  void stop(int graceMs) {
+    if (terminate()) waitFinished(graceMs);
+    kill();
   }
   // Ended by returning from main or exit(), not by a signal.
   bool normalExit() const { return reaped_ && WIFEXITED(status_); }
@@ -136,8 +148,7 @@ class ChildProcess {
   // Kills the whole group at once and reaps the program. Safe to repeat.
   void kill() {
     if (pid_ > 0 && !reaped_) {
-      ::kill(-pid_, SIGKILL);
-      reap();
+      reap(true);
     }
     if (outFd_ >= 0) ::close(outFd_);
     outFd_ = -1;
@@ -169,10 +180,10 @@ class ChildProcess {
   }
 
  private:
-  void reap() {
-    // The leader is a zombie until reaped, so its group id cannot have been
-    // taken by another process: safe to kill what is left in the group.
-    ::kill(-pid_, SIGKILL);
+  void reap(bool killGroup) {
+    // Until the leader is reaped its group id cannot be taken by another
+    // process, so the group is killed before, never after.
+    if (killGroup) ::kill(-pid_, SIGKILL);
     int st = 0;
     pid_t r;
     do {
