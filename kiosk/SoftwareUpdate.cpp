@@ -195,5 +195,8 @@ void TSoftwareUpdateThread::run() {
     }
   }
   finished_ = !terminated_;
+  // A stop may still come from another thread: it must not reach a client
+  // that is already gone.
+  stop_.detach();
   client.reset();
 }
