@@ -146,7 +146,10 @@ int runKiosk(const QStringList& args) {
   QTimer closer;
   if (settle) {
     QObject::connect(&closer, &QTimer::timeout, [&] {
-      if (visible(fmExpectation) && !fmRecycle && !hasQueuedEvents(data)) {
+      // Also once the terminal is found, so that its port is saved and the
+      // next start sells at once.
+      if (visible(fmExpectation) && !fmRecycle && fmMain->pos_type == ptVendotek &&
+          !hasQueuedEvents(data)) {
         closer.stop();
         fmMain->check_password_on_exit = false;
         fmExpectation->done(2);
