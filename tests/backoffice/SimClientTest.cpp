@@ -320,9 +320,11 @@ class SimProgram : public ::testing::Test {
     const QString bin = qEnvironmentVariable("VEKTA_TEST_BIN_DIR");
     ASSERT_FALSE(bin.isEmpty());
     sim.setProgram(bin + QStringLiteral("/backoffice-sim"));
-    sim.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
-                      dir.filePath(QStringLiteral("office.db")), QStringLiteral("--seed"),
-                      QStringLiteral("demo"), QStringLiteral("--files"), files});
+    sim.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                 QStringLiteral("--db"), dir.filePath(QStringLiteral("office.db")),
+                                 QStringLiteral("--seed"), QStringLiteral("demo"),
+                                 QStringLiteral("--files"), files} +
+                     extraArguments);
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sim.start();
     ASSERT_TRUE(sim.waitForStarted(10000));
@@ -342,6 +344,7 @@ class SimProgram : public ::testing::Test {
     }
   }
 
+  QStringList extraArguments;  // set before SetUp
   QTemporaryDir dir;
   QString files;
   QProcess sim;
@@ -385,4 +388,20 @@ TEST_F(SimProgram, ServesTheWallpaperAndTheUpdateFromItsFilesFolder) {
                                dir.filePath(QStringLiteral("none.jpg")), 4, false, {}, 30),
                Exception);
   EXPECT_EQ(client.selectValue(QStringLiteral("select 1002"), 30).toInt(), 1002);
+}
+
+// A reply cut by the program's fault option: that call fails, the next one
+// connects again and is answered in full.
+class SimProgramCut : public SimProgram {
+ protected:
+  void SetUp() override {
+    extraArguments = {QStringLiteral("--close-after"), QStringLiteral("6")};
+    SimProgram::SetUp();
+  }
+};
+
+TEST_F(SimProgramCut, CutsTheNextReplyOnce) {
+  EXPECT_THROW(client.selectValue(QStringLiteral("select 1002"), 30), std::exception);
+  EXPECT_EQ(client.selectValue(QStringLiteral("select 1002"), 30).toInt(), 1002);
+  EXPECT_EQ(client.selectValue(QStringLiteral("select 1003"), 30).toInt(), 1003);
 }

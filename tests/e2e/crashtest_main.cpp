@@ -17,7 +17,8 @@
 //     values; counters, counters~, vekta.ini, vekta.ini~, the cached tables
 //     and every event file still queued load with the kiosk's own loaders;
 //     lsln is not below the number kept in --lsln-file, which is then
-//     updated. Prints one line "events N lost L doubled D" and exits 1 on
+//     updated; the unit events in the back office cover the units the
+//     counters count. Prints one line "events N lost L doubled D ..." and exits 1 on
 //     any fault.
 
 #include <QApplication>
@@ -311,7 +312,45 @@ int check(const QStringList& args) {
   if (kept.open(QIODevice::WriteOnly | QIODevice::Truncate))
     kept.write(QByteArray::number(std::max(lsln, before)));
 
-  std::printf("events %d lost %d doubled %d lsln %u\n", events, lost, doubled, lsln);
+  // Sales as a whole: a counted unit's event is written before the counters,
+  // so the back office has at least as many unit events as the counters
+  // count, and each trial adds at most the units of the one sale the kill
+  // cut between the two.
+  TCountersState counted;
+  counted.dataFolder = data;
+  loadCounters(counted);
+  qint64 units = 0;
+  for (const QString& line : counted.counters)
+    if (line.startsWith(u'd') || line.startsWith(u's'))
+      units += line.section(u'\t', 1, 1).toLongLong();
+  const qint64 unitEvents =
+      db.select(QStringLiteral("select count(*) from tbTerminalLog where event_id = 46"))
+          .rows.value(0)
+          .value(0)
+          .toLongLong();
+  QFile salesFile(lslnFile + QStringLiteral(".sales"));
+  qint64 excessBefore = 0;
+  if (salesFile.open(QIODevice::ReadOnly))
+    excessBefore = salesFile.readAll().trimmed().toLongLong();
+  salesFile.close();
+  const qint64 excess = unitEvents - units;
+  if (excess < 0) {
+    lost += int(-excess);
+    fault(QStringLiteral("%1 units counted but only %2 unit events uploaded")
+              .arg(units)
+              .arg(unitEvents));
+  } else if (excess - excessBefore > 3) {
+    doubled += int(excess - excessBefore - 3);
+    fault(QStringLiteral("%1 unit events beyond the %2 units counted, %3 more than before")
+              .arg(excess)
+              .arg(units)
+              .arg(excess - excessBefore));
+  }
+  if (salesFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    salesFile.write(QByteArray::number(std::max<qint64>(excess, 0)));
+
+  std::printf("events %d lost %d doubled %d lsln %u units %lld unit-events %lld\n", events, lost,
+              doubled, lsln, units, unitEvents);
   return faults == 0 ? 0 : 1;
 }
 
