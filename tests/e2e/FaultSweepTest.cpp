@@ -30,12 +30,17 @@
 #include "testbed/SimHandlers.h"
 #include "tests/support/SaleScreenTestKit.h"
 
+// Readable failures.
+inline void PrintTo(const QString& s, std::ostream* os) {
+  *os << s.toStdString();
+}
+
 namespace {
 
 // Every offset of the first kDense bytes of a reply; past them every
-// kStride-th, which still lands in every value of the table streams' rows.
-constexpr int kDense = 512;
-constexpr int kStride = 7;
+// kStride-th: a dense sample of the long table streams.
+constexpr int kDense = 256;
+constexpr int kStride = 11;
 
 int nextOffset(int offset) {
   return offset < kDense ? offset + 1 : offset + kStride;
