@@ -68,7 +68,7 @@ TRequestBatchPtr readReply(TJTransport& t, int timeout) {
     dropBatch(t);
     throw;
   }
-  if (reply->errorCode != 0) throw Exception(reply->errorMessage);
+  if (reply->errorCode != 0) throw EServerError(reply->errorMessage);
   return reply;
 }
 

@@ -77,8 +77,8 @@ bool isIdentChar(QChar c) {
 // TFreeNotifier
 
 TFreeNotifier::~TFreeNotifier() {
-  // Held while the tables are told, so that a table being destroyed on
-  // another thread waits in remove() instead of being told after it is gone.
+  // The transport is destroyed only once no thread runs requests through it;
+  // the lock covers tables of other threads that come and go meanwhile.
   std::lock_guard<std::mutex> lock(mutex_);
   for (TJTable* t : tables_) t->Notification(owner_);
   tables_.clear();

@@ -60,6 +60,14 @@ class ETransportError : public Exception {
   int code_;
 };
 
+// The server answered and refused the request (its reply batch carried an
+// error): the message is the server's text. Unlike a transport failure, the
+// same request is likely to be refused again.
+class EServerError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 // The silent abort: the user cancelled; nothing is to be shown.
 VEKTA_EXCEPTION_CLASS(EAbort, Exception)
 

@@ -14,7 +14,7 @@ TRequestBatchPtr TJTransport::runBatch(int timeout, TCustomAccessValidator* acce
     }
     throw;
   }
-  if (reply->errorCode != 0) throw Exception(reply->errorMessage);
+  if (reply->errorCode != 0) throw EServerError(reply->errorMessage);
   return reply;
 }
 

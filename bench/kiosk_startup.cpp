@@ -122,7 +122,7 @@ class CachedKiosk {
     p.setStandardErrorFile(QProcess::nullDevice());
     const double s =
         timeUntilShown(p, QStringLiteral(VEKTA_BIN_DIR "/vekta"), {},
-                       data_.filePath(QStringLiteral("vekta.log")), plat::toAnsi(kHomeScreen));
+                       data_.filePath(QStringLiteral("vekta.log")), kHomeScreen.toUtf8());
     if (p.state() != QProcess::NotRunning) {
       ::kill(pid_t(p.processId()), SIGTERM);
       if (!p.waitForFinished(30000)) p.kill();

@@ -13,6 +13,8 @@ using namespace D200;
 namespace {
 
 constexpr int kBankConnectTimeoutMs = 10000;
+// A bank host that stops reading fails the pad's write request after this.
+constexpr int kBankWriteTimeoutMs = 30000;
 constexpr int kSocketReadTimeoutMs = 100;
 constexpr int kSocketReadLimitMs = 6000;
 constexpr int kSocketQuietMs = 500;
@@ -343,7 +345,7 @@ void TD200Sberbank::serveBankLink(const TMsg& req) {
         return;
       }
       case 3: {
-        lan_socket.write(payload);
+        lan_socket.write(payload, kBankWriteTimeoutMs);
         QByteArray r("\x03\x19", 2);
         putLe(r, uint64_t(payload.size()), 2);
         answer(0, r);

@@ -145,9 +145,16 @@ class TD200Sberbank {
   TTransactionResult cancel_last_payment();
   TTransactionResult revise_totals();
 
-  // Breaks off the exchange under way (from any thread) and every later one
-  // until cleared.
-  void setTerminated(bool on) { comDevice.terminated = on; }
+  // Breaks off the exchange under way (from any thread), a wait on the bank
+  // host included, and every later one until cleared.
+  void setTerminated(bool on) {
+    comDevice.terminated = on;
+    if (on) {
+      lan_socket.interrupt();
+    } else {
+      lan_socket.resetInterrupt();
+    }
+  }
 
   QString terminalNumber;
   QString version;

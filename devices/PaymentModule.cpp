@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include "platform/Clock.h"
+
 QByteArray TPaymentModule::serialNumber() const {
   std::lock_guard lock(lock_);
   return serialNumber_;
@@ -89,13 +91,26 @@ bool TPaymentModule::findComPort(const std::atomic<bool>* stop) {
         throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(name));
       setComPort(port);
       getVmStatus();
+      // A port that fails again later is a new outage, reported anew.
+      portFailures_.erase(port);
       return true;
     } catch (const std::exception& e) {
       close();
-      event(1,
-            QStringLiteral("findComPort. Port: %1. Error: %2").arg(port).arg(exceptionMessage(e)));
+      const QString text =
+          QStringLiteral("findComPort. Port: %1. Error: %2").arg(port).arg(exceptionMessage(e));
+      if (portFailureDue(port, text)) event(1, text);
       setComPort(-1);
     }
   }
   return false;
+}
+
+bool TPaymentModule::portFailureDue(int port, const QString& text) {
+  const int64_t now = plat::clock().nowMs();
+  auto it = portFailures_.find(port);
+  if (it != portFailures_.end() && it->second.text == text &&
+      now - it->second.reportedMs < kPortFailureRepeatMs)
+    return false;
+  portFailures_[port] = TPortFailure{text, now};
+  return true;
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 
 #include "devices/TervinDevice.h"
 
@@ -45,11 +46,23 @@ class TPaymentModule : public TTervinDevice {
   void checkIncomingRequest();
   // Tries every port of the ports folder with a status request; true when
   // one answered (it stays set and open). Ends early, false, when stop is set.
+  // Discovery searches every 100 ms while no module answers, so a port's
+  // failure is reported once, and again only when its text changes or
+  // kPortFailureRepeatMs (plat::clock()) after the last report.
   bool findComPort(const std::atomic<bool>* stop = nullptr);
+  static constexpr int64_t kPortFailureRepeatMs = 3'600'000;
 
  private:
+  struct TPortFailure {
+    QString text;
+    int64_t reportedMs = 0;
+  };
+
   void event(int id, const QString& text) const;
+  // True when the failure of port with text is to be reported now.
+  bool portFailureDue(int port, const QString& text);
 
   EventFn events_;
   QByteArray serialNumber_;
+  std::map<int, TPortFailure> portFailures_;  // under lock_
 };

@@ -15,6 +15,9 @@ constexpr int kDrainTimeoutMs = 10;
 constexpr int kLoopRecvTimeoutMs = 10;
 constexpr int kLoopSleepMs = 100;
 constexpr int kBankConnectTimeoutMs = 25000;
+// A bank host that stops reading must not hold the driver's lock, and with it
+// every payment and the close, for longer than this.
+constexpr int kBankWriteTimeoutMs = 30000;
 // Quiet gap that ends one batch of bank bytes.
 constexpr int kBankGapMs = 10;
 // The most bank bytes one "DAT" frame carries: the body holds the name, the
@@ -264,8 +267,10 @@ TVendotek::TVendotek(std::function<void(const QString&)> log, EventFn events)
 
 TVendotek::~TVendotek() {
   thread_.request_stop();
-  // Breaks a receive loop of the thread at its next deadline check.
+  // Breaks a receive loop of the thread at its next deadline check, and a
+  // wait on the bank host at once.
   comDevice.terminated = true;
+  tcpSocket.interrupt();
   sleepCv_.notify_all();
   if (thread_.joinable()) thread_.join();
   std::lock_guard lock(cs);
@@ -515,7 +520,7 @@ void TVendotek::handleData(const TVendotekMessage& msg) {
     confirmable = !data.isEmpty();
   }
   if (!tcpSocket.isConnected()) throw Exception(QStringLiteral("Socket error."));
-  tcpSocket.write(data);
+  tcpSocket.write(data, kBankWriteTimeoutMs);
   plat::clock().sleepMs(10);
   if (confirmable) {
     TVendotekMessage answer;

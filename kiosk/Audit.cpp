@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 #include <algorithm>
 #include <climits>
@@ -247,6 +248,7 @@ void TUploadingThread::terminate() {
     std::lock_guard lock(m_);
     terminated_ = true;
   }
+  stop_.interrupt();
   wake_.notify_all();
 }
 
@@ -264,6 +266,7 @@ void TUploadingThread::log(const QString& text) const {
 
 void TUploadingThread::run() {
   auto client = std::make_unique<TJClient>();
+  TClientInterrupt::Scope interruptible(stop_, client.get());
   client->setShowProgress(false);
   while (!terminated_) {
     TUploadPass pass;
@@ -289,6 +292,32 @@ void TUploadingThread::waitForWork() {
     wake_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
   // A new file: list the folder again instead of finishing an old listing.
   if (immediate_audit_checking) pending_.clear();
+}
+
+bool TUploadingThread::refused(const QString& dir, const QString& name, const QString& message) {
+  if (name != refusedName_) {
+    refusedName_ = name;
+    refusals_ = 0;
+  }
+  if (++refusals_ < kRefusalLimit) return false;
+  refusals_ = 0;
+  const QString refusedDir = QDir(dir).filePath(QStringLiteral("refused"));
+  QDir().mkpath(refusedDir);
+  QString target = QDir(refusedDir).filePath(name);
+  for (int i = 1; QFileInfo::exists(target) && i < 1000; ++i)
+    target = QDir(refusedDir).filePath(name + QLatin1Char('.') + QString::number(i));
+  if (!QFile::rename(QDir(dir).filePath(name), target)) {
+    log(QStringLiteral("TUploadingThread: аудит %1 не перенесён в Audit/refused").arg(name));
+    return false;
+  }
+  log(QStringLiteral("TUploadingThread: аудит %1 отклонён сервером %2 раз подряд и перенесён в "
+                     "Audit/refused: %3")
+          .arg(name)
+          .arg(kRefusalLimit)
+          .arg(message));
+  if (ctx_.event)
+    ctx_.event(1, QStringLiteral("Аудит не принят сервером и отложен: %1 (%2)").arg(name, message));
+  return true;
 }
 
 void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) {
@@ -330,8 +359,16 @@ void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) 
           WireValue(reason),
           WireValue(lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")),
           WireValue(1)};
-      client.insertRec(QStringLiteral("tbVmAudit"), QLatin1String(kAuditFields), WireValue(values),
-                       kTimeoutS);
+      try {
+        client.insertRec(QStringLiteral("tbVmAudit"), QLatin1String(kAuditFields),
+                         WireValue(values), kTimeoutS);
+      } catch (const EServerError& e) {
+        // Only the server's own answer counts against the file; a transport
+        // failure says nothing about it.
+        if (!refused(dir, name, e.message())) throw;
+        pending_.removeFirst();
+        continue;
+      }
     }
     // A newer audit of the same second and reason may have replaced the file
     // meanwhile; only the text that went out is deleted.

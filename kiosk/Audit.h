@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "kiosk/ClientInterrupt.h"
 #include "kiosk/Products.h"
 
 class QTimer;
@@ -113,6 +114,8 @@ struct TUploadingContext {
   // client's settings into the worker's client (TJClient::Assign) and the ids.
   std::function<void(TJClient& client, TUploadPass& pass)> synchronize;
   std::function<void(const QString&)> log;  // the local text log
+  // Queues an event (id, text) for the back office; any thread. May be empty.
+  std::function<void(int, const QString&)> event;
 };
 
 // Uploads the audit files oldest first, one row of "tbVmAudit" each, and
@@ -121,6 +124,10 @@ class TUploadingThread {
  public:
   static constexpr int kTimeoutS = 30;
   static constexpr int64_t kPassIntervalMs = 60000;
+  // A file the server refuses (an answer, not a transport failure) on this
+  // many passes in a row is set aside into "Audit/refused/", so that one bad
+  // file cannot hold back every audit behind it for good.
+  static constexpr int kRefusalLimit = 10;
 
   explicit TUploadingThread(TUploadingContext context);
   // Stops the worker and waits for it (at most the upload in flight).
@@ -130,7 +137,8 @@ class TUploadingThread {
 
   void start();
   bool started() const { return worker_.joinable(); }
-  // Asks the worker to end without waiting; it refuses hand-overs from then on.
+  // Asks the worker to end without waiting: it refuses hand-overs from then
+  // on and an upload in flight is broken off.
   void terminate();
   // A new file was written: the worker lists the folder again at once.
   void checkNow();
@@ -144,11 +152,17 @@ class TUploadingThread {
   void run();
   void waitForWork();
   void log(const QString& text) const;
+  // Counts a server's refusal of the file; after kRefusalLimit passes in a
+  // row it is set aside and true is returned.
+  bool refused(const QString& dir, const QString& name, const QString& message);
 
   TUploadingContext ctx_;
   QStringList pending_;  // worker only
+  QString refusedName_;  // the file refused last and on how many passes (worker only)
+  int refusals_ = 0;
   std::atomic<bool> immediate_audit_checking{false};
   std::atomic<bool> terminated_{false};
+  TClientInterrupt stop_;
   std::mutex m_;
   std::condition_variable wake_;
   std::thread worker_;

@@ -54,6 +54,7 @@ void TWallpaperThread::terminate() {
     std::lock_guard lock(mutex_);
     terminated_ = true;
   }
+  stop_.interrupt();
   wake_.notify_all();
 }
 
@@ -76,6 +77,7 @@ void TWallpaperThread::sleepUntilWoken(int maxMs) {
 
 void TWallpaperThread::run() {
   JClient = std::make_unique<TJClient>();
+  stop_.attach(JClient.get());
   immediate_checking = true;
   while (!terminated_) {
     const bool ok = pass();
@@ -92,6 +94,7 @@ void TWallpaperThread::run() {
     sleepUntilWoken(-1);
   }
   // The connection is closed by the thread that used it.
+  stop_.detach();
   JClient.reset();
 }
 

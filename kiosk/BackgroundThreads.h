@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "kiosk/ClientInterrupt.h"
+
 class QWidget;
 class TJClient;
 
@@ -57,7 +59,8 @@ class TWallpaperThread {
   bool started() const { return worker_.joinable(); }
   // Sets immediate_checking and wakes the worker.
   void wake();
-  // Asks the worker to end without waiting; hand-overs are refused from then on.
+  // Asks the worker to end without waiting: hand-overs are refused from then
+  // on and a transfer in flight is broken off.
   void terminate();
 
   // Finished passes; tests wait on it.
@@ -80,6 +83,7 @@ class TWallpaperThread {
   // same way does not fill the local log.
   QHash<QString, QString> lastError_;
   std::atomic<bool> terminated_{false};
+  TClientInterrupt stop_;
   std::atomic<int> passes_{0};
   std::mutex mutex_;
   std::condition_variable wake_;

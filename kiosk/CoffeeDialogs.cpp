@@ -8,6 +8,7 @@
 #include "devices/CarimaliDevice.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -87,8 +88,11 @@ void TfmDrinkWaiting::Timer1Timer() {
 
 // ---- boiler fill ----------------------------------------------------------------
 
-TfmBoilerInfill::TfmBoilerInfill(TCoffeeDialogContext ctx, QWidget* parent)
-    : QDialog(parent), ctx_(std::move(ctx)) {
+TfmBoilerInfill::TfmBoilerInfill(TCoffeeDialogContext ctx, TServiceMenuAccess service,
+                                 QWidget* parent)
+    : QDialog(parent), ctx_(std::move(ctx)), service_(std::move(service)) {
+  requireWiring(service_.showSettings, "showSettings");
+  requireWiring(service_.closeProgram, "closeProgram");
   setObjectName(QStringLiteral("fmBoilerInfill"));
   setWindowFlags(Qt::FramelessWindowHint | Qt::Dialog);
   paint(this, QColor(0xDE, 0xB8, 0x87));
@@ -172,9 +176,9 @@ void TfmBoilerInfill::tmTimeoutTimer() {
 }
 
 void TfmBoilerInfill::pnMainDblClick() {
-  if (!showSettings || !showSettings()) return;
+  if (!service_.showSettings()) return;
   done(2);
-  if (closeProgram) closeProgram();
+  service_.closeProgram();
 }
 
 void TfmBoilerInfill::mouseDoubleClickEvent(QMouseEvent* e) {

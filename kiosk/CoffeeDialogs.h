@@ -49,28 +49,34 @@ class TfmDrinkWaiting : public QDialog {
   TCoffeeDialogContext ctx_;
 };
 
+// The technician's way out of a boiler fill that keeps failing: the service
+// menu behind the service password, and the end of the program when the menu
+// asks for it. Both are required.
+struct TServiceMenuAccess {
+  // The password, then the menu; true when the technician chose to end the program.
+  std::function<bool()> showSettings;
+  std::function<void()> closeProgram;
+};
+
 class TfmBoilerInfill : public QDialog {
   Q_OBJECT
  public:
   // The machine must report power off within this time before the fill.
   static constexpr int64_t kPowerOffWaitMs = 30000;
 
-  TfmBoilerInfill(TCoffeeDialogContext ctx, QWidget* parent = nullptr);
+  // A service access without both actions raises EWiring.
+  TfmBoilerInfill(TCoffeeDialogContext ctx, TServiceMenuAccess service, QWidget* parent = nullptr);
 
   TTouchButton* btInfillBoiler;
   QLabel* lbStatus;
   QProgressBar* AniIndicator;
   QTimer* Timer;
   QTimer* tmTimeout;
-  // The service menu behind the password; true when it asked to close the
-  // program. Null: the double tap does nothing.
-  std::function<bool()> showSettings;
-  // Called when the service menu asked to close the program.
-  std::function<void()> closeProgram;
-
   void btInfillBoilerClick();
   void TimerTimer();
   void tmTimeoutTimer();
+  // The service menu; when it asked to end the program, the dialog closes
+  // and the program's close is started.
   void pnMainDblClick();
 
  protected:
@@ -78,4 +84,5 @@ class TfmBoilerInfill : public QDialog {
 
  private:
   TCoffeeDialogContext ctx_;
+  TServiceMenuAccess service_;
 };

@@ -1,5 +1,6 @@
 #include "kiosk/Common.h"
 
+#include <QCheckBox>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QInputMethod>
@@ -9,6 +10,8 @@
 #include <QScreen>
 #include <QVariant>
 #include <QWidget>
+
+#include "kiosk/KeyboardLock.h"
 
 namespace {
 
@@ -36,12 +39,21 @@ QString ControlText(const QWidget* control) {
   return text;
 }
 
-double MeasureTextWidth(const QWidget* control) {
-  if (!control) return 0;
+namespace {
+
+// The text laid out in a 3000-unit box, on one line per line break unless
+// the control wraps words.
+QSizeF measureTextSize(const QWidget* control) {
   const QFontMetricsF fm(control->font());
   int flags = Qt::AlignLeft | Qt::AlignTop;
   if (wrapsWords(control)) flags |= Qt::TextWordWrap;
-  return fm.boundingRect(QRectF(0, 0, 3000, 3000), flags, ControlText(control)).width();
+  return fm.boundingRect(QRectF(0, 0, 3000, 3000), flags, ControlText(control)).size();
+}
+
+}  // namespace
+
+double MeasureTextWidth(const QWidget* control) {
+  return control ? measureTextSize(control).width() : 0;
 }
 
 double MeasureTextHeight(const QWidget* control) {
@@ -68,17 +80,22 @@ void SetFontSize(QWidget* control, double points) {
   followText(control);
 }
 
-void FitFontSize(QWidget* control, double limit) {
+namespace {
+
+// The grow-then-shrink walk shared by both fittings: up while the text is
+// within the limit, then down while it is beyond it; 200 steps in all.
+template <typename Fits>
+void fitFont(QWidget* control, Fits fits) {
   if (!control || ControlText(control).trimmed().isEmpty()) return;
   int steps = 0;
   double size = FontSizeOf(control);
-  while (steps < kMaxFitSteps && MeasureTextWidth(control) < limit) {
+  while (steps < kMaxFitSteps && fits(false)) {
     size += 1;
     SetFontSize(control, size);
     ++steps;
   }
   // A font can shrink no further than 1 point, however narrow the limit.
-  while (steps < kMaxFitSteps && MeasureTextWidth(control) > limit && size > kMinFontSize) {
+  while (steps < kMaxFitSteps && !fits(true) && size > kMinFontSize) {
     size = qMax(size - 1, kMinFontSize);
     SetFontSize(control, size);
     ++steps;
@@ -86,16 +103,53 @@ void FitFontSize(QWidget* control, double limit) {
   followText(control);
 }
 
+}  // namespace
+
+void FitFontSize(QWidget* control, double limit) {
+  // Growing stops at the first size that is not narrower than the limit;
+  // shrinking goes on while the text is wider than it.
+  fitFont(control, [&](bool orEqual) {
+    const double w = MeasureTextWidth(control);
+    return orEqual ? w <= limit : w < limit;
+  });
+}
+
+void FitFontSizeToBox(QWidget* control, const QSizeF& box) {
+  // A label that wraps words is laid out at the box's width: its lines add
+  // up in height, and its longest word must still fit across.
+  const bool wraps = wrapsWords(control);
+  fitFont(control, [&](bool orEqual) {
+    const QSizeF s =
+        wraps ? QFontMetricsF(control->font())
+                    .boundingRect(QRectF(0, 0, box.width(), 1e6),
+                                  Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                                  ControlText(control))
+                    .size()
+              : measureTextSize(control);
+    return orEqual ? s.width() <= box.width() && s.height() <= box.height()
+                   : s.width() < box.width() && s.height() < box.height();
+  });
+}
+
+void FitCheckIndicator(QCheckBox* box) {
+  if (!box) return;
+  const int side = qMax(1, qRound(QFontMetricsF(box->font()).height() * 0.8));
+  box->setStyleSheet(
+      QStringLiteral("QCheckBox::indicator { width: %1px; height: %1px; }").arg(side));
+}
+
 bool ShowOnScreenKeyboard() {
   const QString command = qEnvironmentVariable("VEKTA_OSK_COMMAND", QStringLiteral("onboard"));
   QStringList args = QProcess::splitCommand(command);
   if (args.isEmpty()) return false;
   const QString program = args.takeFirst();
+  keyboardGrabForOnScreenKeyboard(true);
   return QProcess::startDetached(program, args);
 }
 
 void HideVirtualKeyboard() {
   if (auto* im = QGuiApplication::inputMethod()) im->hide();
+  keyboardGrabForOnScreenKeyboard(false);
 }
 
 QSizeF ScreenSize() {

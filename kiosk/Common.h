@@ -6,6 +6,7 @@
 #include <QSizeF>
 #include <QString>
 
+class QCheckBox;
 class QWidget;
 
 inline constexpr const char* kFixedGeometry = "vektaFixedGeometry";
@@ -27,6 +28,17 @@ double MeasureTextHeight(const QWidget* control);
 // then takes the size of its text, as the screens' auto-sized labels do,
 // unless its property kFixedGeometry is true (a label that fills a button).
 void FitFontSize(QWidget* control, double limit);
+
+// Grows and shrinks the control's font as FitFontSize does, until its text is
+// as large as it can be without being wider or taller than box. A text of one
+// glyph, whose line is taller than the glyph is wide, is bounded by the box's
+// height where a width limit alone would let it outgrow the button. A label
+// that wraps words is wrapped at the box's width.
+void FitFontSizeToBox(QWidget* control, const QSizeF& box);
+
+// Draws a check box's box about as tall as its text, so that the box a finger
+// aims at grows with the font instead of staying at the style's few pixels.
+void FitCheckIndicator(QCheckBox* box);
 
 // Font size of the control in points (a pixel-sized font is taken as points).
 double FontSizeOf(const QWidget* control);

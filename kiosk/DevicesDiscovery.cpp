@@ -267,6 +267,7 @@ void TDevicesDiscoveryThread::execute() {
       }
     }
     if (!terminated_) searchPaymentModule();
+    if (!terminated_) superviseCoffeeMachine();
     std::unique_lock lk(sleepMutex_);
     sleepCv_.wait_for(lk, kPassPause, [this] { return terminated_.load(); });
   }
@@ -283,6 +284,15 @@ void TDevicesDiscoveryThread::searchPaymentModule() {
     const int port = paymentModule->comPort();
     plat::runOnMain([this, port] { onPaymentModuleFound(port); }, &terminated_);
   }
+}
+
+void TDevicesDiscoveryThread::superviseCoffeeMachine() {
+  if (!startCoffeeSupervision || coffeeSupervised_) return;
+  // The configuration lives in the main form's plain fields: decide there.
+  bool started = false;
+  if (!plat::runOnMain([this, &started] { started = startCoffeeSupervision(); }, &terminated_))
+    return;
+  coffeeSupervised_ = started;
 }
 
 // ---- the main form's report ----

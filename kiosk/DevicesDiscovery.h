@@ -147,6 +147,12 @@ class TDevicesDiscoveryThread {
   std::function<bool()> paymentModuleWanted;
   std::function<void(int port)> onPaymentModuleFound;
 
+  // The kiosk's own coffee machine: on every pass, until it answers true,
+  // startCoffeeSupervision runs on the main thread. It starts the machine's
+  // supervision once a loaded configuration says the kiosk has one, so a
+  // machine that the back office switches on later is supervised as well.
+  std::function<bool()> startCoffeeSupervision;
+
   void start();
   // Asks the worker to end, breaks off a probe in flight and waits for it.
   // Safe on the main thread: a hand-over the worker waits in is refused.
@@ -163,11 +169,13 @@ class TDevicesDiscoveryThread {
  private:
   void execute();
   void searchPaymentModule();
+  void superviseCoffeeMachine();
 
   TPosProbes probes_;
   std::function<void(TPOSType, int)> onFound_;
   std::unique_ptr<TPosDiscovery> logic_;
   std::atomic<bool> terminated_{false};
+  bool coffeeSupervised_ = false;  // worker only
   std::mutex sleepMutex_;
   std::condition_variable sleepCv_;
   std::thread thread_;

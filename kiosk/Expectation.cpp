@@ -13,6 +13,7 @@
 #include "backoffice/JClient.h"
 #include "kiosk/Common.h"
 #include "kiosk/EventSink.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/Screensaver.h"
 #include "kiosk/ServicePassword.h"
 #include "kiosk/SoftwareUpdate.h"
@@ -231,7 +232,7 @@ TTouchButton* makeButton(const QString& text, const QPixmap& picture, QWidget* p
 
 }  // namespace
 
-TfmExpectation::TfmExpectation(QWidget* parent) : QDialog(parent) {
+TfmExpectation::TfmExpectation(QWidget* parent) : QDialog(parent), hooks_(kioskHooks()) {
   setObjectName(QStringLiteral("fmExpectation"));
   setWindowTitle(QStringLiteral("Главная страница"));
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
@@ -410,12 +411,11 @@ void TfmExpectation::tmRefreshConfigTimer() {
     if (refresher_.tick(plat::clock().nowMs(), fmMain->immediate_config_refresh))
       updateControlLocations();
     if (reviseTotalsDue(fmMain->pos_type, fmMain->last_revise_totals_dt,
-                        QDateTime::currentDateTime()) &&
-        openReviseTotals) {
+                        QDateTime::currentDateTime())) {
       // The reconciliation records its time itself; its errors never reach
       // the home screen.
       try {
-        openReviseTotals();
+        hooks_.openReviseTotals();
       } catch (...) {
       }
     }
@@ -442,7 +442,7 @@ void TfmExpectation::tmReopenApplicationTimer() {
   // A sale, a dialog or the service menu in front: the next tick tries again.
   if (!inFront()) return;
   tmReopenApplication->stop();
-  const bool started = startProgram ? startProgram() : startUpdatedProgram(plat::programFilePath());
+  const bool started = startInstalledProgram(hooks_);
   if (!started) {
     if (fmMain) fmMain->log(QStringLiteral("Не удалось запустить обновлённую программу."));
     return;
@@ -458,14 +458,13 @@ void TfmExpectation::tmReopenApplicationTimer() {
 void TfmExpectation::btBarcodeMouseDown() {
   if (!fmMain) return;
   fmMain->buttonPressed(btBarcode);
-  if (!openBarcodeKeypad) return;
-  if (std::optional<TProduct> p = openBarcodeKeypad()) {
+  if (std::optional<TProduct> p = hooks_.openBarcodeKeypad()) {
     fmMain->selected_product = *p;
     fmMain->product_selected = true;
   }
   if (!fmMain->product_selected) return;
   // As for a scan: a selection the cart did not take must not linger.
-  if (openCart) openCart(false);
+  hooks_.openCart(false);
   fmMain->product_selected = false;
 }
 
@@ -473,7 +472,7 @@ void TfmExpectation::btDrinkMouseDown() {
   if (!fmMain) return;
   fmMain->buttonPressed(btDrink);
   if (!fmMain->checkCoffeeMachineState()) return;
-  if (openCart) openCart(true);
+  hooks_.openCart(true);
   // A scan in the drink menu that the cart did not take must not linger.
   fmMain->product_selected = false;
 }
@@ -508,7 +507,7 @@ void TfmExpectation::keyReleaseEvent(QKeyEvent* e) {
   if (fmMain->product_selected) {
     // The cart takes the scanned product; a selection it did not take must
     // not linger until the next scan.
-    if (openCart) openCart(false);
+    hooks_.openCart(false);
     fmMain->product_selected = false;
   }
 }
@@ -546,7 +545,7 @@ void TfmExpectation::updateControlLocations() {
 
   // 6-7.
   const bool hasDrinks = fmMain && !fmMain->drinks.empty();
-  const bool barcodes = fmMain && fmMain->manual_barcodes && bool(openBarcodeKeypad);
+  const bool barcodes = fmMain && fmMain->manual_barcodes;
   const TBottomBarLayout bar = layoutBottomBar(W, bottomH, hasDrinks, barcodes);
   btDrink->setVisible(hasDrinks);
   btBarcode->setVisible(barcodes);

@@ -19,6 +19,7 @@
 
 #include "kiosk/Main.h"
 
+class IKioskHooks;
 class QLabel;
 class QTimer;
 class TRectangle;
@@ -124,6 +125,8 @@ class TfmExpectation : public QDialog {
  public:
   static constexpr int kRefreshTickMs = 3000;
 
+  // The cart, the keypad, the reconciliation and the restart go through the
+  // installed kiosk hooks: without them the screen is not created.
   explicit TfmExpectation(QWidget* parent = nullptr);
   ~TfmExpectation() override;
 
@@ -148,22 +151,6 @@ class TfmExpectation : public QDialog {
   TTouchButton* btBarcode;
 
   bool isFirstControlLocationsUpdate = true;
-
-  // The cart lives above the kiosk core, so the program installs it here at
-  // start. It shows the cart modally (show_drink_form: the drink menu first),
-  // takes the scanner's selection and answers its modal result. Null: there
-  // is no cart and a selection is dropped.
-  inline static std::function<int(bool show_drink_form)> openCart;
-  // The totals reconciliation of a Sberbank terminal, installed by the
-  // program like the cart; it runs modally and records its own outcome.
-  // Null: the reconciliation is never run.
-  inline static std::function<void()> openReviseTotals;
-  // The barcode keypad, installed by the program like the cart: the snack
-  // the customer picked, or none. Null: the keypad button stays hidden.
-  inline static std::function<std::optional<TProduct>()> openBarcodeKeypad;
-  // Starts the updated program; false when it could not be started. Null:
-  // the program's own file, detached. Tests install a stand-in.
-  inline static std::function<bool()> startProgram;
 
   // The layout pass: at creation, after every reload and after the service menu.
   void updateControlLocations();
@@ -197,6 +184,7 @@ class TfmExpectation : public QDialog {
   // Neither a sale, a dialog nor the service menu is open above the screen.
   bool inFront() const;
 
+  IKioskHooks& hooks_;
   TConfigRefresher refresher_;
   std::unique_ptr<TSoftwareUpdateThread> softwareUpdate_;
   bool shown_ = false;

@@ -27,6 +27,10 @@ constexpr int kVmStateTimeoutS = 180;
 constexpr qint64 kPassIntervalMs = 60'000;
 constexpr auto kWaitSlice = std::chrono::milliseconds(500);
 
+// The information event of a record set aside starts so; such a notice that
+// is refused in turn is not announced again.
+const char* const kRefusedNotice = "Событие не принято сервером";
+
 const char* const kTerminalLogFields =
     "id,vm_id,terminal_id,event_dt,event_id,event_no,event_descr,creditSource_id,amount,cell,"
     "nomenclature_id,cardProject_id,card_no,loyaltySystem_id,loayalty_card_no,discount";
@@ -242,6 +246,10 @@ TLogThread::TLogThread(TLogThreadContext context)
 }
 
 TLogThread::~TLogThread() {
+  stop();
+}
+
+void TLogThread::stop() {
   terminate();
   if (worker_.joinable()) worker_.join();
 }
@@ -253,6 +261,7 @@ void TLogThread::start() {
 
 void TLogThread::terminate() {
   terminated_ = true;
+  stop_.interrupt();
   { std::lock_guard lock(cs); }
   wake_.notify_all();
 }
@@ -280,6 +289,8 @@ void TLogThread::restore() {
   // its file waits, not after its file was set aside.
   QStringList names = listFiles(log_dir);
   for (const QString& name : listFiles(log_dir + QLatin1String("/bad")))
+    if (isRecordName(name)) names << name;
+  for (const QString& name : listFiles(log_dir + QLatin1String("/refused")))
     if (isRecordName(name)) names << name;
   for (const QString& name : names)
     if (isRecordName(name)) rec_no = std::max(rec_no, name.toUInt());
@@ -403,12 +414,56 @@ std::vector<TLogRecord> TLogThread::queued() const {
 
 void TLogThread::run() {
   auto client = std::make_unique<TJClient>();
-  QString marker;  // the step reached; kept between passes for the log line
+  TClientInterrupt::Scope interruptible(stop_, client.get());
   while (!terminated_) {
-    pass(*client, marker);
+    runPass(*client);
     if (terminated_) break;
     waitForWork();
   }
+}
+
+void TLogThread::runPass(TJClient& client) {
+  pass(client, marker_);
+}
+
+bool TLogThread::refused(const TLogRecord& r, const QString& message) {
+  if (r.no != refusedNo_) {
+    refusedNo_ = r.no;
+    refusals_ = 0;
+  }
+  if (++refusals_ < kRefusalLimit) return false;
+  refusals_ = 0;
+  const QString name = TLogRecord::fileNameOf(r.no);
+  const QString dir = log_dir + QLatin1String("/refused");
+  bool moved = false;
+  {
+    std::lock_guard lock(cs);
+    QDir().mkpath(dir);
+    QString target = dir + QLatin1Char('/') + name;
+    for (int i = 1; QFileInfo::exists(target) && i < 1000; ++i)
+      target = dir + QLatin1Char('/') + name + QLatin1Char('.') + QString::number(i);
+    const QString source = log_dir + QLatin1Char('/') + name;
+    // A record whose file could not be written lives only in memory.
+    moved = !QFileInfo::exists(source) || QFile::rename(source, target);
+    if (moved) records.erase(r.no);
+  }
+  if (!moved) {
+    logLine(QStringLiteral("TLogThread: запись %1 не перенесена в Log/refused").arg(name));
+    return false;
+  }
+  logLine(QStringLiteral("TLogThread: запись %1 (событие %2) отклонена сервером %3 раз подряд и "
+                         "перенесена в Log/refused: %4")
+              .arg(name)
+              .arg(r.event_id)
+              .arg(kRefusalLimit)
+              .arg(message));
+  if (!(r.event_id == evInformation && r.descr.startsWith(QString::fromUtf8(kRefusedNotice))))
+    add(evInformation,
+        QString::fromUtf8(kRefusedNotice) + QStringLiteral(" и отложено: № %1, код %2 (%3)")
+                                                .arg(r.no)
+                                                .arg(r.event_id)
+                                                .arg(message));
+  return true;
 }
 
 void TLogThread::pass(TJClient& client, QString& marker) {
@@ -463,6 +518,13 @@ void TLogThread::pass(TJClient& client, QString& marker) {
       try {
         client.insertRec(QStringLiteral("tbTerminalLog"), QLatin1String(kTerminalLogFields),
                          WireValue(values), kTimeoutS);
+      } catch (const EServerError& e) {
+        if (!isDuplicateMessage(e.message())) {
+          // Only the server's own answer counts against the record; a
+          // transport failure says nothing about it.
+          if (!refused(r, e.message())) throw;
+          continue;
+        }
       } catch (const Exception& e) {
         if (!isDuplicateMessage(e.message())) throw;
       }

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "kiosk/ClientInterrupt.h"
 #include "kiosk/EventSink.h"
 
 class TJClient;
@@ -117,6 +118,10 @@ class TLogThread : public IEventSink {
  public:
   // The in-memory queue's size; the rest waits on disk for a later pass.
   static constexpr int kMaxRecords = 100;
+  // A record the server refuses (an answer, not a transport failure) on this
+  // many passes in a row is set aside into "Log/refused/", so that one bad
+  // row cannot hold back every event behind it for good.
+  static constexpr int kRefusalLimit = 10;
 
   // Restores the queue from disk; the worker does not run until start().
   explicit TLogThread(TLogThreadContext context);
@@ -127,8 +132,12 @@ class TLogThread : public IEventSink {
 
   void start();
   bool started() const { return worker_.joinable(); }
-  // Asks the worker to end without waiting; it refuses hand-overs from then on.
+  // Asks the worker to end without waiting: it refuses hand-overs from then
+  // on and an exchange in flight is broken off.
   void terminate();
+  // Asks the worker to end and waits for it. Events added afterwards still
+  // land on disk and go out with the next run.
+  void stop();
 
   // Queue an event from any thread. Never raises; the number is used even
   // when the file cannot be written.
@@ -153,6 +162,11 @@ class TLogThread : public IEventSink {
 
   QString logDir() const { return log_dir; }
 
+  // One pass of the worker on the calling thread: the hand-over, the error
+  // codes, the upload of the queue and the reload from disk. The worker runs
+  // it in its loop; tests drive it directly.
+  void runPass(TJClient& client);
+
  private:
   void restore();
   void run();
@@ -162,6 +176,9 @@ class TLogThread : public IEventSink {
   void waitForWork();
   bool loadInto(const QString& name);  // under cs
   void moveAside(const QString& name);
+  // Counts a server's refusal of r; after kRefusalLimit passes in a row the
+  // record is set aside and true is returned.
+  bool refused(const TLogRecord& r, const QString& message);
   void logLine(const QString& text) const;
 
   TLogThreadContext ctx_;
@@ -175,8 +192,13 @@ class TLogThread : public IEventSink {
 
   std::atomic<bool> immediate_checking{false};
   std::atomic<bool> terminated_{false};
+  TClientInterrupt stop_;
   quint32 last_sent_ = 0;  // what lsln holds
   QString prev_eva_error_codes = QStringLiteral("-");
   bool cleared_event_queued_ = false;  // event 52 already queued for the current clear state
+  QString marker_;                     // the step reached; kept between passes for the log line
+  // The record the server refused last and on how many passes (worker only).
+  quint32 refusedNo_ = 0;
+  int refusals_ = 0;
   std::thread worker_;
 };

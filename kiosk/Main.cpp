@@ -35,6 +35,7 @@
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/KeyboardLock.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/LoyaltySystemCard.h"
 #include "kiosk/PushThread.h"
 #include "kiosk/ServicePassword.h"
@@ -54,6 +55,10 @@ TfmMain* fmMain = nullptr;
 namespace {
 
 const QString kProgramName = QStringLiteral("vekta");
+
+// The longest single wait (connect, answer) of a back-office call made while
+// the kiosk closes.
+constexpr int kCloseWaitCapMs = 3000;
 
 // The logo: a cup on a band in the kiosk's colours, drawn at run time so that
 // the program carries no picture files.
@@ -104,14 +109,6 @@ QTimer* makeTimer(QObject* parent, int intervalMs, const char* name) {
   return t;
 }
 
-// One line of the local log: a message with line breaks would otherwise
-// split into lines that look like entries of their own.
-QString oneLine(QString text) {
-  for (QChar& c : text)
-    if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) c = QLatin1Char(' ');
-  return text;
-}
-
 // Runs an action on a double click of the watched widget.
 class DoubleClickAction : public QObject {
  public:
@@ -149,6 +146,9 @@ void onShutdownSignal(int) {
 // --- FormCreate --------------------------------------------------------------
 
 TfmMain::TfmMain() : QWidget(nullptr) {
+  // The sale screens are wired before anything starts, or the kiosk does not
+  // start at all: it must never sell with taps that do nothing.
+  static_cast<void>(kioskHooks());
   setObjectName(QStringLiteral("fmMain"));
   if (auto* screen = QGuiApplication::primaryScreen()) setGeometry(screen->geometry());
   fmMain = this;
@@ -241,21 +241,12 @@ void TfmMain::FormCreate() {
 }
 
 TfmMain::~TfmMain() {
-  // The back-office workers hand work to this form and log through it: they
-  // end before anything they reach goes.
-  trevaloThread.reset();
-  uploadingThread.reset();
-  // The wallpaper thread logs through this form: it ends first.
-  wallpaperThread.reset();
-  charmBarThread.reset();
   // Workers that log through this form end before it goes (a form closed
   // without FormClose, as in tests, too).
   if (shown_ && waitForSaleWorkers) waitForSaleWorkers();
-  // The worker before the drivers it probes, and both before the local log's
-  // lock, which the Vendotek driver's thread writes through.
-  devicesDiscoveryThread.reset();
-  // The coffee worker before the driver it polls.
-  carimaliInitializationThread.reset();
+  // Every worker ends, in the owner's order, before anything it uses goes:
+  // the drivers below, the settings, the lists and this form.
+  workers.stopAll();
   coffeeMachine.reset();
   carimali.reset();
   paymentModule.reset();
@@ -288,10 +279,8 @@ void TfmMain::FormShow() {
   commonAppDataFolder = GetCommonDataFolder();
   settings_ = std::make_unique<TSettingsStorage>();
   settings_->IniFileName = iniFileName();
-  {
-    std::lock_guard lock(log_critical_section);
-    log_file_name = commonAppDataFolder + QLatin1Char('/') + kProgramName + QStringLiteral(".log");
-  }
+  localLog_->setFileName(commonAppDataFolder + QLatin1Char('/') + kProgramName +
+                         QStringLiteral(".log"));
   log(QStringLiteral("Запуск программы, версия ") + GetAppVersion());
 
   // 4.
@@ -341,10 +330,9 @@ void TfmMain::FormShow() {
 
   // 11.
   sberPinPad = std::make_unique<TSberDevice>(sberFolder);
-  vendotek = std::make_unique<TVendotek>([this](const QString& text) { log(text); },
-                                         [this](int id, const QString& text) {
-                                           if (eventLog) eventLog->add(id, text);
-                                         });
+  vendotek = std::make_unique<TVendotek>(logSink(), [this](int id, const QString& text) {
+    if (eventLog) eventLog->add(id, text);
+  });
   vendotek->keepalive = true;
   sber = std::make_unique<TD200Sberbank>();
   pos_type = ptNone;
@@ -378,6 +366,7 @@ void TfmMain::FormShow() {
   devicesDiscoveryThread->onPaymentModuleFound = [this](int comPort) {
     paymentModuleWasFound(comPort);
   };
+  devicesDiscoveryThread->startCoffeeSupervision = [this] { return startCoffeeSupervision(); };
 
   // 13.
   lbVersion->setText(QStringLiteral("Version ") + GetAppVersion());
@@ -399,7 +388,7 @@ void TfmMain::FormShow() {
       pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
       pass.evaErrorCodes = evaErrorCodes();
     };
-    ctx.log = [this](const QString& text) { log(text); };
+    ctx.log = logSink();
     eventLog = std::make_unique<TLogThread>(std::move(ctx));
     logThread = eventLog.get();
   }
@@ -419,7 +408,7 @@ void TfmMain::FormShow() {
     audit.fileWritten = [this] {
       if (uploadingThread) uploadingThread->checkNow();
     };
-    audit.log = [this](const QString& text) { log(text); };
+    audit.log = logSink();
     auditScheduler = std::make_unique<TAuditScheduler>(std::move(audit));
     connect(tmAudit, &QTimer::timeout, this, [this] { auditScheduler->tmAuditTimer(); });
     TUploadingContext upload;
@@ -430,7 +419,10 @@ void TfmMain::FormShow() {
       pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
       pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
     };
-    upload.log = [this](const QString& text) { log(text); };
+    upload.log = logSink();
+    upload.event = [events = eventLog.get()](int id, const QString& text) {
+      events->add(id, text);
+    };
     uploadingThread = std::make_unique<TUploadingThread>(std::move(upload));
   }
 
@@ -453,7 +445,7 @@ void TfmMain::FormShow() {
       client.setShowProgress(false);
       files = wallpaper_files;
     };
-    ctx.log = [this](const QString& text) { log(text); };
+    ctx.log = logSink();
     wallpaperThread = std::make_unique<TWallpaperThread>(std::move(ctx));
   }
   // 22. The server push thread, started by the first tick with a login.
@@ -466,7 +458,7 @@ void TfmMain::FormShow() {
     };
     push.makeAudit = [this] { makeAudit(arRequested); };
     push.refreshConfig = [this] { immediate_config_refresh = true; };
-    push.log = [this](const QString& text) { log(text); };
+    push.log = logSink();
     trevaloThread = std::make_unique<TTrevaloThread>(std::move(push));
   }
   // 23. The coffee machine's driver, lock and supervision; the worker starts
@@ -496,7 +488,7 @@ void TfmMain::createConfigCycle() {
   ctx.counters = &countersState;
   ctx.products = &catalog;
   ctx.events = [this] { return logThread; };
-  ctx.log = [this](const QString& text) { log(text); };
+  ctx.log = logSink();
   ctx.sendDocument = [this](const QString& table, const QString& xml, int timeout) {
     kernel_api->sendDocument(table, xml, timeout);
   };
@@ -614,18 +606,11 @@ void TfmMain::onApplicationException(const QString& message) {
 // --- local log ---------------------------------------------------------------
 
 void TfmMain::log(const QString& text) noexcept {
-  try {
-    std::lock_guard lock(log_critical_section);
-    if (log_file_name.isEmpty()) return;
-    QDir().mkpath(QFileInfo(log_file_name).absolutePath());
-    QFile f(log_file_name);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Append)) return;
-    const QString line =
-        QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss")) +
-        QLatin1Char('\t') + oneLine(text) + QStringLiteral("\r\n");
-    f.write(plat::toAnsi(line));
-  } catch (...) {
-  }
+  localLog_->write(text);
+}
+
+std::function<void(const QString&)> TfmMain::logSink() const {
+  return [log = localLog_](const QString& text) { log->write(text); };
 }
 
 // --- FormClose ---------------------------------------------------------------
@@ -685,12 +670,9 @@ void TfmMain::FormClose(QCloseEvent* e) {
   // 4.
   queueEvent(33, QString());
 
-  // 5. The event log finishes its exchange in flight by itself.
-  if (eventLog) eventLog->terminate();
-  if (uploadingThread) uploadingThread->terminate();
-  if (trevaloThread) trevaloThread->terminate();
-  if (charmBarThread) charmBarThread->terminate();
-  if (wallpaperThread) wallpaperThread->terminate();
+  // 5. Every worker is asked to end now, so they all wind down while the
+  //    close goes on; they are waited for below.
+  workers.requestStop();
 
   // 6. The coffee worker is waited for: it never waits for this thread, and
   //    an exchange in flight is broken off.
@@ -710,10 +692,14 @@ void TfmMain::FormClose(QCloseEvent* e) {
   if (paymentModule) paymentModule->close();
 
   // 8. The back office shows the kiosk offline at once, not after a time-out.
+  //    A server gone silent must not hold the close: every wait of the calls
+  //    made from here on is short.
+  if (JClient) JClient->setTimeoutCapMs(kCloseWaitCapMs);
   if (terminal_id > 0 && JClient) {
     try {
       JClient->updateRec(QStringLiteral("tbTerminal"), QStringLiteral("id,isConnected"),
-                         WireValue(TVariantArray{WireValue(terminal_id), WireValue(0)}), 30);
+                         WireValue(TVariantArray{WireValue(terminal_id), WireValue(0)}),
+                         kCloseWaitCapMs / 1000);
     } catch (const std::exception& ex) {
       log(QStringLiteral("Отключение терминала не отмечено: ") + exceptionMessage(ex));
     }
@@ -728,8 +714,14 @@ void TfmMain::FormClose(QCloseEvent* e) {
     hook_was_set = false;
   }
   if (waitForSaleWorkers) waitForSaleWorkers();
+  // Nothing of this copy works on the data folder or the drivers' ports
+  // from here on.
+  workers.stopAll();
 
   log(QStringLiteral("Завершение программы"));
+  // A copy started meanwhile (after an update) may take over now; what is
+  // left is freeing memory and the drivers.
+  if (instance_lock_) instance_lock_->unlock();
 }
 
 void TfmMain::makeAudit(int auditReason_id) {
@@ -819,10 +811,6 @@ bool TfmMain::showSettings() {
     }
   } restore{tmConfig, config};
   if (!AskServicePassword()) return false;
-  // Static, so it must not outlive the form it calls.
-  TfmSettings::makeAudit = [](int kind) {
-    if (fmMain) fmMain->makeAudit(kind);
-  };
   TServiceMenuContext ctx;
   ctx.SS = settings_.get();
   ctx.client = JClient.get();
@@ -833,8 +821,9 @@ bool TfmMain::showSettings() {
       tmBringToFront->stop();
   };
   ctx.refreshConfig = [this] { refreshConfig(); };
+  ctx.makeAudit = [this](int kind) { makeAudit(kind); };
   ctx.vm_id = vm_id;
-  ctx.programPath = QCoreApplication::applicationFilePath();
+  ctx.programPath = plat::programFilePath();  // not the old file an update moved aside
   TfmSettings form(std::move(ctx));
   form.setWindowState(Qt::WindowFullScreen);
   form.exec();
@@ -849,11 +838,13 @@ void TfmMain::lbErrDblClick() {
 
 // --- coffee machine ------------------------------------------------------------
 
-void TfmMain::startCoffeeSupervision() {
-  if (!carimali_machine || !carimaliInitializationThread || carimaliInitializationThread->started())
-    return;
+bool TfmMain::startCoffeeSupervision() {
+  if (!carimaliInitializationThread) return false;
+  if (carimaliInitializationThread->started()) return true;
+  if (!config_loaded || !carimali_machine) return false;
   carimaliInitializationThread->start();
   tmCarimali->start();
+  return true;
 }
 
 TCoffeeDialogContext TfmMain::coffeeDialogContext() {
@@ -891,11 +882,13 @@ void TfmMain::tmCarimaliTimer() {
   }
   if (r.boilerInfill) {
     {
-      TfmBoilerInfill dlg(coffeeDialogContext(), this);
-      dlg.closeProgram = [this] {
+      TServiceMenuAccess service;
+      service.showSettings = [this] { return showSettings(); };
+      service.closeProgram = [this] {
         check_password_on_exit = false;
         tmClose->start();
       };
+      TfmBoilerInfill dlg(coffeeDialogContext(), std::move(service), this);
       dlg.exec();
     }
     try {

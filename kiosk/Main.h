@@ -21,7 +21,9 @@
 #include "kiosk/Counters.h"
 #include "kiosk/DevicesDiscovery.h"
 #include "kiosk/FormServices.h"
+#include "kiosk/LocalLog.h"
 #include "kiosk/LogThread.h"
+#include "kiosk/MainWorkers.h"
 #include "kiosk/Products.h"
 #include "kiosk/Scanner.h"
 
@@ -61,9 +63,14 @@ class TfmMain : public QWidget, public TFormServices {
   // True when this copy must end at once without showing anything.
   bool terminateRequested() const { return terminate_requested_; }
 
-  // Appends "dd.MM.yyyy hh:mm:ss", a tab, the text and CR LF to vekta.log in
-  // windows-1251. Any thread; never raises; does nothing before FormShow.
+  // Appends "dd.MM.yyyy hh:mm:ss", a tab and the text to vekta.log (UTF-8,
+  // LF). Any thread; never raises; does nothing before FormShow.
   void log(const QString& text) noexcept;
+  // The local log itself, for workers that may outlive a call into the form:
+  // they hold it, not the form.
+  const TLocalLogPtr& localLog() const { return localLog_; }
+  // A log callback that holds the local log.
+  std::function<void(const QString&)> logSink() const;
 
   // Replaces the logo by a start-up error (a repeated text is not laid out again).
   void showError(const QString& text);
@@ -179,14 +186,18 @@ class TfmMain : public QWidget, public TFormServices {
   std::unique_ptr<TJClient> JClient;
   std::unique_ptr<TKernelAPI> kernel_api;
   std::unique_ptr<TJTable> tbDocVmServiceSale;
+  // The owner of every worker thread of this form; it stops them in its
+  // stated order before anything they use is freed. The names below refer
+  // into it.
+  TMainWorkers workers;
   // The event queue (also reachable as logThread); null until shown.
-  std::unique_ptr<TLogThread> eventLog;
+  std::unique_ptr<TLogThread>& eventLog = workers.eventLog;
   std::unique_ptr<TConfigCycle> configCycle;
   // The audits: files written at the timetable's points (tmAudit) and on
   // request, uploaded by their own worker; the push channel's worker.
   std::unique_ptr<TAuditScheduler> auditScheduler;
-  std::unique_ptr<TUploadingThread> uploadingThread;
-  std::unique_ptr<TTrevaloThread> trevaloThread;
+  std::unique_ptr<TUploadingThread>& uploadingThread = workers.uploadingThread;
+  std::unique_ptr<TTrevaloThread>& trevaloThread = workers.trevaloThread;
   // Writes an audit now (reason 1 timetable, 2 requested, 5 at loading) and
   // schedules the next one.
   void makeAudit(int auditReason_id);
@@ -203,8 +214,8 @@ class TfmMain : public QWidget, public TFormServices {
 
   // The shell guard (from FormShow on) and the wallpaper download thread
   // (created with the form, started by the first settings application).
-  std::unique_ptr<TCharmBarThread> charmBarThread;
-  std::unique_ptr<TWallpaperThread> wallpaperThread;
+  std::unique_ptr<TCharmBarThread>& charmBarThread = workers.charmBarThread;
+  std::unique_ptr<TWallpaperThread>& wallpaperThread = workers.wallpaperThread;
 
   // A full load from the server; raises on failure (home screen, service menu).
   void refreshConfig() { configCycle->refreshConfig(); }
@@ -227,7 +238,8 @@ class TfmMain : public QWidget, public TFormServices {
   // of it; null until the form was shown.
   std::unique_ptr<TCarimali> carimali;
   std::recursive_mutex carimali_synchronizer;
-  std::unique_ptr<TCarimaliInitializationThread> carimaliInitializationThread;
+  std::unique_ptr<TCarimaliInitializationThread>& carimaliInitializationThread =
+      workers.carimaliInitializationThread;
   std::unique_ptr<TCarimaliCoffeeMachine> coffeeMachine;
   // True when a drink may be sold now; otherwise tells the customer why.
   bool checkCoffeeMachineState();
@@ -243,7 +255,7 @@ class TfmMain : public QWidget, public TFormServices {
   // The PIN pad's own protocol: discovery identifies the pad with it and the
   // card screen's abort worker sends the abort through it.
   std::unique_ptr<TD200Sberbank> sber;
-  std::unique_ptr<TDevicesDiscoveryThread> devicesDiscoveryThread;
+  std::unique_ptr<TDevicesDiscoveryThread>& devicesDiscoveryThread = workers.devicesDiscoveryThread;
   // The vending machine's payment module; null until the form was shown.
   // Found by device discovery (paymentModuleFound), then polled for the
   // module's own requests every 500 ms.
@@ -267,7 +279,9 @@ class TfmMain : public QWidget, public TFormServices {
   QString paymentModuleError_;  // the last poll failure logged
   void tmConfigTimer();
   void tmCarimaliTimer();
-  void startCoffeeSupervision();
+  // Starts the coffee machine's supervision once a loaded configuration has
+  // the machine; true when it runs.
+  bool startCoffeeSupervision();
   TCoffeeDialogContext coffeeDialogContext();
   void createConfigCycle();
 
@@ -277,8 +291,8 @@ class TfmMain : public QWidget, public TFormServices {
   bool shown_ = false;
   bool closed_ = false;
   QPixmap logo_;
-  std::mutex log_critical_section;
-  QString log_file_name;  // guarded by log_critical_section
+  // Shared with the workers, so it outlives any of them.
+  TLocalLogPtr localLog_ = std::make_shared<TLocalLog>();
 };
 
 extern TfmMain* fmMain;

@@ -6,14 +6,14 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 
 #include "backoffice/JClient.h"
 #include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
+#include "kiosk/KeyboardLock.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/Main.h"
-#include "kiosk/Settings.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
 #include "kiosk/TouchButton.h"
@@ -34,7 +34,8 @@ QStringList TfmRunOperatorForm::operatorArguments(const TJClient& client, qint64
 }
 
 TfmRunOperatorForm::TfmRunOperatorForm(TOperatorFormContext context, QWidget* parent)
-    : QDialog(parent), ctx_(std::move(context)) {
+    : QDialog(parent), ctx_(std::move(context)), hooks_(kioskHooks()) {
+  requireWiring(ctx_.makeAudit, "makeAudit");
   setObjectName(QStringLiteral("fmRunOperatorForm"));
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
   setAutoFillBackground(true);
@@ -82,7 +83,10 @@ void TfmRunOperatorForm::FormCreate() {
   const double lh = lbLogin->height();
   const double eh = 1.1 * lh;
   const double auditH = eh;
-  const double auditW = MeasureTextWidth(edAudit) + 3 * auditH;
+  FitCheckIndicator(edAudit);
+  // The room after the text is only for the finger: at a large font it would
+  // reach past the screen's edge, so it ends there.
+  const double auditW = std::min(MeasureTextWidth(edAudit) + 3 * auditH, W - W / 10 - lh / 2);
   // Labels from a tenth of the width; both edits share one left edge after
   // the wider label and end at four fifths of the width.
   const double labelX = W / 10;
@@ -123,13 +127,11 @@ void TfmRunOperatorForm::btOKClick() {
     writeBool(*ctx_.SS, SettingsKeys::kelto_make_audit, edAudit->isChecked());
   }
   // 3.
-  if (edAudit->isChecked() && TfmSettings::makeAudit) TfmSettings::makeAudit(5);
+  if (edAudit->isChecked()) ctx_.makeAudit(5);
   // 4. Whether the program started is not looked at: it shows itself or not.
-  const QStringList args = operatorArguments(client, ctx_.vm_id);
-  if (startProgram)
-    startProgram(ctx_.programPath, args);
-  else
-    QProcess::startDetached(ctx_.programPath, args);
+  //    The operator types into it, so the kiosk's keyboard grab stands aside.
+  releaseKeyboardGrabForProgram();
+  hooks_.startProgram(ctx_.programPath, operatorArguments(client, ctx_.vm_id));
   // 5.
   client.close();
   done(QDialog::Accepted);

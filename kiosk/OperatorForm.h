@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <functional>
 
+class IKioskHooks;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -20,20 +21,20 @@ struct TOperatorFormContext {
   const TJClient* mainClient = nullptr;  // its connection settings are copied
   qint64 vm_id = 0;
   QString programPath;  // the operator client program
+  // The audit of the given kind (5 at loading); required.
+  std::function<void(int auditType)> makeAudit;
 };
 
 class TfmRunOperatorForm : public QDialog {
   Q_OBJECT
  public:
-  // Starts a program detached; true when it started. Tests replace it.
-  inline static std::function<bool(const QString& program, const QStringList& arguments)>
-      startProgram;
-
   // The operator client beside the kiosk program.
   static QString operatorProgramPath(const QString& programFolder);
   // Its command line: login, password, host, port, "newOperatorForm", machine id.
   static QStringList operatorArguments(const TJClient& client, qint64 vm_id);
 
+  // The operator client is started through the installed kiosk hooks; a
+  // missing makeAudit or missing hooks raise EWiring.
   explicit TfmRunOperatorForm(TOperatorFormContext context, QWidget* parent = nullptr);
   ~TfmRunOperatorForm() override;
 
@@ -61,6 +62,7 @@ class TfmRunOperatorForm : public QDialog {
   bool virtualKeyboard() const;
 
   TOperatorFormContext ctx_;
+  IKioskHooks& hooks_;
 };
 
 extern TfmRunOperatorForm* fmRunOperatorForm;

@@ -49,6 +49,8 @@ void TTrevaloThread::terminate() {
     std::lock_guard lock(m_);
     terminated_ = true;
   }
+  // A registration or a read in flight is broken off.
+  stop_.interrupt();
   wake_.notify_all();
 }
 
@@ -81,6 +83,7 @@ void TTrevaloThread::handlePushRequest(const TRequest& request) {
 
 void TTrevaloThread::run() {
   auto client = std::make_unique<TJClient>();
+  TClientInterrupt::Scope interruptible(stop_, client.get());
   client->setShowProgress(false);
   std::unique_ptr<TServerTransport> transport;
   while (!terminated_) {

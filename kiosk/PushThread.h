@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "kiosk/ClientInterrupt.h"
+
 class TJClient;
 class TRequest;
 
@@ -60,6 +62,7 @@ class TTrevaloThread {
 
   TPushContext ctx_;
   std::atomic<bool> terminated_{false};
+  TClientInterrupt stop_;
   std::mutex m_;
   std::condition_variable wake_;
   std::thread worker_;

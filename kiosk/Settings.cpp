@@ -19,6 +19,7 @@
 #include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/Main.h"
 #include "kiosk/OperatorForm.h"
 #include "kiosk/SettingsKeys.h"
@@ -250,6 +251,9 @@ void pressFeedback(QObject* button) {
 
 TfmSettings::TfmSettings(TServiceMenuContext context, QWidget* parent)
     : QDialog(parent), ctx_(std::move(context)) {
+  requireWiring(ctx_.setBringToFront, "setBringToFront");
+  requireWiring(ctx_.refreshConfig, "refreshConfig");
+  requireWiring(ctx_.makeAudit, "makeAudit");
   setObjectName(QStringLiteral("fmSettings"));
   setWindowTitle(QStringLiteral("Сервисное меню"));
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
@@ -273,7 +277,7 @@ TfmSettings::TfmSettings(TServiceMenuContext context, QWidget* parent)
   pnSettingsTop = makePanel(this, "pnSettingsTop");
   lbSettingsTop = makeLabel(QStringLiteral("Настройки"), pnSettingsTop, "lbSettingsTop", true);
   pnSettings = makePanel(this, "pnSettings");
-  edAutoStart = makeCheck(QStringLiteral("Запускать приложение при старте Windows"), pnSettings,
+  edAutoStart = makeCheck(QStringLiteral("Запускать приложение при старте системы"), pnSettings,
                           "edAutoStart");
   edBringToFront = makeCheck(QStringLiteral("Периодически активировать приложение "), pnSettings,
                              "edBringToFront");
@@ -388,8 +392,8 @@ void TfmSettings::FormShow() {
 void TfmSettings::SaveSettings() {
   edPort->setText(edPort->text().trimmed());
   SaveServiceMenuValues(values(), ctx_, [] {
-    ShowMessageTimed(QStringLiteral("Не удалось записать данные в реестр Windows.\r\n"
-                                    "Запустите программу от имени Администратора."),
+    ShowMessageTimed(QStringLiteral("Не удалось записать автозапуск приложения.\r\n"
+                                    "Проверьте права на папку автозапуска."),
                      0);
   });
   data_changed = false;
@@ -418,22 +422,25 @@ bool TfmSettings::FormCloseQuery() {
 }
 
 void TfmSettings::done(int r) {
-  if (!FormCloseQuery()) return;
+  if (!FormCloseQuery()) {
+    // The menu stays open, so an exit chosen with this close is called off
+    // too: a later OK or Отмена must not end the program.
+    close_application = false;
+    return;
+  }
   if (virtualKeyboard()) HideVirtualKeyboard();
   QDialog::done(r);
 }
 
 void TfmSettings::btAuditMouseDown() {
   pressFeedback(btAudit);
-  if (!makeAudit) return;
-  makeAudit(2);
+  ctx_.makeAudit(2);
   ShowInfo(QStringLiteral("Аудит выполнен."));
 }
 
 void TfmSettings::btLoadingMouseDown() {
   pressFeedback(btLoading);
-  if (!makeAudit) return;
-  makeAudit(5);
+  ctx_.makeAudit(5);
   ShowInfo(QStringLiteral("Аудит при загрузке выполнен."));
 }
 
@@ -445,7 +452,7 @@ void TfmSettings::btRefreshConfigMouseDown() {
     if (!ConfirmOkCancel(QStringLiteral("Изменения будут сохранены."), 0)) return;
     SaveSettings();
   }
-  if (ctx_.refreshConfig) ctx_.refreshConfig();
+  ctx_.refreshConfig();
   ShowInfo(QStringLiteral("Конфигурация обновлена."));
 }
 
@@ -460,6 +467,7 @@ void TfmSettings::btOperatorFormClick() {
   octx.mainClient = ctx_.client;
   octx.vm_id = ctx_.vm_id;
   octx.programPath = program;
+  octx.makeAudit = ctx_.makeAudit;
   TfmRunOperatorForm form(std::move(octx));
   form.setWindowState(Qt::WindowFullScreen);
   form.exec();
@@ -532,28 +540,31 @@ void TfmSettings::layoutControls() {
   placeEdit(edPort, lbPort);
   placeEdit(edPassword, lbPassword);
   const double serverH = edPassword->geometry().bottom() + m;
-  pnServer->setGeometry(QRectF(m, y, panelW, serverH).toRect());
+  // The panels span the screen; only their header bars keep the margins,
+  // so the right column's edits and buttons end m before the screen's edge.
+  pnServer->setGeometry(QRectF(0, y, W, serverH).toRect());
   y += serverH;
 
   // Settings panel.
   y = placeBar(pnSettingsTop, lbSettingsTop, y + m / 2);
   double top = m;
   for (QCheckBox* c : {edAutoStart, edBringToFront, edVirtualKeyboard, edHook}) {
+    FitCheckIndicator(c);
     c->setGeometry(QRectF(m, top, MeasureTextWidth(c) + 3 * eh, eh).toRect());
     top += eh + m;
   }
   lbPosTerminalLocation->move(
       QPointF(m, top + (eh - lbPosTerminalLocation->height()) / 2).toPoint());
   const double listX = m + lbPosTerminalLocation->width() + m;
-  edPosTerminalLocation->setGeometry(QRectF(listX, top, panelW - m - listX, eh).toRect());
+  edPosTerminalLocation->setGeometry(QRectF(listX, top, W - m - listX, eh).toRect());
   const double settingsH = top + eh + m;
-  pnSettings->setGeometry(QRectF(m, y, panelW, settingsH).toRect());
+  pnSettings->setGeometry(QRectF(0, y, W, settingsH).toRect());
   y += settingsH;
 
   // Actions panel: the rest above the button strip.
   y = placeBar(pnActionsTop, lbActionsTop, y + m / 2);
   const double actionsH = std::max(0.0, pnBottom->y() - y - m / 2);
-  pnActions->setGeometry(QRectF(m, y, panelW, actionsH).toRect());
+  pnActions->setGeometry(QRectF(0, y, W, actionsH).toRect());
   const double bh = actionsH / 5;
   const double bw = W / 2 - 2 * m;
   btAudit->setGeometry(QRectF(m, 0.5 * bh, bw, bh).toRect());

@@ -81,6 +81,8 @@ struct TServiceMenuContext {
   TJClient* client = nullptr;                 // the main client: gets the new connection
   std::function<void(bool)> setBringToFront;  // the main form's bring-to-front timer
   std::function<void()> refreshConfig;        // a full load from the server; raises
+  // The audit of the given kind (2 by the menu's button, 5 at loading).
+  std::function<void(int auditType)> makeAudit;
   qint64 vm_id = 0;
   QString programPath;      // the kiosk program; the operator client lies beside it
   QString autostartFolder;  // empty: the session's
@@ -100,10 +102,7 @@ void SaveServiceMenuValues(const TServiceMenuValues& values, const TServiceMenuC
 class TfmSettings : public QDialog {
   Q_OBJECT
  public:
-  // The audit of the given kind (2 by the menu's button, 5 at loading).
-  // The audit module installs it; null: the audit buttons do nothing.
-  inline static std::function<void(int auditType)> makeAudit;
-
+  // The context's actions are required: a missing one raises EWiring.
   explicit TfmSettings(TServiceMenuContext context, QWidget* parent = nullptr);
   ~TfmSettings() override;
 

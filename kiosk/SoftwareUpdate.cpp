@@ -2,9 +2,9 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include "backoffice/JClient.h"
+#include "kiosk/KioskHooks.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -21,8 +21,8 @@ void setError(QString* error, const QString& text) {
 }
 
 bool defaultDownload(TJClient& client, const QString& target, const std::function<bool()>& abort) {
-  // The progress callback is the only point inside a long download where
-  // the worker can notice that the kiosk is closing.
+  // A stop interrupts the socket wait; the progress callback also ends a
+  // download that keeps coming in.
   auto progress = [&](double) {
     if (abort()) throw EAbort(QString());
   };
@@ -92,8 +92,12 @@ bool installProgramUpdate(const QString& program, QString* error, const TRenameF
   return false;
 }
 
-bool startUpdatedProgram(const QString& program) {
-  return QProcess::startDetached(program, {QLatin1String(kAfterUpdateArgument)});
+bool startUpdatedProgram(IKioskHooks& hooks, const QString& program) {
+  return hooks.startProgram(program, {QLatin1String(kAfterUpdateArgument)});
+}
+
+bool startInstalledProgram(IKioskHooks& hooks) {
+  return startUpdatedProgram(hooks, plat::programFilePath());
 }
 
 bool waitForInstanceLock(const std::function<bool()>& tryLock, int64_t waitMs) {
@@ -128,6 +132,7 @@ void TSoftwareUpdateThread::terminate() {
     std::lock_guard lock(m_);
     terminated_ = true;
   }
+  stop_.interrupt();
   wake_.notify_all();
 }
 
@@ -144,6 +149,7 @@ bool TSoftwareUpdateThread::waitUntil(int64_t untilMs) {
 
 void TSoftwareUpdateThread::run() {
   auto client = std::make_unique<TJClient>();
+  TClientInterrupt::Scope interruptible(stop_, client.get());
   const QString program = ctx_.programPath;
   const QString target = updateDownloadPath(program);
   const auto aborted = [this] { return terminated_.load(); };

@@ -16,6 +16,9 @@
 #include <mutex>
 #include <thread>
 
+#include "kiosk/ClientInterrupt.h"
+
+class IKioskHooks;
 class TJClient;
 
 // The name under which the back office offers the kiosk program.
@@ -23,8 +26,10 @@ inline constexpr const char* kSoftwareUpdateRemoteName = "vekta_64.exe";
 // Given to the restarted program: its predecessor may still be shutting down
 // and holding the single-instance lock for a while.
 inline constexpr const char* kAfterUpdateArgument = "--after-update";
-// How long the restarted program waits for its predecessor to end.
-inline constexpr int64_t kUpdateHandOverMs = 60'000;
+// How long the restarted program waits for its predecessor to end: its
+// close takes a few seconds plus the wait for the loyalty submissions and
+// fiscal checks still under way (at most 90 s).
+inline constexpr int64_t kUpdateHandOverMs = 120'000;
 
 // The download target and the old program's file after the swap.
 QString updateDownloadPath(const QString& program);  // program + ".new"
@@ -43,9 +48,13 @@ using TRenameFile = std::function<bool(const QString& from, const QString& to)>;
 bool installProgramUpdate(const QString& program, QString* error = nullptr,
                           const TRenameFile& rename = {});
 
-// Starts the program detached with kAfterUpdateArgument; false when it could
-// not be started.
-bool startUpdatedProgram(const QString& program);
+// Starts the program detached with kAfterUpdateArgument through the kiosk's
+// program starter; false when it could not be started.
+bool startUpdatedProgram(IKioskHooks& hooks, const QString& program);
+// The restart after an installed update: starts the file the running
+// program was started from (plat::programFilePath()), which now holds the
+// new program, not the old one moved aside.
+bool startInstalledProgram(IKioskHooks& hooks);
 
 // Calls tryLock every 250 ms of plat::clock() until it succeeds or waitMs
 // passed; true when it succeeded.
@@ -74,15 +83,15 @@ class TSoftwareUpdateThread {
   static constexpr int64_t kRetryPauseMs = 600'000;
 
   explicit TSoftwareUpdateThread(TSoftwareUpdateContext context);
-  // Stops the worker and waits for it; a download in flight ends at its next
-  // piece.
+  // Stops the worker and waits for it; a download in flight is broken off.
   ~TSoftwareUpdateThread();
   TSoftwareUpdateThread(const TSoftwareUpdateThread&) = delete;
   TSoftwareUpdateThread& operator=(const TSoftwareUpdateThread&) = delete;
 
   void start();
   bool started() const { return worker_.joinable(); }
-  // Asks the worker to end without waiting.
+  // Asks the worker to end without waiting; a download or a wait for the
+  // server in flight is broken off.
   void terminate();
 
   // Attempts made (downloads asked for); tests wait on it.
@@ -98,6 +107,7 @@ class TSoftwareUpdateThread {
 
   TSoftwareUpdateContext ctx_;
   std::atomic<bool> terminated_{false};
+  TClientInterrupt stop_;
   std::atomic<bool> finished_{false};
   std::atomic<int> attempts_{0};
   std::mutex m_;

@@ -2,6 +2,7 @@
 
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
+#include <QMetaMethod>
 #include <QMouseEvent>
 #include <QPainter>
 #include <cmath>
@@ -20,6 +21,11 @@ void TRectangle::setStroke(const QColor& color, double thickness, Qt::Edges side
   strokeThickness_ = thickness;
   strokeSides_ = sides;
   update();
+}
+
+bool TRectangle::isTouchTarget() const {
+  return isSignalConnected(QMetaMethod::fromSignal(&TRectangle::mouseDown)) ||
+         isSignalConnected(QMetaMethod::fromSignal(&TRectangle::clicked));
 }
 
 void TRectangle::paintEvent(QPaintEvent*) {
@@ -81,6 +87,11 @@ void TTouchButton::setPicture(const QPixmap& pixmap) {
 void TTouchButton::setImageGeometry(const QRectF& rect) {
   imageRect_ = rect;
   layoutChildren();
+}
+
+void TTouchButton::fitLabel(double share) {
+  layoutChildren();
+  FitFontSizeToBox(label_, QSizeF(label_->size()) * share);
 }
 
 void TTouchButton::resizeEvent(QResizeEvent*) {

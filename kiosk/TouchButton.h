@@ -23,6 +23,8 @@ class TRectangle : public QWidget {
   // framework's hint; never shown as a tool tip on a kiosk).
   QString hint() const { return hint_; }
   void setHint(const QString& h) { hint_ = h; }
+  // Something acts on a touch of this rectangle: it is a button to a finger.
+  bool isTouchTarget() const;
 
  signals:
   // A finger went down on the rectangle: the screens act on touch, not release.
@@ -58,6 +60,10 @@ class TTouchButton : public TRectangle {
   // fills the rest.
   void setPicture(const QPixmap& pixmap);
   void setImageGeometry(const QRectF& rect);
+  // Fits the label's font to share of the label's box, in width and in
+  // height: a glyph button ("✕", ">") gets a glyph that fills it.
+  void fitLabel(double share = kGlyphShare);
+  static constexpr double kGlyphShare = 0.6;
 
  protected:
   void resizeEvent(QResizeEvent*) override;

@@ -11,11 +11,23 @@ QString dataFolder() {
   return env.isEmpty() ? QStringLiteral("/var/lib/vekta") : env;
 }
 
+namespace {
+
+// /proc/self/exe follows the running file when it is renamed: after a
+// software update moved it aside to "vekta.tmp" it names the old program.
+// The path the program was started from is read once, when it is loaded.
+const QString& startPath() {
+  static const QString path = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+  return path;
+}
+
+[[maybe_unused]] const bool kStartPathTaken = startPath().isEmpty();
+
+}  // namespace
+
 QString programFilePath() {
-  // /proc/self/exe names the executable even before a QCoreApplication exists.
-  const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-  if (!exe.isEmpty()) return exe;
-  return QCoreApplication::applicationFilePath();
+  const QString& path = startPath();
+  return path.isEmpty() ? QCoreApplication::applicationFilePath() : path;
 }
 
 QString programFolder() {

@@ -1533,9 +1533,10 @@ void MemTable::LoadFromBytes(const QByteArray& data) {
       t.defs.push_back(std::move(d));
     }
     const quint64 rows = r.num<quint64>();
-    // Each row takes at least its marker byte: a count the data cannot hold
-    // is refused before anything is allocated for it.
-    if (rows > static_cast<quint64>(r.left()))
+    // Each row takes at least its marker byte and a tag byte per stored
+    // value: a count the data cannot hold is refused before anything is
+    // allocated for it.
+    if (rows > static_cast<quint64>(r.left()) / (1 + dataFields.size()))
       throw LoadFailure{QStringLiteral("is damaged (%1 rows)").arg(rows)};
     t.rows = rows;
     t.vals.resize(static_cast<size_t>(rows) * nf);

@@ -253,7 +253,7 @@ void TfmYandexBadge::showError(const QString& message) {
   const double W = ScreenSize().width();
   lbErr2->setText(text);
   FitFontSize(lbErr1, W * 2 / 3);
-  if (!text.trimmed().isEmpty()) FitFontSize(lbErr2, W * 2 / 3);
+  if (!text.trimmed().isEmpty()) fitErrorText(lbErr2, lbErr1, W * 2 / 3);
   lbErr2->adjustSize();
   lbErr1->move(int((W - lbErr1->width()) / 2), int(screen_height - 2 * lbErr1->height()));
   lbErr2->move(int((W - lbErr2->width()) / 2), int(screen_height - lbErr1->height()));

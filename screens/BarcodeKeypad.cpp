@@ -133,6 +133,7 @@ void TfmBarcode::showEvent(QShowEvent* e) {
   lbTop->move(int((W - lbTop->width()) / 2), int((topH - lbTop->height()) / 2));
   const double m = topH / 8;
   btClose->setGeometry(rectOf(W - topH + m, m, topH - 2 * m, topH - 2 * m));
+  btClose->fitLabel();
   Layout->setGeometry(rectOf(0, topH, W, H / 2));
   const double kbW = W / 3;
   pnKeyboard->setGeometry(rectOf((W - kbW) / 2, H / 2 / 4, kbW, H / 2 * 3 / 4));

@@ -1,6 +1,7 @@
 #include "screens/DrinkMenu.h"
 
 #include <QApplication>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
@@ -143,6 +144,7 @@ void TfmDrink::showEvent(QShowEvent* e) {
   lbTop->move(int((W - lbTop->width()) / 2), int((topH - lbTop->height()) / 2));
   const double m = topH / 8;
   btClose->setGeometry(rectOf(W - topH + m, m, topH - 2 * m, topH - 2 * m));
+  btClose->fitLabel();
 
   drinks_ = hooks.drinks ? hooks.drinks() : std::vector<TProduct>{};
   const int n = int(drinks_.size());
@@ -157,6 +159,8 @@ void TfmDrink::showEvent(QShowEvent* e) {
   const double bh = bottomH - 2 * bm;
   btPrev->setGeometry(rectOf(bm, bm, bh * 1.5, bh));
   btNext->setGeometry(rectOf(W - bm - bh * 1.5, bm, bh * 1.5, bh));
+  btPrev->fitLabel();
+  btNext->fitLabel();
   for (TRectangle* c : drinkCircles) delete c;
   drinkCircles.clear();
   if (pages_count > 1) {
@@ -218,8 +222,16 @@ TTouchButton* TfmDrink::createDrinkButton(int index, const QRectF& r) {
   FitFontSize(price, r.width() / 2);
   price->adjustSize();
   price->move(int(r.width() - price->width() - 4), 4);
-  if (name->sizeHint().width() > r.width() - 8) FitFontSize(name, r.width() - 8);
-  name->setGeometry(rectOf(4, r.height() / 2, r.width() - 8, r.height() / 2 - 4));
+  // A long name wraps over the lower half of the button and shrinks only as
+  // far as it must: fitted to one line it would end up a few pixels high.
+  const QSizeF nameBox(r.width() - 8, r.height() / 2 - 4);
+  const QRectF need =
+      QFontMetricsF(nf).boundingRect(QRectF(QPointF(0, 0), nameBox), Qt::TextWordWrap, d.name);
+  if (need.height() > nameBox.height() || need.width() > nameBox.width()) {
+    FitFontSizeToBox(name, nameBox);
+    if (FontSizeOf(name) > nf.pointSizeF()) SetFontSize(name, nf.pointSizeF());
+  }
+  name->setGeometry(rectOf(4, r.height() / 2, nameBox.width(), nameBox.height()));
   connect(b, &TRectangle::mouseDown, this, [this, index] { drinkButtonMouseDown(index); });
   b->show();
   return b;

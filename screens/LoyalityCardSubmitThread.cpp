@@ -75,7 +75,7 @@ void createLoyalityCardSubmitThread(const QString& card_no, double amount, doubl
   t->card_no = card_no;
   t->amount = amount;
   t->cashback = cashback;
-  TfmMain* main = fmMain;
-  t->log = [main](const QString& text) { main->log(text); };
+  // The submission may outlive the main form: it holds the log itself.
+  t->log = fmMain->logSink();
   t->start();
 }

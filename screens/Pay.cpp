@@ -223,7 +223,7 @@ void TfmPay::showFailure() {
   lbErr1->show();
   if (TCardPayment::showsSecondLine(text)) {
     lbErr2->setText(text);
-    FitFontSize(lbErr2, W * 2 / 3);
+    fitErrorText(lbErr2, lbErr1, W * 2 / 3);
     lbErr2->move(int((W - lbErr2->width()) / 2), int(screen_height - lbErr1->height()));
     lbErr2->show();
   }

@@ -100,7 +100,9 @@ void TfmPaymentTypeDialog::layoutForm() {
   pnTop->setGeometry(QRectF(0, 0, W, topH).toRect());
   lbTop->move(int((W - lbTop->width()) / 2), int((topH - lbTop->height()) / 2));
   btClose->setGeometry(QRectF(W - topH * 0.9, topH * 0.1, topH * 0.8, topH * 0.8).toRect());
-  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
+  btClose->fitLabel();
+  // Before the dialog is shown nothing is visible: only a hidden footer takes no room.
+  const double footer = pnSerialNumber->isHidden() ? 0 : pnSerialNumber->height();
   pnSerialNumber->setGeometry(QRectF(0, H - footer, W, footer).toRect());
   const double v = H - topH - footer;
   pnMain->setGeometry(QRectF(0, topH, W, v).toRect());

@@ -16,6 +16,7 @@
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/Expectation.h"
+#include "kiosk/KioskHooks.h"
 #include "kiosk/Main.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
@@ -722,7 +723,8 @@ void TfmRecycle::layoutForm() {
   FitFormToMainForm(this);
   const QSizeF screen = ScreenSize();
   const double W = screen.width();
-  const double footer = pnSerialNumber->isVisible() ? pnSerialNumber->height() : 0;
+  // Before the cart is shown nothing is visible: only a hidden footer takes no room.
+  const double footer = pnSerialNumber->isHidden() ? 0 : pnSerialNumber->height();
   const double H = screen.height() - footer;
   const bool landscape = W > H;
   pnMain->setGeometry(rectOf(0, 0, W, H));
@@ -734,7 +736,7 @@ void TfmRecycle::layoutForm() {
   pnTop->setGeometry(rectOf(0, 0, W, topH));
   lbTop->move(int(margin), int((topH - lbTop->height()) / 2));
   btClose->setGeometry(rectOf(W - topH * 0.9, topH * 0.1, topH * 0.8, topH * 0.8));
-  SetFontSize(btClose->label(), FontSizeOf(lbTop));
+  btClose->fitLabel();
 
   const double bottomH = H / 7;
   const double amountH = topH;
@@ -783,6 +785,8 @@ void TfmRecycle::layoutForm() {
   const double pbY = amountH / 8;
   btPrev->setGeometry(rectOf(margin, pbY, pbH * 1.5, pbH));
   btNext->setGeometry(rectOf(btDrink->x() + bw - pbH * 1.5, pbY, pbH * 1.5, pbH));
+  btPrev->fitLabel();
+  btNext->fitLabel();
 
   cart.geometry.headerHeight = headerH;
   cart.geometry.gap = lbName->height() * 0.4;
@@ -1121,11 +1125,22 @@ int openCart(bool show_drink_form) {
   return r == mrOk ? mrOk : mrCancel;
 }
 
+namespace {
+
+// The sale screens as the kiosk core opens them.
+class TSaleScreenHooks : public IKioskHooks {
+ public:
+  int openCart(bool show_drink_form) override { return ::openCart(show_drink_form); }
+  void openReviseTotals() override { ::openReviseTotals(); }
+  std::optional<TProduct> openBarcodeKeypad() override { return ::openBarcodeKeypad(); }
+};
+
+}  // namespace
+
 void registerSaleScreens() {
   msSinceLastUserInput();  // the input watch must see input from the start
-  TfmExpectation::openCart = openCart;
-  TfmExpectation::openBarcodeKeypad = openBarcodeKeypad;
-  registerReviseTotalsScreen();
+  static TSaleScreenHooks hooks;
+  installKioskHooks(&hooks);
   // Loyalty submissions and fiscal checks left to the background write to
   // the main form's log: the form must outlive them. Their requests have
   // time-outs; they run side by side, so one bound covers both.

@@ -8,8 +8,8 @@
 // sequence, the idle reset) without widgets; TfmRecycle shows it.
 //
 // The kiosk core cannot include this header (screens sit above it): the
-// program calls registerSaleScreens() once at start, which installs openCart
-// into the home screen's hook.
+// program calls registerSaleScreens() once at start, which installs the sale
+// screens as the kiosk core's hooks (kiosk/KioskHooks.h).
 
 #include <QDateTime>
 #include <QDialog>
@@ -345,6 +345,6 @@ TCartHooks kioskCartHooks();
 // (plat::clock()); the watch starts with the first call.
 qint64 msSinceLastUserInput();
 
-// Installs the sale screens into the kiosk core's hooks; the program calls it
-// once at start, before the home screen opens.
+// Installs the sale screens as the kiosk core's hooks; the program calls it
+// once at start, before the main form is created.
 void registerSaleScreens();

@@ -185,18 +185,16 @@ void TfmReviseTotals::closeEvent(QCloseEvent* e) {
   QDialog::closeEvent(e);
 }
 
-// ---- the home screen's hook -------------------------------------------------
+// ---- as the home screen runs it ---------------------------------------------
 
-void registerReviseTotalsScreen() {
-  TfmExpectation::openReviseTotals = [] {
-    static TReviseTotalsRetry retry;
-    plat::Clock& clock = plat::clock();
-    if (!retry.allowed(clock.nowMs())) return;
-    TfmReviseTotals form(fmMain);
-    if (form.exec() == 1) {
-      retry.succeeded();
-    } else {
-      retry.failed(clock.nowMs());
-    }
-  };
+void openReviseTotals() {
+  static TReviseTotalsRetry retry;
+  plat::Clock& clock = plat::clock();
+  if (!retry.allowed(clock.nowMs())) return;
+  TfmReviseTotals form(fmMain);
+  if (form.exec() == 1) {
+    retry.succeeded();
+  } else {
+    retry.failed(clock.nowMs());
+  }
 }

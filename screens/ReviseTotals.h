@@ -123,5 +123,6 @@ class TfmReviseTotals : public QDialog {
 
 extern TfmReviseTotals* fmReviseTotals;
 
-// Installs the home screen's hook that opens the reconciliation when due.
-void registerReviseTotalsScreen();
+// The reconciliation as the home screen runs it when due: the screen
+// modally, unless the last failure was too recent for another try.
+void openReviseTotals();

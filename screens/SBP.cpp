@@ -422,7 +422,7 @@ void TfmSBP::onPaymentError() {
   lbErr1->move(int((W - lbErr1->width()) / 2), 0);
   lbErr2->setText(text);
   lbErr2->setVisible(!text.isEmpty());
-  if (!text.isEmpty()) FitFontSize(lbErr2, W * 2 / 3);
+  if (!text.isEmpty()) fitErrorText(lbErr2, lbErr1, W * 2 / 3);
   lbErr2->adjustSize();
   lbErr2->move(lbErr1->x(), int(screen_height - 1.5 * lbErr1->height()));
   lbErr1->move(lbErr1->x(), lbErr2->y() - lbErr1->height());

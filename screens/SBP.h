@@ -55,7 +55,7 @@ struct TSbpPaymentSetup {
   int timeout = 180;         // seconds, every request
   // Seconds for the last look at the session before giving up: a closing
   // screen waits for it.
-  int finalCheckTimeout = 10;
+  int finalCheckTimeout = 5;
 };
 
 // Hand-overs of the worker, each run on the main thread while the worker

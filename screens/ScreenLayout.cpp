@@ -80,6 +80,11 @@ void createErrorLines(QWidget* form, QLabel*& lbErr1, QLabel*& lbErr2) {
   lbErr2->setStyleSheet(QStringLiteral("color: #C00000"));
 }
 
+void fitErrorText(QLabel* lbErr2, const QLabel* lbErr1, double limit) {
+  FitFontSize(lbErr2, limit);
+  if (FontSizeOf(lbErr2) > FontSizeOf(lbErr1)) SetFontSize(lbErr2, FontSizeOf(lbErr1));
+}
+
 TRectangle* createSerialNumberPanel(QWidget* form, QLabel*& lbSerialNumber,
                                     QLabel*& lbSupportPhone) {
   auto* panel = new TRectangle(form);

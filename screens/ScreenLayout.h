@@ -37,6 +37,12 @@ double layoutSaleScreenHeader(const TSaleScreenHeader& header, double width, boo
 // The hidden red lines a failed payment shows.
 void createErrorLines(QWidget* form, QLabel*& lbErr1, QLabel*& lbErr2);
 
+// The error's own text under the fixed "payment failed" line: fitted to
+// limit like that line, but never in a larger font, so that a short message
+// ("Invalid port 0.") does not grow to a height that runs past the screen's
+// bottom edge. lbErr1 is fitted first.
+void fitErrorText(QLabel* lbErr2, const QLabel* lbErr1, double limit);
+
 // The black footer with the machine's serial number and the support phone.
 TRectangle* createSerialNumberPanel(QWidget* form, QLabel*& lbSerialNumber,
                                     QLabel*& lbSupportPhone);

@@ -351,8 +351,9 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
     for (;;) {
       char h[4];
       // A client that failed to read a reply says so with one plain 0x66
-      // and hangs up. A scrambled "Q" may also be 0x66 on the wire, so the
-      // byte counts as the abort only when it does not decode to "Q".
+      // and hangs up. A scrambled "Q" may also be 0x66 on the wire: such a
+      // byte is the abort when the hang-up comes in place of the rest of
+      // the batch header.
       c->recvRaw(h, 1);
       const uint8_t raw = uint8_t(h[0]);
       Scrambler before = c->recvCrypt;
@@ -365,7 +366,12 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
         }
         throw ConnectionClosed();
       }
-      c->recvExact(h + 1, 3, 0);
+      try {
+        c->recvExact(h + 1, 3, 0);
+      } catch (const ConnectionClosed&) {
+        if (raw == 0x66) ++abortBytes_;
+        throw;
+      }
       const uint8_t batchNo = uint8_t(h[1]);
       const int n = getU16(h + 2);
       std::vector<ServerRequest> batch;

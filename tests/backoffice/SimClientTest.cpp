@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <chrono>
@@ -18,6 +17,7 @@
 #include "backoffice/KernelAPI.h"
 #include "platform/TcpClient.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -319,17 +319,14 @@ class SimProgram : public ::testing::Test {
     ASSERT_TRUE(QDir().mkpath(files + QStringLiteral("/VektaWallpaper")));
     const QString bin = qEnvironmentVariable("VEKTA_TEST_BIN_DIR");
     ASSERT_FALSE(bin.isEmpty());
-    sim.setProgram(bin + QStringLiteral("/backoffice-sim"));
-    sim.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"),
-                                 QStringLiteral("--db"), dir.filePath(QStringLiteral("office.db")),
-                                 QStringLiteral("--seed"), QStringLiteral("demo"),
-                                 QStringLiteral("--files"), files} +
-                     extraArguments);
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start();
-    ASSERT_TRUE(sim.waitForStarted(10000));
-    QByteArray line;
-    while (!line.contains('\n') && sim.waitForReadyRead(10000)) line += sim.readAllStandardOutput();
+    ASSERT_TRUE(
+        sim.start(bin + QStringLiteral("/backoffice-sim"),
+                  QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
+                              dir.filePath(QStringLiteral("office.db")), QStringLiteral("--seed"),
+                              QStringLiteral("demo"), QStringLiteral("--files"), files} +
+                      extraArguments,
+                  testkit::ChildProcess::Output::Capture));
+    const QByteArray line = sim.readLine(10000);
     const auto m = QRegularExpression(QStringLiteral("^listening on (\\d+)\n$"))
                        .match(QString::fromLatin1(line));
     ASSERT_TRUE(m.hasMatch()) << line.toStdString();
@@ -337,17 +334,14 @@ class SimProgram : public ::testing::Test {
   }
   void TearDown() override {
     client.disconnect();
-    if (sim.state() != QProcess::NotRunning) {
-      sim.terminate();
-      if (!sim.waitForFinished(5000)) sim.kill();
-      sim.waitForFinished(5000);
-    }
+    sim.terminate();
+    if (!sim.waitFinished(5000)) sim.kill();
   }
 
   QStringList extraArguments;  // set before SetUp
   QTemporaryDir dir;
   QString files;
-  QProcess sim;
+  testkit::ChildProcess sim;
   TJClient client;
 };
 

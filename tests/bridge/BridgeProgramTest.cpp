@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -251,22 +249,18 @@ TEST(BridgeProgram, ConsoleOutputIsUtf8) {
   termios raw{};
   cfmakeraw(&raw);  // no line-end translation by the terminal
   ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, slave, STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, master);
-  const QByteArray program = sber.bridge().toLocal8Bit();
-  char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>("revise_totals"),
-                  nullptr};
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  testkit::ChildProcess bridge;
+  const bool started = bridge.start(sber.bridge(), {QStringLiteral("revise_totals")},
+                                    testkit::ChildProcess::Output::Inherit,
+                                    QProcessEnvironment::systemEnvironment(), slave);
   close(slave);
+  if (!started) close(master);
+  ASSERT_TRUE(started);
   QByteArray out;
   char buf[4096];
   for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) out.append(buf, n);
   close(master);
-  waitpid(pid, nullptr, 0);
+  EXPECT_TRUE(bridge.waitFinished(10000));
   EXPECT_TRUE(out.startsWith(
       "ok\r\nlast_error=0\r\nlast_error_msg=" + QStringLiteral("ОДОБРЕНО").toUtf8() + "\r\n"))
       << out.toStdString();

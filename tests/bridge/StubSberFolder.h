@@ -6,11 +6,12 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include "platform/TextCodec.h"
+#include "tests/support/ChildProcess.h"
 
 class StubSberFolder {
  public:
@@ -54,13 +55,11 @@ class StubSberFolder {
   // Runs the bridge with its output to a pipe, as the kiosk does; the raw bytes.
   QByteArray run(const QStringList& args,
                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) const {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setProgram(bridge());
-    p.setArguments(args);
-    p.start();
-    p.waitForFinished(60000);
-    return p.readAllStandardOutput();
+    testkit::ChildProcess p;
+    if (!p.start(bridge(), args, testkit::ChildProcess::Output::Capture, env)) return {};
+    QByteArray out = p.readAll(60000);
+    p.waitFinished(10000);
+    return out;
   }
 
  private:

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
@@ -16,6 +15,7 @@
 #include "kiosk/DevicesDiscovery.h"
 #include "platform/TcpServer.h"
 #include "testbed/VendotekSim.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -384,12 +384,13 @@ TEST_F(VendotekTest, BankConnectRequestsItCannotServe) {
 // through it, the link gone after SIGTERM.
 TEST(VendotekSimProgram, ServesAPaymentUntilTerminated) {
   QTemporaryDir dir;
-  QProcess sim;
-  sim.start(QStringLiteral(VENDOTEK_SIM_PATH), {QStringLiteral("--ports-dir"), dir.path(),
-                                                QStringLiteral("--com"), QStringLiteral("8")});
-  ASSERT_TRUE(sim.waitForReadyRead(5000));
-  EXPECT_TRUE(sim.readLine().startsWith("vendotek-sim ready: " +
-                                        dir.filePath(QStringLiteral("COM8")).toLocal8Bit()));
+  testkit::ChildProcess sim;
+  ASSERT_TRUE(sim.start(
+      QStringLiteral(VENDOTEK_SIM_PATH),
+      {QStringLiteral("--ports-dir"), dir.path(), QStringLiteral("--com"), QStringLiteral("8")},
+      testkit::ChildProcess::Output::Capture));
+  EXPECT_TRUE(sim.readLine(5000).startsWith("vendotek-sim ready: " +
+                                            dir.filePath(QStringLiteral("COM8")).toLocal8Bit()));
   qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
   {
     TVendotek vendotek;
@@ -400,9 +401,9 @@ TEST(VendotekSimProgram, ServesAPaymentUntilTerminated) {
     EXPECT_TRUE(vendotek.paymentDone());
   }
   qunsetenv("VEKTA_PORTS_DIR");
-  sim.terminate();
-  ASSERT_TRUE(sim.waitForFinished(5000));
-  EXPECT_EQ(sim.exitStatus(), QProcess::NormalExit);
+  ASSERT_TRUE(sim.terminate());
+  ASSERT_TRUE(sim.waitFinished(5000));
+  EXPECT_TRUE(sim.normalExit());
   EXPECT_EQ(sim.exitCode(), 0);
   EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("COM8"))));
 }

@@ -7,16 +7,15 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <csignal>
 
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
 #include "platform/AppPaths.h"
 #include "platform/TextCodec.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -30,10 +29,16 @@ QString readText(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? plat::fromAnsi(f.readAll()) : QString();
 }
 
+// The local log is UTF-8.
+QString readLog(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
 bool waitForCount(const QString& path, const QString& needle, int count, int ms) {
   QDeadlineTimer deadline(ms);
   while (!deadline.hasExpired()) {
-    if (readText(path).count(needle) >= count) return true;
+    if (readLog(path).count(needle) >= count) return true;
     QThread::msleep(50);
   }
   return false;
@@ -49,27 +54,19 @@ class Kiosk {
     env.insert(QStringLiteral("VEKTA_PORTS_DIR"), ports_.path());  // no card terminal
     env.insert(QStringLiteral("VEKTA_OSK_COMMAND"), QStringLiteral("true"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process_.setProcessEnvironment(env);
-    process_.setProcessChannelMode(QProcess::ForwardedChannels);
-    process_.start(kioskBinary(), {});
+    started_ = process_.start(kioskBinary(), {}, testkit::ChildProcess::Output::Inherit, env);
   }
-  ~Kiosk() {
-    if (process_.state() != QProcess::NotRunning) {
-      process_.kill();
-      process_.waitForFinished(10000);
-    }
-  }
-  bool started() { return process_.waitForStarted(10000); }
+  bool started() const { return started_; }
   // SIGTERM closes the kiosk in order, without the service password.
   bool stop() {
-    ::kill(pid_t(process_.processId()), SIGTERM);
-    return process_.waitForFinished(30000) && process_.exitStatus() == QProcess::NormalExit &&
+    return process_.terminate() && process_.waitFinished(30000) && process_.normalExit() &&
            process_.exitCode() == 0;
   }
 
  private:
   QTemporaryDir runtime_, ports_;
-  QProcess process_;
+  testkit::ChildProcess process_;  // killed with the test, whatever way it ends
+  bool started_ = false;
 };
 
 }  // namespace
@@ -92,7 +89,7 @@ TEST(HomeScreenEndToEnd, DemoKioskRegistersLoadsAndOpensTheHomeScreenThenFromThe
   {
     Kiosk kiosk(data.path());
     ASSERT_TRUE(kiosk.started()) << kioskBinary().toStdString();
-    ASSERT_TRUE(waitForCount(log, home, 1, 60000)) << readText(log).toStdString();
+    ASSERT_TRUE(waitForCount(log, home, 1, 60000)) << readLog(log).toStdString();
     EXPECT_TRUE(kiosk.stop());
   }
   const QString ini = readText(data.filePath(QStringLiteral("vekta.ini")));
@@ -101,17 +98,17 @@ TEST(HomeScreenEndToEnd, DemoKioskRegistersLoadsAndOpensTheHomeScreenThenFromThe
       backoffice.db().select(QStringLiteral("select protocolSerialNumber from tbVm"));
   ASSERT_EQ(machines.rows.size(), 1);
   EXPECT_EQ(machines.rows[0][0].toString(), QStringLiteral("NVQ001"));
-  EXPECT_FALSE(readText(log).contains(failedReload));
+  EXPECT_FALSE(readLog(log).contains(failedReload));
 
   backoffice.stop();
   {
     Kiosk kiosk(data.path());
     ASSERT_TRUE(kiosk.started());
-    ASSERT_TRUE(waitForCount(log, home, 2, 60000)) << readText(log).toStdString();
+    ASSERT_TRUE(waitForCount(log, home, 2, 60000)) << readLog(log).toStdString();
     // The cache start reloads at once; the server is gone, so that fails and
     // the next try waits, with the home screen working meanwhile.
-    EXPECT_TRUE(waitForCount(log, failedReload, 1, 30000)) << readText(log).toStdString();
+    EXPECT_TRUE(waitForCount(log, failedReload, 1, 30000)) << readLog(log).toStdString();
     EXPECT_TRUE(kiosk.stop());
   }
-  EXPECT_EQ(readText(log).count(failedReload), 1);
+  EXPECT_EQ(readLog(log).count(failedReload), 1);
 }

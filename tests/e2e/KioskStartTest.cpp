@@ -6,14 +6,13 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
-#include <csignal>
 
 #include "platform/AppPaths.h"
 #include "platform/TextCodec.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -28,11 +27,17 @@ QString readText(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? plat::fromAnsi(f.readAll()) : QString();
 }
 
+// The local log is UTF-8.
+QString readLog(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
 // Polls until the file holds a line with `needle`.
 bool waitForLine(const QString& path, const QString& needle, int ms) {
   QDeadlineTimer deadline(ms);
   while (!deadline.hasExpired()) {
-    if (readText(path).contains(needle)) return true;
+    if (readLog(path).contains(needle)) return true;
     QThread::msleep(50);
   }
   return false;
@@ -48,24 +53,21 @@ TEST(KioskProgram, StartsRefusesASecondCopyAndClosesInOrderOnSigterm) {
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
   const QString log = data.filePath(QStringLiteral("vekta.log"));
 
-  QProcess first;
-  first.setProcessEnvironment(env);
-  first.setProcessChannelMode(QProcess::ForwardedChannels);
-  first.start(kioskBinary(), {});
-  ASSERT_TRUE(first.waitForStarted(10000)) << kioskBinary().toStdString();
+  using testkit::ChildProcess;
+  ChildProcess first;
+  ASSERT_TRUE(first.start(kioskBinary(), {}, ChildProcess::Output::Inherit, env))
+      << kioskBinary().toStdString();
   ASSERT_TRUE(waitForLine(log, QStringLiteral("Запуск программы"), 30000));
 
-  QProcess second;
-  second.setProcessEnvironment(env);
-  second.setProcessChannelMode(QProcess::ForwardedChannels);
-  second.start(kioskBinary(), {});
-  ASSERT_TRUE(second.waitForFinished(30000)) << "the second copy must end after its notice";
-  EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(first.state(), QProcess::Running);
+  ChildProcess second;
+  ASSERT_TRUE(second.start(kioskBinary(), {}, ChildProcess::Output::Inherit, env));
+  ASSERT_TRUE(second.waitFinished(30000)) << "the second copy must end after its notice";
+  EXPECT_TRUE(second.normalExit());
+  EXPECT_TRUE(first.running());
 
-  ::kill(pid_t(first.processId()), SIGTERM);
-  ASSERT_TRUE(first.waitForFinished(30000));
-  EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+  ASSERT_TRUE(first.terminate());
+  ASSERT_TRUE(first.waitFinished(30000));
+  EXPECT_TRUE(first.normalExit());
   EXPECT_EQ(first.exitCode(), 0);
 
   for (const QString& name : {QStringLiteral("vekta.ini"), QStringLiteral("vekta.ini~")}) {
@@ -75,9 +77,10 @@ TEST(KioskProgram, StartsRefusesASecondCopyAndClosesInOrderOnSigterm) {
     EXPECT_TRUE(saved.contains(QStringLiteral("sber_com_port=-1\r\n")));
   }
 
-  const QString text = readText(log);
-  ASSERT_TRUE(text.endsWith(QStringLiteral("\r\n")));
-  const QStringList lines = text.chopped(2).split(QStringLiteral("\r\n"));
+  const QString text = readLog(log);
+  ASSERT_TRUE(text.endsWith(QLatin1Char('\n')));
+  EXPECT_FALSE(text.contains(QLatin1Char('\r')));
+  const QStringList lines = text.chopped(1).split(QLatin1Char('\n'));
   const QRegularExpression format(
       QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d\\t[^\\r\\n]+$"));
   for (const QString& line : lines)

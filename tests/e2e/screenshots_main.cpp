@@ -1,9 +1,10 @@
 // vekta-screenshots [folder]: plays a demo sale in the kiosk, offscreen,
 // against the stand-in back office and the Vendotek simulator, and saves the
 // home screen, the cart, the card screen and the thanks screen as they
-// appear, once on a landscape 1920×1080 screen and once on a portrait
-// 1080×1920 one: folder/<screen>-<landscape|portrait>.png (default folder:
-// docs/screens).
+// appear; then opens every other screen with the layout check's data (long
+// names, a full cart, a loyalty card) and saves it too. Once on a landscape
+// 1920×1080 screen and once on a portrait 1080×1920 one:
+// folder/<screen>-<landscape|portrait>.png (default folder: docs/screens).
 //
 // The offscreen screen's size is fixed when the application starts, so the
 // program runs itself once per size.
@@ -11,7 +12,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSet>
 #include <QTemporaryDir>
 #include <cstdio>
 
@@ -21,6 +23,8 @@
 #include "screens/PaymentMethod.h"
 #include "testbed/VendotekSim.h"
 #include "tests/e2e/KioskBench.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ScreenCatalog.h"
 
 using namespace e2e;
 
@@ -109,6 +113,20 @@ int shootOne(const QString& folder, const char* orientation) {
   return ok ? 0 : 1;
 }
 
+// The screens a demo sale does not pass through.
+int shootCatalogue(const QString& folder, const char* orientation) {
+  const QSet<QByteArray> fromSale = {"home", "cart", "card", "thanks"};
+  screencat::TScreenCatalog catalog;
+  bool ok = true;
+  for (const auto& screen : screencat::TScreenCatalog::screens()) {
+    if (fromSale.contains(screen.name)) continue;
+    QWidget* form = catalog.open(screen);
+    ok &= save(form, folder, screen.name, orientation);
+    catalog.close();
+  }
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,8 +134,11 @@ int main(int argc, char** argv) {
   if (argc == 4 && QByteArray(argv[1]) == "--one") {
     QApplication app(argc, argv);
     for (const Shot& s : kShots)
-      if (QByteArray(argv[2]) == s.orientation)
-        return shootOne(QString::fromLocal8Bit(argv[3]), s.orientation);
+      if (QByteArray(argv[2]) == s.orientation) {
+        const QString folder = QString::fromLocal8Bit(argv[3]);
+        const int sale = shootOne(folder, s.orientation);
+        return shootCatalogue(folder, s.orientation) | sale;
+      }
     return 2;
   }
 
@@ -141,15 +162,13 @@ int main(int argc, char** argv) {
             .arg(s.height)
             .toUtf8());
     f.close();
-    QProcess child;
+    testkit::ChildProcess child;  // a stopped tool leaves no screen process behind
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + file);
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--one"), QLatin1String(s.orientation), folder});
-    if (!child.waitForFinished(300000) || child.exitStatus() != QProcess::NormalExit ||
-        child.exitCode() != 0)
+    if (!child.start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--one"), QLatin1String(s.orientation), folder},
+                     testkit::ChildProcess::Output::Inherit, env) ||
+        !child.waitFinished(300000) || !child.normalExit() || child.exitCode() != 0)
       ++failures;
   }
   return failures == 0 ? 0 : 1;

@@ -21,6 +21,7 @@
 #include "platform/Common.h"
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
+#include "support/RefusalScript.h"
 #include "testbed/ProtocolServer.h"
 #include "testbed/SimDatabase.h"
 #include "testbed/SimHandlers.h"
@@ -293,7 +294,7 @@ TEST(AuditUpload, OldestFirstAsRowsThenDeleted) {
   writeFile(bo.audit("20250310_070000_1.dts"), "DXS\r\nDXE\r\n");  // too short: dropped
   writeFile(bo.audit("0 copy of an audit.dts"), first);  // not ours: left alone, blocks nothing
 
-  TUploadingThread uploader({bo.data, {}, {}});
+  TUploadingThread uploader({bo.data, {}, {}, {}});
   uploader.uploadPending(bo.client, kIds);
 
   const sim::ResultSet rs = bo.rows();
@@ -320,7 +321,7 @@ TEST(AuditUpload, ServerDownKeepsTheFileFirstAndUnknownIdsWait) {
   const QByteArray text = auditFileBytes(buildAuditLines("1", "M", 10, {}, {}));
   writeFile(bo.audit("20250310_080000_1.dts"), text);
   writeFile(bo.audit("20250310_090000_1.dts"), text);
-  TUploadingThread uploader({bo.data, {}, {}});
+  TUploadingThread uploader({bo.data, {}, {}, {}});
 
   uploader.uploadPending(bo.client, TUploadPass{});  // ids not known yet
   EXPECT_TRUE(uploader.pending().isEmpty());
@@ -354,6 +355,55 @@ TEST(AuditUpload, WorkerUploadsANewFileAtOnce) {
   uploader.checkNow();
   EXPECT_TRUE(waitFor([&] { return bo.rows().rows.size() == 1; }));
   EXPECT_TRUE(waitFor([&] { return !QFile::exists(bo.audit("20250310_080000_2.dts")); }));
+}
+
+// One pass per answer of the script to the oldest file's insert.
+TEST(AuditUpload, AFileTheServerKeepsRefusingIsSetAsideAndTheRestGoesOn) {
+  for (const auto& c : testkit::kRefusalCases) {
+    SCOPED_TRACE(c.script);
+    Backoffice bo;
+    const QString script = QString::fromLatin1(c.script);
+    testkit::scriptInserts(bo.server, bo.handlers, script);
+    const QByteArray text = auditFileBytes(buildAuditLines("1", "M", 10, {}, {}));
+    writeFile(bo.audit("20250310_080000_1.dts"), text);
+    writeFile(bo.audit("20250310_090000_1.dts"), text);
+    QStringList logLines;
+    std::vector<std::pair<int, QString>> events;
+    TUploadingContext ctx;
+    ctx.dataFolder = bo.data;
+    ctx.log = [&](const QString& line) { logLines << line; };
+    ctx.event = [&](int id, const QString& descr) { events.emplace_back(id, descr); };
+    TUploadingThread uploader(ctx);
+
+    const QString refused = QDir(bo.data).filePath("Audit/refused/20250310_080000_1.dts");
+    for (int pass = 1; pass <= script.size() + 1; ++pass) {
+      SCOPED_TRACE(pass);
+      try {
+        uploader.uploadPending(bo.client, kIds);
+      } catch (const std::exception&) {
+      }
+      const bool setAside = c.setAsideAtPass != 0 && pass >= c.setAsideAtPass;
+      ASSERT_EQ(QFile::exists(refused), setAside);
+      if (c.setAsideAtPass == pass) {
+        // The queue goes on in the same pass.
+        EXPECT_EQ(bo.rows().rows.size(), 1u);
+        EXPECT_FALSE(QFile::exists(bo.audit("20250310_090000_1.dts")));
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].first, 1);
+        EXPECT_TRUE(events[0].second.contains("20250310_080000_1.dts"));
+        EXPECT_TRUE(logLines.join('\n').contains("Audit/refused"));
+      }
+      if (c.setAsideAtPass == 0 && pass == script.size()) {
+        // Refused fewer times than the limit, or never answered: both wait.
+        EXPECT_EQ(bo.rows().rows.size(), 0u);
+        EXPECT_TRUE(QFile::exists(bo.audit("20250310_080000_1.dts")));
+      }
+    }
+    // The pass after the script is taken: everything is on the server.
+    EXPECT_EQ(bo.rows().rows.size(), c.setAsideAtPass == 0 ? 2u : 1u);
+    EXPECT_EQ(events.size(), c.setAsideAtPass == 0 ? 0u : 1u);
+    EXPECT_EQ(readFile(refused), c.setAsideAtPass == 0 ? QByteArray() : text);
+  }
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "platform/ConsoleRunner.h"
 #include "platform/TextCodec.h"
 #include "testbed/VendotekSim.h"
+#include "tests/support/KioskHooksStub.h"
 #include "tests/support/WaitUntil.h"
 
 namespace {
@@ -467,6 +468,7 @@ class KioskFolders : public PortsFolder {
   }
   QTemporaryDir data;
   QTemporaryDir runtime;
+  testkit::StubKioskHooks hooks;
 };
 
 struct EventSink : IEventSink {

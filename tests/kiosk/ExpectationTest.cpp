@@ -23,8 +23,12 @@
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
+#include "tests/support/KioskHooksStub.h"
+#include "tests/support/WhenShown.h"
 
 namespace {
+
+using testkit::whenShown;
 
 constexpr int64_t kSec = 1000;
 
@@ -269,25 +273,6 @@ TEST(ServicePassword, CheckTrimsAndKeepsCase) {
   }
 }
 
-namespace {
-
-// Runs fn on the main thread as soon as a modal window of type T is in front.
-template <typename T>
-void whenShown(std::function<void(T*)> fn) {
-  auto* timer = new QTimer;
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, fn] {
-    if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
-      fn(w);
-    }
-  });
-  timer->start();
-}
-
-}  // namespace
-
 TEST(ServicePassword, EnterInTheEditAnswersAndWrongPasswordsAreRetried) {
   TfmServicePassword form(QStringLiteral("5817"), false);
   whenShown<TfmServicePassword>([](TfmServicePassword* f) {
@@ -326,9 +311,10 @@ class HomeScreenOnKiosk : public ::testing::Test {
   }
   QString logText() const {
     QFile f(data.filePath(QStringLiteral("vekta.log")));
-    return f.open(QIODevice::ReadOnly) ? plat::fromAnsi(f.readAll()) : QString();
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
   }
   QTemporaryDir data, runtime;
+  testkit::StubKioskHooks hooks;
   std::unique_ptr<TfmMain> main;
 };
 
@@ -372,6 +358,23 @@ TEST_F(HomeScreenOnKiosk, RefreshWaitsWhileSomethingIsOpenAboveTheHomeScreen) {
   // Without a request, the failure is not retried at the next tick.
   home.tmRefreshConfigTimer();
   EXPECT_EQ(logText().count(failure), 2);
+  main->check_password_on_exit = false;
+  home.close();
+}
+
+// The drink button, the keypad button and a reconciliation that is due open
+// their screens through the installed kiosk hooks.
+TEST_F(HomeScreenOnKiosk, TapsAndTheDueReconciliationOpenTheSaleScreens) {
+  main->pos_type = ptSber;  // never reconciled: due at the next tick
+  TfmExpectation home;
+  home.tmRefreshConfig->stop();  // the test ticks by hand
+  showModal(home);
+  home.btDrinkMouseDown();
+  home.btBarcodeMouseDown();
+  home.tmRefreshConfigTimer();
+  EXPECT_EQ(hooks.carts, std::vector<bool>{true}) << "the cart with the drink menu first";
+  EXPECT_EQ(hooks.keypads, 1);
+  EXPECT_EQ(hooks.reconciliations, 1);
   main->check_password_on_exit = false;
   home.close();
 }

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QPushButton>
 
 #include "kiosk/Common.h"
+#include "kiosk/TouchButton.h"
 
 namespace {
 
@@ -64,6 +66,37 @@ TEST(GuiHelpers, FitFontSizeEdgeCases) {
   QLabel* wide = labelWith(QStringLiteral("."), 10, &form);
   FitFontSize(wide, 1e9);
   EXPECT_EQ(FontSizeOf(wide), 210);
+}
+
+// A touch button's label fits its share of the button in both directions,
+// so that one glyph fills a close or page button as a word fills a wide one:
+// as large as it can be, and one point more would break out of the box.
+TEST(GuiHelpers, ATouchButtonsLabelFillsItsShareOfTheButton) {
+  const struct {
+    const char* text;
+    QSize button;
+  } cases[] = {
+      {"✕", {86, 86}},   // the close cross of a header
+      {">", {120, 80}},  // a page button
+      {"<", {80, 120}}, {"Банковская карта", {900, 120}}, {"OK", {300, 60}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    TTouchButton b(QString::fromUtf8(c.text));
+    b.resize(c.button);
+    b.fitLabel();
+    const QSizeF box = QSizeF(c.button) * TTouchButton::kGlyphShare;
+    const QFontMetricsF fm(b.label()->font());
+    const QSizeF text = fm.boundingRect(QRectF(0, 0, 3000, 3000), 0, b.label()->text()).size();
+    EXPECT_LE(text.width(), box.width());
+    EXPECT_LE(text.height(), box.height());
+    QFont bigger = b.label()->font();
+    bigger.setPointSizeF(bigger.pointSizeF() + 1);
+    const QSizeF more =
+        QFontMetricsF(bigger).boundingRect(QRectF(0, 0, 3000, 3000), 0, b.label()->text()).size();
+    EXPECT_TRUE(more.width() > box.width() || more.height() > box.height())
+        << "one point more would still fit at " << FontSizeOf(b.label());
+  }
 }
 
 TEST(GuiHelpers, MeasuresButtonsAndWrappedLabels) {

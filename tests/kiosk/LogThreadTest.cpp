@@ -12,6 +12,7 @@
 #include "kiosk/LogThread.h"
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
+#include "support/RefusalScript.h"
 #include "testbed/ProtocolServer.h"
 #include "testbed/SimDatabase.h"
 #include "testbed/SimHandlers.h"
@@ -423,6 +424,57 @@ TEST(LogUpload, ErrorCodesAreSentWhenTheyChange) {
   const auto state = bo.db.select("select eva_err_codes from tbVmStateLog order by id");
   ASSERT_EQ(state.rows.size(), 3);
   EXPECT_EQ(state.rows.at(1).at(0).toString(), "ZM1");
+}
+
+// One pass per answer of the script to the oldest record's insert.
+TEST(LogUpload, ARecordTheServerKeepsRefusingIsSetAsideAndTheQueueGoesOn) {
+  for (const auto& c : testkit::kRefusalCases) {
+    SCOPED_TRACE(c.script);
+    Backoffice bo;
+    bo.codes = "ZM1";  // no "errors cleared" event in the way
+    bo.start();
+    const QString script = QString::fromLatin1(c.script);
+    testkit::scriptInserts(*bo.server, bo.handlers, script);
+    Fixture fx;
+    auto log = fx.open(bo.sync());
+    log->add(evUnitSold, "refused sale", int(csCard), 10.0, 1, 3001);
+    log->add(evUnitSold, "next sale", int(csCard), 20.0, 2, 3002);
+    TJClient client;
+
+    const QString refused = fx.path("Log/refused/0000000001");
+    for (int pass = 1; pass <= script.size() + 1; ++pass) {
+      SCOPED_TRACE(pass);
+      log->runPass(client);
+      const bool setAside = c.setAsideAtPass != 0 && pass >= c.setAsideAtPass;
+      ASSERT_EQ(QFile::exists(refused), setAside);
+      if (c.setAsideAtPass == pass) {
+        // The queue goes on in the same pass, with the notice behind it.
+        EXPECT_EQ(bo.rows("event_no = 2"), 1);
+        EXPECT_EQ(bo.rows(QString::fromUtf8("event_no = 3 and event_id = 1 and event_descr like "
+                                            "'Событие не принято сервером%№ 1, код 46%'")),
+                  1);
+        EXPECT_EQ(log->queuedCount(), 0);
+        std::lock_guard lock(fx.m);
+        EXPECT_TRUE(fx.logLines.join('\n').contains("Log/refused"))
+            << fx.logLines.join('\n').toStdString();
+      }
+      if (c.setAsideAtPass == 0 && pass == script.size()) {
+        // Refused fewer times than the limit, or never answered: all wait.
+        EXPECT_EQ(bo.rows(), 0);
+        EXPECT_TRUE(QFile::exists(fx.path("Log/0000000001")));
+      }
+    }
+    // The pass after the script is taken: everything is on the server, the
+    // notice in place of the record set aside.
+    EXPECT_EQ(bo.rows(), 2);
+    EXPECT_EQ(bo.rows("event_no = 1"), c.setAsideAtPass == 0 ? 1 : 0);
+    EXPECT_TRUE(QDir(fx.path("Log")).entryList(QDir::Files).isEmpty());
+    // The number set aside is never given out again.
+    log.reset();
+    log = fx.open();
+    log->add(evInformation, "after restart");
+    EXPECT_EQ(log->recNo(), c.setAsideAtPass == 0 ? 3u : 4u);
+  }
 }
 
 TEST(LogUpload, AStaleRecordSentLateDoesNotPullLslnBack) {

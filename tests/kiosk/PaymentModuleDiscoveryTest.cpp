@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
@@ -16,6 +17,7 @@
 
 #include "devices/PaymentModule.h"
 #include "kiosk/DevicesDiscovery.h"
+#include "platform/Clock.h"
 #include "testbed/PaymentModuleSim.h"
 #include "tests/support/WaitUntil.h"
 
@@ -79,6 +81,54 @@ TEST_F(PaymentModuleDiscovery, NoModuleLeavesTheModuleWithoutAPort) {
   EXPECT_EQ(module.comPort(), -1);
   EXPECT_FALSE(module.isOpen());
   EXPECT_EQ(events.all().size(), 3);
+}
+
+// Discovery searches every 100 ms while no module answers: a port's failure
+// is reported once, and again only when its text changes or an hour later.
+TEST(PaymentModulePortFailures, ReportedOnceUntilTheTextChangesOrAnHourPassed) {
+  QTemporaryDir dir;
+  qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
+  plat::ManualClock clock;
+  plat::setClock(&clock);
+  const QString link = dir.filePath(QStringLiteral("COM4"));
+  const QString notFound = QStringLiteral("findComPort. Port: 4. Error: COM port not found.");
+  ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("gone")), link));  // unplugged
+  Events events;
+  TPaymentModule module{events.fn()};
+  std::atomic<bool> stop{false};
+
+  const struct {
+    const char* name;
+    int64_t advanceMs;
+    bool replug;  // COM4 now leads to something that is not a serial port
+    QStringList reported;
+  } passes[] = {
+      {"first failure", 0, false, {notFound}},
+      {"the same failure", 100, false, {}},
+      {"just under an hour later", TPaymentModule::kPortFailureRepeatMs - 200, false, {}},
+      {"an hour after the report", 100, false, {notFound}},
+      {"another failure",
+       100,
+       true,
+       {QStringLiteral("findComPort. Port: 4. Error: Can not read COM-port state.")}},
+      {"that failure again", 100, false, {}},
+  };
+  for (const auto& p : passes) {
+    SCOPED_TRACE(p.name);
+    clock.advance(p.advanceMs);
+    if (p.replug) {
+      QFile::remove(link);
+      QFile file(dir.filePath(QStringLiteral("file")));
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      ASSERT_TRUE(QFile::link(file.fileName(), link));
+    }
+    const int before = events.all().size();
+    EXPECT_FALSE(discoverPaymentModule(module, 0, stop));
+    EXPECT_EQ(events.all().mid(before).join(u'\n').toStdString(),
+              p.reported.join(u'\n').toStdString());
+  }
+  plat::setClock(nullptr);
+  qunsetenv("VEKTA_PORTS_DIR");
 }
 
 TEST_F(PaymentModuleDiscovery, TheWorkerSearchesOnlyWhileTheModuleIsWanted) {

@@ -22,27 +22,12 @@
 #include "platform/Common.h"
 #include "platform/TextCodec.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/KioskHooksStub.h"
+#include "tests/support/WhenShown.h"
 
 namespace {
 
-// Runs fn on the main thread as soon as a modal window of type T is in front.
-template <typename T>
-void whenShown(std::function<void(T*)> fn) {
-  auto* timer = new QTimer;
-  timer->setInterval(10);
-  auto tries = std::make_shared<int>(500);
-  QObject::connect(timer, &QTimer::timeout, [timer, fn, tries] {
-    auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
-    if (!w && --*tries > 0) return;
-    timer->stop();
-    timer->deleteLater();
-    if (w)
-      fn(w);
-    else
-      ADD_FAILURE() << "no dialog was shown";
-  });
-  timer->start();
-}
+using testkit::whenShown;
 
 QString fileText(const QString& path) {
   QFile f(path);
@@ -59,6 +44,7 @@ class ServiceMenu : public ::testing::Test {
     ctx.client = &client;
     ctx.setBringToFront = [this](bool on) { bringToFront.push_back(on); };
     ctx.refreshConfig = [this] { ++refreshes; };
+    ctx.makeAudit = [this](int kind) { audits.push_back(kind); };
     ctx.vm_id = 17;
     ctx.programPath = dir.filePath(QStringLiteral("bin/vekta"));
     ctx.autostartFolder = dir.filePath(QStringLiteral("autostart"));
@@ -77,6 +63,8 @@ class ServiceMenu : public ::testing::Test {
   TServiceMenuContext ctx;
   std::vector<bool> bringToFront;
   int refreshes = 0;
+  std::vector<int> audits;
+  testkit::StubKioskHooks hooks;
 };
 
 }  // namespace
@@ -182,8 +170,9 @@ TEST_F(ServiceMenu, AnAutostartEntryThatCannotBeWrittenIsReportedAndTheSaveGoesO
     q->btYesClick();
   });
   menu->SaveSettings();
-  EXPECT_EQ(shown, QStringLiteral("Не удалось записать данные в реестр Windows.\r\n"
-                                  "Запустите программу от имени Администратора."));
+  // The entry is a desktop file here: no registry, no administrator.
+  EXPECT_EQ(shown, QStringLiteral("Не удалось записать автозапуск приложения.\r\n"
+                                  "Проверьте права на папку автозапуска."));
   EXPECT_TRUE(ini().contains(QStringLiteral("port=2\r\n")));
 }
 
@@ -219,6 +208,39 @@ TEST_F(ServiceMenu, CancelWithChangesAsksWhetherToSave) {
   menu->btCancelClick();
   EXPECT_FALSE(menu->isVisible());
   EXPECT_EQ(menu->result(), 2);
+}
+
+// The exit with unsaved changes asks the save question too. Отмена there
+// keeps the menu open and calls the exit off: the next close, by OK or by
+// Отмена, must not end the program.
+TEST_F(ServiceMenu, TheExitFollowsTheAnswerToTheSaveQuestion) {
+  const struct {
+    const char* name;
+    void (TfmYNCQuestion::*answer)();
+    bool exits;
+    void (TfmSettings::*thenClose)();
+  } cases[] = {
+      {"yes", &TfmYNCQuestion::btYesClick, true, nullptr},
+      {"no", &TfmYNCQuestion::btNoClick, true, nullptr},
+      {"cancel, then OK", &TfmYNCQuestion::btCancelClick, false, &TfmSettings::btOKClick},
+      {"cancel, then Отмена", &TfmYNCQuestion::btCancelClick, false, &TfmSettings::btCancelClick}};
+  writeText(ss, SettingsKeys::port, QStringLiteral("3"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto menu = openMenu();
+    menu->edBringToFront->setChecked(!menu->edBringToFront->isChecked());
+    whenShown<TfmYNCQuestion>([&](TfmYNCQuestion* q) { (q->*c.answer)(); });
+    menu->btCloseApplicationMouseDown();
+    EXPECT_EQ(menu->isVisible(), !c.exits);
+    EXPECT_EQ(menu->close_application, c.exits);
+    if (!c.thenClose) continue;
+    // OK saves the changes; Отмена asks again, and this time they go.
+    if (c.thenClose == &TfmSettings::btCancelClick)
+      whenShown<TfmYNCQuestion>([](TfmYNCQuestion* q) { q->btNoClick(); });
+    ((*menu).*c.thenClose)();
+    EXPECT_FALSE(menu->isVisible());
+    EXPECT_FALSE(menu->close_application);
+  }
 }
 
 TEST_F(ServiceMenu, StoredValuesThatFitNoControlStillOpenTheMenu) {
@@ -276,8 +298,6 @@ TEST_F(ServiceMenu, ReloadAsksOnlyWhenTheConnectionFieldsChanged) {
 }
 
 TEST_F(ServiceMenu, AuditButtonsAndTheProgramsEnd) {
-  std::vector<int> audits;
-  TfmSettings::makeAudit = [&](int kind) { audits.push_back(kind); };
   auto menu = openMenu();
   QStringList messages;
   whenShown<TfmYNCQuestion>([&](TfmYNCQuestion* q) {
@@ -290,7 +310,6 @@ TEST_F(ServiceMenu, AuditButtonsAndTheProgramsEnd) {
     q->btYesClick();
   });
   menu->btLoadingMouseDown();
-  TfmSettings::makeAudit = nullptr;
   EXPECT_EQ(audits, (std::vector<int>{2, 5}));
   EXPECT_EQ(messages.size(), 2);
   EXPECT_EQ(messages.value(0), QStringLiteral("Аудит выполнен."));
@@ -318,40 +337,33 @@ TEST_F(ServiceMenu, OperatorFormNeedsItsProgramAndAWorkingLogin) {
   client.setHost(QStringLiteral("127.0.0.1"));
   client.setPort(office.port());
   client.setServerType(QStringLiteral("DR"));
-  std::vector<QStringList> started;
-  TfmRunOperatorForm::startProgram = [&](const QString& program, const QStringList& args) {
-    started.push_back(QStringList{program} + args);
-    return true;
-  };
-  std::vector<int> audits;
-  TfmSettings::makeAudit = [&](int kind) { audits.push_back(kind); };
   writeText(ss, SettingsKeys::kelto_login, QStringLiteral("demo"));
 
-  TOperatorFormContext octx{&ss, &client, 17, dir.filePath(QStringLiteral("bin/kelto"))};
+  TOperatorFormContext octx{&ss, &client, 17, dir.filePath(QStringLiteral("bin/kelto")),
+                            ctx.makeAudit};
   TfmRunOperatorForm form(octx);
   EXPECT_EQ(form.edLogin->text(), QStringLiteral("demo"));
   EXPECT_TRUE(form.edAudit->isChecked()) << "the audit is made by default";
   form.edPassword->setText(QStringLiteral("wrong"));
   EXPECT_ANY_THROW(form.btOKClick());
-  EXPECT_TRUE(started.empty());
+  EXPECT_TRUE(hooks.starts.empty());
   EXPECT_TRUE(audits.empty());
 
   form.edPassword->setText(QStringLiteral("demo"));
   form.edAudit->setChecked(false);
   form.btOKClick();
   EXPECT_EQ(form.result(), QDialog::Accepted);
-  ASSERT_EQ(started.size(), 1u);
-  EXPECT_EQ(started[0], (QStringList{dir.filePath(QStringLiteral("bin/kelto")),
-                                     QStringLiteral("demo"), QStringLiteral("demo"),
-                                     QStringLiteral("127.0.0.1"), QString::number(office.port()),
-                                     QStringLiteral("newOperatorForm"), QStringLiteral("17")}));
+  ASSERT_EQ(hooks.starts.size(), 1u);
+  EXPECT_EQ(hooks.starts[0].program, dir.filePath(QStringLiteral("bin/kelto")));
+  EXPECT_EQ(hooks.starts[0].arguments,
+            (QStringList{QStringLiteral("demo"), QStringLiteral("demo"),
+                         QStringLiteral("127.0.0.1"), QString::number(office.port()),
+                         QStringLiteral("newOperatorForm"), QStringLiteral("17")}));
   EXPECT_TRUE(audits.empty()) << "unticked: no audit";
   EXPECT_EQ(readText(ss, SettingsKeys::kelto_login), QStringLiteral("demo"));
   EXPECT_FALSE(readBool(ss, SettingsKeys::kelto_make_audit));
   EXPECT_FALSE(QFile::exists(ss.IniFileName)) << "kept in memory until the next save";
   EXPECT_TRUE(client.login().isEmpty()) << "the main client keeps its own login";
 
-  TfmRunOperatorForm::startProgram = nullptr;
-  TfmSettings::makeAudit = nullptr;
   office.stop();
 }

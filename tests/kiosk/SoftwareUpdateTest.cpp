@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -23,6 +24,7 @@
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/KioskHooksStub.h"
 
 namespace {
 
@@ -251,6 +253,37 @@ TEST(InstanceLockWait, TriesUntilThePredecessorIsGone) {
   plat::setClock(nullptr);
 }
 
+// A real swap by a running program: the stand-in "vekta" puts "vekta.new"
+// in its own place and restarts as the kiosk does. The started file must be
+// the new program, not the old one that now lies at "vekta.tmp", which is
+// where the running program's /proc/self/exe points after the swap.
+TEST(UpdateRestart, StartsTheNewProgramFromTheOriginalPath) {
+  QTemporaryDir dir;
+  const QString program = QDir(dir.path()).canonicalPath() + QStringLiteral("/vekta");
+  QByteArray probe = readAll(QStringLiteral(VEKTA_UPDATE_PROBE));
+  ASSERT_FALSE(probe.isEmpty());
+  writeAll(program, probe);
+  // Trailing bytes tell the successor apart; an ELF program runs all the same.
+  const QByteArray successor = probe + QByteArray("new program");
+  writeAll(program + QStringLiteral(".new"), successor);
+  const auto exe = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+  ASSERT_TRUE(QFile::setPermissions(program, exe));
+
+  const QString report = dir.filePath(QStringLiteral("report"));
+  QProcess old;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("VEKTA_PROBE_REPORT"), report);
+  old.setProcessEnvironment(env);
+  old.start(program, {});
+  ASSERT_TRUE(old.waitForFinished(30000));
+  // The restarted copy runs detached; it writes its report and ends.
+  ASSERT_TRUE(waitFor([&] { return !readAll(report).isEmpty(); }, 30000));
+
+  EXPECT_EQ(QString::fromUtf8(readAll(report)).toStdString(), program.toStdString());
+  EXPECT_EQ(readAll(program), successor);
+  EXPECT_EQ(readAll(program + QStringLiteral(".tmp")), probe);
+}
+
 // The whole path against the stand-in back office: the update comes from its
 // files folder through request 78 and lands as the program.
 TEST(UpdateFromBackoffice, DownloadsAndInstallsTheOfferedProgram) {
@@ -311,22 +344,16 @@ class Restart : public ::testing::Test {
     main = std::make_unique<TfmMain>();
     main->show();
     main->tmConfig->stop();
-    TfmExpectation::startProgram = [this] {
-      ++starts;
-      return startSucceeds;
-    };
   }
   ~Restart() override {
-    TfmExpectation::startProgram = nullptr;
     main->check_password_on_exit = false;
     main->close();
     main.reset();
     qunsetenv("VEKTA_DATA_DIR");
   }
   QTemporaryDir data, runtime;
+  testkit::StubKioskHooks hooks;
   std::unique_ptr<TfmMain> main;
-  int starts = 0;
-  bool startSucceeds = true;
 };
 
 void showModal(QDialog& d) {
@@ -342,25 +369,27 @@ TEST_F(Restart, WaitsForTheHomeScreenThenClosesWithoutThePassword) {
   QDialog sale;
   showModal(sale);
   home.tmReopenApplicationTimer();
-  EXPECT_EQ(starts, 0);
+  EXPECT_TRUE(hooks.starts.empty());
   EXPECT_TRUE(home.tmReopenApplication->isActive());
 
   sale.close();
   ASSERT_EQ(QApplication::activeModalWidget(), &home);
   home.tmReopenApplicationTimer();
-  EXPECT_EQ(starts, 1);
+  ASSERT_EQ(hooks.starts.size(), 1u);
+  // The new program may find its predecessor still holding the lock.
+  EXPECT_EQ(hooks.starts[0].arguments, QStringList{QLatin1String(kAfterUpdateArgument)});
   EXPECT_FALSE(home.tmReopenApplication->isActive());
   EXPECT_FALSE(main->check_password_on_exit);
   EXPECT_FALSE(home.isVisible());
 }
 
 TEST_F(Restart, AProgramThatDoesNotStartLeavesTheKioskRunning) {
-  startSucceeds = false;
+  hooks.startSucceeds = false;
   TfmExpectation home;
   showModal(home);
   home.tmReopenApplication->start();
   home.tmReopenApplicationTimer();
-  EXPECT_EQ(starts, 1);
+  EXPECT_EQ(hooks.starts.size(), 1u);
   EXPECT_FALSE(home.tmReopenApplication->isActive());
   EXPECT_TRUE(main->check_password_on_exit);
   EXPECT_TRUE(home.isVisible());

@@ -952,6 +952,15 @@ TEST(MemTableFiles, HugeRowCountIsRefusedBeforeAllocating) {
   MemTable t;
   EXPECT_EQ(messageOf([&] { t.LoadFromBytes(withFixedCrc(d)); }),
             "Table data is damaged (1152921504606846976 rows).");
+  // Each row needs a marker and a tag per stored value: 1000 bytes cannot
+  // hold 1000 rows of one field, however many values those rows would take.
+  qToLittleEndian<quint64>(1000, d.data() + rowsAt);
+  d.chop(4);
+  d.append(QByteArray(1000, '\xA5'));
+  qToLittleEndian<quint64>(quint64(d.size() - 16), d.data() + 8);
+  d.append(4, '\0');
+  EXPECT_EQ(messageOf([&] { t.LoadFromBytes(withFixedCrc(d)); }),
+            "Table data is damaged (1000 rows).");
 }
 
 // A server or a damaged cache file can hand over rows without any field. The

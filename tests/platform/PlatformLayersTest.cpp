@@ -13,6 +13,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/Exception.h"
 #include "platform/SingleInstance.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -77,9 +78,8 @@ TEST(SingleInstance, SecondProcessIsRefusedUntilTheFirstEnds) {
 
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) holdLock(name, fds[1]);
+  testkit::ForkedChild holder([&] { holdLock(name, fds[1]); });
+  ASSERT_TRUE(holder.started());
   ::close(fds[1]);
   char ok = 0;
   ASSERT_EQ(::read(fds[0], &ok, 1), 1);
@@ -92,8 +92,7 @@ TEST(SingleInstance, SecondProcessIsRefusedUntilTheFirstEnds) {
   EXPECT_FALSE(second.isLocked());
 
   // The holder dies without unlocking, as in a crash: the lock is free again.
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
+  holder.kill();
   EXPECT_TRUE(second.tryLock());
   EXPECT_TRUE(second.tryLock());  // holding it already counts as success
 

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "backoffice/JClient.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -18,26 +18,18 @@ class BackofficeSimTest : public ::testing::Test {
     ASSERT_TRUE(dir.isValid());
     const QString bin = qEnvironmentVariable("VEKTA_TEST_BIN_DIR");
     ASSERT_FALSE(bin.isEmpty());
-    sim.setProgram(bin + QStringLiteral("/backoffice-sim"));
-    sim.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
-                      dir.filePath(QStringLiteral("office.db")), QStringLiteral("--seed"),
-                      QStringLiteral("demo")});
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start();
-    ASSERT_TRUE(sim.waitForStarted(10000));
-    QByteArray line;
-    while (!line.contains('\n') && sim.waitForReadyRead(10000)) line += sim.readAllStandardOutput();
+    ASSERT_TRUE(sim.start(bin + QStringLiteral("/backoffice-sim"),
+                          {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
+                           dir.filePath(QStringLiteral("office.db")), QStringLiteral("--seed"),
+                           QStringLiteral("demo")},
+                          testkit::ChildProcess::Output::Capture));
+    const QByteArray line = sim.readLine(10000);
     const auto m = QRegularExpression(QStringLiteral("^listening on (\\d+)\n$"))
                        .match(QString::fromLatin1(line));
     ASSERT_TRUE(m.hasMatch()) << line.toStdString();
     port = m.captured(1).toInt();
   }
-  void TearDown() override {
-    if (sim.state() != QProcess::NotRunning) {
-      sim.kill();
-      sim.waitForFinished(5000);
-    }
-  }
+  void TearDown() override { sim.kill(); }
   void setUp(TJClient& c, const QString& login, const QString& password) {
     c.setHost(QStringLiteral("127.0.0.1"));
     c.setPort(port);
@@ -48,7 +40,7 @@ class BackofficeSimTest : public ::testing::Test {
   }
 
   QTemporaryDir dir;
-  QProcess sim;
+  testkit::ChildProcess sim;
   int port = 0;
 };
 
@@ -96,8 +88,8 @@ TEST_F(BackofficeSimTest, ServesTheDemoUserAndStopsOnSigterm) {
   }
 
   client.close();
-  sim.terminate();
-  ASSERT_TRUE(sim.waitForFinished(10000));
-  EXPECT_EQ(sim.exitStatus(), QProcess::NormalExit);
+  ASSERT_TRUE(sim.terminate());
+  ASSERT_TRUE(sim.waitFinished(10000));
+  EXPECT_TRUE(sim.normalExit());
   EXPECT_EQ(sim.exitCode(), 0);
 }

@@ -1,0 +1,241 @@
+#include "tests/support/LayoutCheck.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontInfo>
+#include <QFontMetricsF>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QWidget>
+
+#include "kiosk/Common.h"
+#include "kiosk/TouchButton.h"
+
+namespace layoutcheck {
+namespace {
+
+// Rounding of the layout rules' fractions to whole pixels.
+constexpr double kSlack = 1.0;
+// The least share of a touch button's width or height its text takes.
+constexpr double kMinFill = 0.25;
+// The smallest font, in pixels, that still reads at arm's length.
+constexpr int kMinTextPx = 12;
+
+QString rectText(const QRectF& r) {
+  return QStringLiteral("%1,%2 %3×%4")
+      .arg(r.x(), 0, 'f', 0)
+      .arg(r.y(), 0, 'f', 0)
+      .arg(r.width(), 0, 'f', 0)
+      .arg(r.height(), 0, 'f', 0);
+}
+
+QString sizeText(const QSizeF& s) {
+  return QStringLiteral("%1×%2").arg(s.width(), 0, 'f', 1).arg(s.height(), 0, 'f', 1);
+}
+
+QString fontText(const QFont& f) {
+  return QStringLiteral("%1 %2 pt").arg(f.family()).arg(f.pointSizeF(), 0, 'f', 1);
+}
+
+bool fitsIn(const QSizeF& text, const QSizeF& box) {
+  return text.width() <= box.width() + kSlack && text.height() <= box.height() + kSlack;
+}
+
+// The text as laid out in the box with the given flags: a word wider than
+// the box sticks out, so the width tells too.
+QSizeF laidOut(const QFont& font, const QRectF& box, int flags, const QString& text) {
+  return QFontMetricsF(font).boundingRect(box, flags, text).size();
+}
+
+// Allowances name forms and widgets with "*" and "?" wildcards.
+bool matches(const char* pattern, const QString& name) {
+  QString re = QRegularExpression::escape(QString::fromUtf8(pattern));
+  re.replace(QLatin1String("\\*"), QLatin1String(".*"))
+      .replace(QLatin1String("\\?"), QLatin1String("."));
+  return QRegularExpression(QRegularExpression::anchoredPattern(re)).match(name).hasMatch();
+}
+
+struct Checker {
+  const QWidget* form;
+  QString formName;
+  QRect screen;
+  const std::vector<TAllowance>& allowed;
+  QStringList problems;
+
+  void report(const QWidget* w, TCheck check, const QString& what) {
+    const QString name = widgetName(w, form);
+    for (const TAllowance& a : allowed)
+      if (a.check == check && matches(a.form, formName) && matches(a.widget, name)) return;
+    problems << QStringLiteral("%1: %2 (%3): %4")
+                    .arg(formName, name, QLatin1String(w->metaObject()->className()), what);
+  }
+
+  // Where the form's top left is on the screen. A form as large as the
+  // screen covers it (the offscreen platform offsets windows by a frame the
+  // kiosk's full-screen forms do not have); a smaller one is where it is.
+  QPoint origin() const {
+    const QRect g = form->geometry();
+    if (g.width() >= screen.width() && g.height() >= screen.height()) return screen.topLeft();
+    return g.topLeft();
+  }
+
+  void onScreen(const QWidget* w) {
+    const QRect global(w->mapTo(form, QPoint(0, 0)) + origin(), w->size());
+    if (!screen.adjusted(-1, -1, 1, 1).contains(global))
+      report(w, TCheck::OnScreen,
+             QStringLiteral("reaches outside the screen: %1 on %2")
+                 .arg(rectText(global), rectText(screen)));
+    const QWidget* parent = w->parentWidget();
+    if (parent && parent != form->parentWidget() && !w->isWindow() &&
+        !parent->rect().adjusted(-1, -1, 1, 1).contains(w->geometry()))
+      report(w, TCheck::OnScreen,
+             QStringLiteral("is cut off by its parent %1: %2 in %3")
+                 .arg(widgetName(parent, form), rectText(w->geometry()), rectText(parent->rect())));
+  }
+
+  void label(const QLabel* l) {
+    const QString text = ControlText(l);
+    if (text.trimmed().isEmpty() || !l->pixmap().isNull()) return;
+    const int m = l->margin();
+    const QRectF box = QRectF(l->contentsRect()).adjusted(m, m, -m, -m);
+    int flags = int(l->alignment());
+    if (l->wordWrap()) flags |= Qt::TextWordWrap;
+    const int px = QFontInfo(l->font()).pixelSize();
+    if (px < kMinTextPx)
+      report(l, TCheck::TextFits,
+             QStringLiteral("text drawn %1 px high at %2: too small to read")
+                 .arg(px)
+                 .arg(fontText(l->font())));
+    const QSizeF need = laidOut(l->font(), box, flags, text);
+    if (!fitsIn(need, box.size()))
+      report(l, TCheck::TextFits,
+             QStringLiteral("text needs %1, has %2 at %3")
+                 .arg(sizeText(need), sizeText(box.size()), fontText(l->font())));
+  }
+
+  void button(const QAbstractButton* b) {
+    QStyleOptionButton opt;
+    opt.initFrom(b);
+    opt.text = b->text();
+    opt.icon = b->icon();
+    opt.iconSize = b->iconSize();
+    const bool check = qobject_cast<const QCheckBox*>(b) != nullptr;
+    const QRect contents = b->style()->subElementRect(
+        check ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &opt, b);
+    const QSizeF need =
+        laidOut(b->font(), QRectF(0, 0, 3000, 3000), Qt::AlignLeft | Qt::AlignTop, b->text());
+    // A push button centres its text over its whole height; the frame is
+    // drawn over the line's spacing, not over the letters.
+    const QSizeF room(contents.width(), check ? contents.height() : b->height());
+    if (!b->text().isEmpty() && !fitsIn(need, room))
+      report(b, TCheck::TextFits,
+             QStringLiteral("text needs %1, has %2 at %3")
+                 .arg(sizeText(need), sizeText(room), fontText(b->font())));
+    if (check) {
+      // The box is what a finger aims at: as tall as the text's capitals at least.
+      const QRect box = b->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &opt, b);
+      const double want = QFontMetricsF(b->font()).capHeight();
+      if (std::min(box.width(), box.height()) + kSlack < want)
+        report(b, TCheck::TouchTarget,
+               QStringLiteral("check box drawn %1 beside text %2 px high")
+                   .arg(sizeText(box.size()))
+                   .arg(want, 0, 'f', 1));
+    }
+  }
+
+  // An edit's line between its frame lines.
+  void lineEdit(const QLineEdit* e) {
+    const int frame =
+        e->hasFrame() ? e->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, e) : 0;
+    const double need = QFontMetricsF(e->font()).height() + 2 * frame;
+    if (e->height() + kSlack < need)
+      report(e, TCheck::TextFits,
+             QStringLiteral("text needs %1 px of height, has %2 at %3")
+                 .arg(need)
+                 .arg(e->height())
+                 .arg(fontText(e->font())));
+  }
+
+  void comboBox(const QComboBox* c) {
+    const QSize need = c->sizeHint();
+    if (c->width() + kSlack < need.width() || c->height() + kSlack < need.height())
+      report(c, TCheck::TextFits,
+             QStringLiteral("items need %1, has %2 at %3")
+                 .arg(sizeText(need), sizeText(c->size()), fontText(c->font())));
+  }
+
+  void touchTarget(const QWidget* w) {
+    bool target = qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QLineEdit*>(w) ||
+                  qobject_cast<const QComboBox*>(w);
+    if (auto* r = qobject_cast<const TRectangle*>(w)) target = target || r->isTouchTarget();
+    if (!target) return;
+    if (std::min(w->width(), w->height()) < kMinTouch)
+      report(w, TCheck::TouchTarget,
+             QStringLiteral("touch target %1×%2 is under %3 px")
+                 .arg(w->width())
+                 .arg(w->height())
+                 .arg(kMinTouch));
+  }
+
+  // A touch button's label fills the button: a glyph or word drawn at a few
+  // pixels in a large button is as bad as one cut off.
+  void buttonLabel(const TTouchButton* b) {
+    const QLabel* l = b->label();
+    const QString text = ControlText(l);
+    if (text.trimmed().isEmpty() || !l->isVisibleTo(b) || l->width() <= 0) return;
+    const QSizeF need =
+        laidOut(l->font(), QRectF(0, 0, 3000, 3000), Qt::AlignLeft | Qt::AlignTop, text);
+    const QSizeF box = l->size();
+    if (need.width() < kMinFill * box.width() && need.height() < kMinFill * box.height())
+      report(b, TCheck::TextFits,
+             QStringLiteral("text drawn %1 in %2 at %3: under %4 % of the button either way")
+                 .arg(sizeText(need), sizeText(box), fontText(l->font()))
+                 .arg(kMinFill * 100, 0, 'f', 0));
+  }
+
+  void widget(const QWidget* w) {
+    if (w->width() <= 0 || w->height() <= 0) return;
+    onScreen(w);
+    if (auto* l = qobject_cast<const QLabel*>(w)) label(l);
+    if (auto* b = qobject_cast<const QAbstractButton*>(w)) button(b);
+    if (auto* e = qobject_cast<const QLineEdit*>(w)) lineEdit(e);
+    if (auto* c = qobject_cast<const QComboBox*>(w)) comboBox(c);
+    if (auto* b = qobject_cast<const TTouchButton*>(w)) buttonLabel(b);
+    touchTarget(w);
+  }
+};
+
+}  // namespace
+
+QString widgetName(const QWidget* w, const QWidget* form) {
+  QString name = w->objectName();
+  if (name.isEmpty()) {
+    name = QLatin1String(w->metaObject()->className());
+    // A touch button goes by its label, or by the hint a press reports.
+    auto* button = qobject_cast<const TTouchButton*>(w);
+    QString text = ControlText(button ? button->label() : w);
+    if (auto* r = qobject_cast<const TRectangle*>(w); r && text.isEmpty()) text = r->hint();
+    if (!text.isEmpty()) name += QStringLiteral("(\"") + text + QStringLiteral("\")");
+  }
+  for (const QWidget* p = w->parentWidget(); p && p != form; p = p->parentWidget())
+    if (!p->objectName().isEmpty()) name = p->objectName() + QLatin1Char('/') + name;
+  return name;
+}
+
+QStringList check(const QWidget* form, const QString& formName, const QRect& screen,
+                  const std::vector<TAllowance>& allowed) {
+  Checker c{form, formName, screen, allowed, {}};
+  c.widget(form);
+  for (const QWidget* w : form->findChildren<QWidget*>()) {
+    if (w->isWindow() || !w->isVisibleTo(form)) continue;
+    c.widget(w);
+  }
+  return c.problems;
+}
+
+}  // namespace layoutcheck
