@@ -164,7 +164,12 @@ int runKiosk(const QStringList& args) {
   const bool closed =
       QTest::qWaitFor([] { return !fmExpectation && fmMain && !fmMain->isVisible(); },
                       settle ? 120000 : 24 * 3600 * 1000);
-  return closed ? 0 : fail(QStringLiteral("the kiosk did not settle"));
+  if (closed) return 0;
+  return fail(
+      QStringLiteral("the kiosk did not settle: terminal %1, home screen %2, queued %3")
+          .arg(fmMain ? int(fmMain->pos_type) : -1)
+          .arg(visible(fmExpectation) ? QStringLiteral("shown") : QStringLiteral("not shown"))
+          .arg(QDir(data + QStringLiteral("/Log")).entryList(QDir::Files).join(u' ')));
 }
 
 // The values a record file and its row must agree on.
