@@ -477,6 +477,7 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
       if (haveFault && (fault.kind == ServerFault::CloseAfterBytes ||
                         fault.kind == ServerFault::StallAfterBytes)) {
         int cut = std::clamp(fault.bytes, 0, int(out.size()));
+        if (fault.kind == ServerFault::CloseAfterBytes && cut < out.size()) ++shortCuts_;
         c->writeRaw(out.left(cut));
         if (fault.kind == ServerFault::CloseAfterBytes) throw ConnectionClosed();
         sleepUnlessStopping(fault.stallMs, stopping_);

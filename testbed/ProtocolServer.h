@@ -183,6 +183,9 @@ class ProtocolServer {
   void clearRequests();
   int connectionCount() const { return connections_.load(); }
   int handshakeCount() const { return handshakes_.load(); }
+  // Replies that a CloseAfterBytes fault cut short (it may also fall after
+  // the whole reply, which then only closes the connection).
+  int shortCutCount() const { return shortCuts_.load(); }
   // Single bytes 0x66 the clients sent after a failed reply.
   int abortByteCount() const { return abortBytes_.load(); }
   // The last login attempt seen (identity, key, login, password).
@@ -222,4 +225,5 @@ class ProtocolServer {
   std::atomic<int> connections_{0};
   std::atomic<int> handshakes_{0};
   std::atomic<int> abortBytes_{0};
+  std::atomic<int> shortCuts_{0};
 };

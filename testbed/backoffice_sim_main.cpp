@@ -2,6 +2,10 @@
 // for tests that run the kiosk or the client against a real process.
 //
 //   backoffice-sim --port N --db FILE [--seed demo] [--files DIR] [--sbp-polls N]
+//                  [--close-after N]...
+//
+// --close-after N: the next reply is cut after N bytes and its connection
+// closed; given again, the reply after that, and so on.
 //
 // Prints "listening on <port>" once it accepts connections and runs until
 // SIGTERM or SIGINT.
@@ -10,6 +14,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "testbed/SimHandlers.h"
 #include "testbed/SimMain.h"
@@ -20,7 +25,8 @@ int usage(const char* why) {
   std::fprintf(
       stderr,
       "backoffice-sim: %s\n"
-      "usage: backoffice-sim --port N --db FILE [--seed demo] [--files DIR] [--sbp-polls N]\n",
+      "usage: backoffice-sim --port N --db FILE [--seed demo] [--files DIR] [--sbp-polls N]\n"
+      "                      [--close-after N]...\n",
       why);
   return 2;
 }
@@ -40,6 +46,7 @@ int main(int argc, char** argv) {
 
   int port = -1, sbpPolls = -1;
   QString dbPath, seed, filesDir;
+  std::vector<int> cuts;
   for (int i = 1; i < argc; ++i) {
     const QString arg = QString::fromLocal8Bit(argv[i]);
     const bool hasValue = i + 1 < argc;
@@ -54,6 +61,10 @@ int main(int argc, char** argv) {
       filesDir = value;
     } else if (arg == QLatin1String("--sbp-polls") && hasValue) {
       if (!toInt(value, &sbpPolls) || sbpPolls < 0) return usage("bad number of polls");
+    } else if (arg == QLatin1String("--close-after") && hasValue) {
+      int bytes = 0;
+      if (!toInt(value, &bytes) || bytes < 0) return usage("bad byte count");
+      cuts.push_back(bytes);
     } else {
       return usage("unknown or incomplete argument");
     }
@@ -68,6 +79,7 @@ int main(int argc, char** argv) {
     options.port = port;
     sim::BackofficeSim office(dbPath, !seed.isEmpty(), filesDir, options);
     if (sbpPolls >= 0) office.db().setOption(QStringLiteral("sbp_polls"), sbpPolls);
+    for (int bytes : cuts) office.server().addFault({ServerFault::CloseAfterBytes, bytes, 0, {}});
     office.start();
     std::printf("listening on %d\n", office.port());
     std::fflush(stdout);

@@ -319,11 +319,13 @@ class SimProgram : public ::testing::Test {
     ASSERT_TRUE(QDir().mkpath(files + QStringLiteral("/VektaWallpaper")));
     const QString bin = qEnvironmentVariable("VEKTA_TEST_BIN_DIR");
     ASSERT_FALSE(bin.isEmpty());
-    ASSERT_TRUE(sim.start(bin + QStringLiteral("/backoffice-sim"),
-                          {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
-                           dir.filePath(QStringLiteral("office.db")), QStringLiteral("--seed"),
-                           QStringLiteral("demo"), QStringLiteral("--files"), files},
-                          testkit::ChildProcess::Output::Capture));
+    ASSERT_TRUE(
+        sim.start(bin + QStringLiteral("/backoffice-sim"),
+                  QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
+                              dir.filePath(QStringLiteral("office.db")), QStringLiteral("--seed"),
+                              QStringLiteral("demo"), QStringLiteral("--files"), files} +
+                      extraArguments,
+                  testkit::ChildProcess::Output::Capture));
     const QByteArray line = sim.readLine(10000);
     const auto m = QRegularExpression(QStringLiteral("^listening on (\\d+)\n$"))
                        .match(QString::fromLatin1(line));
@@ -336,6 +338,7 @@ class SimProgram : public ::testing::Test {
     if (!sim.waitFinished(5000)) sim.kill();
   }
 
+  QStringList extraArguments;  // set before SetUp
   QTemporaryDir dir;
   QString files;
   testkit::ChildProcess sim;
@@ -379,4 +382,20 @@ TEST_F(SimProgram, ServesTheWallpaperAndTheUpdateFromItsFilesFolder) {
                                dir.filePath(QStringLiteral("none.jpg")), 4, false, {}, 30),
                Exception);
   EXPECT_EQ(client.selectValue(QStringLiteral("select 1002"), 30).toInt(), 1002);
+}
+
+// A reply cut by the program's fault option: that call fails, the next one
+// connects again and is answered in full.
+class SimProgramCut : public SimProgram {
+ protected:
+  void SetUp() override {
+    extraArguments = {QStringLiteral("--close-after"), QStringLiteral("6")};
+    SimProgram::SetUp();
+  }
+};
+
+TEST_F(SimProgramCut, CutsTheNextReplyOnce) {
+  EXPECT_THROW(client.selectValue(QStringLiteral("select 1002"), 30), std::exception);
+  EXPECT_EQ(client.selectValue(QStringLiteral("select 1002"), 30).toInt(), 1002);
+  EXPECT_EQ(client.selectValue(QStringLiteral("select 1003"), 30).toInt(), 1003);
 }
