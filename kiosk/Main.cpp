@@ -37,6 +37,7 @@
 #include "kiosk/KeyboardLock.h"
 #include "kiosk/KioskHooks.h"
 #include "kiosk/LoyaltySystemCard.h"
+#include "kiosk/SaleRecord.h"
 #include "kiosk/PushThread.h"
 #include "kiosk/ServicePassword.h"
 #include "kiosk/Settings.h"
@@ -378,7 +379,10 @@ void TfmMain::FormShow() {
 
   // 15.
   devicesDiscoveryThread->start();
-  // 16. The event log runs from the first configuration tick.
+  // 16. The event log runs from the first configuration tick. A sale that a
+  //     crash cut off between its events and its count is finished first,
+  //     while its staged events are still there to bring in.
+  finishInterruptedSale(commonAppDataFolder, logSink());
   {
     TLogThreadContext ctx;
     ctx.dataFolder = commonAppDataFolder;
