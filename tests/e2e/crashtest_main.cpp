@@ -342,24 +342,34 @@ int check(const QStringList& args) {
     uploadedUnits[row[0].toInt()] = row[1].toLongLong();
     unitEvents += row[1].toLongLong();
   }
+  // A disagreement found once stays in the files; each trial reports what
+  // its own kill changed, kept per cell beside the lsln file.
+  std::map<int, qint64> differenceBefore;
+  QFile differenceFile(lslnFile + QStringLiteral(".counted"));
+  if (differenceFile.open(QIODevice::ReadOnly))
+    for (const QByteArray& line : differenceFile.readAll().split('\n'))
+      if (const QList<QByteArray> f = line.split(' '); f.size() == 2)
+        differenceBefore[f[0].toInt()] = f[1].toLongLong();
+  differenceFile.close();
   std::map<int, qint64> cells = countedUnits;
   cells.insert(uploadedUnits.begin(), uploadedUnits.end());
+  QByteArray differences;
   for (const auto& [cell, unused] : cells) {
     const qint64 inCounters = countedUnits[cell], uploaded = uploadedUnits[cell];
-    if (inCounters < uploaded) {
-      lost += int(uploaded - inCounters);
-      fault(QStringLiteral("cell %1: the back office has %2 units sold, the counters count %3")
-                .arg(cell)
-                .arg(uploaded)
-                .arg(inCounters));
-    } else if (inCounters > uploaded) {
-      lost += int(inCounters - uploaded);
-      fault(QStringLiteral("cell %1: the counters count %2 units, the back office got %3")
-                .arg(cell)
-                .arg(inCounters)
-                .arg(uploaded));
-    }
+    const qint64 change = (inCounters - uploaded) - differenceBefore[cell];
+    differences += QByteArray::number(cell) + ' ' + QByteArray::number(inCounters - uploaded) + '\n';
+    if (change == 0) continue;
+    lost += int(std::abs(change));
+    fault(QStringLiteral("cell %1: the counters count %2 units, the back office got %3 "
+                         "(%4 %5 by this kill)")
+              .arg(cell)
+              .arg(inCounters)
+              .arg(uploaded)
+              .arg(std::abs(change))
+              .arg(change < 0 ? QStringLiteral("fewer") : QStringLiteral("more")));
   }
+  if (differenceFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    differenceFile.write(differences);
 
   std::printf("events %d lost %d doubled %d lsln %u units %lld unit-events %lld\n", events, lost,
               doubled, lsln, units, unitEvents);
