@@ -373,8 +373,8 @@ TLogRecord TLogThread::newRecord(int event_id, const QString& descr,
                                  const QVariant& creditSource_id, const QVariant& amount,
                                  const QVariant& cell, const QVariant& nomenclature_id,
                                  const QVariant& cardProject_id, const QVariant& card_no,
-                                 const QVariant& loyaltySystem_id,
-                                 const QVariant& loayalty_card_no, const QVariant& discount) {
+                                 const QVariant& loyaltySystem_id, const QVariant& loayalty_card_no,
+                                 const QVariant& discount) {
   TLogRecord r;
   QDateTime now = QDateTime::currentDateTime();
   now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));

@@ -170,8 +170,7 @@ class TLogThread : public IEventSink {
                               const QVariant& amount, const QVariant& cell,
                               const QVariant& nomenclature_id, const QVariant& cardProject_id = {},
                               const QVariant& card_no = {}, const QVariant& loyaltySystem_id = {},
-                              const QVariant& loayalty_card_no = {},
-                              const QVariant& discount = {});
+                              const QVariant& loayalty_card_no = {}, const QVariant& discount = {});
   // Staged files of these numbers that never entered the queue of the data
   // folder enter it now. For the start, before any TLogThread of the folder
   // exists: its restore drops staged files. Returns the numbers brought in.

@@ -35,8 +35,8 @@ bool isDeltaLine(const QString& line) {
   const QStringList f = line.split(QLatin1Char('\t'));
   if (f.size() < 2 || f.size() > 5) return false;
   const QString& key = f[0];
-  const bool product = (key.startsWith(u'd') || key.startsWith(u's')) && key.size() > 1 &&
-                       isNumber(key.mid(1));
+  const bool product =
+      (key.startsWith(u'd') || key.startsWith(u's')) && key.size() > 1 && isNumber(key.mid(1));
   if (!product && key != kTotalKey) return false;
   for (int i = 1; i < f.size(); ++i)
     if (!isNumber(f[i])) return false;

@@ -357,7 +357,8 @@ int check(const QStringList& args) {
   for (const auto& [cell, unused] : cells) {
     const qint64 inCounters = countedUnits[cell], uploaded = uploadedUnits[cell];
     const qint64 change = (inCounters - uploaded) - differenceBefore[cell];
-    differences += QByteArray::number(cell) + ' ' + QByteArray::number(inCounters - uploaded) + '\n';
+    differences +=
+        QByteArray::number(cell) + ' ' + QByteArray::number(inCounters - uploaded) + '\n';
     if (change == 0) continue;
     lost += int(std::abs(change));
     fault(QStringLiteral("cell %1: the counters count %2 units, the back office got %3 "
