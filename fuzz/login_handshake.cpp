@@ -23,7 +23,7 @@ class HandshakeClient : public TJClient {
   HandshakeClient() {
     setSocket(&socket_);
     setShowProgress(false);
-    setReadPollMs(5);
+    setReadPollMs(1);
     setLogin(QStringLiteral("kiosk"));
     setPassword(QStringLiteral("secret"));
     setServerType(QStringLiteral("DR"));
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c.logIn();
     (void)c.serverID();
     (void)c.userName().size();
-    c.userTest(600);
+    c.userTest(6);
   } catch (const Exception&) {
   }
   return 0;
