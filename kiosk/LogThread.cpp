@@ -29,7 +29,6 @@ constexpr int kOldLines = 11;  // files written before discount had a line
 constexpr int kTimeoutS = 30;  // every record write
 constexpr int kVmStateTimeoutS = 180;
 constexpr qint64 kPassIntervalMs = 60'000;
-constexpr auto kWaitSlice = std::chrono::milliseconds(500);
 
 // The information event of a record set aside starts so; such a notice that
 // is refused in turn is not announced again.
@@ -868,6 +867,5 @@ void TLogThread::reloadFromDisk(QString& marker, bool uploading) {
 void TLogThread::waitForWork() {
   const qint64 deadline = plat::clock().nowMs() + kPassIntervalMs;
   std::unique_lock lock(cs);
-  while (!terminated_ && !immediate_checking && plat::clock().nowMs() < deadline)
-    wake_.wait_for(lock, kWaitSlice);
+  plat::waitUntilMs(wake_, lock, deadline, [this] { return terminated_ || immediate_checking; });
 }

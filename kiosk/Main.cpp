@@ -508,6 +508,7 @@ void TfmMain::createConfigCycle() {
   ctx.settingsApplied = [this] {
     // A new list of screensaver files: checked at once.
     if (wallpaperThread) wallpaperThread->start();
+    if (devicesDiscoveryThread) devicesDiscoveryThread->configurationChanged();
     if (drink_after_payment)
       tmPaymentModuleIncomingRequest->start();
     else
@@ -796,6 +797,7 @@ void TfmMain::tmConfigTimer() {
   if (r.loaded) {
     showLogo();
     startCoffeeSupervision();
+    if (devicesDiscoveryThread) devicesDiscoveryThread->configurationChanged();
     tmPOSDiscovery->start();
     tmConfig->setInterval(600000);
   }
