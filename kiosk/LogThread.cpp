@@ -29,7 +29,6 @@ constexpr int kOldLines = 11;  // files written before discount had a line
 constexpr int kTimeoutS = 30;  // every record write
 constexpr int kVmStateTimeoutS = 180;
 constexpr qint64 kPassIntervalMs = 60'000;
-constexpr auto kWaitSlice = std::chrono::milliseconds(500);
 
 // The information event of a record set aside starts so; such a notice that
 // is refused in turn is not announced again.
@@ -268,18 +267,23 @@ TLogRecord TLogRecord::fromFileBytes(const QString& fileName, const QByteArray& 
   return r;
 }
 
-void TLogRecord::saveToFile(const QString& logDir) const {
-  // Written beside the queue and renamed in, so the worker never lists a
-  // half-written record and a crash leaves no torn one.
-  const QString tmpDir = logDir + QLatin1String("/.tmp");
-  const QString name = fileNameOf(no);
-  const QString tmp = tmpDir + QLatin1Char('/') + name;
+namespace {
+
+QString stagingDir(const QString& logDir) {
+  return logDir + QLatin1String("/.tmp");
+}
+
+// Written beside the queue and renamed in, so the worker never lists a
+// half-written record and a crash leaves no torn one.
+void stageRecord(const TLogRecord& r, const QString& logDir) {
+  const QString tmpDir = stagingDir(logDir);
+  const QString tmp = tmpDir + QLatin1Char('/') + TLogRecord::fileNameOf(r.no);
   if (!QDir().mkpath(tmpDir))
     throw EFileError(QStringLiteral("Cannot create folder \"%1\".").arg(tmpDir));
   QFile f(tmp);
   if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
     throw EFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(tmp, f.errorString()));
-  const QByteArray bytes = toFileBytes();
+  const QByteArray bytes = r.toFileBytes();
   const bool written = f.write(bytes) == bytes.size() && f.flush() && ::fsync(f.handle()) == 0;
   const QString reason = f.errorString();
   f.close();
@@ -287,12 +291,24 @@ void TLogRecord::saveToFile(const QString& logDir) const {
     QFile::remove(tmp);
     throw EFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(tmp, reason));
   }
+}
+
+void enterStaged(const QString& logDir, quint32 no) {
+  const QString name = TLogRecord::fileNameOf(no);
+  const QString tmp = stagingDir(logDir) + QLatin1Char('/') + name;
   const QByteArray from = QFile::encodeName(tmp);
   const QByteArray to = QFile::encodeName(logDir + QLatin1Char('/') + name);
   if (std::rename(from.constData(), to.constData()) != 0) {
     QFile::remove(tmp);
     throw EFileError(QStringLiteral("Cannot write file \"%1\".").arg(QString::fromLocal8Bit(to)));
   }
+}
+
+}  // namespace
+
+void TLogRecord::saveToFile(const QString& logDir) const {
+  stageRecord(*this, logDir);
+  enterStaged(logDir, no);
 }
 
 // --- TVmState -----------------------------------------------------------------
@@ -367,7 +383,7 @@ void TLogThread::restore() {
     }
     QDir().mkpath(log_dir);
     // Leftovers of writes a crash cut short; their events were never queued.
-    QDir(log_dir + QLatin1String("/.tmp")).removeRecursively();
+    QDir(stagingDir(log_dir)).removeRecursively();
     // A number is never given out twice: not after an upload (lsln), not while
     // its file waits, not after its file was set aside.
     const std::vector<quint32> queue = listQueue();
@@ -456,6 +472,30 @@ void TLogThread::add(int event_id, const QString& descr, const QVariant& creditS
       {}, {});
 }
 
+TLogRecord TLogThread::newRecord(int event_id, const QString& descr,
+                                 const QVariant& creditSource_id, const QVariant& amount,
+                                 const QVariant& cell, const QVariant& nomenclature_id,
+                                 const QVariant& cardProject_id, const QVariant& card_no,
+                                 const QVariant& loyaltySystem_id, const QVariant& loayalty_card_no,
+                                 const QVariant& discount) {
+  TLogRecord r;
+  QDateTime now = QDateTime::currentDateTime();
+  now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
+  r.dt = now;
+  r.event_id = event_id;
+  r.descr = oneLine(descr);
+  r.creditSource_id = creditSource_id;
+  r.amount = amount;
+  r.cell = cell;
+  r.nomenclature_id = nomenclature_id;
+  r.cardProject_id = cardProject_id;
+  r.card_no = oneLine(card_no);
+  r.loyaltySystem_id = loyaltySystem_id;
+  r.loayalty_card_no = oneLine(loayalty_card_no);
+  r.discount = discount;
+  return r;
+}
+
 void TLogThread::add(int event_id, const QString& descr, const QVariant& creditSource_id,
                      const QVariant& amount, const QVariant& cell, const QVariant& nomenclature_id,
                      const QVariant& cardProject_id, const QVariant& card_no,
@@ -463,21 +503,8 @@ void TLogThread::add(int event_id, const QString& descr, const QVariant& creditS
                      const QVariant& discount) {
   QString failure;
   try {
-    TLogRecord r;
-    QDateTime now = QDateTime::currentDateTime();
-    now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
-    r.dt = now;
-    r.event_id = event_id;
-    r.descr = oneLine(descr);
-    r.creditSource_id = creditSource_id;
-    r.amount = amount;
-    r.cell = cell;
-    r.nomenclature_id = nomenclature_id;
-    r.cardProject_id = cardProject_id;
-    r.card_no = oneLine(card_no);
-    r.loyaltySystem_id = loyaltySystem_id;
-    r.loayalty_card_no = oneLine(loayalty_card_no);
-    r.discount = discount;
+    TLogRecord r = newRecord(event_id, descr, creditSource_id, amount, cell, nomenclature_id,
+                             cardProject_id, card_no, loyaltySystem_id, loayalty_card_no, discount);
     std::lock_guard lock(cs);
     r.no = ++rec_no;
     bool saved = false;
@@ -502,6 +529,78 @@ void TLogThread::add(int event_id, const QString& descr, const QVariant& creditS
   }
   wake_.notify_all();
   if (!failure.isEmpty()) logLine(QStringLiteral("TLogThread: ") + failure);
+}
+
+std::vector<quint32> TLogThread::addAll(
+    std::vector<TLogRecord> batch, const std::function<void(const std::vector<quint32>&)>& commit) {
+  QStringList failures;
+  std::vector<quint32> numbers;
+  try {
+    std::lock_guard lock(cs);
+    std::vector<bool> staged;
+    for (TLogRecord& r : batch) {
+      r.no = ++rec_no;
+      numbers.push_back(r.no);
+      try {
+        stageRecord(r, log_dir);
+        staged.push_back(true);
+      } catch (const Exception& e) {
+        failures << e.message();
+        staged.push_back(false);
+      }
+    }
+    if (commit) {
+      try {
+        commit(numbers);
+      } catch (const std::exception& e) {
+        failures << exceptionMessage(e);
+      }
+    }
+    for (size_t i = 0; i < batch.size(); ++i) {
+      bool entered = false;
+      if (staged[i]) {
+        try {
+          enterStaged(log_dir, batch[i].no);
+          entered = true;
+        } catch (const Exception& e) {
+          failures << e.message();
+        }
+      }
+      if (int(records.size()) < kMaxRecords) {
+        records.emplace(batch[i].no, batch[i]);
+        immediate_checking = true;
+      } else if (entered) {
+        // The newest numbers yet, so the list stays in order.
+        waiting_.push_back(batch[i].no);
+      }
+    }
+  } catch (const std::exception& e) {
+    failures << exceptionMessage(e);
+  } catch (...) {
+    failures << QStringLiteral("unknown error");
+  }
+  wake_.notify_all();
+  for (const QString& failure : failures) logLine(QStringLiteral("TLogThread: ") + failure);
+  return numbers;
+}
+
+std::vector<quint32> TLogThread::adoptStaged(const QString& dataFolder,
+                                             const std::vector<quint32>& numbers) {
+  const QString logDir = dataFolder + QLatin1String("/Log");
+  std::vector<quint32> adopted;
+  for (quint32 no : numbers) {
+    const QString name = TLogRecord::fileNameOf(no);
+    // One already in the queue, or uploaded and gone, is not staged any more.
+    if (!QFileInfo::exists(stagingDir(logDir) + QLatin1Char('/') + name) ||
+        QFileInfo::exists(logDir + QLatin1Char('/') + name))
+      continue;
+    try {
+      enterStaged(logDir, no);
+      adopted.push_back(no);
+    } catch (const Exception&) {
+    }
+  }
+  return adopted;
 }
 
 quint32 TLogThread::recNo() const {
@@ -768,6 +867,5 @@ void TLogThread::reloadFromDisk(QString& marker, bool uploading) {
 void TLogThread::waitForWork() {
   const qint64 deadline = plat::clock().nowMs() + kPassIntervalMs;
   std::unique_lock lock(cs);
-  while (!terminated_ && !immediate_checking && plat::clock().nowMs() < deadline)
-    wake_.wait_for(lock, kWaitSlice);
+  plat::waitUntilMs(wake_, lock, deadline, [this] { return terminated_ || immediate_checking; });
 }

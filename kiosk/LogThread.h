@@ -173,6 +173,30 @@ class TLogThread : public IEventSink {
            const QVariant& loyaltySystem_id, const QVariant& loayalty_card_no,
            const QVariant& discount);
 
+  // Queues several events as one step, for the unit events of one sale.
+  // Their files are written and synced aside first; then commit runs with
+  // their numbers, where the caller makes its own part of the step durable;
+  // only then do they enter the queue, with no other event numbered between
+  // them. A crash before commit leaves none of them (the next start drops
+  // the staged files); a crash after it leaves staged files that
+  // adoptStaged brings in. Never raises: a failed commit is logged, and a
+  // record whose file cannot be written is still uploaded while the program
+  // runs, as with add. Commit runs under the queue's lock, so it must not
+  // add events. Returns the numbers given out.
+  std::vector<quint32> addAll(std::vector<TLogRecord> records,
+                              const std::function<void(const std::vector<quint32>&)>& commit);
+  // A record built as add builds it, without its number.
+  static TLogRecord newRecord(int event_id, const QString& descr, const QVariant& creditSource_id,
+                              const QVariant& amount, const QVariant& cell,
+                              const QVariant& nomenclature_id, const QVariant& cardProject_id = {},
+                              const QVariant& card_no = {}, const QVariant& loyaltySystem_id = {},
+                              const QVariant& loayalty_card_no = {}, const QVariant& discount = {});
+  // Staged files of these numbers that never entered the queue of the data
+  // folder enter it now. For the start, before any TLogThread of the folder
+  // exists: its restore drops staged files. Returns the numbers brought in.
+  static std::vector<quint32> adoptStaged(const QString& dataFolder,
+                                          const std::vector<quint32>& numbers);
+
   // The last number given out.
   quint32 recNo() const;
   // Events waiting in memory.
@@ -184,6 +208,7 @@ class TLogThread : public IEventSink {
   TLogDrainStats drainStats() const;
 
   QString logDir() const { return log_dir; }
+  QString dataFolder() const { return ctx_.dataFolder; }
 
   // One pass of the worker on the calling thread: the hand-over, the error
   // codes, the upload of the queue and the reload from disk. The worker runs
