@@ -1,6 +1,7 @@
 #include "backoffice/TableStream.h"
 
 #include <QDateTime>
+#include <cstring>
 
 #include "backoffice/JTable.h"
 #include "backoffice/JTransport.h"
@@ -379,21 +380,123 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
     }
   } restore{fields, onChange, t, haveId, keptId};
 
+  // What a row value becomes in its column: the storage kind, and the last
+  // date-time read there (a column often repeats one, and each new one costs
+  // a local-time conversion).
+  struct Column {
+    TFieldType type;
+    int storage;
+    bool haveDate = false;
+    qint64 dateMs = 0;
+    QVariant date;
+  };
+  std::vector<Column> cols;
+  cols.reserve(size_t(n));
+  for (TFieldType ft : types) cols.push_back(Column{ft, plat::storageTypeOf(ft), false, 0, {}});
+
+  // One value as the table holds it: what WireValue::toQVariant gives for
+  // the value read (a bytes column keeps the bytes of a text as they were
+  // sent), without building the WireValue for the common kinds.
+  auto readValue = [this](Column& col) -> QVariant {
+    char b[256];
+    _recv(b, 1, kRowValueTimeout);
+    const int tag = uint8_t(b[0]);
+    switch (tag) {
+      case wtNull:
+        return QVariant();
+      case wtFalse:
+        return QVariant(false);
+      case wtTrue:
+        return QVariant(true);
+      case wtInt8:
+        _recv(b, 1, kRowValueTimeout);
+        return QVariant(int(int8_t(b[0])));
+      case wtInt16:
+        _recv(b, 2, kRowValueTimeout);
+        return QVariant(int(int16_t(getU16(b))));
+      case wtInt32:
+        _recv(b, 4, kRowValueTimeout);
+        return QVariant(int(int32_t(getU32(b))));
+      case wtInt64:
+        _recv(b, 8, kRowValueTimeout);
+        return QVariant(qint64(getU64(b)));
+      case wtDouble: {
+        _recv(b, 8, kRowValueTimeout);
+        const uint64_t bits = getU64(b);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        return QVariant(d);
+      }
+      case wtSingle: {
+        _recv(b, 4, kRowValueTimeout);
+        const uint32_t bits = getU32(b);
+        float f;
+        std::memcpy(&f, &bits, 4);
+        return QVariant(double(f));
+      }
+      case wtDateTime: {
+        _recv(b, 8, kRowValueTimeout);
+        const auto ms = int64_t(getU64(b));
+        if (!col.haveDate || col.dateMs != ms) {
+          col.date = QVariant(daysToDateTime(double(ms) / 86400000.0 + 25569.0));
+          col.dateMs = ms;
+          col.haveDate = true;
+        }
+        return col.date;
+      }
+      case wtShortString:
+        if (col.type == ftBytes) break;
+        _recv(b, 1, kRowValueTimeout);
+        {
+          const int len = uint8_t(b[0]);
+          _recv(b, len, kRowValueTimeout);
+          return QVariant(ansiToString(b, len));
+        }
+      default:
+        break;
+    }
+    const WireValue v = recvTaggedVariant(tag, kRowValueTimeout);
+    if (col.type == ftBytes && !v.isNull()) return QVariant(v.ansiPayload());
+    return v.toQVariant();
+  };
+
   int markerTimeout = timeout;
-  for (;;) {
+  auto nextRow = [&]() {
     qint64 marker = readCount(markerTimeout);
     markerTimeout = kValueTimeout;
-    if (marker == 1) break;
+    if (marker == 1) return false;
     if (marker == 2) throw Exception(readErrorText());
-    t.Append();
-    for (int c = 0; c < int(n); ++c) {
-      WireValue v = recvVariant(kRowValueTimeout);
-      plat::Field* f = fields[size_t(c)];
-      if (types[size_t(c)] == ftBytes && !v.isNull())
-        f->SetValue(QVariant(v.ansiPayload()));
-      else
-        f->SetValue(v.toQVariant());
+    return true;
+  };
+
+  if (t.CanAppendRowsInPlace()) {
+    // Nothing would run per row: the values go straight into the store.
+    plat::MemTable::RowAppender rows(t);
+    while (nextRow()) {
+      QVariant* row = rows.AddRow();
+      int done = 0;
+      try {
+        for (Column& col : cols) {
+          QVariant v = readValue(col);
+          if (!v.isValid() || col.storage == QMetaType::UnknownType || v.typeId() == col.storage)
+            row[done] = std::move(v);
+          else
+            row[done] = plat::convertToFieldType(col.type, v);
+          ++done;
+        }
+      } catch (...) {
+        // As a failed row by Append and Post: kept with what it got, unless
+        // it got nothing.
+        if (done == 0) rows.DropLastRow();
+        throw;
+      }
     }
+    return;
+  }
+
+  while (nextRow()) {
+    t.Append();
+    for (int c = 0; c < int(n); ++c) fields[size_t(c)]->SetValue(readValue(cols[size_t(c)]));
     t.Post();
   }
 }
