@@ -6,6 +6,7 @@
 #include "backoffice/JTable.h"
 #include "backoffice/JTransport.h"
 #include "backoffice/WireCodec.h"
+#include "platform/TcpClient.h"
 
 namespace {
 
@@ -394,12 +395,21 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
   cols.reserve(size_t(n));
   for (TFieldType ft : types) cols.push_back(Column{ft, plat::storageTypeOf(ft), false, 0, {}});
 
+  // Nearly every read finds its bytes buffered: take them without the clock
+  // and the waits of _recv, which reads the same bytes when they are not.
+  auto recv = [this](char* dst, int len, int t) {
+    if (fSocket && fSocket->takeBuffered(dst, len))
+      recvCrypt_.decode(dst, size_t(len));
+    else
+      _recv(dst, len, t);
+  };
+
   // One value as the table holds it: what WireValue::toQVariant gives for
   // the value read (a bytes column keeps the bytes of a text as they were
   // sent), without building the WireValue for the common kinds.
-  auto readValue = [this](Column& col) -> QVariant {
+  auto readValue = [this, &recv](Column& col) -> QVariant {
     char b[256];
-    _recv(b, 1, kRowValueTimeout);
+    recv(b, 1, kRowValueTimeout);
     const int tag = uint8_t(b[0]);
     switch (tag) {
       case wtNull:
@@ -409,33 +419,33 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
       case wtTrue:
         return QVariant(true);
       case wtInt8:
-        _recv(b, 1, kRowValueTimeout);
+        recv(b, 1, kRowValueTimeout);
         return QVariant(int(int8_t(b[0])));
       case wtInt16:
-        _recv(b, 2, kRowValueTimeout);
+        recv(b, 2, kRowValueTimeout);
         return QVariant(int(int16_t(getU16(b))));
       case wtInt32:
-        _recv(b, 4, kRowValueTimeout);
+        recv(b, 4, kRowValueTimeout);
         return QVariant(int(int32_t(getU32(b))));
       case wtInt64:
-        _recv(b, 8, kRowValueTimeout);
+        recv(b, 8, kRowValueTimeout);
         return QVariant(qint64(getU64(b)));
       case wtDouble: {
-        _recv(b, 8, kRowValueTimeout);
+        recv(b, 8, kRowValueTimeout);
         const uint64_t bits = getU64(b);
         double d;
         std::memcpy(&d, &bits, 8);
         return QVariant(d);
       }
       case wtSingle: {
-        _recv(b, 4, kRowValueTimeout);
+        recv(b, 4, kRowValueTimeout);
         const uint32_t bits = getU32(b);
         float f;
         std::memcpy(&f, &bits, 4);
         return QVariant(double(f));
       }
       case wtDateTime: {
-        _recv(b, 8, kRowValueTimeout);
+        recv(b, 8, kRowValueTimeout);
         const auto ms = int64_t(getU64(b));
         if (!col.haveDate || col.dateMs != ms) {
           col.date = QVariant(daysToDateTime(double(ms) / 86400000.0 + 25569.0));
@@ -446,10 +456,10 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
       }
       case wtShortString:
         if (col.type == ftBytes) break;
-        _recv(b, 1, kRowValueTimeout);
+        recv(b, 1, kRowValueTimeout);
         {
           const int len = uint8_t(b[0]);
-          _recv(b, len, kRowValueTimeout);
+          recv(b, len, kRowValueTimeout);
           return QVariant(ansiToString(b, len));
         }
       default:
@@ -460,9 +470,20 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
     return v.toQVariant();
   };
 
+  // The row marker is a one-byte integer; any other integer kind still counts.
   int markerTimeout = timeout;
   auto nextRow = [&]() {
-    qint64 marker = readCount(markerTimeout);
+    char b[2];
+    recv(b, 1, markerTimeout);
+    qint64 marker;
+    if (uint8_t(b[0]) == wtInt8) {
+      recv(b, 1, markerTimeout);
+      marker = int8_t(b[0]);
+    } else {
+      const WireValue v = recvTaggedVariant(uint8_t(b[0]), markerTimeout);
+      if (!v.isIntegral()) raiseTransportError(teBadReply);
+      marker = v.rawInt();
+    }
     markerTimeout = kValueTimeout;
     if (marker == 1) return false;
     if (marker == 2) throw Exception(readErrorText());

@@ -1123,7 +1123,11 @@ MemTable::RowAppender::RowAppender(MemTable& table) : t_(table), firstRow_(table
 
 QVariant* MemTable::RowAppender::AddRow() {
   const int slot = static_cast<int>(t_.slotId_.size());
-  t_.vals_.resize(t_.vals_.size() + t_.fields_.size());
+  const size_t need = t_.vals_.size() + t_.fields_.size();
+  // Each time the store moves, every value is moved and its old place
+  // destroyed: grow it in large steps while a loader fills it.
+  if (need > t_.vals_.capacity()) t_.vals_.reserve(std::max(need, 4 * t_.vals_.capacity()));
+  t_.vals_.resize(need);
   t_.slotId_.push_back(t_.nextId_++);
   t_.order_.push_back(slot);
   return t_.slotValues(slot);
