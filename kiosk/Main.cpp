@@ -38,6 +38,7 @@
 #include "kiosk/KioskHooks.h"
 #include "kiosk/LoyaltySystemCard.h"
 #include "kiosk/PushThread.h"
+#include "kiosk/SaleRecord.h"
 #include "kiosk/ServicePassword.h"
 #include "kiosk/Settings.h"
 #include "kiosk/SettingsKeys.h"
@@ -378,7 +379,10 @@ void TfmMain::FormShow() {
 
   // 15.
   devicesDiscoveryThread->start();
-  // 16. The event log runs from the first configuration tick.
+  // 16. The event log runs from the first configuration tick. A sale that a
+  //     crash cut off between its events and its count is finished first,
+  //     while its staged events are still there to bring in.
+  finishInterruptedSale(commonAppDataFolder, logSink());
   {
     TLogThreadContext ctx;
     ctx.dataFolder = commonAppDataFolder;
@@ -504,6 +508,7 @@ void TfmMain::createConfigCycle() {
   ctx.settingsApplied = [this] {
     // A new list of screensaver files: checked at once.
     if (wallpaperThread) wallpaperThread->start();
+    if (devicesDiscoveryThread) devicesDiscoveryThread->configurationChanged();
     if (drink_after_payment)
       tmPaymentModuleIncomingRequest->start();
     else
@@ -792,6 +797,7 @@ void TfmMain::tmConfigTimer() {
   if (r.loaded) {
     showLogo();
     startCoffeeSupervision();
+    if (devicesDiscoveryThread) devicesDiscoveryThread->configurationChanged();
     tmPOSDiscovery->start();
     tmConfig->setInterval(600000);
   }

@@ -17,9 +17,9 @@
 //     values; counters, counters~, vekta.ini, vekta.ini~, the cached tables
 //     and every event file still queued load with the kiosk's own loaders;
 //     lsln is not below the number kept in --lsln-file, which is then
-//     updated; the unit events in the back office cover the units the
-//     counters count. Prints one line "events N lost L doubled D ..." and exits 1 on
-//     any fault.
+//     updated; the counters count, cell by cell, exactly the units whose
+//     events the back office got. Prints one line "events N lost L doubled
+//     D ..." and exits 1 on any fault.
 
 #include <QApplication>
 #include <QDir>
@@ -30,6 +30,7 @@
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "kiosk/Counters.h"
 #include "kiosk/Expectation.h"
@@ -317,42 +318,59 @@ int check(const QStringList& args) {
   if (kept.open(QIODevice::WriteOnly | QIODevice::Truncate))
     kept.write(QByteArray::number(std::max(lsln, before)));
 
-  // Sales as a whole: a counted unit's event is written before the counters,
-  // so the back office has at least as many unit events as the counters
-  // count, and each trial adds at most the units of the one sale the kill
-  // cut between the two.
+  // Sales as a whole: once the queue is empty, the counters count exactly
+  // the units whose events the back office got, cell by cell. A kill between
+  // a sale's events and its count must cost neither of them.
   TCountersState counted;
   counted.dataFolder = data;
   loadCounters(counted);
-  qint64 units = 0;
-  for (const QString& line : counted.counters)
-    if (line.startsWith(u'd') || line.startsWith(u's'))
-      units += line.section(u'\t', 1, 1).toLongLong();
-  const qint64 unitEvents =
-      db.select(QStringLiteral("select count(*) from tbTerminalLog where event_id = 46"))
-          .rows.value(0)
-          .value(0)
-          .toLongLong();
-  QFile salesFile(lslnFile + QStringLiteral(".sales"));
-  qint64 excessBefore = 0;
-  if (salesFile.open(QIODevice::ReadOnly))
-    excessBefore = salesFile.readAll().trimmed().toLongLong();
-  salesFile.close();
-  const qint64 excess = unitEvents - units;
-  if (excess < 0) {
-    lost += int(-excess);
-    fault(QStringLiteral("%1 units counted but only %2 unit events uploaded")
-              .arg(units)
-              .arg(unitEvents));
-  } else if (excess - excessBefore > 3) {
-    doubled += int(excess - excessBefore - 3);
-    fault(QStringLiteral("%1 unit events beyond the %2 units counted, %3 more than before")
-              .arg(excess)
-              .arg(units)
-              .arg(excess - excessBefore));
+  std::map<int, qint64> countedUnits, uploadedUnits;
+  qint64 units = 0, unitEvents = 0;
+  for (const QString& line : counted.counters) {
+    if (!line.startsWith(u'd') && !line.startsWith(u's')) continue;
+    const QStringList fields = line.split(u'\t');
+    const int cell = fields[0].mid(1).toInt();
+    for (int column = 1; column <= 3 && column < fields.size(); ++column) {
+      countedUnits[cell] += fields[column].toLongLong();
+      units += fields[column].toLongLong();
+    }
   }
-  if (salesFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    salesFile.write(QByteArray::number(std::max<qint64>(excess, 0)));
+  for (const auto& row :
+       db.select(QStringLiteral("select cell, count(*) from tbTerminalLog where event_id = 46 "
+                                "group by cell"))
+           .rows) {
+    uploadedUnits[row[0].toInt()] = row[1].toLongLong();
+    unitEvents += row[1].toLongLong();
+  }
+  // A disagreement found once stays in the files; each trial reports what
+  // its own kill changed, kept per cell beside the lsln file.
+  std::map<int, qint64> differenceBefore;
+  QFile differenceFile(lslnFile + QStringLiteral(".counted"));
+  if (differenceFile.open(QIODevice::ReadOnly))
+    for (const QByteArray& line : differenceFile.readAll().split('\n'))
+      if (const QList<QByteArray> f = line.split(' '); f.size() == 2)
+        differenceBefore[f[0].toInt()] = f[1].toLongLong();
+  differenceFile.close();
+  std::map<int, qint64> cells = countedUnits;
+  cells.insert(uploadedUnits.begin(), uploadedUnits.end());
+  QByteArray differences;
+  for (const auto& [cell, unused] : cells) {
+    const qint64 inCounters = countedUnits[cell], uploaded = uploadedUnits[cell];
+    const qint64 change = (inCounters - uploaded) - differenceBefore[cell];
+    differences +=
+        QByteArray::number(cell) + ' ' + QByteArray::number(inCounters - uploaded) + '\n';
+    if (change == 0) continue;
+    lost += int(std::abs(change));
+    fault(QStringLiteral("cell %1: the counters count %2 units, the back office got %3 "
+                         "(%4 %5 by this kill)")
+              .arg(cell)
+              .arg(inCounters)
+              .arg(uploaded)
+              .arg(std::abs(change))
+              .arg(change < 0 ? QStringLiteral("fewer") : QStringLiteral("more")));
+  }
+  if (differenceFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    differenceFile.write(differences);
 
   std::printf("events %d lost %d doubled %d lsln %u units %lld unit-events %lld\n", events, lost,
               doubled, lsln, units, unitEvents);
