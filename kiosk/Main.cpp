@@ -47,6 +47,7 @@
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/Common.h"
+#include "platform/MainThread.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextCodec.h"
 
@@ -1021,10 +1022,7 @@ void TKioskApplication::handleException(const QString& message) {
     return;
   }
   // Shown from the event loop, not from inside the handler that failed.
-  QMetaObject::invokeMethod(
-      fmMain,
-      [message] {
-        if (fmMain) fmMain->onApplicationException(message);
-      },
-      Qt::QueuedConnection);
+  plat::postTo(fmMain, [message] {
+    if (fmMain) fmMain->onApplicationException(message);
+  });
 }

@@ -4,17 +4,47 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/TsanAnnotations.h"
+
 namespace plat {
+
+namespace {
+
+// The closure as it travels through Qt's event queue. Qt moves it into its
+// call event on the posting thread, then runs and frees it on the receiver's.
+// Every move ends by publishing what the poster did so far, the last one
+// included, which fills Qt's event; the receiving side picks that up before it
+// touches the closure, whether it runs it or Qt drops it unrun.
+class PostedClosure {
+ public:
+  explicit PostedClosure(std::function<void()> fn) : fn_(std::move(fn)) { tsanRelease(this); }
+  PostedClosure(PostedClosure&& other) noexcept : fn_(std::move(other.fn_)) { tsanRelease(this); }
+  PostedClosure& operator=(PostedClosure&&) = delete;
+  ~PostedClosure() { tsanAcquire(this); }
+
+  void operator()() {
+    tsanAcquire(this);
+    if (fn_) fn_();
+  }
+
+ private:
+  std::function<void()> fn_;
+};
+
+}  // namespace
 
 bool isMainThread() {
   auto* app = QCoreApplication::instance();
   return app && QThread::currentThread() == app->thread();
 }
 
+void postTo(QObject* receiver, std::function<void()> fn) {
+  if (!receiver) return;
+  QMetaObject::invokeMethod(receiver, PostedClosure(std::move(fn)), Qt::QueuedConnection);
+}
+
 void postToMain(std::function<void()> fn) {
-  auto* app = QCoreApplication::instance();
-  if (!app) return;
-  QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+  postTo(QCoreApplication::instance(), std::move(fn));
 }
 
 bool runOnMain(std::function<void()> fn, const std::atomic<bool>* stop) {
