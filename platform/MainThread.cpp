@@ -11,10 +11,12 @@ namespace plat {
 namespace {
 
 // The closure as it travels through Qt's event queue. Qt moves it into its
-// call event on the posting thread, then runs and frees it on the receiver's.
-// Every move ends by publishing what the poster did so far, the last one
-// included, which fills Qt's event; the receiving side picks that up before it
-// touches the closure, whether it runs it or Qt drops it unrun.
+// call event on the posting thread and runs it on the receiver's; it frees it
+// on whichever of the two lets go of it last, the poster's included. Every
+// move ends by publishing what the poster did so far, the last move too, which
+// fills Qt's event; the run picks that up before it touches the closure and
+// publishes what it did in turn; the free picks up both, whether the closure
+// ran or Qt dropped it unrun.
 class PostedClosure {
  public:
   explicit PostedClosure(std::function<void()> fn) : fn_(std::move(fn)) { tsanRelease(this); }
@@ -24,6 +26,10 @@ class PostedClosure {
 
   void operator()() {
     tsanAcquire(this);
+    struct Publish {
+      const void* at;
+      ~Publish() { tsanRelease(at); }
+    } publish{this};
     if (fn_) fn_();
   }
 
