@@ -34,7 +34,7 @@ bool attempt(F&& f) {
 
 TPosProbes makePosProbes(TVendotek& vendotek, TSberDevice& sberPinPad, TD200Sberbank* pad) {
   TPosProbes p;
-  p.comPortList = [] { return plat::listComPorts(); };
+  p.comPortList = [list = std::make_shared<plat::ComPortList>()] { return list->ports(); };
   p.vendotekConnect = [&vendotek](int port) {
     // With keep-alive on, the driver's own thread, waiting for the lock
     // meanwhile, would greet a silent candidate once more before it can be

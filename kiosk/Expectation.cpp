@@ -383,16 +383,27 @@ void TfmExpectation::tmCurrentTimeTimer() {
 }
 
 void TfmExpectation::tmErrorTimer() {
+  showCardNotice(QTime::currentTime());
+}
+
+void TfmExpectation::showCardNotice(const QTime& now) {
   const TPOSType pos = fmMain ? fmMain->pos_type : ptNone;
-  if (!cardNoticeShown(pos, QTime::currentTime())) {
+  if (!cardNoticeShown(pos, now)) {
     lbError->hide();
   } else {
     const QSizeF screen = ScreenSize();
     const double W = screen.width(), H = screen.height();
     const bool portrait = H >= W;
-    lbError->setText(QStringLiteral("Оплата картой недоступна"));
-    FitFontSize(lbError, portrait ? W * 3 / 5 : W * 2 / 5);
-    lbError->adjustSize();
+    const double limit = portrait ? W * 3 / 5 : W * 2 / 5;
+    // Fitted once for the screen's width: fitting again on every tick steps
+    // the font up and back down, which lays out and repaints the footer
+    // every second while the kiosk stands idle.
+    if (limit != lbErrorFitLimit_) {
+      lbError->setText(QStringLiteral("Оплата картой недоступна"));
+      FitFontSize(lbError, limit);
+      lbError->adjustSize();
+      lbErrorFitLimit_ = limit;
+    }
     const double top = portrait && !lbSupportPhone->isHidden()
                            ? lbSerialNumber->height() / 3.0
                            : (pnSerialNumber->height() - lbError->height()) / 2.0;

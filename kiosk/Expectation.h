@@ -157,6 +157,8 @@ class TfmExpectation : public QDialog {
 
   void tmCurrentTimeTimer();
   void tmErrorTimer();
+  // The card-terminal notice at the given time of day (tmErrorTimer's tick).
+  void showCardNotice(const QTime& now);
   void tmRefreshConfigTimer();
   void tmWallpaperTimer();
   void tmReopenApplicationTimer();
@@ -188,6 +190,8 @@ class TfmExpectation : public QDialog {
   TConfigRefresher refresher_;
   std::unique_ptr<TSoftwareUpdateThread> softwareUpdate_;
   bool shown_ = false;
+  // The width lbError's font was last fitted to; 0: not yet.
+  double lbErrorFitLimit_ = 0;
 };
 
 extern TfmExpectation* fmExpectation;

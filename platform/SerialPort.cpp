@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -64,6 +65,25 @@ QList<int> listComPorts(const QString& dir) {
   }
   std::sort(ports.begin(), ports.end());
   return ports;
+}
+
+QList<int> ComPortList::ports(const QString& dir) {
+  std::lock_guard lock(m_);
+  struct stat st {};
+  if (::stat(QFile::encodeName(dir).constData(), &st) != 0) {
+    trusted_ = false;
+    return listComPorts(dir);
+  }
+  if (trusted_ && dir == dir_ && st.st_mtim.tv_sec == mtime_.tv_sec &&
+      st.st_mtim.tv_nsec == mtime_.tv_nsec)
+    return ports_;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  dir_ = dir;
+  mtime_ = st.st_mtim;
+  trusted_ = now.tv_sec - st.st_mtim.tv_sec >= 2;
+  ports_ = listComPorts(dir);
+  return ports_;
 }
 
 QString comPortPath(const QString& name) {

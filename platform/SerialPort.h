@@ -10,6 +10,8 @@
 #include <QList>
 #include <QString>
 #include <atomic>
+#include <ctime>
+#include <mutex>
 
 namespace plat {
 
@@ -18,6 +20,23 @@ QString portsDir();
 // The numbers n of the COM<n> entries in dir, ascending. A missing folder
 // lists no ports.
 QList<int> listComPorts(const QString& dir = portsDir());
+
+// listComPorts for a caller that asks again and again (device discovery, ten
+// times a second while no terminal is found): the folder is read again only
+// when its modification time has changed, which every added, removed or
+// renamed entry does. A listing made while that time was under two seconds
+// old is not trusted, for file systems whose times are whole seconds.
+class ComPortList {
+ public:
+  QList<int> ports(const QString& dir = portsDir());
+
+ private:
+  std::mutex m_;
+  QString dir_;
+  timespec mtime_{};
+  bool trusted_ = false;
+  QList<int> ports_;
+};
 // The path a port name opens: "COM3" is portsDir()/COM3; a name that holds a
 // "/" is taken as a path as it stands.
 QString comPortPath(const QString& name);

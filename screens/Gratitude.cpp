@@ -295,14 +295,7 @@ TfmGratitude::TfmGratitude(QWidget* parent) : QDialog(parent) {
   imQRCode->setObjectName(QStringLiteral("imQRCode"));
   imQRCode->setAlignment(Qt::AlignCenter);
   imQRCode->hide();
-  pnSerialNumber = new TRectangle(this);
-  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
-  pnSerialNumber->setFillColor(Qt::black);
-  lbSerialNumber = new QLabel(pnSerialNumber);
-  lbSerialNumber->setObjectName(QStringLiteral("lbSerialNumber"));
-  lbSupportPhone = new QLabel(pnSerialNumber);
-  lbSupportPhone->setObjectName(QStringLiteral("lbSupportPhone"));
-  pnSerialNumber->hide();
+  pnSerialNumber = createSerialNumberPanel(this, lbSerialNumber, lbSupportPhone);
 
   connect(tmCheck, &QTimer::timeout, this, &TfmGratitude::tmCheckTimer);
   connect(tmClose, &QTimer::timeout, this, &TfmGratitude::tmCloseTimer);

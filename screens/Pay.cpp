@@ -90,12 +90,7 @@ TfmPay::TfmPay(QWidget* parent) : TPaymentScreen(parent) {
   lbErr2->setStyleSheet(QStringLiteral("color: #C00000"));
   lbLocation1 = textLabel(QStringLiteral("POS-терминал расположен"), this, "lbLocation1");
   lbLocation2 = textLabel(QString(), this, "lbLocation2", true);
-  pnSerialNumber = new TRectangle(this);
-  pnSerialNumber->setObjectName(QStringLiteral("pnSerialNumber"));
-  pnSerialNumber->setFillColor(Qt::black);
-  lbSerialNumber = textLabel(QString(), pnSerialNumber, "lbSerialNumber");
-  lbSupportPhone = textLabel(QString(), pnSerialNumber, "lbSupportPhone");
-  pnSerialNumber->hide();
+  pnSerialNumber = createSerialNumberPanel(this, lbSerialNumber, lbSupportPhone);
   lbTotal = textLabel(QStringLiteral("Итого:"), this, "lbTotal");
   lbDiscount = textLabel(QStringLiteral("Скидка:"), this, "lbDiscount");
   lbCashback = textLabel(QStringLiteral("Списано баллов:"), this, "lbCashback");

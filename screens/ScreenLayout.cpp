@@ -92,6 +92,12 @@ TRectangle* createSerialNumberPanel(QWidget* form, QLabel*& lbSerialNumber,
   panel->setFillColor(Qt::black);
   lbSerialNumber = saleScreenLabel(QString(), panel, "lbSerialNumber");
   lbSupportPhone = saleScreenLabel(QString(), panel, "lbSupportPhone");
+  // The labels' own text colour is the panel's black.
+  for (QLabel* l : {lbSerialNumber, lbSupportPhone}) {
+    QPalette pal = l->palette();
+    pal.setColor(QPalette::WindowText, Qt::darkGray);
+    l->setPalette(pal);
+  }
   panel->hide();
   return panel;
 }

@@ -43,7 +43,8 @@ void createErrorLines(QWidget* form, QLabel*& lbErr1, QLabel*& lbErr2);
 // bottom edge. lbErr1 is fitted first.
 void fitErrorText(QLabel* lbErr2, const QLabel* lbErr1, double limit);
 
-// The black footer with the machine's serial number and the support phone.
+// The black footer with the machine's serial number and the support phone,
+// in dark grey as on the home screen.
 TRectangle* createSerialNumberPanel(QWidget* form, QLabel*& lbSerialNumber,
                                     QLabel*& lbSupportPhone);
 

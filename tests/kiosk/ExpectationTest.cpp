@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -358,6 +359,40 @@ TEST_F(HomeScreenOnKiosk, RefreshWaitsWhileSomethingIsOpenAboveTheHomeScreen) {
   // Without a request, the failure is not retried at the next tick.
   home.tmRefreshConfigTimer();
   EXPECT_EQ(logText().count(failure), 2);
+  main->check_password_on_exit = false;
+  home.close();
+}
+
+// Without a card terminal the notice blinks three seconds on, three off, in
+// the footer. Its font is fitted once: fitting it again on every tick would
+// step the font up and back down and repaint the footer every second of an
+// idle kiosk.
+TEST_F(HomeScreenOnKiosk, TheCardNoticeBlinksWithoutFittingItsFontAgain) {
+  struct FontChanges : QObject {
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::FontChange) ++count;
+      return false;
+    }
+  } changes;
+  TfmExpectation home;
+  home.tmRefreshConfig->stop();  // the test ticks by hand
+  home.tmError->stop();
+  showModal(home);
+  home.showCardNotice(QTime(10, 0, 0));
+  // The footer itself only shows with a serial number; its labels take
+  // turns whether it shows or not.
+  ASSERT_FALSE(home.lbError->isHidden());
+  ASSERT_TRUE(home.lbSerialNumber->isHidden());
+  const QFont fitted = home.lbError->font();
+  home.lbError->installEventFilter(&changes);
+  for (int s = 1; s <= 7; ++s) {
+    home.showCardNotice(QTime(10, 0, s));
+    EXPECT_EQ(!home.lbError->isHidden(), s % 6 < 3) << s;
+    EXPECT_EQ(home.lbSerialNumber->isHidden(), s % 6 < 3) << s;
+  }
+  EXPECT_EQ(changes.count, 0);
+  EXPECT_EQ(home.lbError->font(), fitted);
   main->check_password_on_exit = false;
   home.close();
 }

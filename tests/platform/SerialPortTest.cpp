@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,6 +58,50 @@ TEST(SerialPortsFolder, ListsComEntriesInNumberOrder) {
   QFile::link(dir.filePath(QStringLiteral("nowhere")), dir.filePath(QStringLiteral("COM7")));
   EXPECT_EQ(plat::listComPorts(dir.path()), (QList<int>{1, 2, 7, 10}));
   EXPECT_TRUE(plat::listComPorts(dir.filePath(QStringLiteral("missing"))).isEmpty());
+}
+
+// Discovery asks for the list ten times a second: the folder is read again
+// only when it changed, and never trusted while its time is too fresh to
+// tell two changes within one second apart.
+TEST(SerialPortsFolder, TheRepeatedListFollowsEveryChangeOfTheFolder) {
+  QTemporaryDir dir;
+  const QByteArray path = QFile::encodeName(dir.path());
+  auto add = [&](const char* name) {
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), dir.filePath(QLatin1String(name))));
+  };
+  // The folder's modification time set back to `at`, as a file system with
+  // whole-second times would leave it after a second change in one second.
+  auto setTime = [&](timespec at) {
+    const timespec times[2] = {at, at};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.constData(), times, 0), 0);
+  };
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  plat::ComPortList list;
+
+  add("COM1");
+  const timespec fresh = {now.tv_sec, 0};
+  setTime(fresh);
+  EXPECT_EQ(list.ports(dir.path()), QList<int>{1});
+  add("COM3");
+  setTime(fresh);
+  EXPECT_EQ(list.ports(dir.path()), (QList<int>{1, 3})) << "a fresh folder is read every time";
+
+  const timespec old = {now.tv_sec - 60, 0};
+  setTime(old);
+  EXPECT_EQ(list.ports(dir.path()), (QList<int>{1, 3}));
+  add("COM2");
+  EXPECT_EQ(list.ports(dir.path()), (QList<int>{1, 2, 3})) << "an added port shows at once";
+  ASSERT_TRUE(QFile::remove(dir.filePath(QStringLiteral("COM1"))));
+  EXPECT_EQ(list.ports(dir.path()), (QList<int>{2, 3})) << "a removed port goes at once";
+
+  // A folder that stands still is not read again.
+  setTime(old);
+  EXPECT_EQ(list.ports(dir.path()), (QList<int>{2, 3}));
+  add("COM4");
+  setTime(old);
+  EXPECT_EQ(list.ports(dir.path()), (QList<int>{2, 3}));
+  EXPECT_EQ(plat::listComPorts(dir.path()), (QList<int>{2, 3, 4}));
 }
 
 TEST(SerialPortsFolder, NamesResolveThroughTheFolderFromTheEnvironment) {

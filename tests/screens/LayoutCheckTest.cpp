@@ -2,14 +2,17 @@
 // screen this run has (CTest runs it once on a landscape 1920×1080 screen and
 // once on a portrait 1080×1920 one): texts fit their widgets at the fonts
 // they are drawn with, nothing reaches outside the screen or is cut off by
-// its panel, touch targets are large enough for a finger, and no text speaks
-// of another operating system.
+// its panel, touch targets are large enough for a finger, no text speaks
+// of another operating system, and the footer's texts show on their panel.
 
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
+#include <QImage>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSet>
 #include <QWidget>
 #include <memory>
 
@@ -111,6 +114,27 @@ TEST_P(LayoutCheck, EveryTextFitsAndEveryTargetIsLargeEnough) {
   EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
   const QStringList texts = otherSystemTexts(form, name);
   EXPECT_TRUE(texts.isEmpty()) << texts.join(QLatin1Char('\n')).toStdString();
+  catalog->close();
+}
+
+// The machine's number and the support phone are drawn in a colour of their
+// own on the footer panel: text in the panel's colour leaves a blank strip.
+TEST_P(LayoutCheck, TheFooterTextsShowOnTheirPanel) {
+  const TScreenCatalog::TScreen& screen = TScreenCatalog::screens()[GetParam()];
+  QWidget* form = catalog->open(screen);
+  ASSERT_NE(form, nullptr);
+  const QImage shot = form->grab().toImage();
+  for (const char* name : {"lbSerialNumber", "lbSupportPhone"}) {
+    const auto* label = form->findChild<QLabel*>(QLatin1String(name));
+    if (!label || !label->isVisible() || label->text().trimmed().isEmpty()) continue;
+    const QRect r(label->mapTo(form, QPoint(0, 0)), label->size());
+    QSet<QRgb> colours;
+    for (int y = r.top(); y <= r.bottom() && colours.size() < 2; ++y)
+      for (int x = r.left(); x <= r.right() && colours.size() < 2; ++x)
+        if (shot.rect().contains(x, y)) colours.insert(shot.pixel(x, y));
+    EXPECT_GE(colours.size(), 2) << screen.name << ": " << name << " \""
+                                 << label->text().toStdString() << "\" does not show";
+  }
   catalog->close();
 }
 
