@@ -719,6 +719,8 @@ void TLogThread::pass(TJClient& client, QString& marker) {
     // listing are paid once rather than once per batch.
     const qint64 sliceEnd = plat::clock().nowMs() + kDrainSliceMs;
     while (idsKnown && !terminated_) {
+      marker = QStringLiteral("11");
+      loadWaiting();
       marker = QStringLiteral("2");
       std::vector<TLogRecord> batch;
       {
@@ -730,10 +732,8 @@ void TLogThread::pass(TJClient& client, QString& marker) {
       marker = QStringLiteral("3");
       upload(client, info, batch, sent);
       settle(sent, marker);
-      marker = QStringLiteral("11");
-      loadWaiting();
       if (plat::clock().nowMs() >= sliceEnd) {
-        if (queuedCount() > 0) immediate_checking = true;
+        if (queuedCount() > 0 || waitingOnDiskCount() > 0) immediate_checking = true;
         break;
       }
     }

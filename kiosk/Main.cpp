@@ -48,6 +48,7 @@
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/Common.h"
+#include "platform/MainThread.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextCodec.h"
 
@@ -302,8 +303,28 @@ void TfmMain::FormShow() {
   counters.clear();
   MAX_DRINKS_PER_PAGE = 10;
 
-  // 6. The discovery worker reports the ports it tried through the event
-  //    queue, which exists by the time it searches (a configuration is loaded).
+  // The event queue exists before the first thread that reports into it (the
+  // card terminal's, from its construction on; discovery's): they read
+  // eventLog without a lock, so it is set once, before any of them starts.
+  // Its worker starts with the first configuration tick. A sale that a crash
+  // cut off between its events and its count is finished first, while its
+  // staged events are still there to bring in (the queue's restore drops them).
+  finishInterruptedSale(commonAppDataFolder, logSink());
+  {
+    TLogThreadContext ctx;
+    ctx.dataFolder = commonAppDataFolder;
+    ctx.synchronize = [this](TJClient& client, TLogPass& pass) {
+      if (JClient) client.Assign(*JClient);
+      pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
+      pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
+      pass.evaErrorCodes = evaErrorCodes();
+    };
+    ctx.log = logSink();
+    eventLog = std::make_unique<TLogThread>(std::move(ctx));
+    logThread = eventLog.get();
+  }
+
+  // 6. The discovery worker reports the ports it tried through the event queue.
   paymentModule = std::make_unique<TPaymentModule>([this](int id, const QString& text) {
     if (eventLog) eventLog->add(id, text);
   });
@@ -379,23 +400,7 @@ void TfmMain::FormShow() {
 
   // 15.
   devicesDiscoveryThread->start();
-  // 16. The event log runs from the first configuration tick. A sale that a
-  //     crash cut off between its events and its count is finished first,
-  //     while its staged events are still there to bring in.
-  finishInterruptedSale(commonAppDataFolder, logSink());
-  {
-    TLogThreadContext ctx;
-    ctx.dataFolder = commonAppDataFolder;
-    ctx.synchronize = [this](TJClient& client, TLogPass& pass) {
-      if (JClient) client.Assign(*JClient);
-      pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
-      pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
-      pass.evaErrorCodes = evaErrorCodes();
-    };
-    ctx.log = logSink();
-    eventLog = std::make_unique<TLogThread>(std::move(ctx));
-    logThread = eventLog.get();
-  }
+  // 16. The event log (made above) runs from the first configuration tick.
   queueEvent(32, QString());
   createConfigCycle();
   // 17. The audit files and their upload; the thread starts after the first
@@ -1027,10 +1032,7 @@ void TKioskApplication::handleException(const QString& message) {
     return;
   }
   // Shown from the event loop, not from inside the handler that failed.
-  QMetaObject::invokeMethod(
-      fmMain,
-      [message] {
-        if (fmMain) fmMain->onApplicationException(message);
-      },
-      Qt::QueuedConnection);
+  plat::postTo(fmMain, [message] {
+    if (fmMain) fmMain->onApplicationException(message);
+  });
 }

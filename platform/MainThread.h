@@ -9,6 +9,13 @@
 
 namespace plat {
 
+// Queues fn on the thread that `receiver` lives in and returns at once. fn
+// runs from that thread's event loop, or never when receiver is deleted first.
+// Use this, not a queued QMetaObject::invokeMethod, to hand work to another
+// thread: it tells ThreadSanitizer that what the caller did before happens
+// before fn (Qt's own queue is invisible to it).
+void postTo(QObject* receiver, std::function<void()> fn);
+
 // Queues fn on the main thread and returns at once.
 void postToMain(std::function<void()> fn);
 

@@ -158,7 +158,10 @@ void PaymentModuleSim::splitNextAnswer(int gapMs) {
 }
 void PaymentModuleSim::prefixNextAnswer(const QByteArray& bytes) {
   std::lock_guard lock(mu_);
-  prefix_ += bytes;
+  // A copy of the bytes, not a share of the caller's buffer: the simulator's
+  // thread frees it, and the count that would order that free after the
+  // caller's last use lives inside Qt, where ThreadSanitizer cannot see it.
+  prefix_.append(bytes.constData(), bytes.size());
 }
 
 QByteArray PaymentModuleSim::makeRequest(int code) {

@@ -490,8 +490,11 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
   } catch (const std::exception&) {
   }
   c->failPendingJobs();
-  c->sock->close();
+  // Under the lock that stop() holds while it shuts the open connections
+  // down: a close between its look at the descriptor and its shutdown would
+  // let the number go to another socket first.
   std::lock_guard lock(mutex_);
+  c->sock->close();
   std::erase(open_, c);
 }
 

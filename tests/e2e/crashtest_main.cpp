@@ -4,13 +4,17 @@
 //   vekta-crashtest prepare --db FILE
 //     the stand-in back office's database with the demo seed and a short
 //     thanks screen, for backoffice-sim to serve.
-//   vekta-crashtest kiosk --port N [--settle]
+//   vekta-crashtest kiosk --port N [--settle | --sales S]
 //     the kiosk (data, runtime and ports folders from VEKTA_DATA_DIR,
 //     XDG_RUNTIME_DIR and VEKTA_PORTS_DIR) against backoffice-sim on port N
 //     and an in-process Vendotek terminal, offscreen. A scripted customer
 //     buys water and a croissant by card, sale after sale, until the process
 //     is killed. With --settle there is no customer: the kiosk closes as a
-//     shutdown does once its event queue on disk is empty.
+//     shutdown does once its event queue on disk is empty. With --sales the
+//     customer closes each thanks screen once its receipt code shows,
+//     prints "sale <n> rss_kB <resident memory>" on standard output as the
+//     home screen comes back after each sale, and the kiosk closes after S
+//     sales (the memory benchmark).
 //   vekta-crashtest check --data DIR --db FILE --snapshot DIR --lsln-file FILE
 //     after a settle run: every event file of the snapshot (the queue folder
 //     as the kill left it) is in tbTerminalLog exactly once with the same
@@ -25,6 +29,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
@@ -41,6 +46,7 @@
 #include "kiosk/TouchButton.h"
 #include "platform/AppPaths.h"
 #include "platform/MemTable.h"
+#include "screens/Gratitude.h"
 #include "screens/PaymentMethod.h"
 #include "screens/Recycle.h"
 #include "testbed/SimHandlers.h"
@@ -79,13 +85,51 @@ bool hasQueuedEvents(const QString& dataFolder) {
 // their own zero timer and the polling goes on inside the nested loops.
 class LoopingCustomer {
  public:
-  LoopingCustomer() {
+  // sales > 0: counts and reports sales, and ends the kiosk after that many.
+  explicit LoopingCustomer(int sales = 0) : salesWanted_(sales) {
     QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
     timer_.start(20);
   }
 
  private:
+  // VmRSS of this process in kB.
+  static long long residentKb() {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+      if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+  }
+
+  // The thanks screen is closed by its button once the receipt shows, and a
+  // sale counts when the home screen is back after it.
+  bool countSales() {
+    if (visible(fmGratitude)) {
+      thanksSeen_ = true;
+      if (fmGratitude != thanks_ && fmGratitude->imQRCode->isVisible()) {
+        thanks_ = fmGratitude;
+        later([] {
+          if (fmGratitude) press(fmGratitude->btClose);
+        });
+      }
+      return true;
+    }
+    if (!thanksSeen_ || !visible(fmExpectation) || fmRecycle) return false;
+    thanksSeen_ = false;
+    ++sales_;
+    std::printf("sale %d rss_kB %lld\n", sales_, residentKb());
+    std::fflush(stdout);
+    if (sales_ < salesWanted_) return false;
+    timer_.stop();
+    later([] {
+      fmMain->check_password_on_exit = false;
+      if (fmExpectation) fmExpectation->done(2);
+    });
+    return true;
+  }
+
   void poll() {
+    if (salesWanted_ > 0 && countSales()) return;
     if (!terminalSeen_ && fmMain && fmMain->pos_type == ptVendotek) {
       terminalSeen_ = true;
       std::fprintf(stderr, "vekta-crashtest: the terminal found\n");
@@ -114,7 +158,10 @@ class LoopingCustomer {
   void later(std::function<void()> act) { QTimer::singleShot(0, &timer_, std::move(act)); }
 
   QTimer timer_;
-  QPointer<QDialog> cart_, methods_;
+  QPointer<QDialog> cart_, methods_, thanks_;
+  const int salesWanted_;
+  int sales_ = 0;
+  bool thanksSeen_ = false;
   bool scanned_ = false;
   bool terminalSeen_ = false;
   QElapsedTimer sinceScan_;
@@ -123,6 +170,7 @@ class LoopingCustomer {
 int runKiosk(const QStringList& args) {
   const int port = argValue(args, "--port").toInt();
   const bool settle = args.contains(QStringLiteral("--settle"));
+  const int sales = argValue(args, "--sales").toInt();
   const QString data = plat::dataFolder();
   const QString ports = qEnvironmentVariable("VEKTA_PORTS_DIR");
   if (port <= 0 || ports.isEmpty()) return fail(QStringLiteral("kiosk: --port and folders"));
@@ -159,7 +207,7 @@ int runKiosk(const QStringList& args) {
     });
     closer.start(100);
   } else {
-    customer = std::make_unique<LoopingCustomer>();
+    customer = std::make_unique<LoopingCustomer>(sales);
   }
   form.show();
   const bool closed =

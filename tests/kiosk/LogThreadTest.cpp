@@ -5,14 +5,18 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "backoffice/JClient.h"
 #include "kiosk/LogThread.h"
 #include "platform/Common.h"
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
+#include "support/ChildProcess.h"
 #include "support/FastClock.h"
 #include "support/RefusalScript.h"
 #include "testbed/ProtocolServer.h"
@@ -636,6 +640,35 @@ TEST(LogUpload, ABatchWithARowTheServerRefusesGoesRowByRow) {
   EXPECT_EQ(log->drainStats().rowByRow, 2);
 }
 
+// lsln cannot be written (a folder stands in its place): the rows are on the
+// server, but no file of theirs goes before lsln says so, as after a crash
+// at that point. Sent again later, they are taken as already there.
+TEST(LogUpload, NoFileOfAnUploadedBatchGoesBeforeLslnIsWritten) {
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  Fixture fx;
+  queueOnDisk(fx, 1, 5);
+  auto log = fx.open(bo.sync());
+  ASSERT_TRUE(QDir().mkpath(fx.path("lsln")));
+  TJClient client;
+  log->runPass(client);
+  EXPECT_EQ(bo.rows(), 5);
+  EXPECT_EQ(filesLeft(fx).size(), 5);
+  {
+    std::lock_guard lock(fx.m);
+    EXPECT_TRUE(fx.logLines.join('\n').contains("(4)")) << fx.logLines.join('\n').toStdString();
+  }
+
+  ASSERT_TRUE(QDir(fx.path("lsln")).removeRecursively());
+  log->runPass(client);  // finds the files again
+  log->runPass(client);
+  EXPECT_EQ(bo.rows(), 5);
+  EXPECT_EQ(bo.rows("event_descr = 'sale ' || event_no"), 5);
+  EXPECT_EQ(filesLeft(fx), QStringList());
+  EXPECT_EQ(readFile(fx.path("lsln")), "5");
+}
+
 // The server stores a batch and the link breaks before its answer: the rows
 // wait, go again, and each is on the server once.
 TEST(LogUpload, ABatchStoredWithoutAnAnswerIsNotStoredTwice) {
@@ -683,6 +716,75 @@ TEST(LogUpload, AStaleRecordSentLateDoesNotPullLslnBack) {
   log = fx.open();
   log->add(evInformation, "after restart");
   EXPECT_EQ(log->recNo(), 22u);
+}
+
+// --- a kill at any point of a drain -------------------------------------------
+
+// The number and text of every record file waiting in the folder. A file
+// that does not load would be a torn write.
+std::map<quint32, QString> waitingRecords(Fixture& fx) {
+  std::map<quint32, QString> out;
+  for (const QString& name : filesLeft(fx)) {
+    try {
+      const TLogRecord r = TLogRecord::fromFileBytes(name, readFile(fx.path("Log/" + name)));
+      out[r.no] = r.descr;
+    } catch (const Exception& e) {
+      ADD_FAILURE() << e.message().toStdString();
+    }
+  }
+  return out;
+}
+
+// A queue of its own program, killed with SIGKILL again and again while it
+// starts, queues events and drains a long queue in batches; then left to
+// finish. Every event that ever waited in the folder reaches the server once
+// with its own text, no event reaches it twice, and lsln never goes back.
+TEST(LogCrash, AKillAtAnyPointOfADrainNeitherLosesNorDoublesAnEvent) {
+  Backoffice bo;
+  bo.start();
+  Fixture fx;
+  queueOnDisk(fx, 1, 600);
+  std::map<quint32, QString> seen = waitingRecords(fx);
+  quint32 lastSent = 0;
+  auto look = [&] {
+    for (const auto& [no, descr] : waitingRecords(fx)) {
+      const auto [it, fresh] = seen.emplace(no, descr);
+      EXPECT_EQ(it->second, descr) << "number " << no << " was given out twice";
+    }
+    const quint32 sent = readFile(fx.path("lsln")).toUInt();
+    EXPECT_GE(sent, lastSent);
+    lastSent = sent;
+  };
+  const QString port = QString::number(bo.server->port());
+  for (int trial = 0; trial < 16; ++trial) {
+    testkit::ChildProcess probe;
+    ASSERT_TRUE(probe.start(QStringLiteral(VEKTA_LOG_DRAIN_PROBE),
+                            {fx.dir.path(), port, QStringLiteral("run %1").arg(trial)}));
+    // From the program's start to past the end of a drain, in steps.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 + 30 * trial));
+    probe.kill();
+    look();
+  }
+  testkit::ChildProcess probe;
+  ASSERT_TRUE(probe.start(QStringLiteral(VEKTA_LOG_DRAIN_PROBE),
+                          {fx.dir.path(), port, QStringLiteral("last run")}));
+  ASSERT_TRUE(probe.waitFinished(60'000));
+  EXPECT_EQ(probe.exitCode(), 0);
+  look();
+  EXPECT_EQ(filesLeft(fx), QStringList());
+
+  for (const auto& [no, descr] : seen)
+    EXPECT_EQ(bo.rows(QStringLiteral("event_no = %1 and event_descr = '%2'").arg(no).arg(descr)), 1)
+        << no << " " << descr.toStdString();
+  EXPECT_EQ(bo.rows("event_descr like 'sale %'"), 600);
+  EXPECT_EQ(bo.rows("event_descr like 'last run %'"), 3);
+  const auto doubled = bo.db.select(
+      "select event_descr from tbTerminalLog group by event_descr having count(*) > 1");
+  EXPECT_EQ(doubled.rows.size(), 0);
+  EXPECT_EQ(
+      QString::number(lastSent),
+      QString::number(
+          bo.db.select("select max(event_no) from tbTerminalLog").rows.at(0).at(0).toLongLong()));
 }
 
 }  // namespace
