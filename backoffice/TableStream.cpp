@@ -407,42 +407,51 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
   // One value as the table holds it: what WireValue::toQVariant gives for
   // the value read (a bytes column keeps the bytes of a text as they were
   // sent), without building the WireValue for the common kinds.
-  auto readValue = [this, &recv](Column& col) -> QVariant {
+  auto readValue = [this, &recv](Column& col, QVariant& out) {
     char b[256];
     recv(b, 1, kRowValueTimeout);
     const int tag = uint8_t(b[0]);
     switch (tag) {
       case wtNull:
-        return QVariant();
+        out = QVariant();
+        return;
       case wtFalse:
-        return QVariant(false);
+        out = QVariant(false);
+        return;
       case wtTrue:
-        return QVariant(true);
+        out = QVariant(true);
+        return;
       case wtInt8:
         recv(b, 1, kRowValueTimeout);
-        return QVariant(int(int8_t(b[0])));
+        out = QVariant(int(int8_t(b[0])));
+        return;
       case wtInt16:
         recv(b, 2, kRowValueTimeout);
-        return QVariant(int(int16_t(getU16(b))));
+        out = QVariant(int(int16_t(getU16(b))));
+        return;
       case wtInt32:
         recv(b, 4, kRowValueTimeout);
-        return QVariant(int(int32_t(getU32(b))));
+        out = QVariant(int(int32_t(getU32(b))));
+        return;
       case wtInt64:
         recv(b, 8, kRowValueTimeout);
-        return QVariant(qint64(getU64(b)));
+        out = QVariant(qint64(getU64(b)));
+        return;
       case wtDouble: {
         recv(b, 8, kRowValueTimeout);
         const uint64_t bits = getU64(b);
         double d;
         std::memcpy(&d, &bits, 8);
-        return QVariant(d);
+        out = QVariant(d);
+        return;
       }
       case wtSingle: {
         recv(b, 4, kRowValueTimeout);
         const uint32_t bits = getU32(b);
         float f;
         std::memcpy(&f, &bits, 4);
-        return QVariant(double(f));
+        out = QVariant(double(f));
+        return;
       }
       case wtDateTime: {
         recv(b, 8, kRowValueTimeout);
@@ -452,7 +461,8 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
           col.dateMs = ms;
           col.haveDate = true;
         }
-        return col.date;
+        out = col.date;
+        return;
       }
       case wtShortString:
         if (col.type == ftBytes) break;
@@ -460,14 +470,14 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
         {
           const int len = uint8_t(b[0]);
           recv(b, len, kRowValueTimeout);
-          return QVariant(ansiToString(b, len));
+          out = QVariant(ansiToString(b, len));
+          return;
         }
       default:
         break;
     }
     const WireValue v = recvTaggedVariant(tag, kRowValueTimeout);
-    if (col.type == ftBytes && !v.isNull()) return QVariant(v.ansiPayload());
-    return v.toQVariant();
+    out = col.type == ftBytes && !v.isNull() ? QVariant(v.ansiPayload()) : v.toQVariant();
   };
 
   // The row marker is a one-byte integer; any other integer kind still counts.
@@ -498,11 +508,16 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
       int done = 0;
       try {
         for (Column& col : cols) {
-          QVariant v = readValue(col);
-          if (!v.isValid() || col.storage == QMetaType::UnknownType || v.typeId() == col.storage)
-            row[done] = std::move(v);
-          else
-            row[done] = plat::convertToFieldType(col.type, v);
+          QVariant& v = row[done];
+          readValue(col, v);
+          if (v.isValid() && col.storage != QMetaType::UnknownType && v.typeId() != col.storage) {
+            try {
+              v = plat::convertToFieldType(col.type, v);
+            } catch (...) {
+              v = QVariant();  // as a refused assignment leaves the field
+              throw;
+            }
+          }
           ++done;
         }
       } catch (...) {
@@ -515,9 +530,13 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
     return;
   }
 
+  QVariant v;
   while (nextRow()) {
     t.Append();
-    for (int c = 0; c < int(n); ++c) fields[size_t(c)]->SetValue(readValue(cols[size_t(c)]));
+    for (int c = 0; c < int(n); ++c) {
+      readValue(cols[size_t(c)], v);
+      fields[size_t(c)]->SetValue(v);
+    }
     t.Post();
   }
 }
