@@ -109,6 +109,10 @@ void TJClient::close() {
   }
 }
 
+QByteArray TJClient::connectionKeyBytes(int n) {
+  return randomKeyBytes(n);
+}
+
 void TJClient::afterConnect() {
   if (!fLogin.isEmpty()) authenticate();
 }
@@ -127,7 +131,7 @@ void TJClient::authenticate() {
 
   sendVariant(WireValue(fClientVersion + u'\r' + fApplicationID + u'\r' + fConnectionProperty));
   sendCrypt_.setKey(serverKey);
-  QByteArray mine = randomKeyBytes(6);
+  QByteArray mine = connectionKeyBytes(6);
   sendVariant(WireValue(mine));
   // The connection key; the sending state carries on from the key bytes.
   setKeyBoth(serverKey + mine);

@@ -73,6 +73,9 @@ class TJClient : public TJTransport {
 
  protected:
   void afterConnect() override;
+  // The client's half of a new connection's key: fresh bytes from the
+  // kernel's generator. A fuzz harness fixes them to replay a server.
+  virtual QByteArray connectionKeyBytes(int n);
 
  private:
   void authenticate();

@@ -394,3 +394,8 @@ WireValue TJTransport::recvVariant(int timeout) {
   TransportWireSource src(*this);
   return decodeValue(src, timeout);
 }
+
+WireValue TJTransport::recvTaggedVariant(int tag, int timeout) {
+  TransportWireSource src(*this);
+  return decodeTaggedValue(src, tag, timeout);
+}

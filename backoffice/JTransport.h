@@ -177,6 +177,8 @@ class TJTransport {
   void flushSendBuffer();
   void sendVariant(const WireValue& v);
   WireValue recvVariant(int timeout);
+  // The rest of a value whose tag byte was already read.
+  WireValue recvTaggedVariant(int tag, int timeout);
 
   // ---- table streams ----
   // Reads one table stream into dataset (may be null: read and dropped).

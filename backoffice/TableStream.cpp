@@ -1,10 +1,12 @@
 #include "backoffice/TableStream.h"
 
 #include <QDateTime>
+#include <cstring>
 
 #include "backoffice/JTable.h"
 #include "backoffice/JTransport.h"
 #include "backoffice/WireCodec.h"
+#include "platform/TcpClient.h"
 
 namespace {
 
@@ -379,21 +381,143 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
     }
   } restore{fields, onChange, t, haveId, keptId};
 
-  int markerTimeout = timeout;
-  for (;;) {
-    qint64 marker = readCount(markerTimeout);
-    markerTimeout = kValueTimeout;
-    if (marker == 1) break;
-    if (marker == 2) throw Exception(readErrorText());
-    t.Append();
-    for (int c = 0; c < int(n); ++c) {
-      WireValue v = recvVariant(kRowValueTimeout);
-      plat::Field* f = fields[size_t(c)];
-      if (types[size_t(c)] == ftBytes && !v.isNull())
-        f->SetValue(QVariant(v.ansiPayload()));
-      else
-        f->SetValue(v.toQVariant());
+  // What a row value becomes in its column: the storage kind, and the last
+  // date-time read there (a column often repeats one, and each new one costs
+  // a local-time conversion).
+  struct Column {
+    TFieldType type;
+    int storage;
+    bool haveDate = false;
+    qint64 dateMs = 0;
+    QVariant date;
+  };
+  std::vector<Column> cols;
+  cols.reserve(size_t(n));
+  for (TFieldType ft : types) cols.push_back(Column{ft, plat::storageTypeOf(ft), false, 0, {}});
+
+  // Nearly every read finds its bytes buffered: take them without the clock
+  // and the waits of _recv, which reads the same bytes when they are not.
+  auto recv = [this](char* dst, int len, int t) {
+    if (fSocket && fSocket->takeBuffered(dst, len))
+      recvCrypt_.decode(dst, size_t(len));
+    else
+      _recv(dst, len, t);
+  };
+
+  // One value as the table holds it: what WireValue::toQVariant gives for
+  // the value read (a bytes column keeps the bytes of a text as they were
+  // sent), without building the WireValue for the common kinds.
+  auto readValue = [this, &recv](Column& col) -> QVariant {
+    char b[256];
+    recv(b, 1, kRowValueTimeout);
+    const int tag = uint8_t(b[0]);
+    switch (tag) {
+      case wtNull:
+        return QVariant();
+      case wtFalse:
+        return QVariant(false);
+      case wtTrue:
+        return QVariant(true);
+      case wtInt8:
+        recv(b, 1, kRowValueTimeout);
+        return QVariant(int(int8_t(b[0])));
+      case wtInt16:
+        recv(b, 2, kRowValueTimeout);
+        return QVariant(int(int16_t(getU16(b))));
+      case wtInt32:
+        recv(b, 4, kRowValueTimeout);
+        return QVariant(int(int32_t(getU32(b))));
+      case wtInt64:
+        recv(b, 8, kRowValueTimeout);
+        return QVariant(qint64(getU64(b)));
+      case wtDouble: {
+        recv(b, 8, kRowValueTimeout);
+        const uint64_t bits = getU64(b);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        return QVariant(d);
+      }
+      case wtSingle: {
+        recv(b, 4, kRowValueTimeout);
+        const uint32_t bits = getU32(b);
+        float f;
+        std::memcpy(&f, &bits, 4);
+        return QVariant(double(f));
+      }
+      case wtDateTime: {
+        recv(b, 8, kRowValueTimeout);
+        const auto ms = int64_t(getU64(b));
+        if (!col.haveDate || col.dateMs != ms) {
+          col.date = QVariant(daysToDateTime(double(ms) / 86400000.0 + 25569.0));
+          col.dateMs = ms;
+          col.haveDate = true;
+        }
+        return col.date;
+      }
+      case wtShortString:
+        if (col.type == ftBytes) break;
+        recv(b, 1, kRowValueTimeout);
+        {
+          const int len = uint8_t(b[0]);
+          recv(b, len, kRowValueTimeout);
+          return QVariant(ansiToString(b, len));
+        }
+      default:
+        break;
     }
+    const WireValue v = recvTaggedVariant(tag, kRowValueTimeout);
+    if (col.type == ftBytes && !v.isNull()) return QVariant(v.ansiPayload());
+    return v.toQVariant();
+  };
+
+  // The row marker is a one-byte integer; any other integer kind still counts.
+  int markerTimeout = timeout;
+  auto nextRow = [&]() {
+    char b[2];
+    recv(b, 1, markerTimeout);
+    qint64 marker;
+    if (uint8_t(b[0]) == wtInt8) {
+      recv(b, 1, markerTimeout);
+      marker = int8_t(b[0]);
+    } else {
+      const WireValue v = recvTaggedVariant(uint8_t(b[0]), markerTimeout);
+      if (!v.isIntegral()) raiseTransportError(teBadReply);
+      marker = v.rawInt();
+    }
+    markerTimeout = kValueTimeout;
+    if (marker == 1) return false;
+    if (marker == 2) throw Exception(readErrorText());
+    return true;
+  };
+
+  if (t.CanAppendRowsInPlace()) {
+    // Nothing would run per row: the values go straight into the store.
+    plat::MemTable::RowAppender rows(t);
+    while (nextRow()) {
+      QVariant* row = rows.AddRow();
+      int done = 0;
+      try {
+        for (Column& col : cols) {
+          QVariant v = readValue(col);
+          if (!v.isValid() || col.storage == QMetaType::UnknownType || v.typeId() == col.storage)
+            row[done] = std::move(v);
+          else
+            row[done] = plat::convertToFieldType(col.type, v);
+          ++done;
+        }
+      } catch (...) {
+        // As a failed row by Append and Post: kept with what it got, unless
+        // it got nothing.
+        if (done == 0) rows.DropLastRow();
+        throw;
+      }
+    }
+    return;
+  }
+
+  while (nextRow()) {
+    t.Append();
+    for (int c = 0; c < int(n); ++c) fields[size_t(c)]->SetValue(readValue(cols[size_t(c)]));
     t.Post();
   }
 }

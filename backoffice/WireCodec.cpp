@@ -192,9 +192,13 @@ QByteArray recvAnnounced(WireSource& src, uint32_t n, int timeoutSec) {
 }  // namespace
 
 WireValue decodeValue(WireSource& src, int timeoutSec, bool allowUnicode) {
+  char t;
+  src.recvExact(&t, 1, timeoutSec);
+  return decodeTaggedValue(src, uint8_t(t), timeoutSec, allowUnicode);
+}
+
+WireValue decodeTaggedValue(WireSource& src, int tag, int timeoutSec, bool allowUnicode) {
   char b[8];
-  src.recvExact(b, 1, timeoutSec);
-  const int tag = uint8_t(b[0]);
   switch (tag) {
     case wtNull:
       return WireValue::null();

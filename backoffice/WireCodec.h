@@ -50,6 +50,8 @@ class WireSource {
 // client never reads it. A server reads what clients write, so it passes
 // allowUnicode to accept tag 13.
 WireValue decodeValue(WireSource& src, int timeoutSec, bool allowUnicode = false);
+// The same, for a reader that has already taken the tag byte.
+WireValue decodeTaggedValue(WireSource& src, int tag, int timeoutSec, bool allowUnicode = false);
 
 // A source over a byte array, for tests and for already received frames.
 // Running short or a bad length raises EAbstractError.

@@ -12,33 +12,21 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
 
-#include "kiosk/SettingsKeys.h"
-#include "kiosk/SettingsStorage.h"
+#include "bench/KioskProcess.h"
 #include "platform/TcpServer.h"
 #include "support/SilentServer.h"
 #include "testbed/SimHandlers.h"
 
 namespace {
 
-const QString kHomeScreen = QStringLiteral("Открыта главная страница");
-constexpr int kSilentBeforeSignalMs = 6000;
+using namespace benchkit;
 
-QString kioskProgram() {
-  const QString custom = qEnvironmentVariable("VEKTA_KIOSK");
-  return custom.isEmpty() ? QStringLiteral(VEKTA_BIN_DIR "/vekta") : custom;
-}
+constexpr int kSilentBeforeSignalMs = 6000;
 
 int freePort() {
   plat::TcpServer s;
@@ -50,36 +38,22 @@ int freePort() {
 // on a fixed port, so that a silent server can take the port over.
 class Kiosk {
  public:
-  Kiosk() : port_(freePort()) {
+  Kiosk() : port_(freePort()), folders_(port_) {
     ProtocolServerOptions options;
     options.port = port_;
     office_ = std::make_unique<sim::BackofficeSim>(
         officeDir_.filePath(QStringLiteral("backoffice.db")), true, QString(), options);
-    env_ = QProcessEnvironment::systemEnvironment();
-    env_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env_.insert(QStringLiteral("VEKTA_DATA_DIR"), data_.path());
-    env_.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
-    env_.insert(QStringLiteral("VEKTA_PORTS_DIR"), ports_.path());
-    env_.insert(QStringLiteral("VEKTA_OSK_COMMAND"), QStringLiteral("true"));
-    TSettingsStorage ss;
-    writeText(ss, SettingsKeys::host, QStringLiteral("127.0.0.1"));
-    writeInt(ss, SettingsKeys::port, port_);
-    writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
-    writePassword(ss, SettingsKeys::password, QStringLiteral("demo"));
-    ss.SaveToIniFile(data_.filePath(QStringLiteral("vekta.ini")));
   }
 
   // One start to the home screen against the back office, which then goes
   // silent (or away), and the close; the seconds from SIGTERM to the end.
   // Negative when the kiosk did not come up or did not end within a minute.
   double closeSeconds(bool silent) {
-    const QString log = data_.filePath(QStringLiteral("vekta.log"));
+    const QString log = folders_.logFile();
     const int shownBefore = homeScreens(log);
     office_->start();
     QProcess p;
-    p.setProcessEnvironment(env_);
-    p.setStandardOutputFile(QProcess::nullDevice());
-    p.setStandardErrorFile(QProcess::nullDevice());
+    folders_.prepare(p);
     p.start(kioskProgram(), {});
     if (!p.waitForStarted(10000)) return -1;
     QDeadlineTimer shown(60000);
@@ -110,15 +84,12 @@ class Kiosk {
   }
 
  private:
-  static int homeScreens(const QString& log) {
-    QFile f(log);
-    return f.open(QIODevice::ReadOnly) ? int(QString::fromUtf8(f.readAll()).count(kHomeScreen)) : 0;
-  }
+  static int homeScreens(const QString& log) { return countInFile(log, kHomeScreenLine.toUtf8()); }
 
-  QTemporaryDir data_, runtime_, ports_, officeDir_;
+  QTemporaryDir officeDir_;
   const int port_;
+  KioskFolders folders_;
   std::unique_ptr<sim::BackofficeSim> office_;
-  QProcessEnvironment env_;
 };
 
 void closeBenchmark(benchmark::State& state, bool silent) {

@@ -9,62 +9,17 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QTimer>
-#include <QWidget>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 
-#include "kiosk/SettingsKeys.h"
-#include "kiosk/SettingsStorage.h"
-#include "platform/TextCodec.h"
+#include "bench/KioskProcess.h"
 #include "testbed/SimHandlers.h"
 
 namespace {
 
-const char* const kShownLine = "shown";
-
-// --- the baseline program ------------------------------------------------------
-
-class BareWindow : public QWidget {
- public:
-  explicit BareWindow(QString marker) : marker_(std::move(marker)) { resize(800, 600); }
-
- protected:
-  void showEvent(QShowEvent* e) override {
-    QWidget::showEvent(e);
-    QFile f(marker_);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Append)) f.write(kShownLine);
-    f.close();
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-  }
-
- private:
-  QString marker_;
-};
-
-int runBareWindow(int argc, char** argv, const char* marker) {
-  QApplication app(argc, argv);
-  BareWindow w(QString::fromLocal8Bit(marker));
-  w.show();
-  return QApplication::exec();
-}
+using namespace benchkit;
 
 // --- timing one start ----------------------------------------------------------
-
-QProcessEnvironment offscreenEnvironment() {
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-  return env;
-}
 
 // Starts the program and returns the seconds until the file holds the
 // needle; negative when it never did.
@@ -86,28 +41,15 @@ double timeUntilShown(QProcess& p, const QString& program, const QStringList& ar
 
 // --- the kiosk and its cache ---------------------------------------------------
 
-const QString kHomeScreen = QStringLiteral("Открыта главная страница");
-
 // A data folder from which the kiosk starts on its cache: one start against
 // the stand-in back office with its demo seed registers the kiosk and writes
 // the cache; then the back office goes away.
 class CachedKiosk {
  public:
   CachedKiosk() {
-    env_ = offscreenEnvironment();
-    env_.insert(QStringLiteral("VEKTA_DATA_DIR"), data_.path());
-    env_.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
-    env_.insert(QStringLiteral("VEKTA_PORTS_DIR"), ports_.path());
-    env_.insert(QStringLiteral("VEKTA_OSK_COMMAND"), QStringLiteral("true"));
-
     sim::BackofficeSim office(office_.filePath(QStringLiteral("backoffice.db")), true);
     office.start();
-    TSettingsStorage ss;
-    writeText(ss, SettingsKeys::host, QStringLiteral("127.0.0.1"));
-    writeInt(ss, SettingsKeys::port, office.port());
-    writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
-    writePassword(ss, SettingsKeys::password, QStringLiteral("demo"));
-    ss.SaveToIniFile(data_.filePath(QStringLiteral("vekta.ini")));
+    kiosk_ = std::make_unique<KioskFolders>(office.port());
     ready_ = start() > 0;
     office.stop();
   }
@@ -117,23 +59,16 @@ class CachedKiosk {
   // One start to the home screen; the kiosk is closed again afterwards.
   double start() {
     QProcess p;
-    p.setProcessEnvironment(env_);
-    p.setStandardOutputFile(QProcess::nullDevice());  // offscreen notices
-    p.setStandardErrorFile(QProcess::nullDevice());
+    kiosk_->prepare(p);
     const double s =
-        timeUntilShown(p, QStringLiteral(VEKTA_BIN_DIR "/vekta"), {},
-                       data_.filePath(QStringLiteral("vekta.log")), kHomeScreen.toUtf8());
-    if (p.state() != QProcess::NotRunning) {
-      ::kill(pid_t(p.processId()), SIGTERM);
-      if (!p.waitForFinished(30000)) p.kill();
-      p.waitForFinished(5000);
-    }
+        timeUntilShown(p, kioskProgram(), {}, kiosk_->logFile(), kHomeScreenLine.toUtf8());
+    endProcess(p);
     return s;
   }
 
  private:
-  QTemporaryDir data_, runtime_, ports_, office_;
-  QProcessEnvironment env_;
+  QTemporaryDir office_;
+  std::unique_ptr<KioskFolders> kiosk_;
   bool ready_ = false;
 };
 
@@ -145,7 +80,7 @@ void BM_BareQtWindowShown(benchmark::State& state) {
     p.setProcessEnvironment(offscreenEnvironment());
     const double s =
         timeUntilShown(p, QCoreApplication::applicationFilePath(),
-                       {QStringLiteral("--bare-window"), marker}, marker, QByteArray(kShownLine));
+                       {QLatin1String(kBareWindowArg), marker}, marker, QByteArray(kShownLine));
     p.waitForFinished(30000);
     if (s < 0) {
       state.SkipWithError("the window was not shown");
@@ -180,8 +115,7 @@ BENCHMARK(BM_KioskStartupToHomeScreenFromCache)
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--bare-window") == 0)
-    return runBareWindow(argc, argv, argv[2]);
+  if (isBareWindowCall(argc, argv)) return runBareWindow(argc, argv, QSize(800, 600), true);
   QCoreApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -311,6 +311,8 @@ void TVendotek::open() {
   last_send_dt = 0;
   payment_in_progress = false;
   payment_done = false;
+  { std::lock_guard lk(sleepMutex_); }
+  sleepCv_.notify_all();
 }
 
 void TVendotek::close() {
@@ -599,9 +601,15 @@ void TVendotek::execute(std::stop_token st) {
     // once rather than on the next tick.
     if (fIsOpen) {
       comDevice.waitForInput(kLoopSleepMs);
-    } else {
+    } else if (payment_in_progress) {
+      // The port went while a payment ran: the pass still ends the payment
+      // at its time-out.
       std::unique_lock lk(sleepMutex_);
       sleepCv_.wait_for(lk, st, std::chrono::milliseconds(kLoopSleepMs), [] { return false; });
+    } else {
+      // A closed port has nothing to read or greet: sleep until open().
+      std::unique_lock lk(sleepMutex_);
+      sleepCv_.wait(lk, st, [this] { return fIsOpen || payment_in_progress; });
     }
     if (st.stop_requested()) break;
 

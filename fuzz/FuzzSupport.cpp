@@ -8,6 +8,7 @@
 #include <QFile>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <stdexcept>
 
 namespace fuzz {
@@ -20,7 +21,10 @@ void writeAll(int fd, const QByteArray& bytes, const std::atomic<bool>* stop) {
   qsizetype at = 0;
   while (at < bytes.size()) {
     if (stop && *stop) return;
-    const ssize_t n = ::write(fd, bytes.constData() + at, size_t(bytes.size() - at));
+    // A client that hung up must not end the process with SIGPIPE.
+    ssize_t n = ::send(fd, bytes.constData() + at, size_t(bytes.size() - at), MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK)
+      n = ::write(fd, bytes.constData() + at, size_t(bytes.size() - at));
     if (n > 0) {
       at += n;
       continue;
@@ -81,6 +85,37 @@ void SocketPeer::serve(const QByteArray& bytes) {
       ::poll(&p, 1, 10);
     }
   }
+}
+
+void SocketPeer::replyInStages(std::vector<Stage> stages) {
+  thread_ = std::thread([this, stages = std::move(stages)] { serveStages(stages); });
+}
+
+void SocketPeer::serveStages(const std::vector<Stage>& stages) {
+  qsizetype received = 0;
+  char sink[4096];
+  // Reads what the client sends until it has sent `until` bytes in all;
+  // false once it hung up or went quiet for 5 s.
+  auto readUntil = [&](qsizetype until) {
+    while (received < until) {
+      const ssize_t n = ::read(serverFd_, sink, sizeof sink);
+      if (n == 0) return false;
+      if (n > 0) {
+        received += n;
+        continue;
+      }
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+      pollfd p{serverFd_, POLLIN, 0};
+      if (::poll(&p, 1, 5000) <= 0 || (p.revents & POLLERR)) return false;
+    }
+    return true;
+  };
+  for (const Stage& s : stages) {
+    if (!readUntil(s.afterClientBytes)) break;
+    writeAll(serverFd_, s.bytes, nullptr);
+  }
+  ::shutdown(serverFd_, SHUT_WR);
+  readUntil(std::numeric_limits<qsizetype>::max());
 }
 
 // ---- PtyDevice ----

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -79,9 +80,18 @@ class SocketPeer {
   void adoptInto(plat::TcpClient& client);
   void reply(const QByteArray& bytes);
   void replyAfterRequest(const QByteArray& bytes);
+  // A conversation, from a thread: each stage's bytes go out once the client
+  // has sent at least that many bytes in all (0: at once), as a server
+  // answers a greeting, a login and then a request, each in its turn.
+  struct Stage {
+    qsizetype afterClientBytes = 0;
+    QByteArray bytes;
+  };
+  void replyInStages(std::vector<Stage> stages);
 
  private:
   void serve(const QByteArray& bytes);
+  void serveStages(const std::vector<Stage>& stages);
   int clientFd_ = -1;
   int serverFd_ = -1;
   std::thread thread_;

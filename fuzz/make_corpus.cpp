@@ -283,6 +283,34 @@ int main(int argc, char** argv) {
     r.discount = 0.5;
     seed("event_record", "sale", r.toFileBytes());
   }
+  // ---- login handshake: flags, key, greeting and verdict as pieces, then
+  //      the reply to the first request; a server sends its texts as ANSI ----
+  {
+    const QByteArray key = hex("01 02 03");
+    const QByteArray greeting = value(WireValue::ansi(QStringLiteral("DR"))) + value(1) +
+                                value(WireValue::ansi(QStringLiteral("2.1.7+"))) +
+                                value(WireValue(key));
+    const QByteArray done = replyBatch(0, {}, entry({}, {}), 1);
+    auto handshake = [&](char flags, const QByteArray& k, const QByteArray& g,
+                         const QByteArray& verdict, const QByteArray& reply) {
+      return QByteArray(1, flags) + piece(k) + piece(g) + piece(verdict) + reply;
+    };
+    seed("login_handshake", "accepted",
+         handshake(1, key, greeting,
+                   value(0) + value(7) + value(WireValue::ansi(QStringLiteral("Киоск 7"))), done));
+    seed("login_handshake", "out_of_date",
+         handshake(0, key, greeting,
+                   value(2) + value(7) + value(WireValue::ansi(QStringLiteral("kiosk"))), done));
+    seed("login_handshake", "refused",
+         handshake(0, key, greeting,
+                   value(1) + value(WireValue::ansi(QStringLiteral("Неверный пароль"))), {}));
+    seed("login_handshake", "no_server_key",
+         handshake(0, {},
+                   value(WireValue::ansi(QStringLiteral("DR"))) + value(2) +
+                       value(WireValue::ansi(QStringLiteral("2.0"))) + value(WireValue()),
+                   value(0) + value(3) + value(WireValue::ansi(QStringLiteral("k"))),
+                   replyBatch(1, "Unknown request 36", {}, 0)));
+  }
   seed("counters_file", "main_and_backup",
        QByteArray("\x0c", 1) + "d1\t3\t0\t1\t150\r\ns12\t1\t2\t0\t0\r\ntotal_amount\t100000\r\n" +
            "d1\t2\t0\t1\t150\r\ntotal_amount\t90000\r\n");

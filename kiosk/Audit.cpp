@@ -23,7 +23,6 @@
 namespace {
 
 constexpr qint64 kDayMs = 86400000;
-constexpr int64_t kWaitSliceMs = 100;
 const char* const kAuditFields =
     "id,vm_id,terminal_id,prgName,audit_dt,auditReason_id,audit_file,status";
 
@@ -288,8 +287,8 @@ void TUploadingThread::run() {
 void TUploadingThread::waitForWork() {
   const int64_t deadline = plat::clock().nowMs() + kPassIntervalMs;
   std::unique_lock lock(m_);
-  while (!terminated_ && !immediate_audit_checking && plat::clock().nowMs() < deadline)
-    wake_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
+  plat::waitUntilMs(wake_, lock, deadline,
+                    [this] { return terminated_ || immediate_audit_checking; });
   // A new file: list the folder again instead of finishing an old listing.
   if (immediate_audit_checking) pending_.clear();
 }

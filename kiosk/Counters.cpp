@@ -14,18 +14,14 @@ QString countersPath(const QString& folder, bool backup) {
 }
 
 // Raises when the file cannot be read, so that the backup is taken whole.
-QStringList readLines(const QString& path) {
+QByteArray readBytes(const QString& path) {
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly))
     throw EFileError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, f.errorString()));
   const QByteArray bytes = f.readAll();
   if (f.error() != QFileDevice::NoError)
     throw EFileError(QStringLiteral("Cannot read file \"%1\". %2").arg(path, f.errorString()));
-  QString text = plat::fromAnsi(bytes);
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  QStringList lines = text.split(QLatin1Char('\n'));
-  if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-  return lines;
+  return bytes;
 }
 
 }  // namespace
@@ -61,16 +57,28 @@ std::vector<qint64> discountShares(const std::vector<TCounterLine>& lines, doubl
   return shares;
 }
 
-void loadCounters(TCountersState& state) {
-  state.counters.clear();
-  try {
-    state.counters = readLines(countersPath(state.dataFolder, false));
-  } catch (const Exception&) {
+std::optional<QByteArray> countersFileBytes(const QString& dataFolder) {
+  for (bool backup : {false, true}) {
     try {
-      state.counters = readLines(countersPath(state.dataFolder, true));
+      return readBytes(countersPath(dataFolder, backup));
     } catch (const Exception&) {
     }
   }
+  return std::nullopt;
+}
+
+QStringList counterLinesOf(const QByteArray& bytes) {
+  QString text = plat::fromAnsi(bytes);
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QStringList lines = text.split(QLatin1Char('\n'));
+  if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+  return lines;
+}
+
+void loadCounters(TCountersState& state) {
+  state.counters.clear();
+  if (const auto bytes = countersFileBytes(state.dataFolder))
+    state.counters = counterLinesOf(*bytes);
 }
 
 qint64 getCounter(const TCountersState& state, const QString& key, TCounterKind kind) {

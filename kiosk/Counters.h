@@ -8,9 +8,11 @@
 // counter, sbp_counter, yandexBadge_counter and discount_kop, so the main
 // form's product lists are updated in place and tests can use a small struct.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <optional>
 #include <vector>
 
 enum TCounterKind { ckCard, ckSBP, ckYandexBadge, ckDiscountKop };
@@ -41,6 +43,10 @@ struct TCountersState {
 // counters := the lines of "counters", or of "counters~" when that cannot be
 // read; empty when neither can.
 void loadCounters(TCountersState& state);
+// The bytes loadCounters reads; none when neither file can be read.
+std::optional<QByteArray> countersFileBytes(const QString& dataFolder);
+// The lines of a counters file's bytes.
+QStringList counterLinesOf(const QByteArray& bytes);
 
 // One column of the first line that begins with key + tab. Missing columns and
 // columns that are not numbers give 0. Raises Exception "Counter \"key\" not

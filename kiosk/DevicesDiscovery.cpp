@@ -13,6 +13,9 @@
 namespace {
 
 constexpr auto kPassPause = std::chrono::milliseconds(100);
+// Once the card terminal is known and nothing else is searched for, the
+// passes only watch for the terminal going away.
+constexpr auto kWatchPause = std::chrono::milliseconds(1000);
 constexpr qint64 kReportGraceMs = 10000;
 
 const char kNoTerminal[] = "Нет подключения к POS-терминалу";
@@ -242,6 +245,14 @@ void TDevicesDiscoveryThread::start() {
   thread_ = std::thread([this] { execute(); });
 }
 
+void TDevicesDiscoveryThread::configurationChanged() {
+  {
+    std::lock_guard lk(sleepMutex_);
+    recheck_ = true;
+  }
+  sleepCv_.notify_all();
+}
+
 void TDevicesDiscoveryThread::stop() {
   {
     std::lock_guard lk(sleepMutex_);
@@ -266,33 +277,45 @@ void TDevicesDiscoveryThread::execute() {
         plat::runOnMain([this, type, port] { onFound_(type, port); }, &terminated_);
       }
     }
+    if (!terminated_) askMainForm();
     if (!terminated_) searchPaymentModule();
-    if (!terminated_) superviseCoffeeMachine();
     std::unique_lock lk(sleepMutex_);
-    sleepCv_.wait_for(lk, kPassPause, [this] { return terminated_.load(); });
+    sleepCv_.wait_for(lk, watchingOnly() ? kWatchPause : kPassPause,
+                      [this] { return terminated_ || recheck_; });
   }
 }
 
-void TDevicesDiscoveryThread::searchPaymentModule() {
-  if (!paymentModule || !paymentModuleWanted || paymentModule->comPort() >= 1) return;
+void TDevicesDiscoveryThread::askMainForm() {
+  if (!recheck_.exchange(false)) return;
   // The conditions are the main form's plain fields: read them there.
   bool wanted = false;
-  if (!plat::runOnMain([this, &wanted] { wanted = paymentModuleWanted(); }, &terminated_)) return;
-  if (!wanted) return;
+  bool started = coffeeSupervised_;
+  const bool ran = plat::runOnMain(
+      [&] {
+        if (paymentModuleWanted) wanted = paymentModuleWanted();
+        if (startCoffeeSupervision && !started) started = startCoffeeSupervision();
+      },
+      &terminated_);
+  if (!ran) {
+    recheck_ = true;
+    return;
+  }
+  paymentModuleWanted_ = wanted;
+  coffeeSupervised_ = started;
+}
+
+bool TDevicesDiscoveryThread::watchingOnly() const {
+  return logic_->pos_type() != ptNone &&
+         !(paymentModule && paymentModuleWanted_ && paymentModule->comPort() < 1);
+}
+
+void TDevicesDiscoveryThread::searchPaymentModule() {
+  if (!paymentModule || !paymentModuleWanted_ || paymentModule->comPort() >= 1) return;
   if (!discoverPaymentModule(*paymentModule, payment_module_com_port, terminated_)) return;
   if (onPaymentModuleFound) {
     const int port = paymentModule->comPort();
     plat::runOnMain([this, port] { onPaymentModuleFound(port); }, &terminated_);
   }
-}
-
-void TDevicesDiscoveryThread::superviseCoffeeMachine() {
-  if (!startCoffeeSupervision || coffeeSupervised_) return;
-  // The configuration lives in the main form's plain fields: decide there.
-  bool started = false;
-  if (!plat::runOnMain([this, &started] { started = startCoffeeSupervision(); }, &terminated_))
-    return;
-  coffeeSupervised_ = started;
 }
 
 // ---- the main form's report ----

@@ -141,6 +141,10 @@ class TDevicesDiscoveryThread {
   // The vending machine's payment module, searched on every pass while
   // paymentModuleWanted (run on the main thread) says so and the module has
   // no port; null: none. payment_module_com_port is tried first.
+  // paymentModuleWanted and startCoffeeSupervision read the main form's
+  // configuration: they are asked on the first pass and again after each
+  // configurationChanged(), not on every pass, so that an idle worker does
+  // not wake the main thread.
   // onPaymentModuleFound runs on the main thread with the module's port.
   TPaymentModule* paymentModule = nullptr;
   int payment_module_com_port = 0;
@@ -154,6 +158,9 @@ class TDevicesDiscoveryThread {
   std::function<bool()> startCoffeeSupervision;
 
   void start();
+  // The main form's configuration was loaded or applied again: the next
+  // pass, which follows at once, asks both questions above again.
+  void configurationChanged();
   // Asks the worker to end, breaks off a probe in flight and waits for it.
   // Safe on the main thread: a hand-over the worker waits in is refused.
   void stop();
@@ -168,14 +175,17 @@ class TDevicesDiscoveryThread {
 
  private:
   void execute();
+  void askMainForm();
   void searchPaymentModule();
-  void superviseCoffeeMachine();
+  bool watchingOnly() const;
 
   TPosProbes probes_;
   std::function<void(TPOSType, int)> onFound_;
   std::unique_ptr<TPosDiscovery> logic_;
   std::atomic<bool> terminated_{false};
-  bool coffeeSupervised_ = false;  // worker only
+  std::atomic<bool> recheck_{true};
+  bool coffeeSupervised_ = false;     // worker only
+  bool paymentModuleWanted_ = false;  // worker only: the last answer
   std::mutex sleepMutex_;
   std::condition_variable sleepCv_;
   std::thread thread_;

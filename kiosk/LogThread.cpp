@@ -1,11 +1,15 @@
 #include "kiosk/LogThread.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -25,7 +29,6 @@ constexpr int kOldLines = 11;  // files written before discount had a line
 constexpr int kTimeoutS = 30;  // every record write
 constexpr int kVmStateTimeoutS = 180;
 constexpr qint64 kPassIntervalMs = 60'000;
-constexpr auto kWaitSlice = std::chrono::milliseconds(500);
 
 // The information event of a record set aside starts so; such a notice that
 // is refused in turn is not announced again.
@@ -68,6 +71,35 @@ QString valueText(const QVariant& v) {
   if (v.typeId() == QMetaType::Double || v.typeId() == QMetaType::Float)
     return FloatToStrRegional(v.toDouble());
   return oneLine(v.toString());
+}
+
+// Two digits at text[at], or -1.
+int twoDigits(const QString& text, qsizetype at) {
+  const QChar a = text[at], b = text[at + 1];
+  if (a < u'0' || a > u'9' || b < u'0' || b > u'9') return -1;
+  return (a.unicode() - u'0') * 10 + (b.unicode() - u'0');
+}
+
+// The time as the record files write it, "dd.MM.yyyy hh:mm:ss", read without
+// the general parser, which costs more than the rest of a record's load.
+// Anything else, or a value that is no date, is left to the general parser.
+QDateTime recordTime(const QString& text) {
+  if (text.size() == 19 && text[2] == u'.' && text[5] == u'.' && text[10] == u' ' &&
+      text[13] == u':' && text[16] == u':') {
+    const int day = twoDigits(text, 0), month = twoDigits(text, 3);
+    const int century = twoDigits(text, 6), year = twoDigits(text, 8);
+    const int hour = twoDigits(text, 11), minute = twoDigits(text, 14);
+    const int second = twoDigits(text, 17);
+    if (std::min({day, month, century, year, hour, minute, second}) >= 0) {
+      const QDate date(century * 100 + year, month, day);
+      const QTime time(hour, minute, second);
+      if (date.isValid() && time.isValid()) {
+        QDateTime dt(date, time);
+        if (dt.isValid()) return dt;
+      }
+    }
+  }
+  return StrToDateTimeRegional(text);
 }
 
 [[noreturn]] void badLine(const QString& file, int line, const QString& text) {
@@ -115,16 +147,65 @@ QStringList listFiles(const QString& dir) {
   return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
 }
 
-// The first n names in name order, which is number order for record names.
-QStringList firstInOrder(QStringList names, int n) {
-  if (names.size() > n) {
-    std::partial_sort(names.begin(), names.begin() + n, names.end());
-    names.resize(n);
-  } else {
-    std::sort(names.begin(), names.end());
-  }
-  return names;
+// The row of "tbTerminalLog" for a record, without the generated id.
+TVariantArray rowValues(const TLogPass& info, const TLogRecord& r) {
+  return {WireValue(info.vm_id.toInt()),
+          WireValue(info.terminal_id.toInt()),
+          WireValue::dateTime(r.dt),
+          WireValue(r.event_id),
+          WireValue::longWord(r.no),
+          WireValue(r.descr),
+          wireOf(r.creditSource_id),
+          wireOf(r.amount),
+          wireOf(r.cell),
+          wireOf(r.nomenclature_id),
+          wireOf(r.cardProject_id),
+          wireOf(r.card_no),
+          wireOf(r.loyaltySystem_id),
+          wireOf(r.loayalty_card_no),
+          wireOf(r.discount)};
 }
+
+// The whole of a small file. Plain system calls: a long queue reads
+// thousands of these, and a QFile costs several times the read itself.
+bool readWhole(const QString& path, QByteArray& out) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  out.clear();
+  if (ok) out.reserve(qsizetype(std::max<off_t>(st.st_size, 0)) + 1);
+  char chunk[4096];
+  while (ok) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n < 0) {
+      ok = errno == EINTR;
+      continue;
+    }
+    out.append(chunk, qsizetype(n));
+  }
+  ::close(fd);
+  return ok;
+}
+
+// Adds the time a scope takes to one figure of the drain statistics.
+class Timed {
+ public:
+  Timed(std::mutex& m, qint64& us) : m_(m), us_(us) { t_.start(); }
+  ~Timed() {
+    const qint64 us = t_.nsecsElapsed() / 1000;
+    std::lock_guard lock(m_);
+    us_ += us;
+  }
+  Timed(const Timed&) = delete;
+  Timed& operator=(const Timed&) = delete;
+
+ private:
+  std::mutex& m_;
+  qint64& us_;
+  QElapsedTimer t_;
+};
 
 }  // namespace
 
@@ -166,7 +247,7 @@ TLogRecord TLogRecord::fromFileBytes(const QString& fileName, const QByteArray& 
   TLogRecord r;
   r.no = fileName.toUInt();
   try {
-    r.dt = StrToDateTimeRegional(lines[0]);
+    r.dt = recordTime(lines[0]);
   } catch (const Exception&) {
     badLine(fileName, 1, lines[0]);
   }
@@ -186,18 +267,23 @@ TLogRecord TLogRecord::fromFileBytes(const QString& fileName, const QByteArray& 
   return r;
 }
 
-void TLogRecord::saveToFile(const QString& logDir) const {
-  // Written beside the queue and renamed in, so the worker never lists a
-  // half-written record and a crash leaves no torn one.
-  const QString tmpDir = logDir + QLatin1String("/.tmp");
-  const QString name = fileNameOf(no);
-  const QString tmp = tmpDir + QLatin1Char('/') + name;
+namespace {
+
+QString stagingDir(const QString& logDir) {
+  return logDir + QLatin1String("/.tmp");
+}
+
+// Written beside the queue and renamed in, so the worker never lists a
+// half-written record and a crash leaves no torn one.
+void stageRecord(const TLogRecord& r, const QString& logDir) {
+  const QString tmpDir = stagingDir(logDir);
+  const QString tmp = tmpDir + QLatin1Char('/') + TLogRecord::fileNameOf(r.no);
   if (!QDir().mkpath(tmpDir))
     throw EFileError(QStringLiteral("Cannot create folder \"%1\".").arg(tmpDir));
   QFile f(tmp);
   if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
     throw EFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(tmp, f.errorString()));
-  const QByteArray bytes = toFileBytes();
+  const QByteArray bytes = r.toFileBytes();
   const bool written = f.write(bytes) == bytes.size() && f.flush() && ::fsync(f.handle()) == 0;
   const QString reason = f.errorString();
   f.close();
@@ -205,12 +291,24 @@ void TLogRecord::saveToFile(const QString& logDir) const {
     QFile::remove(tmp);
     throw EFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(tmp, reason));
   }
+}
+
+void enterStaged(const QString& logDir, quint32 no) {
+  const QString name = TLogRecord::fileNameOf(no);
+  const QString tmp = stagingDir(logDir) + QLatin1Char('/') + name;
   const QByteArray from = QFile::encodeName(tmp);
   const QByteArray to = QFile::encodeName(logDir + QLatin1Char('/') + name);
   if (std::rename(from.constData(), to.constData()) != 0) {
     QFile::remove(tmp);
     throw EFileError(QStringLiteral("Cannot write file \"%1\".").arg(QString::fromLocal8Bit(to)));
   }
+}
+
+}  // namespace
+
+void TLogRecord::saveToFile(const QString& logDir) const {
+  stageRecord(*this, logDir);
+  enterStaged(logDir, no);
 }
 
 // --- TVmState -----------------------------------------------------------------
@@ -275,29 +373,53 @@ void TLogThread::logLine(const QString& text) const {
 }
 
 void TLogThread::restore() {
-  std::lock_guard lock(cs);
-  QFile lsln(last_sent_rec_no_file_name);
-  if (lsln.open(QIODevice::ReadOnly)) {
-    bool ok = false;
-    const quint32 n = QString::fromLatin1(lsln.readAll()).trimmed().toUInt(&ok);
-    if (ok) rec_no = last_sent_ = n;
+  {
+    std::lock_guard lock(cs);
+    QFile lsln(last_sent_rec_no_file_name);
+    if (lsln.open(QIODevice::ReadOnly)) {
+      bool ok = false;
+      const quint32 n = QString::fromLatin1(lsln.readAll()).trimmed().toUInt(&ok);
+      if (ok) rec_no = last_sent_ = n;
+    }
+    QDir().mkpath(log_dir);
+    // Leftovers of writes a crash cut short; their events were never queued.
+    QDir(stagingDir(log_dir)).removeRecursively();
+    // A number is never given out twice: not after an upload (lsln), not while
+    // its file waits, not after its file was set aside.
+    const std::vector<quint32> queue = listQueue();
+    if (!queue.empty()) rec_no = std::max(rec_no, queue.back());
+    for (const QString& dir : {QStringLiteral("/bad"), QStringLiteral("/refused")})
+      for (const QString& name : listFiles(log_dir + dir))
+        if (isRecordName(name)) rec_no = std::max(rec_no, name.toUInt());
+    waiting_.assign(queue.begin(), queue.end());
   }
-  QDir().mkpath(log_dir);
-  // Leftovers of writes a crash cut short; their events were never queued.
-  QDir(log_dir + QLatin1String("/.tmp")).removeRecursively();
-  // A number is never given out twice: not after an upload (lsln), not while
-  // its file waits, not after its file was set aside.
-  QStringList names = listFiles(log_dir);
-  for (const QString& name : listFiles(log_dir + QLatin1String("/bad")))
-    if (isRecordName(name)) names << name;
-  for (const QString& name : listFiles(log_dir + QLatin1String("/refused")))
-    if (isRecordName(name)) names << name;
-  for (const QString& name : names)
-    if (isRecordName(name)) rec_no = std::max(rec_no, name.toUInt());
+  loadWaiting();
+}
 
-  for (const QString& name : firstInOrder(listFiles(log_dir), kMaxRecords)) {
-    if (int(records.size()) >= kMaxRecords) break;
-    loadInto(name);
+std::vector<quint32> TLogThread::listQueue() {
+  Timed timed(statsMutex_, stats_.listUs);
+  std::vector<quint32> nos;
+  for (const QString& name : listFiles(log_dir)) {
+    if (isRecordName(name))
+      nos.push_back(name.toUInt());
+    else
+      moveAside(name);
+  }
+  std::sort(nos.begin(), nos.end());
+  std::lock_guard lock(statsMutex_);
+  ++stats_.listings;
+  return nos;
+}
+
+void TLogThread::loadWaiting() {
+  Timed timed(statsMutex_, stats_.loadUs);
+  // One file at a time under the lock, so add() waits for one read at most.
+  for (;;) {
+    std::lock_guard lock(cs);
+    if (int(records.size()) >= kMaxRecords || waiting_.empty()) return;
+    const quint32 no = waiting_.front();
+    waiting_.pop_front();
+    loadInto(TLogRecord::fileNameOf(no));
   }
 }
 
@@ -308,13 +430,11 @@ bool TLogThread::loadInto(const QString& name) {
   }
   const quint32 no = name.toUInt();
   if (records.count(no)) return true;
-  QFile f(log_dir + QLatin1Char('/') + name);
-  if (!f.open(QIODevice::ReadOnly)) {
+  QByteArray bytes;
+  if (!readWhole(log_dir + QLatin1Char('/') + name, bytes)) {
     // Gone since the listing (uploaded meanwhile) or not readable now: try again later.
     return false;
   }
-  const QByteArray bytes = f.readAll();
-  f.close();
   try {
     records.emplace(no, TLogRecord::fromFileBytes(name, bytes));
     return true;
@@ -352,6 +472,30 @@ void TLogThread::add(int event_id, const QString& descr, const QVariant& creditS
       {}, {});
 }
 
+TLogRecord TLogThread::newRecord(int event_id, const QString& descr,
+                                 const QVariant& creditSource_id, const QVariant& amount,
+                                 const QVariant& cell, const QVariant& nomenclature_id,
+                                 const QVariant& cardProject_id, const QVariant& card_no,
+                                 const QVariant& loyaltySystem_id, const QVariant& loayalty_card_no,
+                                 const QVariant& discount) {
+  TLogRecord r;
+  QDateTime now = QDateTime::currentDateTime();
+  now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
+  r.dt = now;
+  r.event_id = event_id;
+  r.descr = oneLine(descr);
+  r.creditSource_id = creditSource_id;
+  r.amount = amount;
+  r.cell = cell;
+  r.nomenclature_id = nomenclature_id;
+  r.cardProject_id = cardProject_id;
+  r.card_no = oneLine(card_no);
+  r.loyaltySystem_id = loyaltySystem_id;
+  r.loayalty_card_no = oneLine(loayalty_card_no);
+  r.discount = discount;
+  return r;
+}
+
 void TLogThread::add(int event_id, const QString& descr, const QVariant& creditSource_id,
                      const QVariant& amount, const QVariant& cell, const QVariant& nomenclature_id,
                      const QVariant& cardProject_id, const QVariant& card_no,
@@ -359,25 +503,14 @@ void TLogThread::add(int event_id, const QString& descr, const QVariant& creditS
                      const QVariant& discount) {
   QString failure;
   try {
-    TLogRecord r;
-    QDateTime now = QDateTime::currentDateTime();
-    now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
-    r.dt = now;
-    r.event_id = event_id;
-    r.descr = oneLine(descr);
-    r.creditSource_id = creditSource_id;
-    r.amount = amount;
-    r.cell = cell;
-    r.nomenclature_id = nomenclature_id;
-    r.cardProject_id = cardProject_id;
-    r.card_no = oneLine(card_no);
-    r.loyaltySystem_id = loyaltySystem_id;
-    r.loayalty_card_no = oneLine(loayalty_card_no);
-    r.discount = discount;
+    TLogRecord r = newRecord(event_id, descr, creditSource_id, amount, cell, nomenclature_id,
+                             cardProject_id, card_no, loyaltySystem_id, loayalty_card_no, discount);
     std::lock_guard lock(cs);
     r.no = ++rec_no;
+    bool saved = false;
     try {
       r.saveToFile(log_dir);
+      saved = true;
     } catch (const Exception& e) {
       // Still worth sending while the program runs; only the restart loses it.
       failure = e.message();
@@ -385,6 +518,9 @@ void TLogThread::add(int event_id, const QString& descr, const QVariant& creditS
     if (int(records.size()) < kMaxRecords) {
       records.emplace(r.no, r);
       immediate_checking = true;
+    } else if (saved) {
+      // The newest number yet, so the list stays in order.
+      waiting_.push_back(r.no);
     }
   } catch (const std::exception& e) {
     failure = exceptionMessage(e);
@@ -393,6 +529,78 @@ void TLogThread::add(int event_id, const QString& descr, const QVariant& creditS
   }
   wake_.notify_all();
   if (!failure.isEmpty()) logLine(QStringLiteral("TLogThread: ") + failure);
+}
+
+std::vector<quint32> TLogThread::addAll(
+    std::vector<TLogRecord> batch, const std::function<void(const std::vector<quint32>&)>& commit) {
+  QStringList failures;
+  std::vector<quint32> numbers;
+  try {
+    std::lock_guard lock(cs);
+    std::vector<bool> staged;
+    for (TLogRecord& r : batch) {
+      r.no = ++rec_no;
+      numbers.push_back(r.no);
+      try {
+        stageRecord(r, log_dir);
+        staged.push_back(true);
+      } catch (const Exception& e) {
+        failures << e.message();
+        staged.push_back(false);
+      }
+    }
+    if (commit) {
+      try {
+        commit(numbers);
+      } catch (const std::exception& e) {
+        failures << exceptionMessage(e);
+      }
+    }
+    for (size_t i = 0; i < batch.size(); ++i) {
+      bool entered = false;
+      if (staged[i]) {
+        try {
+          enterStaged(log_dir, batch[i].no);
+          entered = true;
+        } catch (const Exception& e) {
+          failures << e.message();
+        }
+      }
+      if (int(records.size()) < kMaxRecords) {
+        records.emplace(batch[i].no, batch[i]);
+        immediate_checking = true;
+      } else if (entered) {
+        // The newest numbers yet, so the list stays in order.
+        waiting_.push_back(batch[i].no);
+      }
+    }
+  } catch (const std::exception& e) {
+    failures << exceptionMessage(e);
+  } catch (...) {
+    failures << QStringLiteral("unknown error");
+  }
+  wake_.notify_all();
+  for (const QString& failure : failures) logLine(QStringLiteral("TLogThread: ") + failure);
+  return numbers;
+}
+
+std::vector<quint32> TLogThread::adoptStaged(const QString& dataFolder,
+                                             const std::vector<quint32>& numbers) {
+  const QString logDir = dataFolder + QLatin1String("/Log");
+  std::vector<quint32> adopted;
+  for (quint32 no : numbers) {
+    const QString name = TLogRecord::fileNameOf(no);
+    // One already in the queue, or uploaded and gone, is not staged any more.
+    if (!QFileInfo::exists(stagingDir(logDir) + QLatin1Char('/') + name) ||
+        QFileInfo::exists(logDir + QLatin1Char('/') + name))
+      continue;
+    try {
+      enterStaged(logDir, no);
+      adopted.push_back(no);
+    } catch (const Exception&) {
+    }
+  }
+  return adopted;
 }
 
 quint32 TLogThread::recNo() const {
@@ -410,6 +618,16 @@ std::vector<TLogRecord> TLogThread::queued() const {
   std::vector<TLogRecord> out;
   for (const auto& [no, r] : records) out.push_back(r);
   return out;
+}
+
+int TLogThread::waitingOnDiskCount() const {
+  std::lock_guard lock(cs);
+  return int(waiting_.size());
+}
+
+TLogDrainStats TLogThread::drainStats() const {
+  std::lock_guard lock(statsMutex_);
+  return stats_;
 }
 
 void TLogThread::run() {
@@ -470,8 +688,13 @@ void TLogThread::pass(TJClient& client, QString& marker) {
   // Cleared before the hand-over, so an event added from here on always
   // earns the next pass instead of being lost between the two.
   immediate_checking = false;
+  {
+    std::lock_guard lock(statsMutex_);
+    ++stats_.passes;
+  }
   TLogPass info;
   if (ctx_.synchronize) {
+    Timed timed(statsMutex_, stats_.handOverUs);
     const bool ran = plat::runOnMain([&] { ctx_.synchronize(client, info); }, &terminated_);
     if (!ran) return;
   }
@@ -491,50 +714,28 @@ void TLogThread::pass(TJClient& client, QString& marker) {
     }
 
     marker = QStringLiteral("1");
+    // A long queue goes batch after batch within one pass, each batch loaded
+    // from the files known to wait, so the hand-over and the folder's
+    // listing are paid once rather than once per batch.
+    const qint64 sliceEnd = plat::clock().nowMs() + kDrainSliceMs;
     while (idsKnown && !terminated_) {
+      marker = QStringLiteral("11");
+      loadWaiting();
       marker = QStringLiteral("2");
-      TLogRecord r;
+      std::vector<TLogRecord> batch;
       {
         std::lock_guard lock(cs);
-        if (records.empty()) break;
-        r = records.begin()->second;
+        batch.reserve(records.size());
+        for (const auto& [no, r] : records) batch.push_back(r);
       }
+      if (batch.empty()) break;
       marker = QStringLiteral("3");
-      const TVariantArray values{WireValue(info.vm_id.toInt()),
-                                 WireValue(info.terminal_id.toInt()),
-                                 WireValue::dateTime(r.dt),
-                                 WireValue(r.event_id),
-                                 WireValue::longWord(r.no),
-                                 WireValue(r.descr),
-                                 wireOf(r.creditSource_id),
-                                 wireOf(r.amount),
-                                 wireOf(r.cell),
-                                 wireOf(r.nomenclature_id),
-                                 wireOf(r.cardProject_id),
-                                 wireOf(r.card_no),
-                                 wireOf(r.loyaltySystem_id),
-                                 wireOf(r.loayalty_card_no),
-                                 wireOf(r.discount)};
-      try {
-        client.insertRec(QStringLiteral("tbTerminalLog"), QLatin1String(kTerminalLogFields),
-                         WireValue(values), kTimeoutS);
-      } catch (const EServerError& e) {
-        if (!isDuplicateMessage(e.message())) {
-          // Only the server's own answer counts against the record; a
-          // transport failure says nothing about it.
-          if (!refused(r, e.message())) throw;
-          continue;
-        }
-      } catch (const Exception& e) {
-        if (!isDuplicateMessage(e.message())) throw;
+      upload(client, info, batch, sent);
+      settle(sent, marker);
+      if (plat::clock().nowMs() >= sliceEnd) {
+        if (queuedCount() > 0 || waitingOnDiskCount() > 0) immediate_checking = true;
+        break;
       }
-      sent.push_back(r.no);
-      marker = QStringLiteral("6");
-      {
-        std::lock_guard lock(cs);
-        records.erase(r.no);
-      }
-      if (int(sent.size()) >= kMaxRecords) settle(sent, marker);
     }
     settle(sent, marker);
     reloadFromDisk(marker, idsKnown);
@@ -552,6 +753,64 @@ void TLogThread::pass(TJClient& client, QString& marker) {
   }
 }
 
+void TLogThread::forget(quint32 no) {
+  std::lock_guard lock(cs);
+  records.erase(no);
+}
+
+void TLogThread::upload(TJClient& client, const TLogPass& info,
+                        const std::vector<TLogRecord>& batch, std::vector<quint32>& sent) {
+  if (batch.size() == 1) return uploadRowByRow(client, info, batch, sent);
+  try {
+    Timed timed(statsMutex_, stats_.uploadUs);
+    client.batchInsertStart(QStringLiteral("tbTerminalLog"), QLatin1String(kTerminalLogFields));
+    for (const TLogRecord& r : batch) client.batchInsertAdd(WireValue(rowValues(info, r)));
+    client.batchInsertApply(kTimeoutS);
+  } catch (const EServerError&) {
+    // The server refuses the whole request for one row it will not take and
+    // does not say which, and may have stored the rows before it. Row by row,
+    // a row already there counts as sent and a refusal counts against its
+    // own record only.
+    {
+      std::lock_guard lock(statsMutex_);
+      ++stats_.rowByRow;
+    }
+    return uploadRowByRow(client, info, batch, sent);
+  }
+  for (const TLogRecord& r : batch) {
+    sent.push_back(r.no);
+    forget(r.no);
+  }
+  std::lock_guard lock(statsMutex_);
+  ++stats_.batches;
+  stats_.rows += qint64(batch.size());
+}
+
+void TLogThread::uploadRowByRow(TJClient& client, const TLogPass& info,
+                                const std::vector<TLogRecord>& batch, std::vector<quint32>& sent) {
+  for (const TLogRecord& r : batch) {
+    if (terminated_) return;
+    try {
+      Timed timed(statsMutex_, stats_.uploadUs);
+      client.insertRec(QStringLiteral("tbTerminalLog"), QLatin1String(kTerminalLogFields),
+                       WireValue(rowValues(info, r)), kTimeoutS);
+    } catch (const EServerError& e) {
+      if (!isDuplicateMessage(e.message())) {
+        // Only the server's own answer counts against the record; a
+        // transport failure says nothing about it.
+        if (!refused(r, e.message())) throw;
+        continue;
+      }
+    } catch (const Exception& e) {
+      if (!isDuplicateMessage(e.message())) throw;
+    }
+    sent.push_back(r.no);
+    forget(r.no);
+    std::lock_guard lock(statsMutex_);
+    ++stats_.rows;
+  }
+}
+
 void TLogThread::settle(std::vector<quint32>& sent, QString& marker) {
   if (sent.empty()) return;
   // lsln before the files: a crash between the two re-sends a few records
@@ -561,35 +820,52 @@ void TLogThread::settle(std::vector<quint32>& sent, QString& marker) {
   // Never backwards: a stale older record sent late must not lower it.
   const quint32 last = std::max(last_sent_, *std::max_element(sent.begin(), sent.end()));
   marker = QStringLiteral("4");
-  plat::writeFileAtomic(last_sent_rec_no_file_name, QByteArray::number(last));
+  {
+    Timed timed(statsMutex_, stats_.lastSentUs);
+    plat::writeFileAtomic(last_sent_rec_no_file_name, QByteArray::number(last));
+  }
   last_sent_ = last;
   marker = QStringLiteral("5");
-  for (quint32 no : sent) QFile::remove(log_dir + QLatin1Char('/') + TLogRecord::fileNameOf(no));
+  {
+    Timed timed(statsMutex_, stats_.removeUs);
+    for (quint32 no : sent)
+      ::unlink(QFile::encodeName(log_dir + QLatin1Char('/') + TLogRecord::fileNameOf(no)));
+  }
   sent.clear();
 }
 
 void TLogThread::reloadFromDisk(QString& marker, bool uploading) {
   marker = QStringLiteral("7");
-  QDir().mkpath(log_dir);
-  marker = QStringLiteral("8");
-  const QStringList names = listFiles(log_dir);
-  marker = QStringLiteral("9");
+  bool known;
+  {
+    std::lock_guard lock(cs);
+    known = !waiting_.empty();
+  }
+  // Until the files known to wait are all loaded, nothing new can have
+  // appeared that add() did not note; after that a listing finds any file
+  // whose load failed for a while, or that came from outside.
+  if (!known) {
+    QDir().mkpath(log_dir);
+    marker = QStringLiteral("8");
+    std::vector<quint32> nos = listQueue();
+    marker = QStringLiteral("9");
+    std::lock_guard lock(cs);
+    nos.insert(nos.end(), waiting_.begin(), waiting_.end());  // added meanwhile
+    std::sort(nos.begin(), nos.end());
+    nos.erase(std::unique(nos.begin(), nos.end()), nos.end());
+    std::erase_if(nos, [&](quint32 no) { return records.count(no) != 0; });
+    waiting_.assign(nos.begin(), nos.end());
+  }
+  marker = QStringLiteral("10");
+  loadWaiting();
+  marker = QStringLiteral("12");
   // More waiting than fits in memory: the next pass follows at once, unless
   // nothing can be uploaded yet, which would only spin.
-  if (uploading && names.size() > kMaxRecords) immediate_checking = true;
-  marker = QStringLiteral("10");
-  for (const QString& name : firstInOrder(names, kMaxRecords)) {
-    std::lock_guard lock(cs);
-    if (int(records.size()) >= kMaxRecords) break;
-    marker = QStringLiteral("11");
-    loadInto(name);
-  }
-  marker = QStringLiteral("12");
+  if (uploading && waitingOnDiskCount() > 0) immediate_checking = true;
 }
 
 void TLogThread::waitForWork() {
   const qint64 deadline = plat::clock().nowMs() + kPassIntervalMs;
   std::unique_lock lock(cs);
-  while (!terminated_ && !immediate_checking && plat::clock().nowMs() < deadline)
-    wake_.wait_for(lock, kWaitSlice);
+  plat::waitUntilMs(wake_, lock, deadline, [this] { return terminated_ || immediate_checking; });
 }

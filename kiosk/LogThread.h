@@ -13,6 +13,7 @@
 #include <QVariant>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -114,6 +115,22 @@ struct TLogThreadContext {
   std::function<void(const QString&)> log;
 };
 
+// Where the worker's time went, summed since it was made. A long queue is
+// drained in batches; these say which part of a batch costs what.
+struct TLogDrainStats {
+  qint64 passes = 0;
+  qint64 handOverUs = 0;  // waiting for the main thread's part of a pass
+  qint64 batches = 0;     // batches uploaded as one request
+  qint64 rowByRow = 0;    // batches the server refused, then sent row by row
+  qint64 rows = 0;        // records that reached the server
+  qint64 uploadUs = 0;    // requests to the server, its work included
+  qint64 lastSentUs = 0;  // writing lsln, with its disk sync
+  qint64 removeUs = 0;    // removing the files of uploaded records
+  qint64 loadUs = 0;      // reading record files into memory
+  qint64 listings = 0;    // listings of the queue folder
+  qint64 listUs = 0;
+};
+
 class TLogThread : public IEventSink {
  public:
   // The in-memory queue's size; the rest waits on disk for a later pass.
@@ -122,6 +139,9 @@ class TLogThread : public IEventSink {
   // many passes in a row is set aside into "Log/refused/", so that one bad
   // row cannot hold back every event behind it for good.
   static constexpr int kRefusalLimit = 10;
+  // A pass drains a long queue batch after batch for at most this long, then
+  // ends so that the next one copies fresh settings and error codes.
+  static constexpr qint64 kDrainSliceMs = 5'000;
 
   // Restores the queue from disk; the worker does not run until start().
   explicit TLogThread(TLogThreadContext context);
@@ -153,14 +173,42 @@ class TLogThread : public IEventSink {
            const QVariant& loyaltySystem_id, const QVariant& loayalty_card_no,
            const QVariant& discount);
 
+  // Queues several events as one step, for the unit events of one sale.
+  // Their files are written and synced aside first; then commit runs with
+  // their numbers, where the caller makes its own part of the step durable;
+  // only then do they enter the queue, with no other event numbered between
+  // them. A crash before commit leaves none of them (the next start drops
+  // the staged files); a crash after it leaves staged files that
+  // adoptStaged brings in. Never raises: a failed commit is logged, and a
+  // record whose file cannot be written is still uploaded while the program
+  // runs, as with add. Commit runs under the queue's lock, so it must not
+  // add events. Returns the numbers given out.
+  std::vector<quint32> addAll(std::vector<TLogRecord> records,
+                              const std::function<void(const std::vector<quint32>&)>& commit);
+  // A record built as add builds it, without its number.
+  static TLogRecord newRecord(int event_id, const QString& descr, const QVariant& creditSource_id,
+                              const QVariant& amount, const QVariant& cell,
+                              const QVariant& nomenclature_id, const QVariant& cardProject_id = {},
+                              const QVariant& card_no = {}, const QVariant& loyaltySystem_id = {},
+                              const QVariant& loayalty_card_no = {}, const QVariant& discount = {});
+  // Staged files of these numbers that never entered the queue of the data
+  // folder enter it now. For the start, before any TLogThread of the folder
+  // exists: its restore drops staged files. Returns the numbers brought in.
+  static std::vector<quint32> adoptStaged(const QString& dataFolder,
+                                          const std::vector<quint32>& numbers);
+
   // The last number given out.
   quint32 recNo() const;
   // Events waiting in memory.
   int queuedCount() const;
   // Snapshot of the in-memory queue, oldest first.
   std::vector<TLogRecord> queued() const;
+  // Events known to wait on disk and not yet loaded.
+  int waitingOnDiskCount() const;
+  TLogDrainStats drainStats() const;
 
   QString logDir() const { return log_dir; }
+  QString dataFolder() const { return ctx_.dataFolder; }
 
   // One pass of the worker on the calling thread: the hand-over, the error
   // codes, the upload of the queue and the reload from disk. The worker runs
@@ -171,11 +219,22 @@ class TLogThread : public IEventSink {
   void restore();
   void run();
   void pass(TJClient& client, QString& marker);
+  // Uploads the batch, oldest first, adding to sent what the server took;
+  // raises on a failure that ends the pass.
+  void upload(TJClient& client, const TLogPass& info, const std::vector<TLogRecord>& batch,
+              std::vector<quint32>& sent);
+  void uploadRowByRow(TJClient& client, const TLogPass& info, const std::vector<TLogRecord>& batch,
+                      std::vector<quint32>& sent);
+  void forget(quint32 no);
+  void loadWaiting();
   void reloadFromDisk(QString& marker, bool uploading);
   void settle(std::vector<quint32>& sent, QString& marker);
   void waitForWork();
   bool loadInto(const QString& name);  // under cs
   void moveAside(const QString& name);
+  // The record names of the queue folder, oldest first; other plain files
+  // are set aside, since they can never be loaded.
+  std::vector<quint32> listQueue();
   // Counts a server's refusal of r; after kRefusalLimit passes in a row the
   // record is set aside and true is returned.
   bool refused(const TLogRecord& r, const QString& message);
@@ -189,6 +248,11 @@ class TLogThread : public IEventSink {
   std::condition_variable wake_;
   quint32 rec_no = 0;
   std::map<quint32, TLogRecord> records;  // by number, so a reloaded event is never queued twice
+  // Numbers whose files wait on disk and are not in records, oldest first.
+  // Kept between passes, so a long queue is listed once rather than once per
+  // batch; add() appends what does not fit in memory, and the folder is
+  // listed again only when this runs empty.
+  std::deque<quint32> waiting_;
 
   std::atomic<bool> immediate_checking{false};
   std::atomic<bool> terminated_{false};
@@ -200,5 +264,8 @@ class TLogThread : public IEventSink {
   // The record the server refused last and on how many passes (worker only).
   quint32 refusedNo_ = 0;
   int refusals_ = 0;
+
+  mutable std::mutex statsMutex_;
+  TLogDrainStats stats_;
   std::thread worker_;
 };

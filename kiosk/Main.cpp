@@ -38,6 +38,7 @@
 #include "kiosk/KioskHooks.h"
 #include "kiosk/LoyaltySystemCard.h"
 #include "kiosk/PushThread.h"
+#include "kiosk/SaleRecord.h"
 #include "kiosk/ServicePassword.h"
 #include "kiosk/Settings.h"
 #include "kiosk/SettingsKeys.h"
@@ -305,7 +306,10 @@ void TfmMain::FormShow() {
   // The event queue exists before the first thread that reports into it (the
   // card terminal's, from its construction on; discovery's): they read
   // eventLog without a lock, so it is set once, before any of them starts.
-  // Its worker starts with the first configuration tick.
+  // Its worker starts with the first configuration tick. A sale that a crash
+  // cut off between its events and its count is finished first, while its
+  // staged events are still there to bring in (the queue's restore drops them).
+  finishInterruptedSale(commonAppDataFolder, logSink());
   {
     TLogThreadContext ctx;
     ctx.dataFolder = commonAppDataFolder;
@@ -509,6 +513,7 @@ void TfmMain::createConfigCycle() {
   ctx.settingsApplied = [this] {
     // A new list of screensaver files: checked at once.
     if (wallpaperThread) wallpaperThread->start();
+    if (devicesDiscoveryThread) devicesDiscoveryThread->configurationChanged();
     if (drink_after_payment)
       tmPaymentModuleIncomingRequest->start();
     else
@@ -797,6 +802,7 @@ void TfmMain::tmConfigTimer() {
   if (r.loaded) {
     showLogo();
     startCoffeeSupervision();
+    if (devicesDiscoveryThread) devicesDiscoveryThread->configurationChanged();
     tmPOSDiscovery->start();
     tmConfig->setInterval(600000);
   }

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int64_t kWaitSliceMs = 50;
 constexpr uint16_t kFailedRequestError = 5;
 
 }  // namespace
@@ -61,9 +60,7 @@ void TTrevaloThread::log(const QString& text) const {
 bool TTrevaloThread::pause(int64_t ms) {
   const int64_t deadline = plat::clock().nowMs() + ms;
   std::unique_lock lock(m_);
-  while (!terminated_ && plat::clock().nowMs() < deadline)
-    wake_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
-  return !terminated_;
+  return !plat::waitUntilMs(wake_, lock, deadline, [this] { return terminated_.load(); });
 }
 
 void TTrevaloThread::handlePushRequest(const TRequest& request) {

@@ -13,7 +13,6 @@
 namespace {
 
 constexpr int kDownloadTimeoutS = 30;
-constexpr int64_t kWaitSliceMs = 20;
 constexpr int64_t kLockRetryMs = 250;
 
 void setError(QString* error, const QString& text) {
@@ -148,9 +147,7 @@ bool TSoftwareUpdateThread::waitUntil(int64_t untilMs) {
     wake_.wait(lock, [this] { return terminated_.load(); });
     return false;
   }
-  while (!terminated_ && plat::clock().nowMs() < untilMs)
-    wake_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
-  return !terminated_;
+  return !plat::waitUntilMs(wake_, lock, untilMs, [this] { return terminated_.load(); });
 }
 
 void TSoftwareUpdateThread::run() {

@@ -16,6 +16,8 @@ class SteadyClock : public Clock {
   void sleepMs(int64_t ms) override {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
+  // An hour at most, so that a far deadline never overflows the wait.
+  int64_t realWaitMs(int64_t ms) const override { return std::clamp<int64_t>(ms, 1, 3'600'000); }
 };
 
 SteadyClock g_steady;

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <typeinfo>
 
 #include "platform/TextCodec.h"
 
@@ -1101,6 +1102,55 @@ void MemTable::Delete() {
   notifyDetails();
   DoAfterDelete();
   DoAfterScroll();
+}
+
+// ---------------------------------------------------------------------------
+// loading whole tables
+
+bool MemTable::CanAppendRowsInPlace() const {
+  // A subclass may act in its hooks; only the plain table is known to do
+  // nothing but call the handlers checked below.
+  return typeid(*this) == typeid(MemTable) && state_ == dsBrowse && !hasCalcFields() && !master_ &&
+         !(filtered_ && OnFilterRecord) && !OnNewRecord && !BeforeInsert && !AfterInsert &&
+         !BeforePost && !AfterPost && !BeforeScroll && !AfterScroll &&
+         (details_.empty() || disableCount_ > 0);
+}
+
+MemTable::RowAppender::RowAppender(MemTable& table) : t_(table), firstRow_(table.order_.size()) {
+  if (!t_.CanAppendRowsInPlace())
+    throw EDatabaseError(QStringLiteral("Rows cannot be added in place to this table"));
+}
+
+QVariant* MemTable::RowAppender::AddRow() {
+  const int slot = static_cast<int>(t_.slotId_.size());
+  const size_t need = t_.vals_.size() + t_.fields_.size();
+  // Each time the store moves, every value is moved and its old place
+  // destroyed: grow it in large steps while a loader fills it.
+  if (need > t_.vals_.capacity()) t_.vals_.reserve(std::max(need, 4 * t_.vals_.capacity()));
+  t_.vals_.resize(need);
+  t_.slotId_.push_back(t_.nextId_++);
+  t_.order_.push_back(slot);
+  return t_.slotValues(slot);
+}
+
+void MemTable::RowAppender::DropLastRow() {
+  if (t_.order_.size() <= firstRow_) return;
+  t_.order_.pop_back();
+  t_.slotId_.pop_back();
+  t_.vals_.resize(t_.vals_.size() - t_.fields_.size());
+  --t_.nextId_;
+}
+
+MemTable::RowAppender::~RowAppender() {
+  if (t_.order_.size() == firstRow_) return;
+  try {
+    t_.rebuildView(static_cast<qint64>(t_.slotId_.back()));
+    t_.modified_ = false;
+    t_.bof_ = t_.eof_ = t_.view_.empty();
+    t_.notifyDetails();
+  } catch (...) {
+    // Only the order of shown rows is at stake; the rows are stored.
+  }
 }
 
 // ---------------------------------------------------------------------------

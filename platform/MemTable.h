@@ -271,6 +271,37 @@ class MemTable {
   bool IndexesActive() const { return indexesActive_; }
   void SetIndexesActive(bool on);
 
+  // ---- loading whole tables ----
+  // Whether a RowAppender may fill this table: an open table in browse state
+  // where adding a row with Append and Post would run nothing but the store
+  // itself. That is a plain MemTable (no subclass hooks) with no calculated
+  // fields, no master link, no filter handler in force, no OnNewRecord and no
+  // insert, post or scroll handler, whose detail tables are not following it
+  // (none, or controls disabled). Elsewhere a loader appends row by row.
+  bool CanAppendRowsInPlace() const;
+
+  // Adds rows straight into the store, for a loader that reads whole rows:
+  // no edit state, no per-row hooks, no OnChange. Each value written must be
+  // Null or of its field's storage kind (convertToFieldType gives it). When
+  // the appender ends, the rows are placed in the view (sorted if the table
+  // is) and the cursor is on the last row added, as after Append and Post.
+  class RowAppender {
+   public:
+    explicit RowAppender(MemTable& table);  // throws unless CanAppendRowsInPlace()
+    ~RowAppender();
+    RowAppender(const RowAppender&) = delete;
+    RowAppender& operator=(const RowAppender&) = delete;
+    // A new last row of FieldCount() Nulls, to fill in place before the next
+    // call (the store may move then).
+    QVariant* AddRow();
+    // Takes back the row that AddRow gave last, as a cancelled insert would.
+    void DropLastRow();
+
+   private:
+    MemTable& t_;
+    size_t firstRow_;  // rows in the table when the appender began
+  };
+
   // ---- master / detail ----
   // Shows only the rows whose DetailFields equal the MasterFields of the
   // master's current row (MasterFields empty: the same names as DetailFields).

@@ -15,6 +15,7 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/Exception.h"
 
@@ -63,6 +64,15 @@ class TcpClient {
 
   // Bytes already received and not yet read.
   int pending() const { return int(in_.size() - inPos_); }
+  // Takes n buffered bytes when the buffer holds them and the connection
+  // stands (as isConnected() says then); otherwise takes nothing and says
+  // false. No system call: for readers that ask for a few bytes at a time.
+  bool takeBuffered(char* dst, int n) {
+    if (fd_ < 0 || peerClosed_ || n < 0 || pending() < n) return false;
+    std::memcpy(dst, in_.constData() + inPos_, size_t(n));
+    inPos_ += n;
+    return true;
+  }
   // True when bytes are buffered or arrive within withinMs. An interrupt
   // ends the wait with false; a closed peer answers false.
   bool hasData(int withinMs);

@@ -10,6 +10,7 @@
 #include "kiosk/FormServices.h"
 #include "kiosk/LogThread.h"
 #include "kiosk/Main.h"
+#include "kiosk/SaleRecord.h"
 #include "platform/Exception.h"
 #include "screens/Confirmation.h"
 #include "screens/LoyalityCardSubmitThread.h"
@@ -88,8 +89,31 @@ TGratitudeSetup gratitudeSetupOf(const TCheckoutSale& sale) {
   return g;
 }
 
+std::vector<TCounterLine> counterLinesOf(const std::vector<TSelectedGood>& lines) {
+  std::vector<TCounterLine> counted;
+  for (const TSelectedGood& g : lines)
+    counted.push_back({g.product.isSnack, g.product.cell, g.quantity, g.product.price});
+  return counted;
+}
+
+QStringList saleCountOf(const TCheckoutSale& sale) {
+  return saleCountDelta(counterLinesOf(sale.lines), counterKindOf(sale.method),
+                        counterDiscountOf(sale));
+}
+
 QString checkoutErrorText(const QString& step, const QString& message) {
   return QStringLiteral("Ошибка после оплаты (%1): %2").arg(step, message);
+}
+
+void ICheckoutSteps::queueSale(const std::vector<TSaleEvent>& events, const QStringList&) {
+  // One lost event must not take the other units' events with it.
+  for (const TSaleEvent& e : events) {
+    try {
+      queueSaleEvent(e);
+    } catch (const std::exception& ex) {
+      stepFailed(checkoutErrorText(QStringLiteral("sale event"), exceptionMessage(ex)));
+    }
+  }
 }
 
 void runCheckout(const TCheckoutSale& sale, ICheckoutSteps& steps, bool saleEventsQueued) {
@@ -111,11 +135,8 @@ void runCheckout(const TCheckoutSale& sale, ICheckoutSteps& steps, bool saleEven
     }
   };
 
-  if (!saleEventsQueued) {
-    // One lost event must not take the other units' events with it.
-    for (const TSaleEvent& e : saleEvents(sale))
-      guarded("sale event", [&] { steps.queueSaleEvent(e); });
-  }
+  if (!saleEventsQueued)
+    guarded("sale event", [&] { steps.queueSale(saleEvents(sale), saleCountOf(sale)); });
   guarded("counters", [&] {
     steps.updateCounters(sale.lines, counterKindOf(sale.method), counterDiscountOf(sale));
   });
@@ -191,13 +212,23 @@ void TKioskCheckoutSteps::queueSaleEvent(const TSaleEvent& e) {
                         e.discount);
 }
 
+void TKioskCheckoutSteps::queueSale(const std::vector<TSaleEvent>& events,
+                                    const QStringList& saleCount) {
+  if (!fmMain || !fmMain->eventLog) return;
+  std::vector<TLogRecord> records;
+  for (const TSaleEvent& e : events)
+    records.push_back(TLogThread::newRecord(46, QString(), e.creditSource_id, e.amount, e.cell,
+                                            e.nomenclature_id, e.cardProject_id, e.card_no,
+                                            e.loyaltySystem_id, e.loayalty_card_no, e.discount));
+  recordSale(*fmMain->eventLog, std::move(records), saleCount);
+}
+
 void TKioskCheckoutSteps::updateCounters(const std::vector<TSelectedGood>& lines, TCounterKind kind,
                                          double discount) {
   if (!fmMain) return;
-  std::vector<TCounterLine> counted;
-  for (const TSelectedGood& g : lines)
-    counted.push_back({g.product.isSnack, g.product.cell, g.quantity, g.product.price});
-  ::updateCounters(fmMain->countersState, fmMain->drinks, fmMain->snacks, counted, kind, discount);
+  ::updateCounters(fmMain->countersState, fmMain->drinks, fmMain->snacks, counterLinesOf(lines),
+                   kind, discount);
+  saleCounted(fmMain->countersState.dataFolder);
 }
 
 bool TKioskCheckoutSteps::drinkAfterPayment() const {

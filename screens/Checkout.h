@@ -11,6 +11,7 @@
 // The steps reach the kiosk through ICheckoutSteps, so tests replace them.
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <functional>
 #include <vector>
@@ -73,11 +74,19 @@ std::vector<TSaleEvent> saleEvents(const TCheckoutSale& sale);
 double counterDiscountOf(const TCheckoutSale& sale);
 // How the thanks screen is set up for the method.
 TGratitudeSetup gratitudeSetupOf(const TCheckoutSale& sale);
+// The cart lines as the counters count them.
+std::vector<TCounterLine> counterLinesOf(const std::vector<TSelectedGood>& lines);
+// What the sale adds to the counters file (saleCountDelta).
+QStringList saleCountOf(const TCheckoutSale& sale);
 
 class ICheckoutSteps {
  public:
   virtual ~ICheckoutSteps() = default;
   virtual void queueSaleEvent(const TSaleEvent& event) = 0;
+  // Queues the sale's events together with its count (what updateCounters
+  // will add), so that a crash between the two loses neither. By default
+  // each event on its own, a failed one reported through stepFailed.
+  virtual void queueSale(const std::vector<TSaleEvent>& events, const QStringList& saleCount);
   virtual void updateCounters(const std::vector<TSelectedGood>& lines, TCounterKind kind,
                               double discount) = 0;
   // Whether drinks are handed to the machine's payment module after payment
@@ -116,6 +125,8 @@ class TKioskCheckoutSteps : public ICheckoutSteps {
   std::function<void(const TGratitudeSetup&)> gratitude;
 
   void queueSaleEvent(const TSaleEvent& event) override;
+  void queueSale(const std::vector<TSaleEvent>& events, const QStringList& saleCount) override;
+  // Also drops the sale's journal once the counters have it.
   void updateCounters(const std::vector<TSelectedGood>& lines, TCounterKind kind,
                       double discount) override;
   bool drinkAfterPayment() const override;

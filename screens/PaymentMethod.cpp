@@ -205,6 +205,7 @@ int runCardPaymentScreen() {
   pay.cashback = sale.cashback;
   pay.setup.lines = toSaleLines(sale.lines);
   pay.setup.discountCoeff = sale.discountCoeff;
+  pay.setup.saleCount = saleCountOf(sale);
   // The terminal queued the sale events when it approved.
   pay.checkout = [sale] {
     TKioskCheckoutSteps steps;

@@ -9,6 +9,7 @@
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
 #include "kiosk/LogThread.h"
+#include "kiosk/SaleRecord.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 
@@ -80,12 +81,15 @@ void TPaymentThread::takePayment() {
 void TPaymentThread::queueSaleEvents() {
   if (!setup_.events) return;
   const double coeff = setup_.discountCoeff;
+  std::vector<TLogRecord> records;
   for (const TSaleLine& line : setup_.lines) {
     for (int unit = 0; unit < line.quantity; ++unit) {
-      setup_.events->add(evUnitSold, QString(), int(csCard), line.product.price * coeff,
-                         line.product.cell, line.product.nomenclature_id);
+      records.push_back(TLogThread::newRecord(evUnitSold, QString(), int(csCard),
+                                              line.product.price * coeff, line.product.cell,
+                                              line.product.nomenclature_id));
     }
   }
+  recordSale(*setup_.events, std::move(records), setup_.saleCount);
 }
 
 // ---- TD200PinPadAbort -------------------------------------------------------

@@ -11,6 +11,7 @@
 // and the checkout runs at most once.
 
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -77,6 +78,9 @@ struct TCardPaymentSetup {
   double payment_amount = 0;  // roubles
   double discountCoeff = 1;   // the cart's getDiscountCoeff
   std::vector<TSaleLine> lines;
+  // What the sale adds to the counters (saleCountDelta), recorded in one
+  // step with its events; empty: the events alone.
+  QStringList saleCount;
 };
 
 // Takes payment_amount on the terminal and, once approved, queues one sale

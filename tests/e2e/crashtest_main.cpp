@@ -4,32 +4,38 @@
 //   vekta-crashtest prepare --db FILE
 //     the stand-in back office's database with the demo seed and a short
 //     thanks screen, for backoffice-sim to serve.
-//   vekta-crashtest kiosk --port N [--settle]
+//   vekta-crashtest kiosk --port N [--settle | --sales S]
 //     the kiosk (data, runtime and ports folders from VEKTA_DATA_DIR,
 //     XDG_RUNTIME_DIR and VEKTA_PORTS_DIR) against backoffice-sim on port N
 //     and an in-process Vendotek terminal, offscreen. A scripted customer
 //     buys water and a croissant by card, sale after sale, until the process
 //     is killed. With --settle there is no customer: the kiosk closes as a
-//     shutdown does once its event queue on disk is empty.
+//     shutdown does once its event queue on disk is empty. With --sales the
+//     customer closes each thanks screen once its receipt code shows,
+//     prints "sale <n> rss_kB <resident memory>" on standard output as the
+//     home screen comes back after each sale, and the kiosk closes after S
+//     sales (the memory benchmark).
 //   vekta-crashtest check --data DIR --db FILE --snapshot DIR --lsln-file FILE
 //     after a settle run: every event file of the snapshot (the queue folder
 //     as the kill left it) is in tbTerminalLog exactly once with the same
 //     values; counters, counters~, vekta.ini, vekta.ini~, the cached tables
 //     and every event file still queued load with the kiosk's own loaders;
 //     lsln is not below the number kept in --lsln-file, which is then
-//     updated; the unit events in the back office cover the units the
-//     counters count. Prints one line "events N lost L doubled D ..." and exits 1 on
-//     any fault.
+//     updated; the counters count, cell by cell, exactly the units whose
+//     events the back office got. Prints one line "events N lost L doubled
+//     D ..." and exits 1 on any fault.
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "kiosk/Counters.h"
 #include "kiosk/Expectation.h"
@@ -40,6 +46,7 @@
 #include "kiosk/TouchButton.h"
 #include "platform/AppPaths.h"
 #include "platform/MemTable.h"
+#include "screens/Gratitude.h"
 #include "screens/PaymentMethod.h"
 #include "screens/Recycle.h"
 #include "testbed/SimHandlers.h"
@@ -78,13 +85,51 @@ bool hasQueuedEvents(const QString& dataFolder) {
 // their own zero timer and the polling goes on inside the nested loops.
 class LoopingCustomer {
  public:
-  LoopingCustomer() {
+  // sales > 0: counts and reports sales, and ends the kiosk after that many.
+  explicit LoopingCustomer(int sales = 0) : salesWanted_(sales) {
     QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
     timer_.start(20);
   }
 
  private:
+  // VmRSS of this process in kB.
+  static long long residentKb() {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+      if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+  }
+
+  // The thanks screen is closed by its button once the receipt shows, and a
+  // sale counts when the home screen is back after it.
+  bool countSales() {
+    if (visible(fmGratitude)) {
+      thanksSeen_ = true;
+      if (fmGratitude != thanks_ && fmGratitude->imQRCode->isVisible()) {
+        thanks_ = fmGratitude;
+        later([] {
+          if (fmGratitude) press(fmGratitude->btClose);
+        });
+      }
+      return true;
+    }
+    if (!thanksSeen_ || !visible(fmExpectation) || fmRecycle) return false;
+    thanksSeen_ = false;
+    ++sales_;
+    std::printf("sale %d rss_kB %lld\n", sales_, residentKb());
+    std::fflush(stdout);
+    if (sales_ < salesWanted_) return false;
+    timer_.stop();
+    later([] {
+      fmMain->check_password_on_exit = false;
+      if (fmExpectation) fmExpectation->done(2);
+    });
+    return true;
+  }
+
   void poll() {
+    if (salesWanted_ > 0 && countSales()) return;
     if (!terminalSeen_ && fmMain && fmMain->pos_type == ptVendotek) {
       terminalSeen_ = true;
       std::fprintf(stderr, "vekta-crashtest: the terminal found\n");
@@ -113,7 +158,10 @@ class LoopingCustomer {
   void later(std::function<void()> act) { QTimer::singleShot(0, &timer_, std::move(act)); }
 
   QTimer timer_;
-  QPointer<QDialog> cart_, methods_;
+  QPointer<QDialog> cart_, methods_, thanks_;
+  const int salesWanted_;
+  int sales_ = 0;
+  bool thanksSeen_ = false;
   bool scanned_ = false;
   bool terminalSeen_ = false;
   QElapsedTimer sinceScan_;
@@ -122,6 +170,7 @@ class LoopingCustomer {
 int runKiosk(const QStringList& args) {
   const int port = argValue(args, "--port").toInt();
   const bool settle = args.contains(QStringLiteral("--settle"));
+  const int sales = argValue(args, "--sales").toInt();
   const QString data = plat::dataFolder();
   const QString ports = qEnvironmentVariable("VEKTA_PORTS_DIR");
   if (port <= 0 || ports.isEmpty()) return fail(QStringLiteral("kiosk: --port and folders"));
@@ -158,7 +207,7 @@ int runKiosk(const QStringList& args) {
     });
     closer.start(100);
   } else {
-    customer = std::make_unique<LoopingCustomer>();
+    customer = std::make_unique<LoopingCustomer>(sales);
   }
   form.show();
   const bool closed =
@@ -317,42 +366,59 @@ int check(const QStringList& args) {
   if (kept.open(QIODevice::WriteOnly | QIODevice::Truncate))
     kept.write(QByteArray::number(std::max(lsln, before)));
 
-  // Sales as a whole: a counted unit's event is written before the counters,
-  // so the back office has at least as many unit events as the counters
-  // count, and each trial adds at most the units of the one sale the kill
-  // cut between the two.
+  // Sales as a whole: once the queue is empty, the counters count exactly
+  // the units whose events the back office got, cell by cell. A kill between
+  // a sale's events and its count must cost neither of them.
   TCountersState counted;
   counted.dataFolder = data;
   loadCounters(counted);
-  qint64 units = 0;
-  for (const QString& line : counted.counters)
-    if (line.startsWith(u'd') || line.startsWith(u's'))
-      units += line.section(u'\t', 1, 1).toLongLong();
-  const qint64 unitEvents =
-      db.select(QStringLiteral("select count(*) from tbTerminalLog where event_id = 46"))
-          .rows.value(0)
-          .value(0)
-          .toLongLong();
-  QFile salesFile(lslnFile + QStringLiteral(".sales"));
-  qint64 excessBefore = 0;
-  if (salesFile.open(QIODevice::ReadOnly))
-    excessBefore = salesFile.readAll().trimmed().toLongLong();
-  salesFile.close();
-  const qint64 excess = unitEvents - units;
-  if (excess < 0) {
-    lost += int(-excess);
-    fault(QStringLiteral("%1 units counted but only %2 unit events uploaded")
-              .arg(units)
-              .arg(unitEvents));
-  } else if (excess - excessBefore > 3) {
-    doubled += int(excess - excessBefore - 3);
-    fault(QStringLiteral("%1 unit events beyond the %2 units counted, %3 more than before")
-              .arg(excess)
-              .arg(units)
-              .arg(excess - excessBefore));
+  std::map<int, qint64> countedUnits, uploadedUnits;
+  qint64 units = 0, unitEvents = 0;
+  for (const QString& line : counted.counters) {
+    if (!line.startsWith(u'd') && !line.startsWith(u's')) continue;
+    const QStringList fields = line.split(u'\t');
+    const int cell = fields[0].mid(1).toInt();
+    for (int column = 1; column <= 3 && column < fields.size(); ++column) {
+      countedUnits[cell] += fields[column].toLongLong();
+      units += fields[column].toLongLong();
+    }
   }
-  if (salesFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    salesFile.write(QByteArray::number(std::max<qint64>(excess, 0)));
+  for (const auto& row :
+       db.select(QStringLiteral("select cell, count(*) from tbTerminalLog where event_id = 46 "
+                                "group by cell"))
+           .rows) {
+    uploadedUnits[row[0].toInt()] = row[1].toLongLong();
+    unitEvents += row[1].toLongLong();
+  }
+  // A disagreement found once stays in the files; each trial reports what
+  // its own kill changed, kept per cell beside the lsln file.
+  std::map<int, qint64> differenceBefore;
+  QFile differenceFile(lslnFile + QStringLiteral(".counted"));
+  if (differenceFile.open(QIODevice::ReadOnly))
+    for (const QByteArray& line : differenceFile.readAll().split('\n'))
+      if (const QList<QByteArray> f = line.split(' '); f.size() == 2)
+        differenceBefore[f[0].toInt()] = f[1].toLongLong();
+  differenceFile.close();
+  std::map<int, qint64> cells = countedUnits;
+  cells.insert(uploadedUnits.begin(), uploadedUnits.end());
+  QByteArray differences;
+  for (const auto& [cell, unused] : cells) {
+    const qint64 inCounters = countedUnits[cell], uploaded = uploadedUnits[cell];
+    const qint64 change = (inCounters - uploaded) - differenceBefore[cell];
+    differences +=
+        QByteArray::number(cell) + ' ' + QByteArray::number(inCounters - uploaded) + '\n';
+    if (change == 0) continue;
+    lost += int(std::abs(change));
+    fault(QStringLiteral("cell %1: the counters count %2 units, the back office got %3 "
+                         "(%4 %5 by this kill)")
+              .arg(cell)
+              .arg(inCounters)
+              .arg(uploaded)
+              .arg(std::abs(change))
+              .arg(change < 0 ? QStringLiteral("fewer") : QStringLiteral("more")));
+  }
+  if (differenceFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    differenceFile.write(differences);
 
   std::printf("events %d lost %d doubled %d lsln %u units %lld unit-events %lld\n", events, lost,
               doubled, lsln, units, unitEvents);

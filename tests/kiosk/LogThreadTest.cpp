@@ -5,13 +5,19 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "backoffice/JClient.h"
 #include "kiosk/LogThread.h"
+#include "platform/Common.h"
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
+#include "support/ChildProcess.h"
+#include "support/FastClock.h"
 #include "support/RefusalScript.h"
 #include "testbed/ProtocolServer.h"
 #include "testbed/SimDatabase.h"
@@ -115,6 +121,33 @@ TEST(LogRecord, RefusesWhatCannotBeParsed) {
   for (const Case& c : cases)
     EXPECT_THROW(TLogRecord::fromFileBytes(c.name, c.bytes), EConvertError)
         << c.name << c.bytes.constData();
+}
+
+// The time line is read by a short way when it has the written form; it
+// must give what the general parser gives, and leave it every other text.
+TEST(LogRecord, TimeLineReadsAsTheGeneralParserReadsIt) {
+  const char* const times[] = {
+      "05.03.2024 14:07:09",
+      "29.02.2024 23:59:59",
+      "01.01.1999 00:00:00",
+      // Not the written form: left to the general parser.
+      "05.03.2024 4:07:09",
+      "05.03.2024 14:07",
+      "05.03.2024",
+      " 05.03.2024 14:07:09",
+  };
+  for (const char* t : times) {
+    const QByteArray bytes = QByteArray(t) + "\r\n46\r\nsale\r\n";
+    EXPECT_EQ(TLogRecord::fromFileBytes("0000000001", bytes).dt,
+              StrToDateTimeRegional(QString::fromLatin1(t)))
+        << t;
+  }
+  for (const char* t :
+       {"31.02.2024 10:00:00", "05.13.2024 10:00:00", "05.03.2024 24:00:00", "05.03.2024 14:07:60",
+        "05.03.2024 14:07:0x", "0x.03.2024 14:07:09", "5.03.2024 14:07:09"})
+    EXPECT_THROW(TLogRecord::fromFileBytes("0000000001", QByteArray(t) + "\r\n46\r\n"),
+                 EConvertError)
+        << t;
 }
 
 TEST(LogThread, EventsSurviveARestartWithDescriptionOnOneLine) {
@@ -477,6 +510,197 @@ TEST(LogUpload, ARecordTheServerKeepsRefusingIsSetAsideAndTheQueueGoesOn) {
   }
 }
 
+// Record files 1..n as a restart finds them, each with its number in the text.
+void queueOnDisk(Fixture& fx, quint32 from, quint32 to) {
+  for (quint32 no = from; no <= to; ++no) {
+    TLogRecord r;
+    r.no = no;
+    r.dt = QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9));
+    r.event_id = evUnitSold;
+    r.descr = QStringLiteral("sale %1").arg(no);
+    r.amount = 45.5;
+    writeFile(fx.path("Log/" + TLogRecord::fileNameOf(no)), r.toFileBytes());
+  }
+}
+
+QStringList filesLeft(Fixture& fx) {
+  return QDir(fx.path("Log")).entryList(QDir::Files, QDir::Name);
+}
+
+TEST(LogUpload, ALongQueueGoesOutInBatchesInOnePassAndTheFolderIsListedOnce) {
+  Backoffice bo;
+  bo.codes = "ZM1";  // no "errors cleared" event in the count
+  bo.start();
+  Fixture fx;
+  queueOnDisk(fx, 1, 250);
+  auto log = fx.open(bo.sync());
+  log->add(evInformation, "while the memory is full");  // 251, noted as waiting on disk
+  EXPECT_EQ(log->waitingOnDiskCount(), 151);
+  TJClient client;
+  log->runPass(client);
+
+  EXPECT_EQ(bo.rows(), 251);
+  EXPECT_EQ(bo.rows("event_no = 250 and event_descr = 'sale 250' and amount = 45.5"), 1);
+  EXPECT_EQ(bo.rows("event_no = 251 and event_descr = 'while the memory is full'"), 1);
+  EXPECT_EQ(readFile(fx.path("lsln")), "251");
+  EXPECT_EQ(filesLeft(fx), QStringList());
+  EXPECT_EQ(log->queuedCount(), 0);
+  const TLogDrainStats s = log->drainStats();
+  EXPECT_EQ(s.passes, 1);
+  EXPECT_EQ(s.batches, 3);  // 100, 100 and 51 rows
+  EXPECT_EQ(s.rows, 251);
+  EXPECT_EQ(s.rowByRow, 0);
+  EXPECT_EQ(s.listings, 2);  // at the start, and once the known files were all sent
+  std::lock_guard lock(fx.m);
+  EXPECT_TRUE(fx.logLines.isEmpty()) << fx.logLines.join("\n").toStdString();
+}
+
+TEST(LogUpload, AFileThatAppearsInTheFolderGoesOutOnceTheKnownOnesAreSent) {
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  Fixture fx;
+  queueOnDisk(fx, 1, 3);
+  auto log = fx.open(bo.sync());
+  queueOnDisk(fx, 7, 7);  // put back by hand after the start's listing
+  TJClient client;
+  log->runPass(client);
+  EXPECT_EQ(bo.rows(), 3);
+  EXPECT_EQ(log->queuedCount(), 1);  // found by the listing at the end of the pass
+  log->runPass(client);
+  EXPECT_EQ(bo.rows("event_no = 7 and event_descr = 'sale 7'"), 1);
+  EXPECT_EQ(filesLeft(fx), QStringList());
+  EXPECT_EQ(readFile(fx.path("lsln")), "7");
+}
+
+TEST(LogUpload, APassEndsAfterItsTimeAndTheNextGoesOnAtOnce) {
+  plat::ManualClock clock;
+  testkit::ClockScope scope(&clock);
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  // Each batch takes longer than a pass may.
+  bo.server->setRequestHandler([&](const ServerRequest& rq, ServerReply& rep) {
+    if (rq.code == 27) clock.advance(TLogThread::kDrainSliceMs);
+    bo.handlers.handle(rq, rep);
+  });
+  Fixture fx;
+  queueOnDisk(fx, 1, 250);
+  auto log = fx.open(bo.sync());
+  log->start();
+  ASSERT_TRUE(waitFor([&] { return bo.rows() == 250 && filesLeft(fx).isEmpty(); }));
+  log->stop();
+  const TLogDrainStats s = log->drainStats();
+  EXPECT_EQ(s.batches, 3);
+  EXPECT_GE(s.passes, 3);  // one per batch, none of them waiting for the next
+  EXPECT_EQ(readFile(fx.path("lsln")), "250");
+}
+
+// The stand-in stores the rows of a batch in one transaction: a row it
+// refuses refuses the batch, and the rows go again one by one.
+TEST(LogUpload, ABatchWithARowTheServerRefusesGoesRowByRow) {
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  bo.db.exec(
+      "create trigger refuse3 before insert on tbTerminalLog when new.event_no = 3 "
+      "begin select raise(abort, 'row 3 refused'); end");
+  Fixture fx;
+  queueOnDisk(fx, 1, 5);
+  auto log = fx.open(bo.sync());
+  TJClient client;
+  log->runPass(client);
+
+  // The rows before the refused one are in and done with; it and the rows
+  // behind it wait for the next pass.
+  EXPECT_EQ(bo.rows(), 2);
+  EXPECT_EQ(bo.rows("event_no in (1, 2)"), 2);
+  EXPECT_EQ(filesLeft(fx), QStringList({"0000000003", "0000000004", "0000000005"}));
+  EXPECT_EQ(readFile(fx.path("lsln")), "2");
+  EXPECT_EQ(log->queuedCount(), 3);
+  EXPECT_EQ(log->drainStats().rowByRow, 1);
+  {
+    std::lock_guard lock(fx.m);
+    EXPECT_TRUE(fx.logLines.join('\n').contains("row 3 refused"))
+        << fx.logLines.join('\n').toStdString();
+  }
+
+  // Taken now; 4 reached the server meanwhile, as after a crash.
+  bo.db.exec("drop trigger refuse3");
+  bo.db.exec(
+      "insert into tbTerminalLog(vm_id, terminal_id, event_no, event_id, event_descr) "
+      "values (5, 9, 4, 46, 'sent before')");
+  log->runPass(client);
+  EXPECT_EQ(bo.rows(), 5);
+  EXPECT_EQ(bo.rows("event_no = 3 and event_descr = 'sale 3'"), 1);
+  EXPECT_EQ(bo.rows("event_no = 4 and event_descr = 'sent before'"), 1);
+  EXPECT_EQ(bo.rows("event_no = 5 and event_descr = 'sale 5'"), 1);
+  EXPECT_EQ(filesLeft(fx), QStringList());
+  EXPECT_EQ(readFile(fx.path("lsln")), "5");
+  EXPECT_EQ(log->drainStats().rowByRow, 2);
+}
+
+// lsln cannot be written (a folder stands in its place): the rows are on the
+// server, but no file of theirs goes before lsln says so, as after a crash
+// at that point. Sent again later, they are taken as already there.
+TEST(LogUpload, NoFileOfAnUploadedBatchGoesBeforeLslnIsWritten) {
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  Fixture fx;
+  queueOnDisk(fx, 1, 5);
+  auto log = fx.open(bo.sync());
+  ASSERT_TRUE(QDir().mkpath(fx.path("lsln")));
+  TJClient client;
+  log->runPass(client);
+  EXPECT_EQ(bo.rows(), 5);
+  EXPECT_EQ(filesLeft(fx).size(), 5);
+  {
+    std::lock_guard lock(fx.m);
+    EXPECT_TRUE(fx.logLines.join('\n').contains("(4)")) << fx.logLines.join('\n').toStdString();
+  }
+
+  ASSERT_TRUE(QDir(fx.path("lsln")).removeRecursively());
+  log->runPass(client);  // finds the files again
+  log->runPass(client);
+  EXPECT_EQ(bo.rows(), 5);
+  EXPECT_EQ(bo.rows("event_descr = 'sale ' || event_no"), 5);
+  EXPECT_EQ(filesLeft(fx), QStringList());
+  EXPECT_EQ(readFile(fx.path("lsln")), "5");
+}
+
+// The server stores a batch and the link breaks before its answer: the rows
+// wait, go again, and each is on the server once.
+TEST(LogUpload, ABatchStoredWithoutAnAnswerIsNotStoredTwice) {
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  std::atomic<bool> cut{true};
+  bo.server->setRequestHandler([&](const ServerRequest& rq, ServerReply& rep) {
+    bo.handlers.handle(rq, rep);
+    if (rq.code == 27 && cut.exchange(false))
+      bo.server->addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+  });
+  Fixture fx;
+  queueOnDisk(fx, 1, 5);
+  auto log = fx.open(bo.sync());
+  TJClient client;
+  log->runPass(client);
+  EXPECT_EQ(bo.rows(), 5);
+  EXPECT_EQ(filesLeft(fx).size(), 5);
+  EXPECT_FALSE(QFile::exists(fx.path("lsln")));
+
+  log->runPass(client);
+  EXPECT_EQ(bo.rows(), 5);
+  EXPECT_EQ(bo.rows("event_descr = 'sale ' || event_no"), 5);
+  EXPECT_EQ(filesLeft(fx), QStringList());
+  EXPECT_EQ(readFile(fx.path("lsln")), "5");
+  log.reset();
+  log = fx.open();
+  log->add(evInformation, "after restart");
+  EXPECT_EQ(log->recNo(), 6u);
+}
+
 TEST(LogUpload, AStaleRecordSentLateDoesNotPullLslnBack) {
   Backoffice bo;
   bo.start();
@@ -492,6 +716,75 @@ TEST(LogUpload, AStaleRecordSentLateDoesNotPullLslnBack) {
   log = fx.open();
   log->add(evInformation, "after restart");
   EXPECT_EQ(log->recNo(), 22u);
+}
+
+// --- a kill at any point of a drain -------------------------------------------
+
+// The number and text of every record file waiting in the folder. A file
+// that does not load would be a torn write.
+std::map<quint32, QString> waitingRecords(Fixture& fx) {
+  std::map<quint32, QString> out;
+  for (const QString& name : filesLeft(fx)) {
+    try {
+      const TLogRecord r = TLogRecord::fromFileBytes(name, readFile(fx.path("Log/" + name)));
+      out[r.no] = r.descr;
+    } catch (const Exception& e) {
+      ADD_FAILURE() << e.message().toStdString();
+    }
+  }
+  return out;
+}
+
+// A queue of its own program, killed with SIGKILL again and again while it
+// starts, queues events and drains a long queue in batches; then left to
+// finish. Every event that ever waited in the folder reaches the server once
+// with its own text, no event reaches it twice, and lsln never goes back.
+TEST(LogCrash, AKillAtAnyPointOfADrainNeitherLosesNorDoublesAnEvent) {
+  Backoffice bo;
+  bo.start();
+  Fixture fx;
+  queueOnDisk(fx, 1, 600);
+  std::map<quint32, QString> seen = waitingRecords(fx);
+  quint32 lastSent = 0;
+  auto look = [&] {
+    for (const auto& [no, descr] : waitingRecords(fx)) {
+      const auto [it, fresh] = seen.emplace(no, descr);
+      EXPECT_EQ(it->second, descr) << "number " << no << " was given out twice";
+    }
+    const quint32 sent = readFile(fx.path("lsln")).toUInt();
+    EXPECT_GE(sent, lastSent);
+    lastSent = sent;
+  };
+  const QString port = QString::number(bo.server->port());
+  for (int trial = 0; trial < 16; ++trial) {
+    testkit::ChildProcess probe;
+    ASSERT_TRUE(probe.start(QStringLiteral(VEKTA_LOG_DRAIN_PROBE),
+                            {fx.dir.path(), port, QStringLiteral("run %1").arg(trial)}));
+    // From the program's start to past the end of a drain, in steps.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 + 30 * trial));
+    probe.kill();
+    look();
+  }
+  testkit::ChildProcess probe;
+  ASSERT_TRUE(probe.start(QStringLiteral(VEKTA_LOG_DRAIN_PROBE),
+                          {fx.dir.path(), port, QStringLiteral("last run")}));
+  ASSERT_TRUE(probe.waitFinished(60'000));
+  EXPECT_EQ(probe.exitCode(), 0);
+  look();
+  EXPECT_EQ(filesLeft(fx), QStringList());
+
+  for (const auto& [no, descr] : seen)
+    EXPECT_EQ(bo.rows(QStringLiteral("event_no = %1 and event_descr = '%2'").arg(no).arg(descr)), 1)
+        << no << " " << descr.toStdString();
+  EXPECT_EQ(bo.rows("event_descr like 'sale %'"), 600);
+  EXPECT_EQ(bo.rows("event_descr like 'last run %'"), 3);
+  const auto doubled = bo.db.select(
+      "select event_descr from tbTerminalLog group by event_descr having count(*) > 1");
+  EXPECT_EQ(doubled.rows.size(), 0);
+  EXPECT_EQ(
+      QString::number(lastSent),
+      QString::number(
+          bo.db.select("select max(event_no) from tbTerminalLog").rows.at(0).at(0).toLongLong()));
 }
 
 }  // namespace

@@ -135,13 +135,17 @@ TEST_F(PaymentModuleDiscovery, TheWorkerSearchesOnlyWhileTheModuleIsWanted) {
   TPosProbes none;
   none.comPortList = [] { return QList<int>(); };
   std::atomic<bool> wanted{false};
+  std::atomic<int> asked{0};
   int foundPort = 0;
   bool foundOnMain = false;
   {
     TDevicesDiscoveryThread thread(none, nullptr);
     thread.paymentModule = &module;
     thread.payment_module_com_port = 2;
-    thread.paymentModuleWanted = [&] { return wanted.load(); };
+    thread.paymentModuleWanted = [&] {
+      ++asked;
+      return wanted.load();
+    };
     thread.onPaymentModuleFound = [&](int port) {
       foundPort = port;
       foundOnMain = QThread::currentThread() == QCoreApplication::instance()->thread();
@@ -149,8 +153,12 @@ TEST_F(PaymentModuleDiscovery, TheWorkerSearchesOnlyWhileTheModuleIsWanted) {
     thread.start();
     waitUntil([] { return false; }, 400ms);
     EXPECT_TRUE(sim.requests().isEmpty());
+    // Passes of an idle worker leave the main thread alone: the question is
+    // asked on the first pass and then only after a configuration change.
+    EXPECT_EQ(asked, 1);
 
     wanted = true;
+    thread.configurationChanged();
     EXPECT_TRUE(waitUntil([&] { return foundPort != 0; }, 5s));
     thread.stop();
   }

@@ -19,6 +19,7 @@
 #include "kiosk/PushThread.h"
 #include "platform/Clock.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/FastClock.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ struct PushFixture {
   std::atomic<int> audits{0};
   std::atomic<int> refreshes{0};
   std::atomic<bool> offMainThread{false};
+  std::atomic<int> passes{0};
   std::mutex m;
   QStringList logLines;
   std::unique_ptr<TTrevaloThread> thread;
@@ -66,6 +68,7 @@ struct PushFixture {
     ctx.synchronize = [this](TJClient& c, qint64& id) {
       c.Assign(main);
       id = vm_id;
+      ++passes;
     };
     auto onMain = [this] {
       if (QThread::currentThread() != QCoreApplication::instance()->thread()) offMainThread = true;
@@ -150,6 +153,23 @@ TEST(PushThread, RegistersWithTheMachineIdAndAnswersPushedBatches) {
   }
   EXPECT_FALSE(f.offMainThread.load());
   EXPECT_EQ(f.registrations(), 1);  // the channel stayed up throughout
+}
+
+// Between passes the thread sleeps its whole pause in one wait: an idle
+// kiosk is woken four times a second by the channel, not in slices of each
+// pause. Each pause reads the clock once to set its end and once when woken.
+TEST(PushThread, AnIdleChannelWakesOncePerPass) {
+  testkit::CountingClock clock;
+  testkit::ClockScope scope(&clock);
+  PushFixture f;
+  f.start();
+  ASSERT_TRUE(waitFor([&] { return !f.sim.server().pushConnections().empty(); }));
+  pumpFor(300);
+  const int passes0 = f.passes, reads0 = clock.reads();
+  pumpFor(1500);
+  const int passes = f.passes - passes0, reads = clock.reads() - reads0;
+  ASSERT_GE(passes, 3);
+  EXPECT_LE(reads, passes * 4) << reads << " clock reads in " << passes << " passes";
 }
 
 TEST(PushThread, SetsTheChannelUpAgainAfterALostConnection) {

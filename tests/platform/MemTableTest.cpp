@@ -700,6 +700,140 @@ TEST(MemTableBookmarks, SurviveSortFilterAndChangesOfOtherRows) {
 }
 
 // ---------------------------------------------------------------------------
+// rows added in place
+
+namespace {
+
+// A table of (id, name, price) with a sort order and a detail table that
+// follows it while controls are disabled, as a loader leaves it.
+struct AppendTarget {
+  MemTable t;
+  MemTable detail;
+  explicit AppendTarget(const char* index) {
+    t.SetIndexFieldNames(index);
+    makeGoods(t, {});
+    detail.AddField("id", ftInteger);
+    detail.Open();
+    detail.SetMasterFields("id");
+    detail.SetDetailFields("id");
+    detail.SetMasterSource(&t);
+    t.DisableControls();
+  }
+};
+
+}  // namespace
+
+// What a loader sees after adding rows in place is what it would see after
+// Append, SetValue and Post of the same values: rows, order, cursor, row ids.
+TEST(MemTableRowAppender, RowsAddedInPlaceAreThoseOfAppendAndPost) {
+  const std::vector<std::tuple<int, QString, QVariant>> rows = {
+      {3, "c", 1.5}, {1, "a", QVariant()}, {2, "a", 0.5}, {4, "", 2.0}};
+  for (const char* index : {"", "name;price", "price:D"}) {
+    SCOPED_TRACE(index);
+    AppendTarget inPlace(index), byRow(index);
+    {
+      MemTable::RowAppender app(inPlace.t);
+      for (const auto& [id, name, price] : rows) {
+        QVariant* v = app.AddRow();
+        v[0] = id;
+        v[1] = name;
+        v[2] = price;
+      }
+      // A row that got nothing is taken back, as a cancelled insert is.
+      app.AddRow();
+      app.DropLastRow();
+      app.AddRow()[0] = 5;
+    }
+    for (const auto& [id, name, price] : rows) {
+      byRow.t.Append();
+      byRow.t.FieldByName("id")->SetAsInteger(id);
+      byRow.t.FieldByName("name")->SetAsString(name);
+      byRow.t.FieldByName("price")->SetValue(price);
+      byRow.t.Post();
+    }
+    byRow.t.Append();
+    byRow.t.Cancel();
+    byRow.t.Append();
+    byRow.t.FieldByName("id")->SetAsInteger(5);
+    byRow.t.Post();
+    for (MemTable* t : {&inPlace.t, &byRow.t}) {
+      SCOPED_TRACE(t == &byRow.t ? "by row" : "in place");
+      EXPECT_EQ(t->State(), plat::dsBrowse);
+      EXPECT_FALSE(t->Bof());
+      EXPECT_FALSE(t->Eof());
+    }
+    EXPECT_EQ(inPlace.t.RecNo(), byRow.t.RecNo());
+    EXPECT_EQ(inPlace.t.GetBookmark(), byRow.t.GetBookmark());
+    EXPECT_EQ(inPlace.t.SaveToBytes(), byRow.t.SaveToBytes());
+    for (inPlace.t.First(), byRow.t.First(); !byRow.t.Eof(); inPlace.t.Next(), byRow.t.Next()) {
+      EXPECT_EQ(inPlace.t.GetBookmark(), byRow.t.GetBookmark());
+      EXPECT_EQ(inPlace.t.FieldByName("id")->AsInteger(), byRow.t.FieldByName("id")->AsInteger());
+    }
+    EXPECT_TRUE(inPlace.t.Eof());
+    // The detail follows once controls are enabled again.
+    inPlace.t.Last();
+    inPlace.t.EnableControls();
+    EXPECT_EQ(inPlace.detail.RecordCount(), 0);
+  }
+}
+
+// Where adding a row would run a hook, a handler or a calculation, a loader
+// must go row by row: the appender refuses such a table.
+TEST(MemTableRowAppender, RefusedWhereARowWouldRunSomething) {
+  struct Sub : MemTable {};
+  struct Case {
+    const char* what;
+    std::function<void(MemTable&)> set;
+    bool subclass = false;
+  };
+  const Case cases[] = {
+      {"a subclass", [](MemTable&) {}, true},
+      {"closed", [](MemTable& t) { t.Close(); }},
+      {"a row in insert", [](MemTable& t) { t.Append(); }},
+      {"OnNewRecord", [](MemTable& t) { t.OnNewRecord = [](MemTable&) {}; }},
+      {"BeforeInsert", [](MemTable& t) { t.BeforeInsert = [](MemTable&) {}; }},
+      {"AfterInsert", [](MemTable& t) { t.AfterInsert = [](MemTable&) {}; }},
+      {"BeforePost", [](MemTable& t) { t.BeforePost = [](MemTable&) {}; }},
+      {"AfterPost", [](MemTable& t) { t.AfterPost = [](MemTable&) {}; }},
+      {"BeforeScroll", [](MemTable& t) { t.BeforeScroll = [](MemTable&) {}; }},
+      {"AfterScroll", [](MemTable& t) { t.AfterScroll = [](MemTable&) {}; }},
+      {"a filter in force",
+       [](MemTable& t) {
+         t.OnFilterRecord = [](MemTable&) { return true; };
+         t.SetFiltered(true);
+       }},
+      {"a calculated field",
+       [](MemTable& t) {
+         t.Close();
+         t.AddField("calc", ftInteger, 0, 0, plat::fkCalculated);
+         t.Open();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Sub sub;
+    MemTable plain;
+    MemTable& t = c.subclass ? static_cast<MemTable&>(sub) : plain;
+    makeGoods(t, {});
+    EXPECT_TRUE(c.subclass || t.CanAppendRowsInPlace());
+    c.set(t);
+    EXPECT_FALSE(t.CanAppendRowsInPlace());
+    EXPECT_EQ(messageOf([&] { MemTable::RowAppender app(t); }),
+              "Rows cannot be added in place to this table");
+  }
+  // A detail, and a master whose details follow it at once.
+  MemTable master, detail;
+  makeGoods(master, {});
+  makeGoods(detail, {});
+  detail.SetDetailFields("id");
+  detail.SetMasterSource(&master);
+  EXPECT_FALSE(detail.CanAppendRowsInPlace());
+  EXPECT_FALSE(master.CanAppendRowsInPlace());
+  master.DisableControls();
+  EXPECT_TRUE(master.CanAppendRowsInPlace());
+}
+
+// ---------------------------------------------------------------------------
 // master / detail
 
 namespace {

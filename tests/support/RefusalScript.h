@@ -3,7 +3,10 @@
 // for the queues that set aside a row the server keeps refusing. A script is
 // one letter per insert, in order: R the server refuses the row, T the link
 // breaks before any answer (nothing stored). Once the script is used up every
-// insert goes to the stand-in's own handlers and is taken.
+// insert goes to the stand-in's own handlers and is taken. While the script
+// lasts, a batch insert (request 27) is refused as a whole without taking a
+// letter, as a server does when one of its rows is bad: the rows then go one
+// by one, and the script answers each of those.
 
 #include <QString>
 #include <atomic>
@@ -35,6 +38,8 @@ inline void scriptInserts(ProtocolServer& server, sim::SimHandlers& handlers,
           if (script[(*tries)++] == u'T') server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
           return rep.refuse(QStringLiteral("Нарушение ограничения"));
         }
+        if (rq.code == 27 && *tries < script.size())
+          return rep.refuse(QStringLiteral("Нарушение ограничения"));
         handlers.handle(rq, rep);
       });
 }
