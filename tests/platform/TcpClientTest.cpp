@@ -104,7 +104,9 @@ TEST(TcpClient, WriteToAPeerThatStopsReadingFailsAtItsDeadline) {
     } catch (const plat::ETcpError&) {
     }
   });
-  EXPECT_NO_THROW(p.client.write(QByteArray(256 * 1024, 'y')));
+  // Ten minutes on the fast clock, 3 s of real time: enough for the reader
+  // to get going even in a slow run (under ThreadSanitizer, say).
+  EXPECT_NO_THROW(p.client.write(QByteArray(256 * 1024, 'y'), 10 * 60 * 1000));
   p.client.close();
   reader.join();
 }

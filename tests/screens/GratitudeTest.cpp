@@ -14,10 +14,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "backoffice/JClient.h"
 #include "backoffice/WireValue.h"
@@ -204,6 +207,9 @@ class GratitudeScreen : public ::testing::Test {
         refusals.fetchAndAddRelease(1);
         throw Exception(QStringLiteral("Касса недоступна."));
       }
+      // A check held at the server while the test asks for it (at most 30 s).
+      for (int i = 0; rq.code == 1068 && holdChecks.load() && i < 6000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       sim->handlers().handle(rq, rp);
     });
     sim->start();
@@ -251,6 +257,7 @@ class GratitudeScreen : public ::testing::Test {
   std::unique_ptr<sim::BackofficeSim> sim;
   QAtomicInt refuse1068 = 0;
   QAtomicInt refusals = 0;
+  std::atomic<bool> holdChecks{false};
   TJClient client;
   RecordingSink sink;
 };
@@ -369,6 +376,9 @@ TEST_F(GratitudeScreen, ThanksOnlyWithoutACheck) {
 // program's exit waits for it.
 TEST_F(GratitudeScreen, ClosedScreenLeavesTheCheckToTheBackground) {
   refuse1068 = 1;  // the first try fails, the second would succeed
+  // The second try waits at the server until the screen is gone, so that a
+  // slow run (under ThreadSanitizer, say) cannot finish it before the close.
+  holdChecks = true;
   auto s = screen();
   s->retryPauseMs = 1500;  // the customer closes during the pause before the second try
   s->open();
@@ -377,6 +387,7 @@ TEST_F(GratitudeScreen, ClosedScreenLeavesTheCheckToTheBackground) {
   EXPECT_FALSE(s->isVisible());
   s.reset();  // freed by the checkout, as after every sale
   EXPECT_EQ(reportsStored(), 0);
+  holdChecks = false;
 
   // What the program does before it ends.
   registerSaleScreens();
