@@ -47,6 +47,7 @@
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/Common.h"
+#include "platform/SerialPort.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextCodec.h"
 
@@ -367,6 +368,7 @@ void TfmMain::FormShow() {
     paymentModuleWasFound(comPort);
   };
   devicesDiscoveryThread->startCoffeeSupervision = [this] { return startCoffeeSupervision(); };
+  devicesDiscoveryThread->watchPortsFolder(plat::portsDir());
 
   // 13.
   lbVersion->setText(QStringLiteral("Version ") + GetAppVersion());
