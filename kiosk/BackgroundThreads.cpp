@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 #include <QWidget>
 #include <chrono>
 
@@ -182,39 +183,21 @@ void tmBringToFrontTimer() {
   if (QWidget* active = QApplication::activeWindow()) active->update();
 }
 
-TCharmBarThread::TCharmBarThread(std::function<void()> step) : shared_(std::make_shared<Shared>()) {
-  shared_->step = step ? std::move(step) : std::function<void()>(hideShellOverlays);
-  worker_ = std::thread([this] {
-    std::unique_lock lock(mutex_);
-    while (!terminated_) {
-      if (!shared_->pending.exchange(true)) {
-        // The step runs on the main thread and may outlive this object in
-        // the queue, so it holds the shared state, not the thread.
-        plat::postToMain([shared = shared_] {
-          if (shared->cancelled) return;
-          try {
-            shared->step();
-          } catch (...) {
-          }
-          shared->pending = false;
-        });
-      }
-      wake_.wait_for(lock, std::chrono::milliseconds(kIntervalMs),
-                     [this] { return terminated_.load(); });
+TCharmBarThread::TCharmBarThread(std::function<void()> step)
+    : step_(step ? std::move(step) : std::function<void()>(hideShellOverlays)),
+      timer_(std::make_unique<QTimer>()) {
+  timer_->setInterval(kIntervalMs);
+  QObject::connect(timer_.get(), &QTimer::timeout, [this] {
+    try {
+      step_();
+    } catch (...) {
     }
   });
+  timer_->start();
 }
 
-TCharmBarThread::~TCharmBarThread() {
-  terminate();
-  if (worker_.joinable()) worker_.join();
-}
+TCharmBarThread::~TCharmBarThread() = default;
 
 void TCharmBarThread::terminate() {
-  {
-    std::lock_guard lock(mutex_);
-    terminated_ = true;
-  }
-  shared_->cancelled = true;
-  wake_.notify_all();
+  timer_->stop();
 }

@@ -16,6 +16,8 @@
 
 #include "kiosk/ClientInterrupt.h"
 
+class QTimer;
+
 class QWidget;
 class TJClient;
 
@@ -110,8 +112,10 @@ void hideShellOverlays();
 void tmBringToFrontTimer();
 
 // Runs the shell guard's step on the main thread every 250 ms, from creation
-// until destroyed. A step still waiting on the main thread is not queued
-// again, and failures of the step are ignored.
+// (on the main thread) until destroyed; failures of the step are ignored.
+// The step's timer runs on the main thread itself: a worker that woke every
+// 250 ms only to hand the step over woke two threads for each step of an
+// idle kiosk.
 class TCharmBarThread {
  public:
   static constexpr int kIntervalMs = 250;
@@ -123,14 +127,6 @@ class TCharmBarThread {
   void terminate();
 
  private:
-  struct Shared {
-    std::function<void()> step;
-    std::atomic<bool> pending{false};
-    std::atomic<bool> cancelled{false};  // steps still queued do nothing
-  };
-  std::shared_ptr<Shared> shared_;
-  std::atomic<bool> terminated_{false};
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::thread worker_;
+  std::function<void()> step_;
+  std::unique_ptr<QTimer> timer_;
 };

@@ -1,5 +1,6 @@
 #include "kiosk/DevicesDiscovery.h"
 
+#include <QFileSystemWatcher>
 #include <chrono>
 #include <exception>
 
@@ -176,8 +177,12 @@ void TPosDiscovery::scan(const std::atomic<bool>& stop) {
   if (!attempt([&] {
         ports = probes_.comPortList();
         return true;
-      }))
+      })) {
+    // A folder that went away cannot be watched: the passes go on.
+    noPorts_ = false;
     return;
+  }
+  noPorts_ = ports.isEmpty();
 
   if (vendotekLost) {
     // The terminal went away: it comes back on its own port or another.
@@ -245,6 +250,22 @@ void TDevicesDiscoveryThread::start() {
   thread_ = std::thread([this] { execute(); });
 }
 
+void TDevicesDiscoveryThread::watchPortsFolder(const QString& dir) {
+  portsWatcher_ = std::make_unique<QFileSystemWatcher>();
+  // A folder that is not there cannot be watched: the passes stay.
+  if (!portsWatcher_->addPath(dir)) {
+    portsWatcher_.reset();
+    return;
+  }
+  QObject::connect(portsWatcher_.get(), &QFileSystemWatcher::directoryChanged, [this] {
+    {
+      std::lock_guard lk(sleepMutex_);
+      portsChanged_ = true;
+    }
+    sleepCv_.notify_all();
+  });
+}
+
 void TDevicesDiscoveryThread::configurationChanged() {
   {
     std::lock_guard lk(sleepMutex_);
@@ -259,9 +280,11 @@ void TDevicesDiscoveryThread::stop() {
     terminated_ = true;
   }
   sleepCv_.notify_all();
-  if (!thread_.joinable()) return;
-  if (probes_.interrupt) probes_.interrupt();
-  thread_.join();
+  if (thread_.joinable()) {
+    if (probes_.interrupt) probes_.interrupt();
+    thread_.join();
+  }
+  portsWatcher_.reset();
 }
 
 void TDevicesDiscoveryThread::execute() {
@@ -280,9 +303,17 @@ void TDevicesDiscoveryThread::execute() {
     if (!terminated_) askMainForm();
     if (!terminated_) searchPaymentModule();
     std::unique_lock lk(sleepMutex_);
-    sleepCv_.wait_for(lk, watchingOnly() ? kWatchPause : kPassPause,
-                      [this] { return terminated_ || recheck_; });
+    const auto woken = [this] { return terminated_ || recheck_ || portsChanged_.exchange(false); };
+    if (waitingForPorts())
+      sleepCv_.wait(lk, woken);
+    else
+      sleepCv_.wait_for(lk, watchingOnly() ? kWatchPause : kPassPause, woken);
   }
+}
+
+bool TDevicesDiscoveryThread::waitingForPorts() const {
+  return portsWatcher_ && logic_->pos_type() == ptNone && logic_->noPortsListed() &&
+         !(paymentModule && paymentModuleWanted_ && paymentModule->comPort() < 1);
 }
 
 void TDevicesDiscoveryThread::askMainForm() {

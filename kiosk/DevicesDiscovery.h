@@ -22,6 +22,8 @@
 #include <optional>
 #include <thread>
 
+class QFileSystemWatcher;
+
 class TD200Sberbank;
 class TPaymentModule;
 class TSberDevice;
@@ -90,6 +92,8 @@ class TPosDiscovery {
   TPOSType pos_type() const { return pos_type_; }
   // The port of the terminal found; -1 while none.
   int port() const { return port_; }
+  // The last scan read the port list, and it was empty.
+  bool noPortsListed() const { return noPorts_; }
   // What the pad told in its own protocol; empty otherwise.
   TPosIdentity identity() const;
 
@@ -110,6 +114,7 @@ class TPosDiscovery {
   const int savedVendotek_;
   std::atomic<TPOSType> pos_type_{ptNone};
   std::atomic<int> port_{-1};
+  std::atomic<bool> noPorts_{false};
   std::atomic<int> sberToSave_;
   std::atomic<int> vendotekToSave_;
   mutable std::mutex identityMutex_;
@@ -161,6 +166,12 @@ class TDevicesDiscoveryThread {
   // The main form's configuration was loaded or applied again: the next
   // pass, which follows at once, asks both questions above again.
   void configurationChanged();
+  // The ports folder the probes list (on the main thread, before start).
+  // While no terminal is known and the folder lists no port, a pass has
+  // nothing to try: the worker then sleeps until the folder changes instead
+  // of listing it ten times a second. Without it the passes go on every
+  // 100 ms.
+  void watchPortsFolder(const QString& dir);
   // Asks the worker to end, breaks off a probe in flight and waits for it.
   // Safe on the main thread: a hand-over the worker waits in is refused.
   void stop();
@@ -178,12 +189,15 @@ class TDevicesDiscoveryThread {
   void askMainForm();
   void searchPaymentModule();
   bool watchingOnly() const;
+  bool waitingForPorts() const;
 
   TPosProbes probes_;
   std::function<void(TPOSType, int)> onFound_;
   std::unique_ptr<TPosDiscovery> logic_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> recheck_{true};
+  std::atomic<bool> portsChanged_{false};
+  std::unique_ptr<QFileSystemWatcher> portsWatcher_;
   bool coffeeSupervised_ = false;     // worker only
   bool paymentModuleWanted_ = false;  // worker only: the last answer
   std::mutex sleepMutex_;

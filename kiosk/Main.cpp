@@ -49,6 +49,7 @@
 #include "platform/Clock.h"
 #include "platform/Common.h"
 #include "platform/MainThread.h"
+#include "platform/SerialPort.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextCodec.h"
 
@@ -389,6 +390,7 @@ void TfmMain::FormShow() {
     paymentModuleWasFound(comPort);
   };
   devicesDiscoveryThread->startCoffeeSupervision = [this] { return startCoffeeSupervision(); };
+  devicesDiscoveryThread->watchPortsFolder(plat::portsDir());
 
   // 13.
   lbVersion->setText(QStringLiteral("Version ") + GetAppVersion());

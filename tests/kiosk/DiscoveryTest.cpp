@@ -11,10 +11,12 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "bridge/StubSberFolder.h"
@@ -24,6 +26,7 @@
 #include "kiosk/EventSink.h"
 #include "kiosk/Main.h"
 #include "platform/ConsoleRunner.h"
+#include "platform/SerialPort.h"
 #include "platform/TextCodec.h"
 #include "testbed/VendotekSim.h"
 #include "tests/support/KioskHooksStub.h"
@@ -437,6 +440,40 @@ TEST(DevicesDiscoveryThread, StopBreaksOffABridgeRunAndRefusesTheHandOver) {
   QCoreApplication::processEvents();
   EXPECT_FALSE(called);
   EXPECT_EQ(thread.pos_type(), ptNone);
+}
+
+// With no terminal and no port in the folder a pass has nothing to try: the
+// worker sleeps until the folder changes, then tries the new port at once.
+TEST(DiscoveryThread, WithAnEmptyPortsFolderWaitsForItToChange) {
+  QTemporaryDir dir;
+  std::atomic<int> listings{0};
+  std::atomic<int> tried{0};
+  TPosProbes probes;
+  probes.comPortList = [&] {
+    ++listings;
+    return plat::listComPorts(dir.path());
+  };
+  probes.vendotekConnect = [&](int port) {
+    tried = port;
+    throw std::runtime_error("silent");
+  };
+  probes.vendotekClose = [] {};
+  probes.sberCreateIniFile = [](int) {};
+  probes.sberTestPinPad = [] { return false; };
+  TDevicesDiscoveryThread thread(probes, nullptr);
+  thread.watchPortsFolder(dir.path());
+  thread.start();
+  waitUntil([] { return false; }, 600ms);
+  EXPECT_LE(listings, 2) << "an empty folder is not listed every pass";
+  EXPECT_EQ(tried, 0);
+
+  ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), dir.filePath(QStringLiteral("COM5"))));
+  EXPECT_TRUE(waitUntil([&] { return tried == 5; }, 5s));
+  // A port that is there but silent is tried again pass after pass.
+  const int before = listings;
+  waitUntil([] { return false; }, 600ms);
+  EXPECT_GE(listings - before, 3);
+  thread.stop();
 }
 
 // ---- the main form ----
