@@ -69,8 +69,10 @@ TEST_F(CoffeeKiosk, AMachineSwitchedOnForARunningKioskIsSupervised) {
   ASSERT_TRUE(waitUntil([&] { return main->pos_type == ptVendotek; }, 30s));
   EXPECT_FALSE(main->carimaliInitializationThread->started());
 
-  // The back office now says the kiosk has the machine.
+  // The back office now says the kiosk has the machine; applying the new
+  // settings tells discovery, as a configuration load does.
   main->carimali_machine = true;
+  main->devicesDiscoveryThread->configurationChanged();
   ASSERT_TRUE(waitUntil([&] { return main->carimaliInitializationThread->started(); }, 10s));
   EXPECT_TRUE(main->tmCarimali->isActive());
   EXPECT_TRUE(waitUntil([&] { return main->carimaliInitializationThread->connected(); }, 10s));
