@@ -347,6 +347,12 @@ class TJTransport {
   std::vector<WireValue> fBatchInsertRecords;
   int fBatchInsertRecordCount = 0;
 
+  // The session key, in both directions, once the login agreed on it.
+  void setKeyBoth(const QByteArray& key) {
+    sendCrypt_.setKey(key);
+    recvCrypt_.setKey(key);
+  }
+
  private:
   friend class TransportWireSource;
   void writeBatch(TCustomAccessValidator* accessValidator);
@@ -362,10 +368,6 @@ class TJTransport {
   // time-out, an interrupt a cancellation, both as transport errors.
   void writeSocket(const char* data, int len);
   void readReplyBatch(int timeout);
-  void setKeyBoth(const QByteArray& key) {
-    sendCrypt_.setKey(key);
-    recvCrypt_.setKey(key);
-  }
   friend class TJClient;
 
   static constexpr int kSendBufSize = 4096;

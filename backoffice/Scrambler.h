@@ -25,6 +25,12 @@ class Scrambler {
   }
   int index() const { return index_; }
   uint8_t last() const { return last_; }
+  // Puts the state back to what index() and last() said, for a reader that
+  // decoded bytes ahead and then gave them back unread.
+  void restore(int index, uint8_t last) {
+    index_ = index;
+    last_ = last;
+  }
 
   // Plain -> wire, in place.
   void encode(char* p, size_t n) {

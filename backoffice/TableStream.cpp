@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 #include <cstring>
+#include <string_view>
+#include <type_traits>
 
 #include "backoffice/JTable.h"
 #include "backoffice/JTransport.h"
@@ -383,17 +385,18 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
 
   // What a row value becomes in its column: the storage kind, and the last
   // date-time read there (a column often repeats one, and each new one costs
-  // a local-time conversion).
+  // a local-time conversion), and the zone's offset near its dates.
   struct Column {
     TFieldType type;
     int storage;
     bool haveDate = false;
     qint64 dateMs = 0;
-    QVariant date;
+    QDateTime date;
+    plat::LocalTimes zone;
   };
   std::vector<Column> cols;
   cols.reserve(size_t(n));
-  for (TFieldType ft : types) cols.push_back(Column{ft, plat::storageTypeOf(ft), false, 0, {}});
+  for (TFieldType ft : types) cols.push_back(Column{ft, plat::storageTypeOf(ft), false, 0, {}, {}});
 
   // Nearly every read finds its bytes buffered: take them without the clock
   // and the waits of _recv, which reads the same bytes when they are not.
@@ -403,81 +406,105 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
     else
       _recv(dst, len, t);
   };
+  // Where a row's bytes come from: the socket, or the bytes it has already
+  // buffered, read in place (see the loop below).
+  struct FromSocket {
+    decltype(recv)& read;
+    void take(char* dst, int len) { read(dst, len, kRowValueTimeout); }
+  };
+  struct PastBuffer {};  // a row runs past the buffered bytes
+  struct FromBuffer {
+    const char* at;
+    const char* end;
+    Scrambler& crypt;
+    bool scrambled;
+    // Inlined, so that the common fixed-size reads become plain moves.
+    Q_ALWAYS_INLINE void take(char* dst, int len) {
+      if (end - at < len) throw PastBuffer{};
+      std::memcpy(dst, at, size_t(len));
+      at += len;
+      if (scrambled) crypt.decode(dst, size_t(len));
+    }
+  };
 
   // One value as the table holds it: what WireValue::toQVariant gives for
   // the value read (a bytes column keeps the bytes of a text as they were
   // sent), without building the WireValue for the common kinds.
-  auto readValue = [this, &recv](Column& col, QVariant& out) {
+  auto readValue = [this](auto& src, Column& col) -> QVariant {
     char b[256];
-    recv(b, 1, kRowValueTimeout);
+    src.take(b, 1);
     const int tag = uint8_t(b[0]);
     switch (tag) {
       case wtNull:
-        out = QVariant();
-        return;
+        return QVariant();
       case wtFalse:
-        out = QVariant(false);
-        return;
+        return QVariant(false);
       case wtTrue:
-        out = QVariant(true);
-        return;
+        return QVariant(true);
       case wtInt8:
-        recv(b, 1, kRowValueTimeout);
-        out = QVariant(int(int8_t(b[0])));
-        return;
+        src.take(b, 1);
+        return QVariant(int(int8_t(b[0])));
       case wtInt16:
-        recv(b, 2, kRowValueTimeout);
-        out = QVariant(int(int16_t(getU16(b))));
-        return;
+        src.take(b, 2);
+        return QVariant(int(int16_t(getU16(b))));
       case wtInt32:
-        recv(b, 4, kRowValueTimeout);
-        out = QVariant(int(int32_t(getU32(b))));
-        return;
+        src.take(b, 4);
+        return QVariant(int(int32_t(getU32(b))));
       case wtInt64:
-        recv(b, 8, kRowValueTimeout);
-        out = QVariant(qint64(getU64(b)));
-        return;
+        src.take(b, 8);
+        return QVariant(qint64(getU64(b)));
       case wtDouble: {
-        recv(b, 8, kRowValueTimeout);
+        src.take(b, 8);
         const uint64_t bits = getU64(b);
         double d;
         std::memcpy(&d, &bits, 8);
-        out = QVariant(d);
-        return;
+        return QVariant(d);
       }
       case wtSingle: {
-        recv(b, 4, kRowValueTimeout);
+        src.take(b, 4);
         const uint32_t bits = getU32(b);
         float f;
         std::memcpy(&f, &bits, 4);
-        out = QVariant(double(f));
-        return;
+        return QVariant(double(f));
       }
       case wtDateTime: {
-        recv(b, 8, kRowValueTimeout);
+        src.take(b, 8);
         const auto ms = int64_t(getU64(b));
         if (!col.haveDate || col.dateMs != ms) {
-          col.date = QVariant(daysToDateTime(double(ms) / 86400000.0 + 25569.0));
+          col.date = daysToDateTime(double(ms) / 86400000.0 + 25569.0, col.zone);
           col.dateMs = ms;
           col.haveDate = true;
         }
-        out = col.date;
-        return;
+        return QVariant(col.date);
       }
       case wtShortString:
         if (col.type == ftBytes) break;
-        recv(b, 1, kRowValueTimeout);
+        src.take(b, 1);
         {
           const int len = uint8_t(b[0]);
-          recv(b, len, kRowValueTimeout);
-          out = QVariant(ansiToString(b, len));
-          return;
+          src.take(b, len);
+          return QVariant(ansiToString(b, len));
         }
       default:
         break;
     }
-    const WireValue v = recvTaggedVariant(tag, kRowValueTimeout);
-    out = col.type == ftBytes && !v.isNull() ? QVariant(v.ansiPayload()) : v.toQVariant();
+    if constexpr (std::is_same_v<std::decay_t<decltype(src)>, FromBuffer>) {
+      throw PastBuffer{};  // rare kinds are read from the socket
+    } else {
+      const WireValue v = recvTaggedVariant(tag, kRowValueTimeout);
+      return col.type == ftBytes && !v.isNull() ? QVariant(v.ansiPayload()) : v.toQVariant();
+    }
+  };
+  // A value into its column's storage kind.
+  auto convert = [](Column& col, QVariant& v) {
+    if (col.storage != QMetaType::UnknownType && v.typeId() != col.storage && v.isValid()) {
+      try {
+        v = plat::convertToFieldType(col.type, v);
+      } catch (...) {
+        v = QVariant();  // as a refused assignment leaves the field
+        throw;
+      }
+    }
   };
 
   // The row marker is a one-byte integer; any other integer kind still counts.
@@ -503,22 +530,64 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
   if (t.CanAppendRowsInPlace()) {
     // Nothing would run per row: the values go straight into the store.
     plat::MemTable::RowAppender rows(t);
-    while (nextRow()) {
-      QVariant* row = rows.AddRow();
-      int done = 0;
-      try {
-        for (Column& col : cols) {
-          QVariant& v = row[done];
-          readValue(col, v);
-          if (v.isValid() && col.storage != QMetaType::UnknownType && v.typeId() != col.storage) {
+    for (;;) {
+      // A row that lies whole in the buffered bytes is read there, its
+      // values built straight in their places (a new row's places hold
+      // Nulls, which need no destructor). Where it runs past them, or holds
+      // a rare kind of value or a failure, the scrambler and the row are put
+      // back and the row is read again the ordinary way below, which gives
+      // every failure as it always did.
+      QVariant* row = nullptr;
+      if (const std::string_view buf = fSocket ? fSocket->buffered() : std::string_view();
+          !buf.empty()) {
+        FromBuffer src{buf.data(), buf.data() + buf.size(), recvCrypt_,
+                       !recvCrypt_.key().isEmpty()};
+        const int cryptIndex = recvCrypt_.index();
+        const uint8_t cryptLast = recvCrypt_.last();
+        try {
+          char m[2];
+          src.take(m, 2);
+          if (uint8_t(m[0]) != wtInt8 || m[1] == 2) throw PastBuffer{};
+          if (m[1] == 1) {
+            fSocket->skipBuffered(int(src.at - buf.data()));
+            return;
+          }
+          row = rows.AddRow();
+          for (size_t c = 0; c < cols.size(); ++c) {
+            QVariant* slot = row + c;
             try {
-              v = plat::convertToFieldType(col.type, v);
+              new (slot) QVariant(readValue(src, cols[c]));
             } catch (...) {
-              v = QVariant();  // as a refused assignment leaves the field
+              new (slot) QVariant();
               throw;
             }
+            convert(cols[c], *slot);
           }
-          ++done;
+          fSocket->skipBuffered(int(src.at - buf.data()));
+          markerTimeout = kValueTimeout;
+          continue;
+        } catch (...) {
+          recvCrypt_.restore(cryptIndex, cryptLast);
+          if (row)
+            for (size_t c = 0; c < cols.size(); ++c) row[c] = QVariant();
+        }
+      }
+      try {
+        if (!nextRow()) {
+          if (row) rows.DropLastRow();
+          return;
+        }
+      } catch (...) {
+        if (row) rows.DropLastRow();
+        throw;
+      }
+      if (!row) row = rows.AddRow();
+      FromSocket src{recv};
+      size_t done = 0;
+      try {
+        for (; done < cols.size(); ++done) {
+          row[done] = readValue(src, cols[done]);
+          convert(cols[done], row[done]);
         }
       } catch (...) {
         // As a failed row by Append and Post: kept with what it got, unless
@@ -527,16 +596,12 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
         throw;
       }
     }
-    return;
   }
 
-  QVariant v;
+  FromSocket src{recv};
   while (nextRow()) {
     t.Append();
-    for (int c = 0; c < int(n); ++c) {
-      readValue(cols[size_t(c)], v);
-      fields[size_t(c)]->SetValue(v);
-    }
+    for (int c = 0; c < int(n); ++c) fields[size_t(c)]->SetValue(readValue(src, cols[size_t(c)]));
     t.Post();
   }
 }

@@ -46,7 +46,10 @@ double dateTimeToDays(const QDateTime& local) {
   return double(days) + double(ms) / double(kMsPerDay);
 }
 
-QDateTime daysToDateTime(double days) {
+namespace {
+
+template <typename Make>
+QDateTime fromDays(double days, Make make) {
   if (!std::isfinite(days) || std::fabs(days) > 3e6) return QDateTime();
   // Whole milliseconds, as the wire carries them, so a round trip is exact.
   qint64 totalMs = qint64(std::nearbyint(days * double(kMsPerDay)));
@@ -56,7 +59,17 @@ QDateTime daysToDateTime(double days) {
     ms += kMsPerDay;
     --d;
   }
-  return QDateTime(kDayZero.addDays(d), QTime::fromMSecsSinceStartOfDay(int(ms)));
+  return make(kDayZero.addDays(d), QTime::fromMSecsSinceStartOfDay(int(ms)));
+}
+
+}  // namespace
+
+QDateTime daysToDateTime(double days) {
+  return fromDays(days, [](QDate d, QTime t) { return QDateTime(d, t); });
+}
+
+QDateTime daysToDateTime(double days, plat::LocalTimes& zone) {
+  return fromDays(days, [&zone](QDate d, QTime t) { return zone.at(d, t); });
 }
 
 WireValue::WireValue(const TVariantArray& a)

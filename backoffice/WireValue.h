@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/LocalTimes.h"
 
 // A value of one kind read as another it cannot become (Null as text, "abc"
 // as a number). Carries the platform's conversion text.
@@ -143,6 +144,8 @@ class WireValue {
 // Day-count date-times (the wire's and the tables' form) and QDateTime.
 double dateTimeToDays(const QDateTime& local);
 QDateTime daysToDateTime(double days);
+// The same, for one of many values: see plat::LocalTimes.
+QDateTime daysToDateTime(double days, plat::LocalTimes& zone);
 
 // Wire tags of tagged values.
 enum WireTag : uint8_t {

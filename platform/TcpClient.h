@@ -13,9 +13,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "platform/Exception.h"
 
@@ -73,6 +75,14 @@ class TcpClient {
     inPos_ += n;
     return true;
   }
+  // The buffered bytes themselves, for a reader that parses them in place
+  // and then drops what it used with skipBuffered(); empty where
+  // takeBuffered would take nothing.
+  std::string_view buffered() const {
+    if (fd_ < 0 || peerClosed_) return {};
+    return {in_.constData() + inPos_, size_t(pending())};
+  }
+  void skipBuffered(int n) { inPos_ += std::clamp(n, 0, pending()); }
   // True when bytes are buffered or arrive within withinMs. An interrupt
   // ends the wait with false; a closed peer answers false.
   bool hasData(int withinMs);

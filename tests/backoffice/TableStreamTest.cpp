@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <thread>
 
 #include "backoffice/JTransport.h"
+#include "backoffice/Scrambler.h"
 #include "backoffice/TableStream.h"
 #include "backoffice/WireCodec.h"
 #include "platform/TcpClient.h"
@@ -47,6 +49,44 @@ class StreamTransport : public TJTransport {
 
  private:
   plat::TcpClient socket_;
+};
+
+// A transport whose peer sends `bytes` scrambled with `key`, in pieces of
+// `piece` bytes from a thread, so values fall across the reader's buffer ends.
+class PiecewiseTransport : public TJTransport {
+ public:
+  PiecewiseTransport(QByteArray bytes, const QByteArray& key, int piece) {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::abort();
+    Scrambler server;
+    server.setKey(key);
+    server.encode(bytes.data(), size_t(bytes.size()));
+    setKeyBoth(key);
+    writer_ = std::thread([fd = fds[1], bytes, piece] {
+      for (qsizetype at = 0; at < bytes.size();) {
+        const ssize_t n =
+            ::send(fd, bytes.constData() + at,
+                   size_t(std::min<qsizetype>(piece, bytes.size() - at)), MSG_NOSIGNAL);
+        if (n <= 0) break;
+        at += n;
+      }
+      ::close(fd);
+    });
+    socket_.adopt(fds[0]);
+    fSocket = &socket_;
+    setShowProgress(false);
+    setReadPollMs(5);
+  }
+  ~PiecewiseTransport() override {
+    // Closed first, so a writer still sending after a failed read stops.
+    disconnect();
+    fSocket = nullptr;
+    writer_.join();
+  }
+
+ private:
+  plat::TcpClient socket_;
+  std::thread writer_;
 };
 
 // A subclass may act in its hooks, so it is filled row by row.
@@ -105,7 +145,9 @@ Stored expectedStore(TFieldType ft, const WireValue& sent) {
   if (a.typeId() == QMetaType::QDateTime) {
     const QDateTime x = a.toDateTime(), y = b.toDateTime();
     if (x.isValid() != y.isValid() || x.timeSpec() != y.timeSpec() || x.date() != y.date() ||
-        x.time() != y.time())
+        x.time() != y.time() ||
+        (x.isValid() &&
+         (x.offsetFromUtc() != y.offsetFromUtc() || x.isDaylightTime() != y.isDaylightTime())))
       return ::testing::AssertionFailure()
              << x.toString(Qt::ISODateWithMs).toStdString() << " against "
              << y.toString(Qt::ISODateWithMs).toStdString();
@@ -207,7 +249,7 @@ TEST(TableStreamDecode, EveryValueLandsInEveryColumnAsAppendAndPostStoreIt) {
 
 TEST(TableStreamDecode, DateTimesStayTheSameLocalTimesInEveryZone) {
   // Repeats and returns to an earlier value, as a column of dates does.
-  const std::vector<WireValue> dates = {
+  std::vector<WireValue> dates = {
       at(2024, 1, 1),
       at(2024, 1, 1),
       at(2024, 3, 31, 2, 30),   // missing in the daylight-saving zone
@@ -227,6 +269,14 @@ TEST(TableStreamDecode, DateTimesStayTheSameLocalTimesInEveryZone) {
       WireValue::null(),
       at(2024, 1, 1),
   };
+  // Runs of nearby times, as a column of sale times holds them, through the
+  // changes of the daylight-saving zones.
+  for (const QDateTime& from : {QDateTime(QDate(2024, 3, 30), QTime(22, 0), Qt::UTC),
+                                QDateTime(QDate(2024, 10, 26), QTime(22, 0), Qt::UTC),
+                                QDateTime(QDate(2024, 3, 9), QTime(22, 0), Qt::UTC),
+                                QDateTime(QDate(2024, 11, 2), QTime(22, 0), Qt::UTC)}) {
+    for (int s = 0; s < 8 * 3600; s += 97) dates.push_back(WireValue::dateTime(from.addSecs(s)));
+  }
   const char* const zones[] = {"UTC0", "MSK-3", "CET-1CEST,M3.5.0,M10.5.0/3",
                                "EST5EDT,M3.2.0,M11.1.0", "<+1030>-10:30"};
   for (const char* zone : zones) {
@@ -336,6 +386,76 @@ TEST(TableStreamDecode, TablesWithRowHandlersStillSeeEveryRow) {
   ASSERT_EQ(load(counted, bytes), "");
   EXPECT_EQ(newRecords, 3);
   EXPECT_FALSE(counted.CanAppendRowsInPlace());
+}
+
+// A long scrambled table that arrives in pieces: rows that end past the
+// buffered bytes, rare kinds of value and failing values among common ones
+// load as row by row, and what follows the table is read where it starts.
+TEST(TableStreamDecode, ALongScrambledTableArrivingInPiecesLoadsAsRowByRow) {
+  std::vector<TVariantArray> rows;
+  for (int i = 0; i < 3000; ++i) {
+    TVariantArray r = {
+        WireValue(i), WireValue::ansi(QStringLiteral("Товар %1").arg(i)), WireValue(0.5 * i),
+        WireValue::dateTime(QDateTime(QDate(2024, 3, 31), QTime(0, 0), Qt::UTC).addSecs(7 * i)),
+        WireValue::int64(qint64(i) << 20)};
+    if (i % 50 == 7) r[2] = WireValue::currency(i + 0.25);                       // rare kind
+    if (i % 70 == 9) r[1] = WireValue::ansi(QString(300 + i % 5, QChar(u'ж')));  // long text
+    if (i % 90 == 11) r[0] = WireValue::null();
+    rows.push_back(r);
+  }
+  QByteArray after;
+  encodeValue(after, WireValue::ansi(QStringLiteral("после")));
+  const QByteArray bytes = stream({{4}, {12, 400}, {8}, {93}, {-5}}, rows) + after;
+  // The same rows, then a row whose first value is too wide for its column.
+  QByteArray failing =
+      stream({{4}, {12, 400}, {8}, {93}, {-5}}, rows,
+             encodeValue(WireValue::byte(0)) + encodeValue(WireValue::int64(1LL << 40)));
+
+  LocalZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  const QByteArray key = QByteArray::fromHex("a1b2c3d4e5f60718293a");
+  RowByRowTable expected;
+  {
+    PiecewiseTransport tr(bytes, key, 1 << 20);
+    tr.recvTable(&expected, 5);
+  }
+  ASSERT_EQ(expected.RecordCount(), 3000);
+  for (int piece : {1, 97, 4093, 70000}) {
+    SCOPED_TRACE(piece);
+    plat::MemTable inPlace;
+    PiecewiseTransport tr(bytes, key, piece);
+    tr.recvTable(&inPlace, 5);
+    EXPECT_EQ(inPlace.SaveToBytes(), expected.SaveToBytes());
+    inPlace.Last();
+    expected.Last();
+    EXPECT_TRUE(sameValue(inPlace.FieldByIndex(3)->Value(), expected.FieldByIndex(3)->Value()));
+    EXPECT_EQ(tr.recvVariant(5).toStringNullEmpty(), QStringLiteral("после"));
+  }
+  for (int piece : {1, 4093}) {
+    SCOPED_TRACE(piece);
+    plat::MemTable inPlace;
+    RowByRowTable byRow;
+    std::string e1, e2;
+    {
+      PiecewiseTransport tr(failing, key, piece);
+      try {
+        tr.recvTable(&inPlace, 1);
+      } catch (const Exception& e) {
+        e1 = e.message().toStdString();
+      }
+    }
+    {
+      PiecewiseTransport tr(failing, key, piece);
+      try {
+        tr.recvTable(&byRow, 1);
+      } catch (const Exception& e) {
+        e2 = e.message().toStdString();
+      }
+    }
+    EXPECT_EQ(e1, "'1099511627776' is not a valid integer value");
+    EXPECT_EQ(e1, e2);
+    ASSERT_EQ(inPlace.RecordCount(), 3000);
+    EXPECT_EQ(inPlace.SaveToBytes(), byRow.SaveToBytes());
+  }
 }
 
 }  // namespace
