@@ -19,6 +19,7 @@
 #include "backoffice/TableStream.h"
 #include "backoffice/WireCodec.h"
 #include "platform/TcpClient.h"
+#include "tests/support/LocalZone.h"
 
 namespace {
 
@@ -169,26 +170,7 @@ std::string load(plat::MemTable& t, const QByteArray& bytes) {
   return {};
 }
 
-// Sets TZ for the scope (a POSIX rule, so no zone files are needed).
-class LocalZone {
- public:
-  explicit LocalZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~LocalZone() {
-    if (had_)
-      ::setenv("TZ", old_.c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
+using testkit::LocalZone;
 
 WireValue at(int y, int m, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
   return WireValue::dateTime(QDateTime(QDate(y, m, d), QTime(h, mi, s, ms)));

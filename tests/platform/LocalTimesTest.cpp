@@ -12,29 +12,11 @@
 #include <string>
 
 #include "platform/LocalTimes.h"
+#include "tests/support/LocalZone.h"
 
 namespace {
 
-// Sets TZ for the scope.
-class LocalZone {
- public:
-  explicit LocalZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~LocalZone() {
-    if (had_)
-      ::setenv("TZ", old_.c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
+using testkit::LocalZone;
 
 ::testing::AssertionResult same(const QDateTime& got, const QDateTime& want) {
   if (got.isValid() == want.isValid() && got.timeSpec() == want.timeSpec() &&
