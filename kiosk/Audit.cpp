@@ -294,29 +294,67 @@ void TUploadingThread::waitForWork() {
 }
 
 bool TUploadingThread::refused(const QString& dir, const QString& name, const QString& message) {
-  if (name != refusedName_) {
-    refusedName_ = name;
-    refusals_ = 0;
-  }
-  if (++refusals_ < kRefusalLimit) return false;
-  refusals_ = 0;
-  const QString refusedDir = QDir(dir).filePath(QStringLiteral("refused"));
-  QDir().mkpath(refusedDir);
-  QString target = QDir(refusedDir).filePath(name);
-  for (int i = 1; QFileInfo::exists(target) && i < 1000; ++i)
-    target = QDir(refusedDir).filePath(name + QLatin1Char('.') + QString::number(i));
-  if (!QFile::rename(QDir(dir).filePath(name), target)) {
+  if (!setAside_.refused(name)) return false;
+  if (!TSetAsidePolicy::moveInto(QDir(dir).filePath(name),
+                                 QDir(dir).filePath(QLatin1String(TSetAsidePolicy::kFolder)))) {
     log(QStringLiteral("TUploadingThread: аудит %1 не перенесён в Audit/refused").arg(name));
     return false;
   }
-  log(QStringLiteral("TUploadingThread: аудит %1 отклонён сервером %2 раз подряд и перенесён в "
-                     "Audit/refused: %3")
+  log(QStringLiteral("TUploadingThread: аудит %1 отклонён сервером не менее %2 раз подряд за час "
+                     "и перенесён в Audit/refused: %3")
           .arg(name)
-          .arg(kRefusalLimit)
+          .arg(TSetAsidePolicy::kRefusalLimit)
           .arg(message));
   if (ctx_.event)
     ctx_.event(1, QStringLiteral("Аудит не принят сервером и отложен: %1 (%2)").arg(name, message));
   return true;
+}
+
+bool TUploadingThread::sendAudit(TJClient& client, const TUploadPass& pass, const QString& name,
+                                 const QStringList& lines, QString& refusal) {
+  QDateTime dt;
+  int reason = 0;
+  parseAuditFileName(name, dt, reason);
+  const TVariantArray values{WireValue::fromQVariant(pass.vm_id),
+                             WireValue::fromQVariant(pass.terminal_id),
+                             WireValue(QStringLiteral("List 2")),
+                             WireValue::dateTime(dt),
+                             WireValue(reason),
+                             WireValue(lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")),
+                             WireValue(1)};
+  try {
+    client.insertRec(QStringLiteral("tbVmAudit"), QLatin1String(kAuditFields), WireValue(values),
+                     kTimeoutS);
+  } catch (const EServerError& e) {
+    // Only the server's own answer counts against the file; a transport
+    // failure says nothing about it.
+    refusal = e.message();
+    return false;
+  }
+  return true;
+}
+
+void TUploadingThread::retrySetAside(TJClient& client, const TUploadPass& pass,
+                                     const QString& dir) {
+  const QString refusedDir = QDir(dir).filePath(QLatin1String(TSetAsidePolicy::kFolder));
+  for (const QString& file : TSetAsidePolicy::files(refusedDir)) {
+    if (terminated_) return;
+    const QString path = QDir(refusedDir).filePath(file);
+    QByteArray bytes;
+    if (!readWhole(path, bytes)) continue;
+    const QStringList lines = fileLines(bytes);
+    QString refusal;
+    try {
+      if (!sendAudit(client, pass, TSetAsidePolicy::originalName(file), lines, refusal)) continue;
+    } catch (const EConvertError& e) {
+      log(QStringLiteral("TUploadingThread: ") + e.message());
+      continue;
+    }
+    if (!QFile::remove(path))
+      log(QStringLiteral("TUploadingThread: cannot delete \"%1\"").arg(path));
+    log(QStringLiteral("TUploadingThread: отложенный аудит %1 принят сервером").arg(file));
+  }
+  setAside_.retried();
 }
 
 void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) {
@@ -339,32 +377,18 @@ void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) 
       throw EFileError(QStringLiteral("Cannot read file \"%1\".").arg(path));
     const QStringList lines = fileLines(bytes);
     if (isAuditText(lines)) {
-      QDateTime dt;
-      int reason = 0;
+      QString refusal;
       try {
-        parseAuditFileName(name, dt, reason);
+        if (!sendAudit(client, pass, name, lines, refusal)) {
+          // It stays first in line until the policy lets it go.
+          if (!refused(dir, name, refusal)) throw EServerError(refusal);
+          pending_.removeFirst();
+          continue;
+        }
       } catch (const EConvertError& e) {
         // Not one of ours: it can never be uploaded, so it must not hold
         // back the audits behind it. It stays where it is.
         log(QStringLiteral("TUploadingThread: ") + e.message());
-        pending_.removeFirst();
-        continue;
-      }
-      const TVariantArray values{
-          WireValue::fromQVariant(pass.vm_id),
-          WireValue::fromQVariant(pass.terminal_id),
-          WireValue(QStringLiteral("List 2")),
-          WireValue::dateTime(dt),
-          WireValue(reason),
-          WireValue(lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")),
-          WireValue(1)};
-      try {
-        client.insertRec(QStringLiteral("tbVmAudit"), QLatin1String(kAuditFields),
-                         WireValue(values), kTimeoutS);
-      } catch (const EServerError& e) {
-        // Only the server's own answer counts against the file; a transport
-        // failure says nothing about it.
-        if (!refused(dir, name, e.message())) throw;
         pending_.removeFirst();
         continue;
       }
@@ -376,4 +400,7 @@ void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) 
       log(QStringLiteral("TUploadingThread: cannot delete \"%1\"").arg(path));
     pending_.removeFirst();
   }
+  // What was set aside goes again once nothing else waits, so it never
+  // holds back the audits.
+  if (!terminated_ && pending_.isEmpty() && setAside_.retryDue()) retrySetAside(client, pass, dir);
 }

@@ -19,6 +19,7 @@
 
 #include "kiosk/ClientInterrupt.h"
 #include "kiosk/Products.h"
+#include "kiosk/SetAsidePolicy.h"
 
 class QTimer;
 class TJClient;
@@ -119,15 +120,12 @@ struct TUploadingContext {
 };
 
 // Uploads the audit files oldest first, one row of "tbVmAudit" each, and
-// deletes each file once the server has it.
+// deletes each file once the server has it. A file the server keeps refusing
+// waits in "Audit/refused/" and is sent again later (TSetAsidePolicy).
 class TUploadingThread {
  public:
   static constexpr int kTimeoutS = 30;
   static constexpr int64_t kPassIntervalMs = 60000;
-  // A file the server refuses (an answer, not a transport failure) on this
-  // many passes in a row is set aside into "Audit/refused/", so that one bad
-  // file cannot hold back every audit behind it for good.
-  static constexpr int kRefusalLimit = 10;
 
   explicit TUploadingThread(TUploadingContext context);
   // Stops the worker and waits for it (at most the upload in flight).
@@ -152,14 +150,20 @@ class TUploadingThread {
   void run();
   void waitForWork();
   void log(const QString& text) const;
-  // Counts a server's refusal of the file; after kRefusalLimit passes in a
-  // row it is set aside and true is returned.
+  // Counts a server's refusal of the file at the head; once the policy says
+  // so, it is set aside into "Audit/refused/" and true is returned.
   bool refused(const QString& dir, const QString& name, const QString& message);
+  // Sends the row of one audit file. True when the server took it, false
+  // when it refused (its answer in refusal). Raises on a transport failure.
+  bool sendAudit(TJClient& client, const TUploadPass& pass, const QString& name,
+                 const QStringList& lines, QString& refusal);
+  // Sends every file set aside again, oldest first; what the server takes
+  // goes. Raises on a transport failure.
+  void retrySetAside(TJClient& client, const TUploadPass& pass, const QString& dir);
 
   TUploadingContext ctx_;
-  QStringList pending_;  // worker only
-  QString refusedName_;  // the file refused last and on how many passes (worker only)
-  int refusals_ = 0;
+  QStringList pending_;       // worker only
+  TSetAsidePolicy setAside_;  // worker only
   std::atomic<bool> immediate_audit_checking{false};
   std::atomic<bool> terminated_{false};
   TClientInterrupt stop_;

@@ -388,9 +388,12 @@ void TLogThread::restore() {
     // its file waits, not after its file was set aside.
     const std::vector<quint32> queue = listQueue();
     if (!queue.empty()) rec_no = std::max(rec_no, queue.back());
-    for (const QString& dir : {QStringLiteral("/bad"), QStringLiteral("/refused")})
-      for (const QString& name : listFiles(log_dir + dir))
+    for (const QString& dir :
+         {QStringLiteral("bad"), QString::fromLatin1(TSetAsidePolicy::kFolder)})
+      for (const QString& file : listFiles(log_dir + QLatin1Char('/') + dir)) {
+        const QString name = TSetAsidePolicy::originalName(file);
         if (isRecordName(name)) rec_no = std::max(rec_no, name.toUInt());
+      }
     waiting_.assign(queue.begin(), queue.end());
   }
   loadWaiting();
@@ -446,12 +449,8 @@ bool TLogThread::loadInto(const QString& name) {
 }
 
 void TLogThread::moveAside(const QString& name) {
-  const QString badDir = log_dir + QLatin1String("/bad");
-  QDir().mkpath(badDir);
-  QString target = badDir + QLatin1Char('/') + name;
-  for (int i = 1; QFileInfo::exists(target) && i < 1000; ++i)
-    target = badDir + QLatin1Char('/') + name + QLatin1Char('.') + QString::number(i);
-  if (!QFile::rename(log_dir + QLatin1Char('/') + name, target))
+  if (!TSetAsidePolicy::moveInto(log_dir + QLatin1Char('/') + name,
+                                 log_dir + QLatin1String("/bad")))
     logLine(QStringLiteral("TLogThread: cannot move %1 aside").arg(name));
 }
 
@@ -645,35 +644,26 @@ void TLogThread::runPass(TJClient& client) {
 }
 
 bool TLogThread::refused(const TLogRecord& r, const QString& message) {
-  if (r.no != refusedNo_) {
-    refusedNo_ = r.no;
-    refusals_ = 0;
-  }
-  if (++refusals_ < kRefusalLimit) return false;
-  refusals_ = 0;
   const QString name = TLogRecord::fileNameOf(r.no);
-  const QString dir = log_dir + QLatin1String("/refused");
+  if (!setAside_.refused(name)) return false;
+  const QString dir = log_dir + QLatin1Char('/') + QLatin1String(TSetAsidePolicy::kFolder);
   bool moved = false;
   {
     std::lock_guard lock(cs);
-    QDir().mkpath(dir);
-    QString target = dir + QLatin1Char('/') + name;
-    for (int i = 1; QFileInfo::exists(target) && i < 1000; ++i)
-      target = dir + QLatin1Char('/') + name + QLatin1Char('.') + QString::number(i);
     const QString source = log_dir + QLatin1Char('/') + name;
     // A record whose file could not be written lives only in memory.
-    moved = !QFileInfo::exists(source) || QFile::rename(source, target);
+    moved = !QFileInfo::exists(source) || TSetAsidePolicy::moveInto(source, dir);
     if (moved) records.erase(r.no);
   }
   if (!moved) {
     logLine(QStringLiteral("TLogThread: запись %1 не перенесена в Log/refused").arg(name));
     return false;
   }
-  logLine(QStringLiteral("TLogThread: запись %1 (событие %2) отклонена сервером %3 раз подряд и "
-                         "перенесена в Log/refused: %4")
+  logLine(QStringLiteral("TLogThread: запись %1 (событие %2) отклонена сервером не менее %3 раз "
+                         "подряд за час и перенесена в Log/refused: %4")
               .arg(name)
               .arg(r.event_id)
-              .arg(kRefusalLimit)
+              .arg(TSetAsidePolicy::kRefusalLimit)
               .arg(message));
   if (!(r.event_id == evInformation && r.descr.startsWith(QString::fromUtf8(kRefusedNotice))))
     add(evInformation,
@@ -682,6 +672,53 @@ bool TLogThread::refused(const TLogRecord& r, const QString& message) {
                                                 .arg(r.event_id)
                                                 .arg(message));
   return true;
+}
+
+bool TLogThread::sendRow(TJClient& client, const TLogPass& info, const TLogRecord& r,
+                         QString& refusal) {
+  try {
+    Timed timed(statsMutex_, stats_.uploadUs);
+    client.insertRec(QStringLiteral("tbTerminalLog"), QLatin1String(kTerminalLogFields),
+                     WireValue(rowValues(info, r)), kTimeoutS);
+  } catch (const EServerError& e) {
+    if (isDuplicateMessage(e.message())) return true;
+    // Only the server's own answer counts against the record; a transport
+    // failure says nothing about it.
+    refusal = e.message();
+    return false;
+  } catch (const Exception& e) {
+    if (!isDuplicateMessage(e.message())) throw;
+  }
+  return true;
+}
+
+void TLogThread::retrySetAside(TJClient& client, const TLogPass& info, QString& marker) {
+  marker = QStringLiteral("13");
+  const QString dir = log_dir + QLatin1Char('/') + QLatin1String(TSetAsidePolicy::kFolder);
+  for (const QString& file : TSetAsidePolicy::files(dir)) {
+    if (terminated_) return;
+    const QString name = TSetAsidePolicy::originalName(file);
+    const QString path = dir + QLatin1Char('/') + file;
+    QByteArray bytes;
+    if (!isRecordName(name) || !readWhole(path, bytes)) continue;
+    TLogRecord r;
+    try {
+      r = TLogRecord::fromFileBytes(name, bytes);
+    } catch (const Exception& e) {
+      logLine(QStringLiteral("TLogThread: ") + e.message());
+      continue;
+    }
+    QString refusal;
+    if (!sendRow(client, info, r, refusal)) continue;  // still refused: next round
+    // lsln first, as for the queue: the number must not be given out again
+    // once its file is gone.
+    writeLastSent(r.no);
+    ::unlink(QFile::encodeName(path));
+    logLine(QStringLiteral("TLogThread: отложенная запись %1 (событие %2) принята сервером")
+                .arg(name)
+                .arg(r.event_id));
+  }
+  setAside_.retried();
 }
 
 void TLogThread::pass(TJClient& client, QString& marker) {
@@ -739,6 +776,11 @@ void TLogThread::pass(TJClient& client, QString& marker) {
     }
     settle(sent, marker);
     reloadFromDisk(marker, idsKnown);
+    // What was set aside goes again once nothing else waits, so it never
+    // holds back the queue.
+    if (idsKnown && !terminated_ && queuedCount() == 0 && waitingOnDiskCount() == 0 &&
+        setAside_.retryDue())
+      retrySetAside(client, info, marker);
   } catch (const std::exception& e) {
     logLine(QStringLiteral("TLogThread: ") + exceptionMessage(e) + QStringLiteral(" (") + marker +
             QStringLiteral(")"));
@@ -790,19 +832,12 @@ void TLogThread::uploadRowByRow(TJClient& client, const TLogPass& info,
                                 const std::vector<TLogRecord>& batch, std::vector<quint32>& sent) {
   for (const TLogRecord& r : batch) {
     if (terminated_) return;
-    try {
-      Timed timed(statsMutex_, stats_.uploadUs);
-      client.insertRec(QStringLiteral("tbTerminalLog"), QLatin1String(kTerminalLogFields),
-                       WireValue(rowValues(info, r)), kTimeoutS);
-    } catch (const EServerError& e) {
-      if (!isDuplicateMessage(e.message())) {
-        // Only the server's own answer counts against the record; a
-        // transport failure says nothing about it.
-        if (!refused(r, e.message())) throw;
-        continue;
-      }
-    } catch (const Exception& e) {
-      if (!isDuplicateMessage(e.message())) throw;
+    QString refusal;
+    if (!sendRow(client, info, r, refusal)) {
+      // It stays first in line until the policy lets it go; the rows
+      // behind it wait for the next pass.
+      if (!refused(r, refusal)) throw EServerError(refusal);
+      continue;
     }
     sent.push_back(r.no);
     forget(r.no);
@@ -818,13 +853,8 @@ void TLogThread::settle(std::vector<quint32>& sent, QString& marker) {
   // numbers out again after a restart and lose new events as "duplicates".
   // Once per batch rather than per record, since each write is a disk sync.
   // Never backwards: a stale older record sent late must not lower it.
-  const quint32 last = std::max(last_sent_, *std::max_element(sent.begin(), sent.end()));
   marker = QStringLiteral("4");
-  {
-    Timed timed(statsMutex_, stats_.lastSentUs);
-    plat::writeFileAtomic(last_sent_rec_no_file_name, QByteArray::number(last));
-  }
-  last_sent_ = last;
+  writeLastSent(*std::max_element(sent.begin(), sent.end()));
   marker = QStringLiteral("5");
   {
     Timed timed(statsMutex_, stats_.removeUs);
@@ -832,6 +862,15 @@ void TLogThread::settle(std::vector<quint32>& sent, QString& marker) {
       ::unlink(QFile::encodeName(log_dir + QLatin1Char('/') + TLogRecord::fileNameOf(no)));
   }
   sent.clear();
+}
+
+void TLogThread::writeLastSent(quint32 newest) {
+  const quint32 last = std::max(last_sent_, newest);
+  {
+    Timed timed(statsMutex_, stats_.lastSentUs);
+    plat::writeFileAtomic(last_sent_rec_no_file_name, QByteArray::number(last));
+  }
+  last_sent_ = last;
 }
 
 void TLogThread::reloadFromDisk(QString& marker, bool uploading) {

@@ -6,7 +6,8 @@
 // Each event is one small text file in "Log/" under the data folder, named by
 // its 10-digit sequence number; "lsln" holds the number of the last event
 // uploaded. Any thread may add events; one worker thread uploads them through
-// a back-office client of its own.
+// a back-office client of its own. An event the server keeps refusing waits
+// in "Log/refused/" and is sent again later (TSetAsidePolicy).
 
 #include <QDateTime>
 #include <QString>
@@ -23,6 +24,7 @@
 
 #include "kiosk/ClientInterrupt.h"
 #include "kiosk/EventSink.h"
+#include "kiosk/SetAsidePolicy.h"
 
 class TJClient;
 
@@ -135,10 +137,6 @@ class TLogThread : public IEventSink {
  public:
   // The in-memory queue's size; the rest waits on disk for a later pass.
   static constexpr int kMaxRecords = 100;
-  // A record the server refuses (an answer, not a transport failure) on this
-  // many passes in a row is set aside into "Log/refused/", so that one bad
-  // row cannot hold back every event behind it for good.
-  static constexpr int kRefusalLimit = 10;
   // A pass drains a long queue batch after batch for at most this long, then
   // ends so that the next one copies fresh settings and error codes.
   static constexpr qint64 kDrainSliceMs = 5'000;
@@ -235,9 +233,18 @@ class TLogThread : public IEventSink {
   // The record names of the queue folder, oldest first; other plain files
   // are set aside, since they can never be loaded.
   std::vector<quint32> listQueue();
-  // Counts a server's refusal of r; after kRefusalLimit passes in a row the
-  // record is set aside and true is returned.
+  // Counts a server's refusal of r at the head of the queue; once the policy
+  // says so, the record is set aside into "Log/refused/" and true is returned.
   bool refused(const TLogRecord& r, const QString& message);
+  // Sends one row. True when the server has it now (taken, or there
+  // already); false when it refused, with its answer in refusal. Raises on
+  // a transport failure.
+  bool sendRow(TJClient& client, const TLogPass& info, const TLogRecord& r, QString& refusal);
+  // Sends every record set aside again, oldest first; what the server takes
+  // goes. Raises on a transport failure.
+  void retrySetAside(TJClient& client, const TLogPass& info, QString& marker);
+  // lsln := newest, unless it holds a later number already.
+  void writeLastSent(quint32 newest);
   void logLine(const QString& text) const;
 
   TLogThreadContext ctx_;
@@ -261,9 +268,7 @@ class TLogThread : public IEventSink {
   QString prev_eva_error_codes = QStringLiteral("-");
   bool cleared_event_queued_ = false;  // event 52 already queued for the current clear state
   QString marker_;                     // the step reached; kept between passes for the log line
-  // The record the server refused last and on how many passes (worker only).
-  quint32 refusedNo_ = 0;
-  int refusals_ = 0;
+  TSetAsidePolicy setAside_;           // worker only
 
   mutable std::mutex statsMutex_;
   TLogDrainStats stats_;

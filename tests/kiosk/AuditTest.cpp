@@ -16,11 +16,14 @@
 #include "kiosk/Audit.h"
 #include "kiosk/ConfigCycle.h"
 #include "kiosk/Counters.h"
+#include "kiosk/SetAsidePolicy.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
+#include "platform/Clock.h"
 #include "platform/Common.h"
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
+#include "support/FastClock.h"
 #include "support/RefusalScript.h"
 #include "testbed/ProtocolServer.h"
 #include "testbed/SimDatabase.h"
@@ -357,16 +360,19 @@ TEST(AuditUpload, WorkerUploadsANewFileAtOnce) {
   EXPECT_TRUE(waitFor([&] { return !QFile::exists(bo.audit("20250310_080000_2.dts")); }));
 }
 
-// One pass per answer of the script to the oldest file's insert.
-TEST(AuditUpload, AFileTheServerKeepsRefusingIsSetAsideAndTheRestGoesOn) {
+// One pass per letter of the script, the clock moving between them; then the
+// server takes everything again and an hour goes by.
+TEST(AuditUpload, AFileRefusedForAnHourIsSetAsideAndArrivesOnceTaken) {
   for (const auto& c : testkit::kRefusalCases) {
     SCOPED_TRACE(c.script);
+    plat::ManualClock clock;
+    testkit::ClockScope clockScope(&clock);
     Backoffice bo;
-    const QString script = QString::fromLatin1(c.script);
-    testkit::scriptInserts(bo.server, bo.handlers, script);
+    testkit::RefusalScript script(bo.server, bo.handlers, bo.db, "tbVmAudit",
+                                  "new.auditReason_id = 1");
     const QByteArray text = auditFileBytes(buildAuditLines("1", "M", 10, {}, {}));
     writeFile(bo.audit("20250310_080000_1.dts"), text);
-    writeFile(bo.audit("20250310_090000_1.dts"), text);
+    writeFile(bo.audit("20250310_090000_2.dts"), text);
     QStringList logLines;
     std::vector<std::pair<int, QString>> events;
     TUploadingContext ctx;
@@ -376,33 +382,38 @@ TEST(AuditUpload, AFileTheServerKeepsRefusingIsSetAsideAndTheRestGoesOn) {
     TUploadingThread uploader(ctx);
 
     const QString refused = QDir(bo.data).filePath("Audit/refused/20250310_080000_1.dts");
-    for (int pass = 1; pass <= script.size() + 1; ++pass) {
+    const QString letters = QString::fromLatin1(c.script);
+    for (int pass = 1; pass <= letters.size(); ++pass) {
       SCOPED_TRACE(pass);
+      script.beforePass(letters[pass - 1]);
       try {
         uploader.uploadPending(bo.client, kIds);
       } catch (const std::exception&) {
       }
+      clock.advance(c.stepMs);
       const bool setAside = c.setAsideAtPass != 0 && pass >= c.setAsideAtPass;
       ASSERT_EQ(QFile::exists(refused), setAside);
-      if (c.setAsideAtPass == pass) {
-        // The queue goes on in the same pass.
-        EXPECT_EQ(bo.rows().rows.size(), 1u);
-        EXPECT_FALSE(QFile::exists(bo.audit("20250310_090000_1.dts")));
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].first, 1);
-        EXPECT_TRUE(events[0].second.contains("20250310_080000_1.dts"));
-        EXPECT_TRUE(logLines.join('\n').contains("Audit/refused"));
-      }
-      if (c.setAsideAtPass == 0 && pass == script.size()) {
-        // Refused fewer times than the limit, or never answered: both wait.
-        EXPECT_EQ(bo.rows().rows.size(), 0u);
-        EXPECT_TRUE(QFile::exists(bo.audit("20250310_080000_1.dts")));
-      }
+      EXPECT_EQ(bo.rows().rows.size(), setAside ? 1u : 0u);
+      EXPECT_EQ(events.size(), setAside ? 1u : 0u);
     }
-    // The pass after the script is taken: everything is on the server.
-    EXPECT_EQ(bo.rows().rows.size(), c.setAsideAtPass == 0 ? 2u : 1u);
-    EXPECT_EQ(events.size(), c.setAsideAtPass == 0 ? 0u : 1u);
-    EXPECT_EQ(readFile(refused), c.setAsideAtPass == 0 ? QByteArray() : text);
+    if (c.setAsideAtPass != 0) {
+      EXPECT_EQ(events.at(0).first, 1);
+      EXPECT_TRUE(events.at(0).second.contains("20250310_080000_1.dts"));
+      EXPECT_TRUE(logLines.join('\n').contains("Audit/refused"));
+    }
+    script.recover();
+    clock.advance(TSetAsidePolicy::kRetryIntervalMs);
+    uploader.uploadPending(bo.client, kIds);
+    const sim::ResultSet rs = bo.rows();
+    ASSERT_EQ(rs.rows.size(), 2u);
+    EXPECT_EQ(bo.db.select("select count(*) from tbVmAudit where auditReason_id = 1")
+                  .rows.at(0)
+                  .at(0)
+                  .toInt(),
+              1);
+    EXPECT_EQ(rs.rows[0][4].toString().toLatin1(), text);
+    EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files), QStringList());
+    EXPECT_FALSE(QFile::exists(refused));
   }
 }
 

@@ -13,6 +13,7 @@
 
 #include "backoffice/JClient.h"
 #include "kiosk/LogThread.h"
+#include "kiosk/SetAsidePolicy.h"
 #include "platform/Common.h"
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
@@ -459,15 +460,22 @@ TEST(LogUpload, ErrorCodesAreSentWhenTheyChange) {
   EXPECT_EQ(state.rows.at(1).at(0).toString(), "ZM1");
 }
 
-// One pass per answer of the script to the oldest record's insert.
-TEST(LogUpload, ARecordTheServerKeepsRefusingIsSetAsideAndTheQueueGoesOn) {
+QStringList filesIn(const QString& dir) {
+  return QDir(dir).entryList(QDir::Files, QDir::Name);
+}
+
+// One pass per letter of the script, the clock moving between them; then the
+// server takes everything again and an hour goes by.
+TEST(LogUpload, ARecordRefusedForAnHourIsSetAsideAndArrivesWithItsNumberOnceTaken) {
   for (const auto& c : testkit::kRefusalCases) {
     SCOPED_TRACE(c.script);
+    plat::ManualClock clock;
+    testkit::ClockScope clockScope(&clock);
     Backoffice bo;
     bo.codes = "ZM1";  // no "errors cleared" event in the way
     bo.start();
-    const QString script = QString::fromLatin1(c.script);
-    testkit::scriptInserts(*bo.server, bo.handlers, script);
+    testkit::RefusalScript script(*bo.server, bo.handlers, bo.db, "tbTerminalLog",
+                                  "new.event_no = 1");
     Fixture fx;
     auto log = fx.open(bo.sync());
     log->add(evUnitSold, "refused sale", int(csCard), 10.0, 1, 3001);
@@ -475,14 +483,18 @@ TEST(LogUpload, ARecordTheServerKeepsRefusingIsSetAsideAndTheQueueGoesOn) {
     TJClient client;
 
     const QString refused = fx.path("Log/refused/0000000001");
-    for (int pass = 1; pass <= script.size() + 1; ++pass) {
+    const QString letters = QString::fromLatin1(c.script);
+    for (int pass = 1; pass <= letters.size(); ++pass) {
       SCOPED_TRACE(pass);
+      script.beforePass(letters[pass - 1]);
       log->runPass(client);
+      clock.advance(c.stepMs);
       const bool setAside = c.setAsideAtPass != 0 && pass >= c.setAsideAtPass;
       ASSERT_EQ(QFile::exists(refused), setAside);
+      // First in line, it holds back the rest; set aside, it no longer does.
+      EXPECT_EQ(bo.rows("event_no = 2"), setAside ? 1 : 0);
+      EXPECT_EQ(bo.rows("event_no = 1"), 0);
       if (c.setAsideAtPass == pass) {
-        // The queue goes on in the same pass, with the notice behind it.
-        EXPECT_EQ(bo.rows("event_no = 2"), 1);
         EXPECT_EQ(bo.rows(QString::fromUtf8("event_no = 3 and event_id = 1 and event_descr like "
                                             "'Событие не принято сервером%№ 1, код 46%'")),
                   1);
@@ -491,23 +503,106 @@ TEST(LogUpload, ARecordTheServerKeepsRefusingIsSetAsideAndTheQueueGoesOn) {
         EXPECT_TRUE(fx.logLines.join('\n').contains("Log/refused"))
             << fx.logLines.join('\n').toStdString();
       }
-      if (c.setAsideAtPass == 0 && pass == script.size()) {
-        // Refused fewer times than the limit, or never answered: all wait.
-        EXPECT_EQ(bo.rows(), 0);
-        EXPECT_TRUE(QFile::exists(fx.path("Log/0000000001")));
-      }
     }
-    // The pass after the script is taken: everything is on the server, the
-    // notice in place of the record set aside.
-    EXPECT_EQ(bo.rows(), 2);
-    EXPECT_EQ(bo.rows("event_no = 1"), c.setAsideAtPass == 0 ? 1 : 0);
-    EXPECT_TRUE(QDir(fx.path("Log")).entryList(QDir::Files).isEmpty());
-    // The number set aside is never given out again.
+    // Taken again: the record set aside goes at its next retry, within the
+    // hour, with its own number; nothing is left behind.
+    script.recover();
+    clock.advance(TSetAsidePolicy::kRetryIntervalMs);
+    log->runPass(client);
+    EXPECT_EQ(bo.rows("event_no = 1 and event_descr = 'refused sale' and amount = 10"), 1);
+    EXPECT_EQ(bo.rows("event_no = 2"), 1);
+    EXPECT_EQ(bo.rows(), c.setAsideAtPass == 0 ? 2 : 3);
+    EXPECT_EQ(filesIn(fx.path("Log")), QStringList());
+    EXPECT_EQ(filesIn(fx.path("Log/refused")), QStringList());
+    const quint32 last = c.setAsideAtPass == 0 ? 2 : 3;
+    EXPECT_EQ(readFile(fx.path("lsln")), QByteArray::number(last));
     log.reset();
     log = fx.open();
     log->add(evInformation, "after restart");
-    EXPECT_EQ(log->recNo(), c.setAsideAtPass == 0 ? 3u : 4u);
+    EXPECT_EQ(log->recNo(), last + 1);
   }
+}
+
+// Set aside by an earlier run: it goes again once the queue is empty after
+// the start. It is the newest number known, so lsln must now keep it from
+// being given out again.
+TEST(LogUpload, ARecordSetAsideInAnEarlierRunGoesAgainAfterTheStart) {
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  Fixture fx;
+  writeFile(fx.path("lsln"), "5");
+  TLogRecord r;
+  r.no = 7;
+  r.dt = QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9));
+  r.event_id = evUnitSold;
+  r.descr = "set aside";
+  r.amount = 60.0;
+  writeFile(fx.path("Log/refused/0000000007"), r.toFileBytes());
+  r.no = 6;
+  r.descr = "queued";
+  writeFile(fx.path("Log/0000000006"), r.toFileBytes());
+  // The server has the other one of an older pair already.
+  r.no = 4;
+  r.descr = "set aside twice";
+  writeFile(fx.path("Log/refused/0000000004"), r.toFileBytes());
+  writeFile(fx.path("Log/refused/0000000004.1"), r.toFileBytes());
+  bo.db.exec(
+      "insert into tbTerminalLog(vm_id, terminal_id, event_no, event_id, event_descr) "
+      "values (5, 9, 4, 46, 'set aside twice')");
+
+  auto log = fx.open(bo.sync());
+  TJClient client;
+  log->runPass(client);
+  EXPECT_EQ(bo.rows("event_no = 6 and event_descr = 'queued'"), 1);
+  EXPECT_EQ(bo.rows("event_no = 7 and event_descr = 'set aside' and amount = 60"), 1);
+  EXPECT_EQ(bo.rows("event_no = 4"), 1);
+  EXPECT_EQ(filesIn(fx.path("Log/refused")), QStringList());
+  EXPECT_EQ(readFile(fx.path("lsln")), "7");
+  log.reset();
+  log = fx.open();
+  log->add(evInformation, "after restart");
+  EXPECT_EQ(log->recNo(), 8u);
+}
+
+// A back office whose database refuses every row for a minute, while the
+// kiosk queues an event every few hundred milliseconds and tries again
+// with each: once it is back, every event reaches it once, in order.
+TEST(LogUpload, AMinuteOfRefusalsUnderLiveTrafficCostsNoEvent) {
+  testkit::FastClock clock(20);  // the minute passes in three seconds
+  testkit::ClockScope clockScope(&clock);
+  Backoffice bo;
+  bo.start();
+  bo.db.exec(
+      QString::fromUtf8("create trigger outage before insert on tbTerminalLog "
+                        "begin select raise(abort, 'Нет соединения с базой данных'); end"));
+  Fixture fx;
+  auto log = fx.open(bo.sync());
+  log->start();
+  for (int i = 0; i < 20; ++i) {
+    log->add(evUnitSold, QStringLiteral("sale %1").arg(i), int(csCard), 60.0, 1, 3001);
+    QElapsedTimer t;
+    t.start();
+    waitFor([&] { return t.elapsed() >= 150; });
+  }
+  EXPECT_EQ(bo.rows(), 0);
+  bo.db.exec("drop trigger outage");
+  log->add(evInformation, "back");
+  ASSERT_TRUE(waitFor([&] {
+    return bo.rows() >= log->recNo() && filesIn(fx.path("Log")).isEmpty();
+  })) << bo.rows()
+      << " of " << log->recNo();
+  log->stop();
+
+  QList<qint64> numbers;
+  for (const QVariantList& row :
+       bo.db.select("select event_no from tbTerminalLog order by id").rows)
+    numbers << row.at(0).toLongLong();
+  QList<qint64> expected;
+  for (qint64 no = 1; no <= qint64(log->recNo()); ++no) expected << no;
+  EXPECT_EQ(numbers, expected);
+  EXPECT_EQ(bo.rows("event_descr like 'sale %'"), 20);
+  EXPECT_EQ(filesIn(fx.path("Log/refused")), QStringList());
 }
 
 // Record files 1..n as a restart finds them, each with its number in the text.
