@@ -57,6 +57,14 @@ struct Fixture {
   }
 };
 
+// The number a restart of the queue gives its next event.
+quint32 numberAfterRestart(Fixture& fx, std::unique_ptr<TLogThread>& log) {
+  log.reset();
+  log = fx.open();
+  log->add(evInformation, "after restart");
+  return log->recNo();
+}
+
 const QByteArray kElevenLines =
     "05.03.2024 14:07:09\r\n46\r\nsale\r\n45,5\r\n12\r\n3001\r\n2\r\n\r\n\r\n\r\n\r\n";
 
@@ -516,10 +524,7 @@ TEST(LogUpload, ARecordRefusedForAnHourIsSetAsideAndArrivesWithItsNumberOnceTake
     EXPECT_EQ(filesIn(fx.path("Log/refused")), QStringList());
     const quint32 last = c.setAsideAtPass == 0 ? 2 : 3;
     EXPECT_EQ(readFile(fx.path("lsln")), QByteArray::number(last));
-    log.reset();
-    log = fx.open();
-    log->add(evInformation, "after restart");
-    EXPECT_EQ(log->recNo(), last + 1);
+    EXPECT_EQ(numberAfterRestart(fx, log), last + 1);
   }
 }
 
@@ -559,10 +564,7 @@ TEST(LogUpload, ARecordSetAsideInAnEarlierRunGoesAgainAfterTheStart) {
   EXPECT_EQ(bo.rows("event_no = 4"), 1);
   EXPECT_EQ(filesIn(fx.path("Log/refused")), QStringList());
   EXPECT_EQ(readFile(fx.path("lsln")), "7");
-  log.reset();
-  log = fx.open();
-  log->add(evInformation, "after restart");
-  EXPECT_EQ(log->recNo(), 8u);
+  EXPECT_EQ(numberAfterRestart(fx, log), 8u);
 }
 
 // A back office whose database refuses every row for a minute, while the
@@ -790,10 +792,7 @@ TEST(LogUpload, ABatchStoredWithoutAnAnswerIsNotStoredTwice) {
   EXPECT_EQ(bo.rows("event_descr = 'sale ' || event_no"), 5);
   EXPECT_EQ(filesLeft(fx), QStringList());
   EXPECT_EQ(readFile(fx.path("lsln")), "5");
-  log.reset();
-  log = fx.open();
-  log->add(evInformation, "after restart");
-  EXPECT_EQ(log->recNo(), 6u);
+  EXPECT_EQ(numberAfterRestart(fx, log), 6u);
 }
 
 TEST(LogUpload, AStaleRecordSentLateDoesNotPullLslnBack) {
@@ -807,10 +806,7 @@ TEST(LogUpload, AStaleRecordSentLateDoesNotPullLslnBack) {
   ASSERT_TRUE(waitFor([&] { return bo.rows("event_no = 10") == 1 && log->queuedCount() == 0; }));
   log.reset();
   EXPECT_EQ(readFile(fx.path("lsln")), "21");  // 21 went out too: the first pass's event 52
-
-  log = fx.open();
-  log->add(evInformation, "after restart");
-  EXPECT_EQ(log->recNo(), 22u);
+  EXPECT_EQ(numberAfterRestart(fx, log), 22u);
 }
 
 // --- a kill at any point of a drain -------------------------------------------
