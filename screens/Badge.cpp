@@ -52,10 +52,11 @@ namespace {
 
 // The pictures are drawn, so the screens need no image files.
 QPixmap badgePicture() {
-  QPixmap pm(270, 400);
+  QPixmap pm(270, 360);
   pm.fill(Qt::transparent);
   QPainter p(&pm);
   p.setRenderHint(QPainter::Antialiasing);
+  p.translate(0, -40);
   p.setPen(Qt::NoPen);
   p.setBrush(QColor(0xFC, 0xD3, 0x00));
   p.drawRoundedRect(QRectF(0, 40, 270, 360), 24, 24);
