@@ -1,11 +1,12 @@
 #include "kiosk/CoffeeDialogs.h"
 
 #include <QLabel>
-#include <QProgressBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "devices/CarimaliDevice.h"
+#include "kiosk/BusyIndicator.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/KioskHooks.h"
@@ -22,14 +23,6 @@ void paint(QWidget* w, const QColor& c) {
   w->setPalette(pal);
 }
 
-QProgressBar* busyIndicator(QWidget* parent, const char* name) {
-  auto* b = new QProgressBar(parent);
-  b->setObjectName(QLatin1String(name));
-  b->setRange(0, 0);  // runs without a known end
-  b->setTextVisible(false);
-  return b;
-}
-
 }  // namespace
 
 // ---- drink waiting ------------------------------------------------------------
@@ -39,16 +32,26 @@ TfmDrinkWaiting::TfmDrinkWaiting(TCoffeeDialogContext ctx, QWidget* parent)
   setObjectName(QStringLiteral("fmDrinkWaiting"));
   setWindowFlags(Qt::FramelessWindowHint | Qt::Dialog);
   paint(this, QColor(0xDE, 0xB8, 0x87));
+  // The drink's name on a top bar across the screen, the indicator centred
+  // in the space under it.
   auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
   lbTop = new QLabel(this);
   lbTop->setObjectName(QStringLiteral("lbTop"));
   lbTop->setAlignment(Qt::AlignCenter);
   lbTop->setWordWrap(true);
+  QFont f = lbTop->font();
+  f.setBold(true);
+  lbTop->setFont(f);
   paint(lbTop, QColor(0xB8, 0x86, 0x0B));
-  AniIndicator1 = busyIndicator(this, "AniIndicator1");
+  QPalette pal = lbTop->palette();
+  pal.setColor(QPalette::WindowText, QColor(0xFF, 0xEB, 0xCD));  // blanched almond
+  lbTop->setPalette(pal);
+  AniIndicator1 = new TBusyIndicator(this, "AniIndicator1");
   layout->addWidget(lbTop);
   layout->addStretch();
-  layout->addWidget(AniIndicator1);
+  layout->addWidget(AniIndicator1, 0, Qt::AlignCenter);
   layout->addStretch();
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
@@ -66,6 +69,8 @@ void TfmDrinkWaiting::showEvent(QShowEvent* e) {
   for (int d = 4; MeasureTextHeight(lbTop) > screen.height() / 5 && d < 64; ++d)
     FitFontSize(lbTop, screen.width() * 2 / d);
   lbTop->setFixedHeight(int(MeasureTextHeight(lbTop) * 2));
+  const int side = int(std::min(screen.width(), screen.height() - lbTop->height()) / 3);
+  AniIndicator1->setFixedSize(side, side);
   show_tm = plat::clock().nowMs();
 }
 
@@ -96,26 +101,28 @@ TfmBoilerInfill::TfmBoilerInfill(TCoffeeDialogContext ctx, TServiceMenuAccess se
   setObjectName(QStringLiteral("fmBoilerInfill"));
   setWindowFlags(Qt::FramelessWindowHint | Qt::Dialog);
   paint(this, QColor(0xDE, 0xB8, 0x87));
-  auto* layout = new QVBoxLayout(this);
   btInfillBoiler = new TTouchButton(QStringLiteral("Заполнить бойлер"), this);
   btInfillBoiler->setObjectName(QStringLiteral("btInfillBoiler"));
+  QFont bold = btInfillBoiler->label()->font();
+  bold.setBold(true);
+  btInfillBoiler->label()->setFont(bold);
   lbStatus = new QLabel(QStringLiteral("Заполнение бойлера"), this);
   lbStatus->setObjectName(QStringLiteral("lbStatus"));
-  lbStatus->setAlignment(Qt::AlignHCenter | Qt::AlignBottom);
-  AniIndicator = busyIndicator(this, "AniIndicator");
-  layout->addStretch();
-  layout->addWidget(btInfillBoiler, 0, Qt::AlignHCenter);
-  layout->addWidget(AniIndicator);
-  layout->addWidget(lbStatus);
-  layout->addStretch();
+  AniIndicator = new TBusyIndicator(this);
 
+  // The button centred; once the fill runs, the status line at the bottom
+  // and the indicator filling the panel above it.
   const QSizeF screen = ScreenSize();
-  btInfillBoiler->setFixedWidth(int(screen.width() * 2 / 3));
-  QLabel probe(QStringLiteral("Заполнить бойлер"));
-  FitFontSize(&probe, screen.width() / 2);
-  btInfillBoiler->setFixedHeight(int(MeasureTextHeight(&probe) * 1.5));
+  const double W = screen.width(), H = screen.height();
+  QLabel probe(btInfillBoiler->label()->text());
+  probe.setFont(bold);
+  FitFontSize(&probe, W / 2);
+  const double bw = W * 2 / 3, bh = MeasureTextHeight(&probe) * 1.5;
+  btInfillBoiler->setGeometry(QRectF((W - bw) / 2, (H - bh) / 2, bw, bh).toRect());
   SetFontSize(btInfillBoiler->label(), FontSizeOf(&probe));
-  FitFontSize(lbStatus, screen.width() * 2 / 3);
+  FitFontSize(lbStatus, W * 2 / 3);
+  lbStatus->move(int((W - lbStatus->width()) / 2), int(H - 1.5 * lbStatus->height()));
+  AniIndicator->setGeometry(0, 0, int(W), lbStatus->y());
   lbStatus->hide();
   AniIndicator->hide();
   connect(btInfillBoiler, &TRectangle::mouseDown, this, &TfmBoilerInfill::btInfillBoilerClick);
@@ -159,6 +166,10 @@ void TfmBoilerInfill::btInfillBoilerClick() {
         15);
     return;
   }
+  showFilling();
+}
+
+void TfmBoilerInfill::showFilling() {
   btInfillBoiler->hide();
   lbStatus->show();
   AniIndicator->show();

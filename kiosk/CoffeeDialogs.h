@@ -13,8 +13,8 @@
 #include "kiosk/CoffeeSupervision.h"
 
 class QLabel;
-class QProgressBar;
 class QTimer;
+class TBusyIndicator;
 class TCarimali;
 class TTouchButton;
 
@@ -33,7 +33,7 @@ class TfmDrinkWaiting : public QDialog {
   TfmDrinkWaiting(TCoffeeDialogContext ctx, QWidget* parent = nullptr);
 
   QLabel* lbTop;
-  QProgressBar* AniIndicator1;
+  TBusyIndicator* AniIndicator1;
   QTimer* Timer1;
   int64_t show_tm = 0;  // plat::clock() when shown
 
@@ -69,10 +69,13 @@ class TfmBoilerInfill : public QDialog {
 
   TTouchButton* btInfillBoiler;
   QLabel* lbStatus;
-  QProgressBar* AniIndicator;
+  TBusyIndicator* AniIndicator;
   QTimer* Timer;
   QTimer* tmTimeout;
   void btInfillBoilerClick();
+  // The fill runs: the button gives way to the status line and the
+  // indicator, and the timer watches for the fill's end.
+  void showFilling();
   void TimerTimer();
   void tmTimeoutTimer();
   // The service menu; when it asked to end the program, the dialog closes

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QInputMethod>
 #include <QLabel>
+#include <QPixmap>
 #include <QPointer>
 #include <QProcess>
 #include <QScreen>
@@ -150,6 +151,32 @@ bool ShowOnScreenKeyboard() {
 void HideVirtualKeyboard() {
   if (auto* im = QGuiApplication::inputMethod()) im->hide();
   keyboardGrabForOnScreenKeyboard(false);
+}
+
+QRectF FittedRect(const QSizeF& picture, const QRectF& box) {
+  if (picture.isEmpty() || box.isEmpty()) return QRectF(box.center(), QSizeF(0, 0));
+  const QSizeF size = picture.scaled(box.size(), Qt::KeepAspectRatio);
+  return QRectF(box.x() + (box.width() - size.width()) / 2,
+                box.y() + (box.height() - size.height()) / 2, size.width(), size.height());
+}
+
+void FitPicture(QLabel* label, const QRectF& box, const QPixmap& picture) {
+  label->setProperty(kPicture, picture);
+  FitPicture(label, box);
+}
+
+void FitPicture(QLabel* label, const QRectF& box) {
+  const QPixmap picture = label->property(kPicture).value<QPixmap>();
+  label->setScaledContents(false);
+  label->setAlignment(Qt::AlignCenter);
+  label->setGeometry(box.toRect());
+  const QSize size =
+      FittedRect(picture.size(), QRectF(QPointF(0, 0), QSizeF(label->size()))).size().toSize();
+  if (picture.isNull() || size.isEmpty()) {
+    label->clear();
+    return;
+  }
+  label->setPixmap(picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
 }
 
 QSizeF ScreenSize() {

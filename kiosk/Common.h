@@ -3,10 +3,13 @@
 // screens, the on-screen keyboard and full-screen placement. Main thread only.
 // The plain helpers (formatting, hex, scrambler, files) are in platform/Common.h.
 
+#include <QRectF>
 #include <QSizeF>
 #include <QString>
 
 class QCheckBox;
+class QLabel;
+class QPixmap;
 class QWidget;
 
 inline constexpr const char* kFixedGeometry = "vektaFixedGeometry";
@@ -39,6 +42,17 @@ void FitFontSizeToBox(QWidget* control, const QSizeF& box);
 // Draws a check box's box about as tall as its text, so that the box a finger
 // aims at grows with the font instead of staying at the style's few pixels.
 void FitCheckIndicator(QCheckBox* box);
+
+// The largest rectangle of the picture's aspect ratio inside box, centred in
+// it: how an image component shows its picture by default.
+QRectF FittedRect(const QSizeF& picture, const QRectF& box);
+// Shows picture in label that way: the label takes box, the picture keeps its
+// aspect ratio and is fitted and centred in it. The label keeps the picture
+// (property kPicture); FitPicture without a picture refits the kept one to a
+// new box.
+inline constexpr const char* kPicture = "vektaPicture";
+void FitPicture(QLabel* label, const QRectF& box, const QPixmap& picture);
+void FitPicture(QLabel* label, const QRectF& box);
 
 // Font size of the control in points (a pixel-sized font is taken as points).
 double FontSizeOf(const QWidget* control);

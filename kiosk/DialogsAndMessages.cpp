@@ -39,9 +39,7 @@ QPixmap signPicture(QChar sign, const QColor& color) {
 
 QLabel* pictureLabel(const QPixmap& pm, QWidget* parent) {
   auto* l = new QLabel(parent);
-  l->setPixmap(pm);
-  l->setProperty("picture", pm);
-  l->setAlignment(Qt::AlignCenter);
+  l->setProperty(kPicture, pm);
   return l;
 }
 
@@ -169,9 +167,7 @@ void TfmYNCQuestion::FormShow() {
   pnMain->setGeometry(QRectF((width() - mainW) / 2, (height() - mainH) / 2, mainW, mainH).toRect());
   pnBottom->setGeometry(QRectF(0, mainH - bottomH, mainW, bottomH).toRect());
   const QRectF imageRect(imgW / 2, 0, imgW, mainH - bottomH);
-  image->setGeometry(imageRect.toRect());
-  image->setPixmap(image->property("picture").value<QPixmap>().scaled(
-      imageRect.size().toSize(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  FitPicture(image, imageRect);
 
   if (closing_timeout > 0) tmRemainingTime->start();
   form_show_ms = plat::clock().nowMs();

@@ -72,7 +72,6 @@ TTouchButton::TTouchButton(const QString& text, QWidget* parent)
   label_->setProperty(kFixedGeometry, true);
   label_->setAttribute(Qt::WA_TransparentForMouseEvents);
   image_->setAttribute(Qt::WA_TransparentForMouseEvents);
-  image_->setAlignment(Qt::AlignCenter);
   image_->hide();
   shadow_ = MakeShadow(this, 10);
   setGraphicsEffect(shadow_);
@@ -103,9 +102,7 @@ void TTouchButton::layoutChildren() {
   if (!picture_.isNull()) {
     // Without an explicit place the picture is a square on the left.
     QRectF r = imageRect_.isEmpty() ? QRectF(0, 0, height(), height()) : imageRect_;
-    image_->setGeometry(r.toRect());
-    image_->setPixmap(
-        picture_.scaled(r.size().toSize(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    FitPicture(image_, r, picture_);
     // A picture at the top (portrait screens) leaves the label the space below.
     if (r.width() >= width() - 1)
       labelRect.setTop(r.bottom());

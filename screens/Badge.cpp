@@ -52,10 +52,11 @@ namespace {
 
 // The pictures are drawn, so the screens need no image files.
 QPixmap badgePicture() {
-  QPixmap pm(270, 400);
+  QPixmap pm(270, 360);
   pm.fill(Qt::transparent);
   QPainter p(&pm);
   p.setRenderHint(QPainter::Antialiasing);
+  p.translate(0, -40);
   p.setPen(Qt::NoPen);
   p.setBrush(QColor(0xFC, 0xD3, 0x00));
   p.drawRoundedRect(QRectF(0, 40, 270, 360), 24, 24);
@@ -105,8 +106,7 @@ TAccountPaymentScreen::TAccountPaymentScreen(QWidget* parent, const QString& loc
   lbLocation1 = saleScreenLabel(location, this, "lbLocation1");
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
-  image->setScaledContents(true);
-  image->setPixmap(picture);
+  image->setProperty(kPicture, picture);
   createErrorLines(this, lbErr1, lbErr2);
   lbErr1->hide();
   lbErr2->hide();
@@ -158,14 +158,14 @@ void TAccountPaymentScreen::layoutForm() {
 
   if (landscape) {
     const double iw = W / 4, ih = (S - top) / 2;
-    image->setGeometry(int((W / 3 - iw) / 2), int(top + (S - top - ih) / 2), int(iw), int(ih));
+    FitPicture(image, QRectF((W / 3 - iw) / 2, top + (S - top - ih) / 2, iw, ih));
     const double right = image->x() + image->width();
     lb1->move(int(right + (W - right - lb1->width()) / 2),
               int((S + top) / 2 - 1.5 * lb1->height()));
     lbAmount->move(lb1->x() + lb1->width() - lbAmount->width(),
                    int(lb1->y() + 1.5 * lb1->height()));
   } else {
-    image->setGeometry(int(W / 4), int(top + S / 8), int(W / 2), int(S / 4));
+    FitPicture(image, QRectF(W / 4, top + S / 8, W / 2, S / 4));
     lbAmount->move(int((W - lbAmount->width()) / 2), int(S * 3 / 4 - lbAmount->height()));
     lb1->move(int((W - lb1->width()) / 2), int(lbAmount->y() - 2.5 * lb1->height()));
   }

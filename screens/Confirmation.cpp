@@ -50,6 +50,10 @@ TfmConfirmation::TfmConfirmation(QWidget* parent) : QDialog(parent) {
   btOK->label()->setFont(bf);
   tmClose = new QTimer(this);
   tmClose->setInterval(15000);
+  buttonPressed = [](QObject* sender) {
+    if (fmMain) fmMain->buttonPressed(sender);
+  };
+  btOK->installEventFilter(this);
   connect(btOK, &TRectangle::mouseDown, this, &TfmConfirmation::btOKMouseDown);
   connect(btOK, &TRectangle::clicked, this, &TfmConfirmation::btOKClick);
   connect(tmClose, &QTimer::timeout, this, &TfmConfirmation::tmCloseTimer);
@@ -97,13 +101,28 @@ void TfmConfirmation::keyPressEvent(QKeyEvent* e) {
 }
 
 void TfmConfirmation::btOKMouseDown() {
-  if (fmMain) fmMain->buttonPressed(btOK);
-  done(mrOk);
+  if (buttonPressed) buttonPressed(btOK);
+  // Closing here would hide the button before its release: the click
+  // handler would never run.
+  confirmed_ = true;
 }
 
 void TfmConfirmation::btOKClick() {
-  if (fmMain) fmMain->buttonPressed(btOK);
+  if (buttonPressed) buttonPressed(btOK);
   done(mrOk);
+}
+
+bool TfmConfirmation::eventFilter(QObject* watched, QEvent* e) {
+  // Seen before the button handles the release; the click, if any, closes
+  // first, and a finger lifted off the button still confirms.
+  if (watched == btOK && e->type() == QEvent::MouseButtonRelease && confirmed_)
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (isVisible()) done(mrOk);
+        },
+        Qt::QueuedConnection);
+  return QDialog::eventFilter(watched, e);
 }
 
 void TfmConfirmation::tmCloseTimer() {

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDialog>
+#include <functional>
 
 class QKeyEvent;
 class QLabel;
@@ -28,15 +29,24 @@ class TfmConfirmation : public QDialog {
   TTouchButton* btOK;
   QTimer* tmClose;  // never started: the dialog waits for the press
   QDateTime show_tm;
+  // The press feedback (flash and user-action event); the main form's by default.
+  std::function<void(QObject*)> buttonPressed;
 
+  // A touch runs both: the press gives its feedback, and the dialog closes
+  // with ok when the finger is lifted, after the click's own feedback (or
+  // without it when the finger left the button).
   void btOKMouseDown();
   void btOKClick();
   void tmCloseTimer();
 
  protected:
   void showEvent(QShowEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
   // The drink is paid for: a key (Escape included) must not skip it.
   void keyPressEvent(QKeyEvent* e) override;
+
+ private:
+  bool confirmed_ = false;
 };
 
 extern TfmConfirmation* fmConfirmation;

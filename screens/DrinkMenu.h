@@ -7,6 +7,7 @@
 // can be checked without widgets; TfmDrink only places and paints.
 
 #include <QDialog>
+#include <QPixmap>
 #include <QRectF>
 #include <QString>
 #include <functional>
@@ -90,6 +91,8 @@ class TfmDrink : public QDialog {
   TRectangle* pnBottom;
   TTouchButton* btPrev;
   TTouchButton* btNext;
+  // The picture every drink button shows.
+  QPixmap imDefault;
 
   int drinks_per_page = 0;
   int pages_count = 1;

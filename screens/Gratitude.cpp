@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QLabel>
 #include <QPainter>
-#include <QProgressBar>
 #include <QSaveFile>
 #include <QTimer>
 #include <algorithm>
@@ -19,6 +18,7 @@
 
 #include "backoffice/JClient.h"
 #include "backoffice/WireValue.h"
+#include "kiosk/BusyIndicator.h"
 #include "kiosk/Common.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/Main.h"
@@ -284,9 +284,7 @@ TfmGratitude::TfmGratitude(QWidget* parent) : QDialog(parent) {
   cross->setPixmap(crossPicture());
   cross->setScaledContents(true);
   lbCheck = boldLabel(QStringLiteral("Формирование чека..."), this, "lbCheck");
-  AniIndicator = new QProgressBar(this);
-  AniIndicator->setRange(0, 0);  // busy
-  AniIndicator->setTextVisible(false);
+  AniIndicator = new TBusyIndicator(this);
   tmClose = new QTimer(this);
   tmClose->setSingleShot(true);
   tmCheck = new QTimer(this);
@@ -352,7 +350,7 @@ void TfmGratitude::FormShow() {
     placeThanksAndLine();
     FitFontSize(lbCheck, W / 3);
     lbCheck->move(int((W - lbCheck->width()) / 2), int(S / 4 + gh));
-    AniIndicator->setGeometry(int((W - 2 * gh) / 2), int(S * 3 / 4 - gh), 2 * gh, gh / 2);
+    AniIndicator->setGeometry(int((W - 2 * gh) / 2), int(S * 3 / 4 - gh), 2 * gh, 2 * gh);
     AniIndicator->show();
 
     TCheckCreationSetup s = makeCheckCreationSetup(goods, payment_amount, vm_id);

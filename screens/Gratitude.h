@@ -28,7 +28,7 @@
 class IEventSink;
 class QLabel;
 class QTimer;
-class QProgressBar;
+class TBusyIndicator;
 class TJClient;
 class TRectangle;
 
@@ -161,7 +161,7 @@ class TfmGratitude : public QDialog {
   TRectangle* line;
   TRectangle* btClose;
   QLabel* lbCheck;
-  QProgressBar* AniIndicator;
+  TBusyIndicator* AniIndicator;
   QTimer* tmClose;
   QTimer* tmCheck;
   QLabel* imQRCode;

@@ -75,8 +75,7 @@ TfmPay::TfmPay(QWidget* parent) : TPaymentScreen(parent) {
 
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
-  image->setScaledContents(true);
-  image->setPixmap(cardPicture());
+  image->setProperty(kPicture, cardPicture());
   lbPayment = textLabel(QStringLiteral("Сумма к оплате:"), this, "lbPayment");
   pnTop = new TRectangle(this);
   pnTop->setFillColor(QColor(0xDE, 0xB8, 0x87));
@@ -165,12 +164,12 @@ void TfmPay::layoutForm() {
 
   if (landscape) {
     const double iw = W / 4, ih = (S - top) / 2;
-    image->setGeometry(int((W / 3 - iw) / 2), int(top + (S - top - ih) / 2), int(iw), int(ih));
+    FitPicture(image, QRectF((W / 3 - iw) / 2, top + (S - top - ih) / 2, iw, ih));
     const double right = image->x() + image->width();
     lbPayment->move(0, int((S + top) / 2 - 1.5 * lbPayment->height()));
     centreX(lbPayment, right, W - right);
   } else {
-    image->setGeometry(int(W / 4), int(top + S / 8), int(W / 2), int(S / 4));
+    FitPicture(image, QRectF(W / 4, top + S / 8, W / 2, S / 4));
     lbPaymentAmount->move(0, int(S * 3 / 4 - lbPaymentAmount->height()));
     lbPayment->move(0, int(lbPaymentAmount->y() - 2.5 * lbPayment->height()));
     centreX(lbPayment, 0, W);

@@ -3,10 +3,10 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QProgressBar>
 #include <QTimer>
 
 #include "devices/SberDevice.h"
+#include "kiosk/BusyIndicator.h"
 #include "kiosk/Common.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/Expectation.h"
@@ -94,10 +94,7 @@ TfmReviseTotals::TfmReviseTotals(QWidget* parent) : QDialog(parent) {
   lb1->setObjectName(QStringLiteral("lb1"));
   lb2 = new QLabel(QStringLiteral("Пожалуйста, подождите..."), pnMain);
   lb2->setObjectName(QStringLiteral("lb2"));
-  AniIndicator = new QProgressBar(pnMain);
-  AniIndicator->setObjectName(QStringLiteral("AniIndicator"));
-  AniIndicator->setRange(0, 0);  // busy: it animates by itself
-  AniIndicator->setTextVisible(false);
+  AniIndicator = new TBusyIndicator(pnMain);
   tmCheckThread = new QTimer(this);
   tmCheckThread->setInterval(100);
   connect(tmCheckThread, &QTimer::timeout, this, &TfmReviseTotals::tmCheckThreadTimer);

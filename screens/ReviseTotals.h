@@ -16,8 +16,8 @@
 
 class IEventSink;
 class QLabel;
-class QProgressBar;
 class QTimer;
+class TBusyIndicator;
 class TRectangle;
 class TSberDevice;
 class TSettingsStorage;
@@ -99,7 +99,7 @@ class TfmReviseTotals : public QDialog {
   TRectangle* pnMain;
   QLabel* lb1;
   QLabel* lb2;
-  QProgressBar* AniIndicator;
+  TBusyIndicator* AniIndicator;
   QTimer* tmCheckThread;
 
   const TReviseTotalsThread* reviseTotalsThread() const { return reviseTotalsThread_.get(); }

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QLabel>
 #include <QPainter>
-#include <QProgressBar>
 #include <QSaveFile>
 #include <QTimer>
 #include <algorithm>
@@ -13,6 +12,7 @@
 
 #include "backoffice/JClient.h"
 #include "backoffice/KernelAPI.h"
+#include "kiosk/BusyIndicator.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/EventSink.h"
@@ -247,12 +247,9 @@ TfmSBP::TfmSBP(QWidget* parent) : TPaymentScreen(parent) {
   lbPayment = saleScreenLabel(QStringLiteral("Сумма к оплате:"), this, "lbPayment");
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
-  image->setScaledContents(true);
-  image->setPixmap(sbpPicture());
+  image->setProperty(kPicture, sbpPicture());
   createErrorLines(this, lbErr1, lbErr2);
-  AniIndicator = new QProgressBar(this);
-  AniIndicator->setRange(0, 0);  // busy
-  AniIndicator->setTextVisible(false);
+  AniIndicator = new TBusyIndicator(this);
   lbQrCode = saleScreenLabel(QStringLiteral("Формирование QR-кода..."), this, "lbQrCode", true, 40);
   imQRCode = new QLabel(this);
   imQRCode->setObjectName(QStringLiteral("imQRCode"));
@@ -335,11 +332,11 @@ void TfmSBP::layoutForm() {
 
   double y = 0;
   if (landscape) {
-    image->setGeometry(0, int(1.5 * top), int(W / 5), int(top));
+    FitPicture(image, QRectF(0, 1.5 * top, W / 5, top));
     lbPayment->move(int(W - top / 2 - lbPayment->width()), 0);
     y = 1.5 * top;
   } else {
-    image->setGeometry(int(W / 4), int(top + S / 8), int(W / 2), int(S / 4));
+    FitPicture(image, QRectF(W / 4, top + S / 8, W / 2, S / 4));
     lbPayment->move(int((W - lbPayment->width()) / 2), 0);
     y = (H + W / 3) / 2 + lbPayment->height();
   }
@@ -354,7 +351,7 @@ void TfmSBP::layoutForm() {
                         int(y + 1.5 * lbPayment->height()));
 
   const double side = std::min(W / 3, H / 3);
-  AniIndicator->setGeometry(int((W - side) / 2), int((H - side) / 2), int(side), int(side / 8));
+  AniIndicator->setGeometry(QRectF((W - side) / 2, (H - side) / 2, side, side).toRect());
   FitFontSize(lbQrCode, W / 4);
   lbQrCode->move(0, int((H + side) / 2 + lbQrCode->height()));
   centreX(lbQrCode, 0, W);

@@ -27,8 +27,8 @@
 
 class IEventSink;
 class QLabel;
-class QProgressBar;
 class QTimer;
+class TBusyIndicator;
 class TJClient;
 class TKernelAPI;
 class TRectangle;
@@ -170,7 +170,7 @@ class TfmSBP : public TPaymentScreen {
   QLabel* image;
   QLabel* lbErr1;
   QLabel* lbErr2;
-  QProgressBar* AniIndicator;
+  TBusyIndicator* AniIndicator;
   QLabel* lbQrCode;
   QLabel* imQRCode;
   QTimer* tmSound;

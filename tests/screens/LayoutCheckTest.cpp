@@ -4,6 +4,9 @@
 // they are drawn with, nothing reaches outside the screen or is cut off by
 // its panel, touch targets are large enough for a finger, no text speaks
 // of another operating system, and the footer's texts show on their panel.
+// Pictures keep their aspect ratio, every drink tile shows its picture, and
+// the busy indicators of the waiting screens are turning squares where the
+// screens' layout rules put them.
 
 #include <gtest/gtest.h>
 
@@ -14,9 +17,19 @@
 #include <QScreen>
 #include <QSet>
 #include <QWidget>
+#include <functional>
+#include <map>
 #include <memory>
 
+#include "kiosk/BusyIndicator.h"
+#include "kiosk/CoffeeDialogs.h"
 #include "kiosk/Common.h"
+#include "kiosk/TouchButton.h"
+#include "screens/DrinkMenu.h"
+#include "screens/Gratitude.h"
+#include "screens/Recycle.h"
+#include "screens/ReviseTotals.h"
+#include "screens/SBP.h"
 #include "tests/support/LayoutCheck.h"
 #include "tests/support/ScreenCatalog.h"
 
@@ -87,6 +100,40 @@ QStringList otherSystemTexts(const QWidget* form, const QString& formName) {
   return found;
 }
 
+// Every drink tile shows the menu's picture at its left, as wide as the
+// space left of the price.
+QStringList drinkTilePictures(QWidget* form) {
+  auto* menu = qobject_cast<TfmDrink*>(form);
+  if (!menu) return {QStringLiteral("drinks: not the drink menu")};
+  QStringList problems;
+  for (const TTouchButton* b : menu->drinkButtons) {
+    const QLabel* price = nullptr;
+    for (const QLabel* l : b->findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+      if (l->text().endsWith(QStringLiteral("₽"))) price = l;
+    const QLabel* picture = b->image();
+    const QString where = QStringLiteral("drinks: tile at ") + QString::number(b->x()) +
+                          QLatin1Char(',') + QString::number(b->y());
+    if (!price || !picture->isVisibleTo(b) || picture->pixmap().isNull()) {
+      problems << where + QStringLiteral(" shows no picture");
+      continue;
+    }
+    if (picture->x() > 1 || std::abs(picture->width() - price->x()) > 1 ||
+        picture->geometry().bottom() > b->height() / 2 + 1)
+      problems << where + QStringLiteral(": picture box %1,%2 %3×%4, price at x %5")
+                              .arg(picture->x())
+                              .arg(picture->y())
+                              .arg(picture->width())
+                              .arg(picture->height())
+                              .arg(price->x());
+  }
+  return problems;
+}
+
+// What some screens must show beyond the rules every screen follows.
+const std::map<std::string, std::function<QStringList(QWidget*)>> kScreenChecks = {
+    {"drinks", drinkTilePictures},
+};
+
 class LayoutCheck : public ::testing::TestWithParam<size_t> {
  protected:
   static void SetUpTestSuite() { catalog = new TScreenCatalog; }
@@ -109,8 +156,10 @@ TEST_P(LayoutCheck, EveryTextFitsAndEveryTargetIsLargeEnough) {
   QWidget* form = catalog->open(screen);
   ASSERT_NE(form, nullptr);
   const QString name = QLatin1String(screen.name) + QLatin1Char(' ') + orientation();
-  const QStringList problems =
+  QStringList problems =
       layoutcheck::check(form, name, QGuiApplication::primaryScreen()->geometry(), kAllowed);
+  if (auto own = kScreenChecks.find(screen.name); own != kScreenChecks.end())
+    problems += own->second(form);
   EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
   const QStringList texts = otherSystemTexts(form, name);
   EXPECT_TRUE(texts.isEmpty()) << texts.join(QLatin1Char('\n')).toStdString();
@@ -142,6 +191,142 @@ INSTANTIATE_TEST_SUITE_P(Screens, LayoutCheck,
                          ::testing::Range(size_t(0), TScreenCatalog::screens().size()),
                          [](const ::testing::TestParamInfo<size_t>& info) {
                            std::string n = TScreenCatalog::screens()[info.param].name;
+                           for (char& ch : n)
+                             if (ch == '-') ch = '_';
+                           return n;
+                         });
+
+// ---- busy indicators ----------------------------------------------------------
+
+const TScreenCatalog::TScreen& catalogScreen(const char* name) {
+  for (const auto& s : TScreenCatalog::screens())
+    if (QByteArray(s.name) == name) return s;
+  throw std::runtime_error(name);
+}
+
+QRectF inForm(const QWidget* w, const QWidget* form) {
+  return QRectF(w->mapTo(form, QPoint(0, 0)), QSizeF(w->size()));
+}
+
+QRectF squareAround(const QPointF& centre, double side) {
+  return QRectF(centre.x() - side / 2, centre.y() - side / 2, side, side);
+}
+
+QString rectText(const QRectF& r) {
+  return QStringLiteral("%1,%2 %3×%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+}
+
+// The thanks screen while the check is made. No back office: the check
+// fails in the background once the screen is gone.
+QWidget* openThanksMakingTheCheck(TScreenCatalog& c) {
+  auto form = std::make_unique<TfmGratitude>(c.cart());
+  form->create_checks = true;
+  form->mainClient = nullptr;
+  form->events = nullptr;
+  form->log = nullptr;
+  form->retryPauseMs = 1;
+  form->resendPauseMs = 1;
+  form->payment_amount = c.cart()->payment_amount();
+  return c.adopt(std::move(form));
+}
+
+// The catalogue's screen after its first layout pass, with a step that
+// makes it busy.
+std::function<QWidget*(TScreenCatalog&)> settled(const char* name,
+                                                 std::function<void(QWidget*)> busy = {}) {
+  return [name, busy](TScreenCatalog& c) {
+    QWidget* form = catalogScreen(name).open(c);
+    if (busy) busy(form);
+    TScreenCatalog::settle();
+    return form;
+  };
+}
+
+// A waiting screen in its busy state, the name of its indicator and the box
+// the screen's layout rules give it, in the form's coordinates on a W × H
+// screen.
+struct TBusyScreen {
+  const char* name;
+  std::function<QWidget*(TScreenCatalog&)> open;
+  const char* indicator;
+  std::function<QRectF(const QWidget* form, double W, double H)> box;
+};
+
+const std::vector<TBusyScreen>& busyScreens() {
+  static const std::vector<TBusyScreen> all = {
+      // While the back office makes the code. Nothing here runs the event
+      // loop, so the screen's worker is still waiting to copy the connection.
+      {"sbp", [](TScreenCatalog& c) { return catalogScreen("sbp").open(c); }, "AniIndicator",
+       [](const QWidget*, double W, double H) {
+         return squareAround({W / 2, H / 2}, std::min(W / 3, H / 3));
+       }},
+      {"thanks", openThanksMakingTheCheck, "AniIndicator",
+       [](const QWidget* form, double W, double) {
+         auto* f = static_cast<const TfmGratitude*>(form);
+         return squareAround({W / 2, f->screen_height * 3 / 4}, 2.0 * f->lbGratitude->height());
+       }},
+      {"reconciliation", settled("reconciliation"), "AniIndicator",
+       [](const QWidget* form, double, double) {
+         auto* f = static_cast<const TfmReviseTotals*>(form);
+         const QRectF lb2 = inForm(f->lb2, form);
+         const double side = 2.0 * f->lb1->height();
+         return QRectF(inForm(f->pnMain, form).center().x() - side / 2,
+                       lb2.bottom() + 2 * lb2.height(), side, side);
+       }},
+      {"drink-waiting", settled("drink-waiting"), "AniIndicator1",
+       [](const QWidget* form, double W, double H) {
+         const double top = static_cast<const TfmDrinkWaiting*>(form)->lbTop->height();
+         return squareAround({W / 2, (top + H) / 2}, std::min(W, H - top) / 3);
+       }},
+      // The fill runs: the indicator fills the panel above the status line.
+      {"boiler",
+       settled("boiler", [](QWidget* f) { static_cast<TfmBoilerInfill*>(f)->showFilling(); }),
+       "AniIndicator",
+       [](const QWidget* form, double W, double) {
+         return QRectF(0, 0, W, static_cast<const TfmBoilerInfill*>(form)->lbStatus->y());
+       }},
+  };
+  return all;
+}
+
+class BusyIndicator : public ::testing::TestWithParam<size_t> {
+ protected:
+  static void SetUpTestSuite() { catalog = new TScreenCatalog; }
+  static void TearDownTestSuite() {
+    EXPECT_TRUE(TCheckCreationThread::waitForAll(30000));
+    delete catalog;
+    catalog = nullptr;
+  }
+  static TScreenCatalog* catalog;
+};
+TScreenCatalog* BusyIndicator::catalog = nullptr;
+
+TEST_P(BusyIndicator, TurnsInItsBoxWhileTheScreenWaits) {
+  const TBusyScreen& s = busyScreens()[GetParam()];
+  QWidget* form = s.open(*catalog);
+  ASSERT_NE(form, nullptr);
+  const auto* indicator = form->findChild<TBusyIndicator*>(QLatin1String(s.indicator));
+  ASSERT_NE(indicator, nullptr) << s.name << ": no busy indicator " << s.indicator;
+  EXPECT_TRUE(indicator->isVisible());
+  EXPECT_TRUE(indicator->isSpinning());
+  const QSizeF screen = ScreenSize();
+  const QRectF want = s.box(form, screen.width(), screen.height());
+  const QRectF got = inForm(indicator, form);
+  const double off =
+      std::max({std::abs(got.left() - want.left()), std::abs(got.top() - want.top()),
+                std::abs(got.right() - want.right()), std::abs(got.bottom() - want.bottom())});
+  EXPECT_LE(off, 1.5) << s.name << ": indicator at " << rectText(got).toStdString() << ", wanted "
+                      << rectText(want).toStdString();
+  const QString name = QLatin1String(s.name) + QStringLiteral(" busy ") + orientation();
+  const QStringList problems =
+      layoutcheck::check(form, name, QGuiApplication::primaryScreen()->geometry(), kAllowed);
+  EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
+  catalog->close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, BusyIndicator, ::testing::Range(size_t(0), busyScreens().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                           std::string n = busyScreens()[info.param].name;
                            for (char& ch : n)
                              if (ch == '-') ch = '_';
                            return n;

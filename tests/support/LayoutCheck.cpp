@@ -7,12 +7,14 @@
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QWidget>
 
+#include "kiosk/BusyIndicator.h"
 #include "kiosk/Common.h"
 #include "kiosk/TouchButton.h"
 
@@ -198,10 +200,41 @@ struct Checker {
                  .arg(kMinFill * 100, 0, 'f', 0));
   }
 
+  // A label that stretches its pixmap over a box of another shape distorts
+  // it (a card's rounded corners turn elliptical); a picture fitted to a box
+  // touches the box on two sides.
+  void picture(const QLabel* l) {
+    const QPixmap shown = l->pixmap();
+    if (shown.isNull()) return;
+    const QPixmap source = l->property(kPicture).value<QPixmap>();
+    const QSizeF own = (source.isNull() ? shown : source).deviceIndependentSize();
+    const QSizeF box = l->contentsRect().size();
+    const QSizeF drawn = l->hasScaledContents() ? box : shown.deviceIndependentSize();
+    if (own.isEmpty() || drawn.isEmpty()) return;
+    // Whole pixels: the width the drawn height asks for, within a pixel and a half.
+    if (std::abs(drawn.width() - drawn.height() * own.width() / own.height()) > 1.5 * kSlack)
+      report(l, TCheck::Picture,
+             QStringLiteral("picture %1 drawn %2: stretched").arg(sizeText(own), sizeText(drawn)));
+    if (!source.isNull() &&
+        !(fitsIn(drawn, box) && (std::abs(drawn.width() - box.width()) <= kSlack ||
+                                 std::abs(drawn.height() - box.height()) <= kSlack)))
+      report(l, TCheck::Picture,
+             QStringLiteral("picture drawn %1 does not fit its box %2")
+                 .arg(sizeText(drawn), sizeText(box)));
+  }
+
+  void busyIndicator(const TBusyIndicator* b) {
+    if (!b->isSpinning()) report(b, TCheck::Busy, QStringLiteral("shows but does not turn"));
+  }
+
   void widget(const QWidget* w) {
     if (w->width() <= 0 || w->height() <= 0) return;
     onScreen(w);
-    if (auto* l = qobject_cast<const QLabel*>(w)) label(l);
+    if (auto* l = qobject_cast<const QLabel*>(w)) {
+      label(l);
+      picture(l);
+    }
+    if (auto* b = qobject_cast<const TBusyIndicator*>(w)) busyIndicator(b);
     if (auto* b = qobject_cast<const QAbstractButton*>(w)) button(b);
     if (auto* e = qobject_cast<const QLineEdit*>(w)) lineEdit(e);
     if (auto* c = qobject_cast<const QComboBox*>(w)) comboBox(c);

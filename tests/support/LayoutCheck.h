@@ -8,7 +8,10 @@
 // - a touch button's text is drawn large enough to fill it in one direction;
 // - a touch target (touch button, push button, check box, edit, list) is at
 //   least kMinTouch pixels on its short side, and a check box's box is drawn
-//   large enough to see and hit beside its text.
+//   large enough to see and hit beside its text;
+// - a picture is drawn at its own aspect ratio, and one fitted to a box
+//   fills the box one way;
+// - a busy indicator that shows is turning.
 // Each problem is one line naming the form, the widget and the sizes.
 
 #include <QRect>
@@ -22,7 +25,7 @@ namespace layoutcheck {
 
 inline constexpr int kMinTouch = 48;
 
-enum class TCheck { OnScreen, TextFits, TouchTarget };
+enum class TCheck { OnScreen, TextFits, TouchTarget, Picture, Busy };
 
 // A deliberate exception: the layout rule fixes this size. Widget and form
 // are the names the problem lines use.
