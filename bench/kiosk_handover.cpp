@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "kiosk/CloseBudget.h"
@@ -84,6 +85,7 @@ double closeSeconds(bool worst, QString* error) {
     return -1;
   }
   std::unique_ptr<LockProbe> probe;
+  bool inFlight = !worst;
   TfmMain::openHomeScreen = [&] {
     if (worst) {
       bench.backoffice->setStalled(true);
@@ -95,7 +97,7 @@ double closeSeconds(bool worst, QString* error) {
       s.goods = {{1, QStringLiteral("Вода"), 60, 1}};
       s.log = fmMain->logSink();
       TCheckCreationThread::continueInBackground(std::make_shared<TCheckCreationThread>(s));
-      QTest::qWaitFor(
+      inFlight = QTest::qWaitFor(
           [&] {
             const std::vector<uint16_t> held = bench.backoffice->stalledRequests();
             return holds(held, kLoyaltyOperation) && holds(held, kGetConst);
@@ -111,6 +113,10 @@ double closeSeconds(bool worst, QString* error) {
   }
   form.show();
   const bool ended = QTest::qWaitFor([&] { return probe && probe->done(); }, 120000);
+  if (!inFlight) {
+    *error = QStringLiteral("the check and the loyalty submission never reached the back office");
+    return -1;
+  }
   if (!ended || probe->seconds() < 0) {
     *error = QStringLiteral("the kiosk did not reach its home screen or did not close");
     return -1;
@@ -124,7 +130,8 @@ void closeBenchmark(benchmark::State& state, bool worst) {
     QString error;
     const double s = closeSeconds(worst, &error);
     if (s < 0) {
-      state.SkipWithError(error.toStdString());
+      const std::string why = error.toStdString();
+      state.SkipWithError(why.c_str());
       break;
     }
     state.SetIterationTime(s);
