@@ -7,9 +7,13 @@
 // The worker owns its client and attaches it for as long as it uses it;
 // interrupt() may come from any thread, before, during or after that.
 
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "backoffice/JClient.h"
+#include "platform/Clock.h"
 
 class TClientInterrupt {
  public:
@@ -48,4 +52,37 @@ class TClientInterrupt {
   std::mutex m_;
   TJClient* client_ = nullptr;
   bool interrupted_ = false;
+};
+
+// Caps a whole call of a client, where the client's timeout cap bounds each
+// of its waits only (a reconnection alone is a connect, a greeting and a
+// login): interrupts the client once ms of plat::clock() have passed, unless
+// the scope has ended first. An interrupted client stays so.
+class TClientDeadline {
+ public:
+  TClientDeadline(TJClient& client, int64_t ms)
+      : client_(client), deadlineMs_(plat::clock().nowMs() + ms) {
+    watch_ = std::thread([this] {
+      std::unique_lock lock(m_);
+      if (!plat::waitUntilMs(cv_, lock, deadlineMs_, [this] { return done_; })) client_.interrupt();
+    });
+  }
+  ~TClientDeadline() {
+    {
+      std::lock_guard lock(m_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    watch_.join();
+  }
+  TClientDeadline(const TClientDeadline&) = delete;
+  TClientDeadline& operator=(const TClientDeadline&) = delete;
+
+ private:
+  TJClient& client_;
+  const int64_t deadlineMs_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread watch_;  // last: starts once the rest is set
 };

@@ -30,6 +30,8 @@
 #include "devices/Vendotek.h"
 #include "kiosk/Audit.h"
 #include "kiosk/BackgroundThreads.h"
+#include "kiosk/ClientInterrupt.h"
+#include "kiosk/CloseBudget.h"
 #include "kiosk/CoffeeDialogs.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
@@ -58,10 +60,6 @@ TfmMain* fmMain = nullptr;
 namespace {
 
 const QString kProgramName = QStringLiteral("vekta");
-
-// The longest single wait (connect, answer) of a back-office call made while
-// the kiosk closes.
-constexpr int kCloseWaitCapMs = 3000;
 
 // The logo: a cup on a band in the kiosk's colours, drawn at run time so that
 // the program carries no picture files.
@@ -224,8 +222,8 @@ void TfmMain::FormCreate() {
   const bool afterUpdate =
       QCoreApplication::arguments().contains(QLatin1String(kAfterUpdateArgument));
   if (!instance_lock_->tryLock() &&
-      !(afterUpdate &&
-        waitForInstanceLock([this] { return instance_lock_->tryLock(); }, kUpdateHandOverMs))) {
+      !(afterUpdate && waitForInstanceLock([this] { return instance_lock_->tryLock(); },
+                                           closeBudget().handOverWaitMs()))) {
     ShowMessageTimed(QStringLiteral("Программа уже запущена."), 3);
     terminate_requested_ = true;
     return;
@@ -246,7 +244,7 @@ void TfmMain::FormCreate() {
 TfmMain::~TfmMain() {
   // Workers that log through this form end before it goes (a form closed
   // without FormClose, as in tests, too).
-  if (shown_ && waitForSaleWorkers) waitForSaleWorkers();
+  if (shown_ && waitForSaleWorkers) waitForSaleWorkers(closeBudget());
   // Every worker ends, in the owner's order, before anything it uses goes:
   // the drivers below, the settings, the lists and this form.
   workers.stopAll();
@@ -705,13 +703,16 @@ void TfmMain::FormClose(QCloseEvent* e) {
 
   // 8. The back office shows the kiosk offline at once, not after a time-out.
   //    A server gone silent must not hold the close: every wait of the calls
-  //    made from here on is short.
-  if (JClient) JClient->setTimeoutCapMs(kCloseWaitCapMs);
+  //    made from here on is short, and this call as a whole is broken off
+  //    when its step of the close's budget is up.
+  const TCloseBudget budget = closeBudget();
+  if (JClient) JClient->setTimeoutCapMs(int(budget.terminalMarkMs));
   if (terminal_id > 0 && JClient) {
     try {
+      TClientDeadline deadline(*JClient, budget.terminalMarkMs);
       JClient->updateRec(QStringLiteral("tbTerminal"), QStringLiteral("id,isConnected"),
                          WireValue(TVariantArray{WireValue(terminal_id), WireValue(0)}),
-                         kCloseWaitCapMs / 1000);
+                         int(budget.terminalMarkMs / 1000));
     } catch (const std::exception& ex) {
       log(QStringLiteral("Отключение терминала не отмечено: ") + exceptionMessage(ex));
     }
@@ -725,7 +726,9 @@ void TfmMain::FormClose(QCloseEvent* e) {
     Hook(false);
     hook_was_set = false;
   }
-  if (waitForSaleWorkers) waitForSaleWorkers();
+  // The sales already paid get their grace; what still runs then is broken
+  // off.
+  if (waitForSaleWorkers) waitForSaleWorkers(budget);
   // Nothing of this copy works on the data folder or the drivers' ports
   // from here on.
   workers.stopAll();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "backoffice/KernelAPI.h"
+#include "kiosk/CloseBudget.h"
 #include "kiosk/CoffeeSupervision.h"
 #include "kiosk/ConfigCycle.h"
 #include "kiosk/Counters.h"
@@ -126,10 +127,11 @@ class TfmMain : public QWidget, public TFormServices {
   // home screen exists the kiosk stays on its logo.
   inline static std::function<void()> openHomeScreen;
   // Waits for the workers of the sale screens that write through this form
-  // (the loyalty submissions). The screens sit above the kiosk core, so the
-  // program installs it at start; the form calls it when it closes and
-  // before it is destroyed.
-  inline static std::function<void()> waitForSaleWorkers;
+  // (the loyalty submissions and the fiscal checks left to the background)
+  // for the budget's grace, then breaks off those still running. The
+  // screens sit above the kiosk core, so the program installs it at start;
+  // the form calls it when it closes and before it is destroyed.
+  inline static std::function<void(const TCloseBudget&)> waitForSaleWorkers;
   // The folder of the bank bridge and its library; empty: "sber" beside the
   // program. Tests point it at a private copy of the stand-in library.
   inline static QString sberFolder;

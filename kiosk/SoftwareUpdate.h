@@ -26,10 +26,9 @@ inline constexpr const char* kSoftwareUpdateRemoteName = "vekta_64.exe";
 // Given to the restarted program: its predecessor may still be shutting down
 // and holding the single-instance lock for a while.
 inline constexpr const char* kAfterUpdateArgument = "--after-update";
-// How long the restarted program waits for its predecessor to end: its
-// close takes a few seconds plus the wait for the loyalty submissions and
-// fiscal checks still under way (at most 90 s).
-inline constexpr int64_t kUpdateHandOverMs = 120'000;
+// How long the restarted program waits for its predecessor to let the lock
+// go comes from the close's budget (TCloseBudget::handOverWaitMs), which
+// bounds the predecessor's close.
 
 // The download target and the old program's file after the swap.
 QString updateDownloadPath(const QString& program);  // program + ".new"

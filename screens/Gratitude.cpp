@@ -23,6 +23,7 @@
 #include "kiosk/EventSink.h"
 #include "kiosk/Main.h"
 #include "kiosk/TouchButton.h"
+#include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "screens/ScreenLayout.h"
 
@@ -160,22 +161,40 @@ void TCheckCreationThread::continueInBackground(std::shared_ptr<TCheckCreationTh
   }
 }
 
-bool TCheckCreationThread::waitForAll(int timeoutMs) {
-  std::vector<std::shared_ptr<TCheckCreationThread>> all;
-  bool ended = false;
+namespace {
+
+// Waits for the background workers; those that ended are let go (joined
+// outside the lock), the others stay. True when none is left running.
+bool waitForBackground(int64_t timeoutMs) {
+  std::vector<std::shared_ptr<TCheckCreationThread>> ended;
+  bool all = false;
   {
     std::unique_lock lk(g_background_cs);
-    ended = g_background_cv.wait_for(lk, std::chrono::milliseconds(std::max(0, timeoutMs)), [] {
-      return std::all_of(g_background.begin(), g_background.end(),
-                         [](const auto& w) { return w->finished(); });
-    });
-    all.swap(g_background);
+    all = plat::waitUntilMs(g_background_cv, lk,
+                            plat::clock().nowMs() + std::max<int64_t>(0, timeoutMs), [] {
+                              return std::all_of(g_background.begin(), g_background.end(),
+                                                 [](const auto& w) { return w->finished(); });
+                            });
+    auto done = std::stable_partition(g_background.begin(), g_background.end(),
+                                      [](const auto& w) { return !w->finished(); });
+    ended.assign(std::make_move_iterator(done), std::make_move_iterator(g_background.end()));
+    g_background.erase(done, g_background.end());
   }
-  // Still running: stopped between tries; a request in flight ends within
-  // its time-out.
-  for (const auto& w : all) w->requestStop();
-  all.clear();
-  return ended;
+  return all;
+}
+
+}  // namespace
+
+bool TCheckCreationThread::waitForAll(int64_t timeoutMs) {
+  return waitForBackground(timeoutMs);
+}
+
+bool TCheckCreationThread::stopAll(int64_t timeoutMs) {
+  {
+    std::lock_guard lk(g_background_cs);
+    for (const auto& w : g_background) w->requestStop();
+  }
+  return waitForBackground(timeoutMs);
 }
 
 TCheckCreationThread::~TCheckCreationThread() {
@@ -189,6 +208,7 @@ void TCheckCreationThread::requestStop() {
     stop_ = true;
   }
   cv_.notify_all();
+  interrupt_.interrupt();
 }
 
 void TCheckCreationThread::waitFor() {
@@ -205,6 +225,7 @@ void TCheckCreationThread::Execute() {
   // One moment for the whole sale: every resend must be the same report.
   const double dt = dateTimeToDays(QDateTime::currentDateTime());
   TJClient& client = *client_;
+  TClientInterrupt::Scope stoppable(interrupt_, &client);
   TKernelAPI api(&client);
 
   auto report = [&](int64_t firmId) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "backoffice/KernelAPI.h"
+#include "kiosk/ClientInterrupt.h"
 #include "screens/PaymentThreads.h"
 
 class IEventSink;
@@ -83,6 +84,8 @@ class TCheckCreationThread {
   TCheckCreationThread(const TCheckCreationThread&) = delete;
   TCheckCreationThread& operator=(const TCheckCreationThread&) = delete;
 
+  // Stops between tries, and breaks off the request in flight: it fails at
+  // once, and so does every later one of this worker.
   void requestStop();
   void waitFor();
   bool finished() const { return finished_.load(std::memory_order_acquire); }
@@ -95,11 +98,14 @@ class TCheckCreationThread {
 
   // Keeps a worker whose screen has closed until it has ended by itself.
   static void continueInBackground(std::shared_ptr<TCheckCreationThread> worker);
-  // Waits until every worker continued in the background has ended; when
-  // timeoutMs passes first, stops them, waits for them and answers false.
-  // The program calls it before it ends, since they log and queue events
-  // through the main form.
-  static bool waitForAll(int timeoutMs);
+  // Waits until every worker continued in the background has ended, at most
+  // timeoutMs of plat::clock(); false when some still runs. The program calls
+  // it before it ends, since they log and queue events through the main form.
+  static bool waitForAll(int64_t timeoutMs);
+  // Stops every worker continued in the background (requestStop) and waits
+  // for them as waitForAll does. A worker that has still not ended stays in
+  // the background list instead of being joined here.
+  static bool stopAll(int64_t timeoutMs);
 
  private:
   void Execute();
@@ -108,6 +114,7 @@ class TCheckCreationThread {
 
   TCheckCreationSetup setup_;
   std::unique_ptr<TJClient> client_;  // assigned on the main thread, used by the worker
+  TClientInterrupt interrupt_;
   TCheckInfo checkInfo_;
   QString error_;
   std::atomic<int> reportsSent_{0};

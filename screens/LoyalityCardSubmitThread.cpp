@@ -1,20 +1,24 @@
 #include "screens/LoyalityCardSubmitThread.h"
 
-#include <chrono>
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "backoffice/JClient.h"
 #include "kiosk/Main.h"
+#include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "screens/Recycle.h"
 
 namespace {
 
+// The submissions started and not yet ended; each leaves the list before it
+// is deleted, under the lock, so a stop never reaches a deleted one.
 std::mutex g_running_cs;
 std::condition_variable g_running_cv;
-int g_running = 0;
+std::vector<TLoyalityCardSubmitThread*> g_running;
 
 }  // namespace
 
@@ -31,6 +35,7 @@ TLoyalityCardSubmitThread::TLoyalityCardSubmitThread(const TJClient& mainClient,
 TLoyalityCardSubmitThread::~TLoyalityCardSubmitThread() = default;
 
 void TLoyalityCardSubmitThread::Execute() {
+  TClientInterrupt::Scope stoppable(stop_, JClient.get());
   TKernelAPI api(JClient.get());
   try {
     // With points written off the operation was registered before the
@@ -50,21 +55,32 @@ void TLoyalityCardSubmitThread::Execute() {
 void TLoyalityCardSubmitThread::start() {
   {
     std::lock_guard<std::mutex> lock(g_running_cs);
-    ++g_running;
+    g_running.push_back(this);
   }
   std::thread([this] {
     Execute();
-    delete this;
-    std::lock_guard<std::mutex> lock(g_running_cs);
-    --g_running;
+    {
+      std::lock_guard<std::mutex> lock(g_running_cs);
+      std::erase(g_running, this);
+      delete this;
+    }
     g_running_cv.notify_all();
   }).detach();
 }
 
-bool TLoyalityCardSubmitThread::waitForAll(int timeoutMs) {
+bool TLoyalityCardSubmitThread::waitForAll(int64_t timeoutMs) {
   std::unique_lock<std::mutex> lock(g_running_cs);
-  return g_running_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                               [] { return g_running == 0; });
+  return plat::waitUntilMs(g_running_cv, lock,
+                           plat::clock().nowMs() + std::max<int64_t>(0, timeoutMs),
+                           [] { return g_running.empty(); });
+}
+
+bool TLoyalityCardSubmitThread::stopAll(int64_t timeoutMs) {
+  {
+    std::lock_guard<std::mutex> lock(g_running_cs);
+    for (TLoyalityCardSubmitThread* t : g_running) t->stop_.interrupt();
+  }
+  return waitForAll(timeoutMs);
 }
 
 void createLoyalityCardSubmitThread(const QString& card_no, double amount, double cashback) {

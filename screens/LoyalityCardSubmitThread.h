@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "backoffice/KernelAPI.h"
+#include "kiosk/ClientInterrupt.h"
 
 class TJClient;
 
@@ -42,9 +43,16 @@ class TLoyalityCardSubmitThread {
   void Execute();
 
   // Waits until every started submission thread has ended; false when
-  // timeoutMs passed first. The program calls it before it ends, tests after
-  // a sale.
-  static bool waitForAll(int timeoutMs);
+  // timeoutMs (of plat::clock()) passed first. The program calls it before it
+  // ends, tests after a sale.
+  static bool waitForAll(int64_t timeoutMs);
+  // Breaks off every submission still running: the request in flight fails
+  // at once, and so does every later one, so each thread ends with its
+  // failure in the log. Then waits for them as waitForAll does.
+  static bool stopAll(int64_t timeoutMs);
+
+ private:
+  TClientInterrupt stop_;
 };
 
 // createLoyalityCardSubmitThread of the main form: the card number, the

@@ -1,7 +1,6 @@
 #include "screens/Recycle.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
@@ -32,11 +31,6 @@
 #include "screens/SBP.h"
 
 TfmRecycle* fmRecycle = nullptr;
-
-namespace {
-// Two requests with their time-outs and the connection, with room to spare.
-constexpr int kLoyaltyWaitMs = (2 * TLoyalityCardSubmitThread::kTimeout + 30) * 1000;
-}  // namespace
 
 // ---- TCart ------------------------------------------------------------------
 
@@ -1142,15 +1136,24 @@ void registerSaleScreens() {
   static TSaleScreenHooks hooks;
   installKioskHooks(&hooks);
   // Loyalty submissions and fiscal checks left to the background write to
-  // the main form's log: the form must outlive them. Their requests have
-  // time-outs; they run side by side, so one bound covers both.
-  TfmMain::waitForSaleWorkers = [] {
-    QElapsedTimer waited;
-    waited.start();
-    if (!TLoyalityCardSubmitThread::waitForAll(kLoyaltyWaitMs) && fmMain)
-      fmMain->log(QStringLiteral("Передача операций по картам лояльности не завершилась"));
-    const int left = std::max(0, kLoyaltyWaitMs - int(waited.elapsed()));
-    if (!TCheckCreationThread::waitForAll(left) && fmMain)
-      fmMain->log(QStringLiteral("Формирование кассовых чеков не завершилось"));
+  // the main form's log: the form must outlive them. They run side by side,
+  // so one grace covers both; then those still running are broken off, so
+  // that the close, and with it an update's hand-over, stays in its budget.
+  TfmMain::waitForSaleWorkers = [](const TCloseBudget& budget) {
+    const int64_t graceEnd = plat::clock().nowMs() + budget.saleWorkersGraceMs;
+    const bool submitted = TLoyalityCardSubmitThread::waitForAll(budget.saleWorkersGraceMs);
+    const bool checked =
+        TCheckCreationThread::waitForAll(std::max<int64_t>(0, graceEnd - plat::clock().nowMs()));
+    if (submitted && checked) return;
+    const int64_t stopEnd = plat::clock().nowMs() + budget.saleWorkersStopMs;
+    if (!submitted) {
+      if (fmMain)
+        fmMain->log(QStringLiteral("Передача операций по картам лояльности не завершилась"));
+      TLoyalityCardSubmitThread::stopAll(budget.saleWorkersStopMs);
+    }
+    if (!checked) {
+      if (fmMain) fmMain->log(QStringLiteral("Формирование кассовых чеков не завершилось"));
+      TCheckCreationThread::stopAll(std::max<int64_t>(0, stopEnd - plat::clock().nowMs()));
+    }
   };
 }

@@ -201,6 +201,40 @@ BackofficeSim::BackofficeSim(const QString& dbPath, bool seedDemo, const QString
       handlers_(seeded(db_, seedDemo), filesFolder(dbPath, filesDir)),
       server_(std::move(options)) {
   handlers_.install(server_);
+  server_.setRequestHandler([this](const ServerRequest& r, ServerReply& reply) {
+    waitWhileStalled(r.code);
+    handlers_.handle(r, reply);
+  });
+}
+
+BackofficeSim::~BackofficeSim() {
+  setStalled(false);
+}
+
+void BackofficeSim::stop() {
+  setStalled(false);
+  server_.stop();
+}
+
+void BackofficeSim::setStalled(bool on) {
+  {
+    std::lock_guard lock(stallMutex_);
+    stalled_ = on;
+  }
+  stallCv_.notify_all();
+}
+
+std::vector<uint16_t> BackofficeSim::stalledRequests() const {
+  std::lock_guard lock(stallMutex_);
+  return held_;
+}
+
+void BackofficeSim::waitWhileStalled(uint16_t code) {
+  std::unique_lock lock(stallMutex_);
+  if (!stalled_) return;
+  held_.push_back(code);
+  stallCv_.wait(lock, [this] { return !stalled_; });
+  held_.erase(std::find(held_.begin(), held_.end(), code));
 }
 
 PushResult BackofficeSim::pushToVm(qint32 vmId, const std::vector<PushRequest>& requests,

@@ -6,6 +6,10 @@
 
 #include <QByteArray>
 #include <QString>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "testbed/ProtocolServer.h"
 #include "testbed/SimDatabase.h"
@@ -49,8 +53,10 @@ class BackofficeSim {
   // filesDir empty: a folder "files" beside the database.
   explicit BackofficeSim(const QString& dbPath, bool seedDemo = true, const QString& filesDir = {},
                          ProtocolServerOptions options = {});
+  ~BackofficeSim();
   void start() { server_.start(); }
-  void stop() { server_.stop(); }
+  // Lifts a stall first, so that no connection is left waiting in it.
+  void stop();
   int port() const { return server_.port(); }
   SimDatabase& db() { return db_; }
   SimHandlers& handlers() { return handlers_; }
@@ -58,9 +64,22 @@ class BackofficeSim {
   // Pushes a batch down the newest open push channel the machine registered.
   PushResult pushToVm(qint32 vmId, const std::vector<PushRequest>& requests, int timeoutMs = 10000);
 
+  // A back office that accepts the login and then stalls: while on, every
+  // request of a batch waits before it is handled, until the switch goes off
+  // or the server stops. Logins and empty batches are answered as ever.
+  void setStalled(bool on);
+  // The codes of the requests waiting in the stall now.
+  std::vector<uint16_t> stalledRequests() const;
+
  private:
+  void waitWhileStalled(uint16_t code);
+
   SimDatabase db_;
   SimHandlers handlers_;
+  mutable std::mutex stallMutex_;
+  std::condition_variable stallCv_;
+  bool stalled_ = false;
+  std::vector<uint16_t> held_;
   ProtocolServer server_;  // last: stops before the state it serves goes
 };
 

@@ -392,7 +392,7 @@ TEST_F(GratitudeScreen, ClosedScreenLeavesTheCheckToTheBackground) {
   // What the program does before it ends.
   registerSaleScreens();
   ASSERT_TRUE(TfmMain::waitForSaleWorkers);
-  TfmMain::waitForSaleWorkers();
+  TfmMain::waitForSaleWorkers(closeBudget());
   EXPECT_EQ(reportsStored(), 1);
   EXPECT_TRUE(sink.all().empty()) << "no failure reported";
 }

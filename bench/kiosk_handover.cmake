@@ -1,0 +1,6 @@
+# The kiosk's worst close (a fiscal check and a loyalty submission in flight,
+# a back office that stalls after the login) beside the new copy's wait for
+# the lock after an update, against the ordinary close.
+if(TARGET vekta_screens AND TARGET vekta_testbed)
+  vekta_add_bench(bench_kiosk_handover SOURCES ../bench/kiosk_handover.cpp LIBS vekta_screens vekta_testbed Qt6::Widgets Qt6::Test)
+endif()

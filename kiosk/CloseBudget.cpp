@@ -1,0 +1,15 @@
+#include "kiosk/CloseBudget.h"
+
+#include <QString>
+#include <QtGlobal>
+#include <cmath>
+#include <cstdint>
+
+TCloseBudget closeBudget() {
+  TCloseBudget b;
+  bool ok = false;
+  const double scale = qEnvironmentVariable("VEKTA_CLOSE_GRACE_SCALE").toDouble(&ok);
+  if (ok && scale > 0 && scale <= 100)
+    b.saleWorkersGraceMs = int64_t(std::llround(double(b.saleWorkersGraceMs) * scale));
+  return b;
+}
