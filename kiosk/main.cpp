@@ -4,7 +4,7 @@
 
 #include "kiosk/Expectation.h"
 #include "platform/Exception.h"
-#include "screens/Recycle.h"
+#include "screens/SaleScreenHooks.h"
 
 int main(int argc, char** argv) {
   TKioskApplication app(argc, argv);

@@ -17,6 +17,7 @@
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
 #include "screens/Recycle.h"
+#include "screens/SaleScreenHooks.h"
 #include "testbed/SimHandlers.h"
 
 namespace e2e {

@@ -49,6 +49,7 @@
 #include "screens/Gratitude.h"
 #include "screens/PaymentMethod.h"
 #include "screens/Recycle.h"
+#include "screens/SaleScreenHooks.h"
 #include "testbed/SimHandlers.h"
 #include "testbed/VendotekSim.h"
 #include "tests/e2e/KioskBench.h"

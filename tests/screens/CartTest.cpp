@@ -8,7 +8,7 @@
 #include <map>
 
 #include "platform/Exception.h"
-#include "screens/Recycle.h"
+#include "screens/Cart.h"
 
 namespace {
 

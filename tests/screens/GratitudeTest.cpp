@@ -27,7 +27,7 @@
 #include "kiosk/EventSink.h"
 #include "kiosk/Main.h"
 #include "screens/Gratitude.h"
-#include "screens/Recycle.h"
+#include "screens/SaleScreenHooks.h"
 #include "testbed/SimHandlers.h"
 #include "tests/support/SaleScreenTestKit.h"
 

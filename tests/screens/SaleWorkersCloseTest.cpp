@@ -23,7 +23,7 @@
 #include "platform/Clock.h"
 #include "screens/Gratitude.h"
 #include "screens/LoyalityCardSubmitThread.h"
-#include "screens/Recycle.h"
+#include "screens/SaleScreenHooks.h"
 #include "support/WaitUntil.h"
 #include "testbed/SimHandlers.h"
 

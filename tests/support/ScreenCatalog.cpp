@@ -32,6 +32,7 @@
 #include "screens/Recycle.h"
 #include "screens/ReviseTotals.h"
 #include "screens/SBP.h"
+#include "screens/SaleScreenHooks.h"
 
 namespace screencat {
 namespace {
