@@ -276,7 +276,36 @@ void TfmMain::showEvent(QShowEvent* e) {
 }
 
 void TfmMain::FormShow() {
-  // 1-3. The log's lock exists with the form; the data folder and the files.
+  // The start-up order. Where it matters:
+  // - the data folder, the settings store and the local log come first:
+  //   every later step logs, and the devices and workers read the settings;
+  // - the event queue exists before the first device or worker that reports
+  //   into it (createEventQueue says why);
+  // - the drivers and the discovery worker's wiring are complete before
+  //   discovery starts probing ports;
+  // - the timers start last. None fires before FormShow returns, but their
+  //   handlers use everything built above, so they stay after it.
+  openDataFolder();
+  resetStartState();
+  createEventQueue();
+  createBackOfficeClient();
+  readStoredSettings();
+  createDevices();
+  showStartScreen();
+  devicesDiscoveryThread->start();
+  // The event log (made above) runs from the first configuration tick.
+  queueEvent(32, QString());
+  createConfigCycle();
+  createAuditWorkers();
+  createBackgroundWorkers();
+  // After the configuration cycle, which is told about the coffee machine.
+  createCoffeeMachine();
+  holdForeground();
+  startTimers();
+}
+
+void TfmMain::openDataFolder() {
+  // The log's lock exists with the form; the data folder and the files.
   commonAppDataFolder = GetCommonDataFolder();
   settings_ = std::make_unique<TSettingsStorage>();
   settings_->IniFileName = iniFileName();
@@ -284,11 +313,11 @@ void TfmMain::FormShow() {
                          QStringLiteral(".log"));
   log(QStringLiteral("Запуск программы, версия ") + GetAppVersion());
 
-  // 4.
   setWindowTitle(QStringLiteral("Norvane Lumeko"));
   QGuiApplication::setApplicationDisplayName(windowTitle());
+}
 
-  // 5.
+void TfmMain::resetStartState() {
   expectation_form_was_shown = false;
   last_refresh_config_dt = QDateTime();
   check_password_on_exit = true;
@@ -301,7 +330,9 @@ void TfmMain::FormShow() {
   total_cashless_amount_kop = 0;
   counters.clear();
   MAX_DRINKS_PER_PAGE = 10;
+}
 
+void TfmMain::createEventQueue() {
   // The event queue exists before the first thread that reports into it (the
   // card terminal's, from its construction on; discovery's): they read
   // eventLog without a lock, so it is set once, before any of them starts.
@@ -309,25 +340,20 @@ void TfmMain::FormShow() {
   // cut off between its events and its count is finished first, while its
   // staged events are still there to bring in (the queue's restore drops them).
   finishInterruptedSale(commonAppDataFolder, logSink());
-  {
-    TLogThreadContext ctx;
-    ctx.dataFolder = commonAppDataFolder;
-    ctx.synchronize = [this](TJClient& client, TLogPass& pass) {
-      if (JClient) client.Assign(*JClient);
-      pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
-      pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
-      pass.evaErrorCodes = evaErrorCodes();
-    };
-    ctx.log = logSink();
-    eventLog = std::make_unique<TLogThread>(std::move(ctx));
-    logThread = eventLog.get();
-  }
+  TLogThreadContext ctx;
+  ctx.dataFolder = commonAppDataFolder;
+  ctx.synchronize = [this](TJClient& client, TLogPass& pass) {
+    if (JClient) client.Assign(*JClient);
+    pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
+    pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
+    pass.evaErrorCodes = evaErrorCodes();
+  };
+  ctx.log = logSink();
+  eventLog = std::make_unique<TLogThread>(std::move(ctx));
+  logThread = eventLog.get();
+}
 
-  // 6. The discovery worker reports the ports it tried through the event queue.
-  paymentModule = std::make_unique<TPaymentModule>([this](int id, const QString& text) {
-    if (eventLog) eventLog->add(id, text);
-  });
-  // 7.
+void TfmMain::createBackOfficeClient() {
   JClient = std::make_unique<TJClient>();
   JClient->setServerType(QStringLiteral("DR"));
   JClient->setApplicationID(QStringLiteral("vekta"));
@@ -337,41 +363,46 @@ void TfmMain::FormShow() {
   tbDocVmServiceSale->SetJClient(JClient.get());
   fButtonsFontSize = 0;
   lbErr->hide();
+}
 
-  // 8.
+void TfmMain::readStoredSettings() {
   loadSettings();
-
-  // 9.
   last_audit_dt = readDateTime(*settings_, SettingsKeys::last_audit_dt);
   last_revise_totals_dt = readDateTime(*settings_, SettingsKeys::last_revise_totals_dt);
-
-  // 10.
   SERVICE_PASSWORD = readPassword(*settings_, SettingsKeys::service_password,
                                   QLatin1String(SettingsKeys::kDefaultServicePassword));
+}
 
-  // 11.
-  sberPinPad = std::make_unique<TSberDevice>(sberFolder);
-  vendotek = std::make_unique<TVendotek>(logSink(), [this](int id, const QString& text) {
+int TfmMain::readComPort(const TSettingKey& key, int fallback) {
+  try {
+    return readInt(*settings_, key);
+  } catch (const std::exception& e) {
+    log(QStringLiteral("Неверное значение %1: %2")
+            .arg(QLatin1String(key.name), exceptionMessage(e)));
+    return fallback;
+  }
+}
+
+std::function<void(int, const QString&)> TfmMain::eventQueueSink() {
+  return [this](int id, const QString& text) {
     if (eventLog) eventLog->add(id, text);
-  });
+  };
+}
+
+void TfmMain::createDevices() {
+  // The discovery worker reports the ports it tried through the event queue.
+  paymentModule = std::make_unique<TPaymentModule>(eventQueueSink());
+  sberPinPad = std::make_unique<TSberDevice>(sberFolder);
+  vendotek = std::make_unique<TVendotek>(logSink(), eventQueueSink());
   vendotek->keepalive = true;
   sber = std::make_unique<TD200Sberbank>();
   pos_type = ptNone;
   config_loaded = false;
 
-  // 12. The ports device discovery starts from.
-  auto port = [this](const TSettingKey& key, int fallback) {
-    try {
-      return readInt(*settings_, key);
-    } catch (const std::exception& e) {
-      log(QStringLiteral("Неверное значение %1: %2")
-              .arg(QLatin1String(key.name), exceptionMessage(e)));
-      return fallback;
-    }
-  };
-  sber_com_port = port(SettingsKeys::sber_com_port, -1);
-  vendotek_com_port = port(SettingsKeys::vendotek_com_port, -1);
-  payment_module_com_port = port(SettingsKeys::payment_module_com_port, 0);
+  // The ports device discovery starts from.
+  sber_com_port = readComPort(SettingsKeys::sber_com_port, -1);
+  vendotek_com_port = readComPort(SettingsKeys::vendotek_com_port, -1);
+  payment_module_com_port = readComPort(SettingsKeys::payment_module_com_port, 0);
   devicesDiscoveryThread = std::make_unique<TDevicesDiscoveryThread>(
       makePosProbes(*vendotek, *sberPinPad, sber.get()), [this](TPOSType type, int comPort) {
         pos_type = type;
@@ -389,100 +420,90 @@ void TfmMain::FormShow() {
   };
   devicesDiscoveryThread->startCoffeeSupervision = [this] { return startCoffeeSupervision(); };
   devicesDiscoveryThread->watchPortsFolder(plat::portsDir());
+}
 
-  // 13.
+void TfmMain::showStartScreen() {
   lbVersion->setText(QStringLiteral("Version ") + GetAppVersion());
-
-  // 14.
   layoutLogo();
   raise();
   activateWindow();
+}
 
-  // 15.
-  devicesDiscoveryThread->start();
-  // 16. The event log (made above) runs from the first configuration tick.
-  queueEvent(32, QString());
-  createConfigCycle();
-  // 17. The audit files and their upload; the thread starts after the first
-  //     registration, the timer is armed by every settings application.
-  {
-    TAuditContext audit;
-    audit.dataFolder = commonAppDataFolder;
-    audit.SS = settings_.get();
-    audit.config = &vmConfig;
-    audit.counters = &countersState;
-    audit.products = &catalog;
-    audit.last_audit_dt = &last_audit_dt;
-    audit.tmAudit = tmAudit;
-    audit.fileWritten = [this] {
-      if (uploadingThread) uploadingThread->checkNow();
-    };
-    audit.log = logSink();
-    auditScheduler = std::make_unique<TAuditScheduler>(std::move(audit));
-    connect(tmAudit, &QTimer::timeout, this, [this] { auditScheduler->tmAuditTimer(); });
-    TUploadingContext upload;
-    upload.dataFolder = commonAppDataFolder;
-    upload.synchronize = [this](TJClient& client, TUploadPass& pass) {
-      if (JClient) client.Assign(*JClient);
-      client.setShowProgress(false);
-      pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
-      pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
-    };
-    upload.log = logSink();
-    upload.event = [events = eventLog.get()](int id, const QString& text) {
-      events->add(id, text);
-    };
-    uploadingThread = std::make_unique<TUploadingThread>(std::move(upload));
-  }
+void TfmMain::createAuditWorkers() {
+  // The audit files and their upload; the thread starts after the first
+  // registration, the timer is armed by every settings application.
+  TAuditContext audit;
+  audit.dataFolder = commonAppDataFolder;
+  audit.SS = settings_.get();
+  audit.config = &vmConfig;
+  audit.counters = &countersState;
+  audit.products = &catalog;
+  audit.last_audit_dt = &last_audit_dt;
+  audit.tmAudit = tmAudit;
+  audit.fileWritten = [this] {
+    if (uploadingThread) uploadingThread->checkNow();
+  };
+  audit.log = logSink();
+  auditScheduler = std::make_unique<TAuditScheduler>(std::move(audit));
+  connect(tmAudit, &QTimer::timeout, this, [this] { auditScheduler->tmAuditTimer(); });
+  TUploadingContext upload;
+  upload.dataFolder = commonAppDataFolder;
+  upload.synchronize = [this](TJClient& client, TUploadPass& pass) {
+    if (JClient) client.Assign(*JClient);
+    client.setShowProgress(false);
+    pass.vm_id = vm_id > 0 ? QVariant(vm_id) : QVariant();
+    pass.terminal_id = terminal_id > 0 ? QVariant(terminal_id) : QVariant();
+  };
+  upload.log = logSink();
+  upload.event = [events = eventLog.get()](int id, const QString& text) { events->add(id, text); };
+  uploadingThread = std::make_unique<TUploadingThread>(std::move(upload));
+}
 
-  // 18.
-  tmConfig->start();
-
-  // 19.
-  if (readBool(*settings_, SettingsKeys::Hook)) hook_was_set = Hook(true);
-  // 20.
-  if (readBool(*settings_, SettingsKeys::BringToFront)) tmBringToFront->start();
-
-  // 21.
+void TfmMain::createBackgroundWorkers() {
   charmBarThread = std::make_unique<TCharmBarThread>();
-  // 22. The wallpaper thread, started by the first settings application.
-  {
-    TWallpaperThreadContext ctx;
-    ctx.dataFolder = commonAppDataFolder;
-    ctx.synchronize = [this](TJClient& client, QStringList& files) {
-      if (JClient) client.Assign(*JClient);
-      client.setShowProgress(false);
-      files = wallpaper_files;
-    };
-    ctx.log = logSink();
-    wallpaperThread = std::make_unique<TWallpaperThread>(std::move(ctx));
-  }
-  // 22. The server push thread, started by the first tick with a login.
-  {
-    TPushContext push;
-    push.synchronize = [this](TJClient& client, qint64& id) {
-      if (JClient) client.Assign(*JClient);
-      client.setShowProgress(false);
-      id = vm_id;
-    };
-    push.makeAudit = [this] { makeAudit(arRequested); };
-    push.refreshConfig = [this] { immediate_config_refresh = true; };
-    push.log = logSink();
-    trevaloThread = std::make_unique<TTrevaloThread>(std::move(push));
-  }
-  // 23. The coffee machine's driver, lock and supervision; the worker starts
-  //     once a configuration says the kiosk has the machine.
-  carimali_com_port = port(SettingsKeys::COMPort, 0);
+  // The wallpaper thread, started by the first settings application.
+  TWallpaperThreadContext wallpaper;
+  wallpaper.dataFolder = commonAppDataFolder;
+  wallpaper.synchronize = [this](TJClient& client, QStringList& files) {
+    if (JClient) client.Assign(*JClient);
+    client.setShowProgress(false);
+    files = wallpaper_files;
+  };
+  wallpaper.log = logSink();
+  wallpaperThread = std::make_unique<TWallpaperThread>(std::move(wallpaper));
+  // The server push thread, started by the first tick with a login.
+  TPushContext push;
+  push.synchronize = [this](TJClient& client, qint64& id) {
+    if (JClient) client.Assign(*JClient);
+    client.setShowProgress(false);
+    id = vm_id;
+  };
+  push.makeAudit = [this] { makeAudit(arRequested); };
+  push.refreshConfig = [this] { immediate_config_refresh = true; };
+  push.log = logSink();
+  trevaloThread = std::make_unique<TTrevaloThread>(std::move(push));
+}
+
+void TfmMain::createCoffeeMachine() {
+  // The driver, its lock and its supervision; the worker starts once a
+  // configuration says the kiosk has the machine.
+  carimali_com_port = readComPort(SettingsKeys::COMPort, 0);
   carimali = std::make_unique<TCarimali>();
   carimaliInitializationThread = std::make_unique<TCarimaliInitializationThread>(
-      *carimali, carimali_synchronizer, [this](int id, const QString& text) {
-        if (logThread) logThread->add(id, text);
-      });
+      *carimali, carimali_synchronizer, eventQueueSink());
   carimaliInitializationThread->comPort = carimali_com_port;
   coffeeMachine = std::make_unique<TCarimaliCoffeeMachine>(*carimali, carimali_synchronizer);
   if (configCycle) configCycle->ctx.coffeeMachine = coffeeMachine.get();
+}
 
-  // 24.
+void TfmMain::holdForeground() {
+  // The keyboard lock and the bring-to-front timer, when the settings ask.
+  if (readBool(*settings_, SettingsKeys::Hook)) hook_was_set = Hook(true);
+  if (readBool(*settings_, SettingsKeys::BringToFront)) tmBringToFront->start();
+}
+
+void TfmMain::startTimers() {
+  tmConfig->start();
   tmPaymentModuleIncomingRequest->start();
 }
 

@@ -41,6 +41,7 @@ class TSberDevice;
 class TCarimali;
 struct TCoffeeDialogContext;
 class TSettingsStorage;
+struct TSettingKey;
 class TTrevaloThread;
 class TUploadingThread;
 class TVendotek;
@@ -286,6 +287,23 @@ class TfmMain : public QWidget, public TFormServices {
   bool startCoffeeSupervision();
   TCoffeeDialogContext coffeeDialogContext();
   void createConfigCycle();
+  // The steps of FormShow, in its order.
+  void openDataFolder();
+  void resetStartState();
+  void createEventQueue();
+  void createBackOfficeClient();
+  void readStoredSettings();
+  void createDevices();
+  void showStartScreen();
+  void createAuditWorkers();
+  void createBackgroundWorkers();
+  void createCoffeeMachine();
+  void holdForeground();
+  void startTimers();
+  // A port number from the settings; a bad value is logged and gives fallback.
+  int readComPort(const TSettingKey& key, int fallback);
+  // Queues an event into the event log, once there is one.
+  std::function<void(int, const QString&)> eventQueueSink();
 
   std::unique_ptr<plat::SingleInstanceLock> instance_lock_;
   std::unique_ptr<TSettingsStorage> settings_;
