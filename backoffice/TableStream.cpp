@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 
@@ -19,47 +20,6 @@ constexpr int kRowValueTimeout = 30;
   throw EAbstractError(
       QStringLiteral("Unknown Java SQL Type %1 (TJTransport.javaTypeToFieldType).").arg(javaType));
 }
-
-// Keeps the table's handlers aside while it is filled and gives them back,
-// whatever happens.
-struct QuietTable {
-  plat::MemTable& t;
-  plat::DataSetNotifyEvent beforeOpen, afterOpen, beforeClose, beforeInsert, afterInsert,
-      beforePost, afterPost, beforeScroll, afterScroll, beforeRefresh, afterRefresh;
-  explicit QuietTable(plat::MemTable& table) : t(table) {
-    beforeOpen = std::exchange(t.BeforeOpen, nullptr);
-    afterOpen = std::exchange(t.AfterOpen, nullptr);
-    beforeClose = std::exchange(t.BeforeClose, nullptr);
-    beforeInsert = std::exchange(t.BeforeInsert, nullptr);
-    afterInsert = std::exchange(t.AfterInsert, nullptr);
-    beforePost = std::exchange(t.BeforePost, nullptr);
-    afterPost = std::exchange(t.AfterPost, nullptr);
-    beforeScroll = std::exchange(t.BeforeScroll, nullptr);
-    afterScroll = std::exchange(t.AfterScroll, nullptr);
-    beforeRefresh = std::exchange(t.BeforeRefresh, nullptr);
-    afterRefresh = std::exchange(t.AfterRefresh, nullptr);
-    t.DisableControls();
-  }
-  ~QuietTable() {
-    t.BeforeOpen = std::move(beforeOpen);
-    t.AfterOpen = std::move(afterOpen);
-    t.BeforeClose = std::move(beforeClose);
-    t.BeforeInsert = std::move(beforeInsert);
-    t.AfterInsert = std::move(afterInsert);
-    t.BeforePost = std::move(beforePost);
-    t.AfterPost = std::move(afterPost);
-    t.BeforeScroll = std::move(beforeScroll);
-    t.AfterScroll = std::move(afterScroll);
-    t.BeforeRefresh = std::move(beforeRefresh);
-    t.AfterRefresh = std::move(afterRefresh);
-    if (auto* j = dynamic_cast<TJTable*>(&t))
-      j->last_refresh_tm = dateTimeToDays(QDateTime::currentDateTime());
-    try {
-      t.EnableControls();
-    } catch (...) {
-    }
-  }
-};
 
 }  // namespace
 
@@ -282,68 +242,69 @@ int TJTransport::valueTypeToJavaType(const WireValue& v) {
   }
 }
 
-void TJTransport::recvTable(plat::MemTable* D, int timeout) {
-  auto readCount = [&](int t) {
-    WireValue v = recvVariant(t);
-    if (!v.isIntegral()) raiseTransportError(teBadReply);
-    return v.rawInt();
-  };
-  auto readErrorText = [&]() { return recvVariant(kValueTimeout).toStringNullEmpty(); };
+// ---- reading ----
 
-  if (!D) {
-    qint64 n = readCount(kValueTimeout);
-    if (n == -1) throw Exception(readErrorText());
-    if (n < 0 || n > kMaxTableColumns) raiseTransportError(teBadReply);
-    for (qint64 c = 0; c < n; ++c) {
-      (void)recvVariant(kValueTimeout);
-      (void)recvVariant(kValueTimeout);
-      qint64 size = readCount(kValueTimeout);
-      (void)recvVariant(kValueTimeout);
-      if (size > kMaxFieldSize)
-        throw Exception(
-            QStringLiteral("Field size (%1) is too big (maximum size is 8191). Cast column to "
-                           "BLOB data type.")
-                .arg(size));
-    }
-    for (;;) {
-      qint64 marker = readCount(kValueTimeout);
-      if (marker == 1) return;
-      if (marker == 2) throw Exception(readErrorText());
-      for (qint64 c = 0; c < n; ++c) (void)recvVariant(kValueTimeout);
-    }
+namespace {
+
+qint64 readCount(TJTransport& tr, int timeout) {
+  WireValue v = tr.recvVariant(timeout);
+  if (!v.isIntegral()) tr.raiseTransportError(teBadReply);
+  return v.rawInt();
+}
+
+QString readErrorText(TJTransport& tr) {
+  return tr.recvVariant(kValueTimeout).toStringNullEmpty();
+}
+
+// The column count of a stream; -1 brings the server's error text instead.
+qint64 readColumnCount(TJTransport& tr) {
+  const qint64 n = readCount(tr, kValueTimeout);
+  if (n == -1) throw Exception(readErrorText(tr));
+  if (n < 0 || n > kMaxTableColumns) tr.raiseTransportError(teBadReply);
+  return n;
+}
+
+void checkFieldSize(qint64 size) {
+  if (size > kMaxFieldSize)
+    throw Exception(
+        QStringLiteral(
+            "Field size (%1) is too big (maximum size is 8191). Cast column to BLOB data type.")
+            .arg(size));
+}
+
+// A stream with no table to take it: read whole and dropped.
+void dropTable(TJTransport& tr) {
+  const qint64 n = readColumnCount(tr);
+  for (qint64 c = 0; c < n; ++c) {
+    (void)tr.recvVariant(kValueTimeout);
+    (void)tr.recvVariant(kValueTimeout);
+    const qint64 size = readCount(tr, kValueTimeout);
+    (void)tr.recvVariant(kValueTimeout);
+    checkFieldSize(size);
   }
-
-  fTablesChanged = true;
-  plat::MemTable& t = *D;
-  QuietTable quiet(t);
-  QString keptId;
-  bool haveId = false;
-  if (t.Active()) {
-    if (plat::Field* f = t.FindField(QStringLiteral("id"))) {
-      keptId = f->AsString();
-      haveId = true;
-    }
+  for (;;) {
+    const qint64 marker = readCount(tr, kValueTimeout);
+    if (marker == 1) return;
+    if (marker == 2) throw Exception(readErrorText(tr));
+    for (qint64 c = 0; c < n; ++c) (void)tr.recvVariant(kValueTimeout);
   }
-  t.Close();
-  t.ClearFields();
+}
 
-  qint64 n = readCount(kValueTimeout);
-  if (n == -1) throw Exception(readErrorText());
-  if (n < 0 || n > kMaxTableColumns) raiseTransportError(teBadReply);
+// The header: each column descriptor becomes a field of t as soon as it is
+// read, so a bad one fails before the next is read. Gives the field types in
+// column order.
+std::vector<TFieldType> readTableHeader(TJTransport& tr, plat::MemTable& t) {
+  const qint64 n = readColumnCount(tr);
   std::vector<TFieldType> types;
   types.reserve(size_t(n));
   for (qint64 c = 0; c < n; ++c) {
-    QString name = recvVariant(kValueTimeout).toStringNullEmpty();
-    int javaType = int(readCount(kValueTimeout));
-    qint64 size = readCount(kValueTimeout);
-    if (size > kMaxFieldSize)
-      throw Exception(
-          QStringLiteral(
-              "Field size (%1) is too big (maximum size is 8191). Cast column to BLOB data type.")
-              .arg(size));
-    (void)recvVariant(kValueTimeout);
+    QString name = tr.recvVariant(kValueTimeout).toStringNullEmpty();
+    const int javaType = int(readCount(tr, kValueTimeout));
+    const qint64 size = readCount(tr, kValueTimeout);
+    checkFieldSize(size);
+    (void)tr.recvVariant(kValueTimeout);
     if (name.isEmpty()) name = QStringLiteral("fld_%1").arg(c + 1);
-    TFieldType ft = javaTypeToFieldType(javaType);
+    const TFieldType ft = TJTransport::javaTypeToFieldType(javaType);
     int fieldSize = 0, precision = 0;
     if (ft == ftString || ft == ftBytes || ft == ftVarBytes || ft == ftArray)
       fieldSize = int(std::max<qint64>(size, 0));
@@ -351,38 +312,139 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
     t.AddField(name, ft, fieldSize, precision);
     types.push_back(ft);
   }
-  t.Open();
+  return types;
+}
 
-  std::vector<plat::FieldNotifyEvent> onChange(static_cast<size_t>(n));
-  std::vector<plat::Field*> fields(static_cast<size_t>(n));
-  for (int c = 0; c < int(n); ++c) {
-    fields[size_t(c)] = t.FieldByIndex(c);
-    onChange[size_t(c)] = std::exchange(fields[size_t(c)]->OnChange, nullptr);
+// Keeps the table's handlers aside while it is filled and gives them back,
+// whatever happens.
+struct QuietTable {
+  plat::MemTable& t;
+  plat::DataSetNotifyEvent beforeOpen, afterOpen, beforeClose, beforeInsert, afterInsert,
+      beforePost, afterPost, beforeScroll, afterScroll, beforeRefresh, afterRefresh;
+  explicit QuietTable(plat::MemTable& table) : t(table) {
+    beforeOpen = std::exchange(t.BeforeOpen, nullptr);
+    afterOpen = std::exchange(t.AfterOpen, nullptr);
+    beforeClose = std::exchange(t.BeforeClose, nullptr);
+    beforeInsert = std::exchange(t.BeforeInsert, nullptr);
+    afterInsert = std::exchange(t.AfterInsert, nullptr);
+    beforePost = std::exchange(t.BeforePost, nullptr);
+    afterPost = std::exchange(t.AfterPost, nullptr);
+    beforeScroll = std::exchange(t.BeforeScroll, nullptr);
+    afterScroll = std::exchange(t.AfterScroll, nullptr);
+    beforeRefresh = std::exchange(t.BeforeRefresh, nullptr);
+    afterRefresh = std::exchange(t.AfterRefresh, nullptr);
+    t.DisableControls();
   }
-  struct Restore {
-    std::vector<plat::Field*>& f;
-    std::vector<plat::FieldNotifyEvent>& h;
-    plat::MemTable& t;
-    bool haveId;
-    QString& id;
-    ~Restore() {
-      for (size_t i = 0; i < f.size(); ++i) f[i]->OnChange = std::move(h[i]);
-      try {
-        if (!t.Active()) return;
-        bool found = false;
-        if (haveId) {
-          try {
-            found = t.Locate(QStringLiteral("id"), id);
-          } catch (...) {
-            found = false;
-          }
-        }
-        if (!found) t.First();
-      } catch (...) {
-      }
+  ~QuietTable() {
+    t.BeforeOpen = std::move(beforeOpen);
+    t.AfterOpen = std::move(afterOpen);
+    t.BeforeClose = std::move(beforeClose);
+    t.BeforeInsert = std::move(beforeInsert);
+    t.AfterInsert = std::move(afterInsert);
+    t.BeforePost = std::move(beforePost);
+    t.AfterPost = std::move(afterPost);
+    t.BeforeScroll = std::move(beforeScroll);
+    t.AfterScroll = std::move(afterScroll);
+    t.BeforeRefresh = std::move(beforeRefresh);
+    t.AfterRefresh = std::move(afterRefresh);
+    if (auto* j = dynamic_cast<TJTable*>(&t))
+      j->last_refresh_tm = dateTimeToDays(QDateTime::currentDateTime());
+    try {
+      t.EnableControls();
+    } catch (...) {
     }
-  } restore{fields, onChange, t, haveId, keptId};
+  }
+};
 
+// The current row's "id" of an open table that has one, to find the row
+// again once the table is filled.
+std::optional<QString> currentId(plat::MemTable& t) {
+  if (t.Active())
+    if (plat::Field* f = t.FindField(QStringLiteral("id"))) return f->AsString();
+  return std::nullopt;
+}
+
+// Keeps the fields' OnChange handlers aside while the rows come. Afterwards,
+// whatever happens, gives them back and returns an open table to the row
+// whose "id" was kept, or to its first row.
+class QuietFields {
+ public:
+  QuietFields(plat::MemTable& t, size_t count, std::optional<QString> keptId)
+      : t_(t), fields_(count), onChange_(count), keptId_(std::move(keptId)) {
+    for (size_t c = 0; c < count; ++c) {
+      fields_[c] = t.FieldByIndex(int(c));
+      onChange_[c] = std::exchange(fields_[c]->OnChange, nullptr);
+    }
+  }
+  ~QuietFields() {
+    for (size_t i = 0; i < fields_.size(); ++i) fields_[i]->OnChange = std::move(onChange_[i]);
+    try {
+      if (!t_.Active()) return;
+      bool found = false;
+      if (keptId_) {
+        try {
+          found = t_.Locate(QStringLiteral("id"), *keptId_);
+        } catch (...) {
+          found = false;
+        }
+      }
+      if (!found) t_.First();
+    } catch (...) {
+    }
+  }
+  QuietFields(const QuietFields&) = delete;
+  QuietFields& operator=(const QuietFields&) = delete;
+
+  plat::Field* field(size_t c) const { return fields_[c]; }
+
+ private:
+  plat::MemTable& t_;
+  std::vector<plat::Field*> fields_;
+  std::vector<plat::FieldNotifyEvent> onChange_;
+  std::optional<QString> keptId_;
+};
+
+// Reads the rows of a stream, after its header, into the table the header
+// made. The first row marker waits up to the caller's time-out, every later
+// one 6 s; a value waits up to 30 s.
+class RowReader {
+ public:
+  RowReader(TJTransport& tr, Scrambler& crypt, const std::vector<TFieldType>& types,
+            int firstMarkerTimeout)
+      : tr_(tr), crypt_(crypt), markerTimeout_(firstMarkerTimeout) {
+    cols_.reserve(types.size());
+    for (TFieldType ft : types)
+      cols_.push_back(Column{ft, plat::storageTypeOf(ft), false, 0, {}, {}});
+  }
+
+  // Nothing runs per row in t: the values go straight into its store.
+  void appendRows(plat::MemTable& t) {
+    plat::MemTable::RowAppender rows(t);
+    for (;;) {
+      QVariant* added = nullptr;
+      switch (rowInPlace(rows, added)) {
+        case InPlace::Appended:
+          continue;
+        case InPlace::End:
+          return;
+        case InPlace::Fallback:
+          break;
+      }
+      if (!rowOrdinary(rows, added)) return;
+    }
+  }
+
+  // Row by row with Append and Post, for a table that runs something per row.
+  void postRows(plat::MemTable& t, const QuietFields& fields) {
+    FromSocket src{*this};
+    while (nextRow()) {
+      t.Append();
+      for (size_t c = 0; c < cols_.size(); ++c) fields.field(c)->SetValue(readValue(src, cols_[c]));
+      t.Post();
+    }
+  }
+
+ private:
   // What a row value becomes in its column: the storage kind, and the last
   // date-time read there (a column often repeats one, and each new one costs
   // a local-time conversion), and the zone's offset near its dates.
@@ -394,23 +456,12 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
     QDateTime date;
     plat::LocalTimes zone;
   };
-  std::vector<Column> cols;
-  cols.reserve(size_t(n));
-  for (TFieldType ft : types) cols.push_back(Column{ft, plat::storageTypeOf(ft), false, 0, {}, {}});
 
-  // Nearly every read finds its bytes buffered: take them without the clock
-  // and the waits of _recv, which reads the same bytes when they are not.
-  auto recv = [this](char* dst, int len, int t) {
-    if (fSocket && fSocket->takeBuffered(dst, len))
-      recvCrypt_.decode(dst, size_t(len));
-    else
-      _recv(dst, len, t);
-  };
   // Where a row's bytes come from: the socket, or the bytes it has already
-  // buffered, read in place (see the loop below).
+  // buffered, read in place (see rowInPlace).
   struct FromSocket {
-    decltype(recv)& read;
-    void take(char* dst, int len) { read(dst, len, kRowValueTimeout); }
+    RowReader& reader;
+    void take(char* dst, int len) { reader.recv(dst, len, kRowValueTimeout); }
   };
   struct PastBuffer {};  // a row runs past the buffered bytes
   struct FromBuffer {
@@ -427,10 +478,43 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
     }
   };
 
+  enum class InPlace { Appended, End, Fallback };
+
+  // Nearly every read finds its bytes buffered: take them without the clock
+  // and the waits of _recv, which reads the same bytes when they are not.
+  void recv(char* dst, int len, int timeout) {
+    plat::TcpClient* socket = tr_.socket();
+    if (socket && socket->takeBuffered(dst, len))
+      crypt_.decode(dst, size_t(len));
+    else
+      tr_._recv(dst, len, timeout);
+  }
+
+  // The row marker is a one-byte integer; any other integer kind still
+  // counts. False at the end; a failure brings the server's error text.
+  bool nextRow() {
+    char b[2];
+    recv(b, 1, markerTimeout_);
+    qint64 marker;
+    if (uint8_t(b[0]) == wtInt8) {
+      recv(b, 1, markerTimeout_);
+      marker = int8_t(b[0]);
+    } else {
+      const WireValue v = tr_.recvTaggedVariant(uint8_t(b[0]), markerTimeout_);
+      if (!v.isIntegral()) tr_.raiseTransportError(teBadReply);
+      marker = v.rawInt();
+    }
+    markerTimeout_ = kValueTimeout;
+    if (marker == 1) return false;
+    if (marker == 2) throw Exception(readErrorText(tr_));
+    return true;
+  }
+
   // One value as the table holds it: what WireValue::toQVariant gives for
   // the value read (a bytes column keeps the bytes of a text as they were
   // sent), without building the WireValue for the common kinds.
-  auto readValue = [this](auto& src, Column& col) -> QVariant {
+  template <class Source>
+  QVariant readValue(Source& src, Column& col) {
     char b[256];
     src.take(b, 1);
     const int tag = uint8_t(b[0]);
@@ -488,15 +572,16 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
       default:
         break;
     }
-    if constexpr (std::is_same_v<std::decay_t<decltype(src)>, FromBuffer>) {
+    if constexpr (std::is_same_v<Source, FromBuffer>) {
       throw PastBuffer{};  // rare kinds are read from the socket
     } else {
-      const WireValue v = recvTaggedVariant(tag, kRowValueTimeout);
+      const WireValue v = tr_.recvTaggedVariant(tag, kRowValueTimeout);
       return col.type == ftBytes && !v.isNull() ? QVariant(v.ansiPayload()) : v.toQVariant();
     }
-  };
+  }
+
   // A value into its column's storage kind.
-  auto convert = [](Column& col, QVariant& v) {
+  static void convert(Column& col, QVariant& v) {
     if (col.storage != QMetaType::UnknownType && v.typeId() != col.storage && v.isValid()) {
       try {
         v = plat::convertToFieldType(col.type, v);
@@ -505,105 +590,116 @@ void TJTransport::recvTable(plat::MemTable* D, int timeout) {
         throw;
       }
     }
-  };
+  }
 
-  // The row marker is a one-byte integer; any other integer kind still counts.
-  int markerTimeout = timeout;
-  auto nextRow = [&]() {
-    char b[2];
-    recv(b, 1, markerTimeout);
-    qint64 marker;
-    if (uint8_t(b[0]) == wtInt8) {
-      recv(b, 1, markerTimeout);
-      marker = int8_t(b[0]);
-    } else {
-      const WireValue v = recvTaggedVariant(uint8_t(b[0]), markerTimeout);
-      if (!v.isIntegral()) raiseTransportError(teBadReply);
-      marker = v.rawInt();
-    }
-    markerTimeout = kValueTimeout;
-    if (marker == 1) return false;
-    if (marker == 2) throw Exception(readErrorText());
-    return true;
-  };
-
-  if (t.CanAppendRowsInPlace()) {
-    // Nothing would run per row: the values go straight into the store.
-    plat::MemTable::RowAppender rows(t);
-    for (;;) {
-      // A row that lies whole in the buffered bytes is read there, its
-      // values built straight in their places (a new row's places hold
-      // Nulls, which need no destructor). Where it runs past them, or holds
-      // a rare kind of value or a failure, the scrambler and the row are put
-      // back and the row is read again the ordinary way below, which gives
-      // every failure as it always did.
-      QVariant* row = nullptr;
-      if (const std::string_view buf = fSocket ? fSocket->buffered() : std::string_view();
-          !buf.empty()) {
-        FromBuffer src{buf.data(), buf.data() + buf.size(), recvCrypt_,
-                       !recvCrypt_.key().isEmpty()};
-        const int cryptIndex = recvCrypt_.index();
-        const uint8_t cryptLast = recvCrypt_.last();
+  // One row read in place, where it lies whole in the bytes the socket has
+  // buffered: its values are built straight in their places (a new row's
+  // places hold Nulls, which need no destructor). Where it runs past those
+  // bytes, or holds a rare kind of value or a failure, the result is
+  // Fallback: what it changed is put back, and `added` is the emptied row it
+  // added, if any, for the ordinary read to fill.
+  InPlace rowInPlace(plat::MemTable::RowAppender& rows, QVariant*& added) {
+    plat::TcpClient* socket = tr_.socket();
+    const std::string_view buf = socket ? socket->buffered() : std::string_view();
+    if (buf.empty()) return InPlace::Fallback;
+    FromBuffer src{buf.data(), buf.data() + buf.size(), crypt_, !crypt_.key().isEmpty()};
+    const int cryptIndex = crypt_.index();
+    const uint8_t cryptLast = crypt_.last();
+    try {
+      char m[2];
+      src.take(m, 2);
+      if (uint8_t(m[0]) != wtInt8 || m[1] == 2) throw PastBuffer{};
+      if (m[1] == 1) {
+        socket->skipBuffered(int(src.at - buf.data()));
+        return InPlace::End;
+      }
+      added = rows.AddRow();
+      for (size_t c = 0; c < cols_.size(); ++c) {
+        QVariant* slot = added + c;
         try {
-          char m[2];
-          src.take(m, 2);
-          if (uint8_t(m[0]) != wtInt8 || m[1] == 2) throw PastBuffer{};
-          if (m[1] == 1) {
-            fSocket->skipBuffered(int(src.at - buf.data()));
-            return;
-          }
-          row = rows.AddRow();
-          for (size_t c = 0; c < cols.size(); ++c) {
-            QVariant* slot = row + c;
-            try {
-              new (slot) QVariant(readValue(src, cols[c]));
-            } catch (...) {
-              new (slot) QVariant();
-              throw;
-            }
-            convert(cols[c], *slot);
-          }
-          fSocket->skipBuffered(int(src.at - buf.data()));
-          markerTimeout = kValueTimeout;
-          continue;
+          new (slot) QVariant(readValue(src, cols_[c]));
         } catch (...) {
-          recvCrypt_.restore(cryptIndex, cryptLast);
-          if (row)
-            for (size_t c = 0; c < cols.size(); ++c) row[c] = QVariant();
+          new (slot) QVariant();
+          throw;
         }
+        convert(cols_[c], *slot);
       }
-      try {
-        if (!nextRow()) {
-          if (row) rows.DropLastRow();
-          return;
-        }
-      } catch (...) {
-        if (row) rows.DropLastRow();
-        throw;
-      }
-      if (!row) row = rows.AddRow();
-      FromSocket src{recv};
-      size_t done = 0;
-      try {
-        for (; done < cols.size(); ++done) {
-          row[done] = readValue(src, cols[done]);
-          convert(cols[done], row[done]);
-        }
-      } catch (...) {
-        // As a failed row by Append and Post: kept with what it got, unless
-        // it got nothing.
-        if (done == 0) rows.DropLastRow();
-        throw;
-      }
+      socket->skipBuffered(int(src.at - buf.data()));
+      markerTimeout_ = kValueTimeout;
+      return InPlace::Appended;
+    } catch (...) {
+      restoreForFallback(cryptIndex, cryptLast, added);
+      return InPlace::Fallback;
     }
   }
 
-  FromSocket src{recv};
-  while (nextRow()) {
-    t.Append();
-    for (int c = 0; c < int(n); ++c) fields[size_t(c)]->SetValue(readValue(src, cols[size_t(c)]));
-    t.Post();
+  // The scrambler back where the row began, and the row's values back to
+  // Nulls, so that the ordinary read takes the same bytes into the same row.
+  void restoreForFallback(int cryptIndex, uint8_t cryptLast, QVariant* added) {
+    crypt_.restore(cryptIndex, cryptLast);
+    if (added)
+      for (size_t c = 0; c < cols_.size(); ++c) added[c] = QVariant();
   }
+
+  // One row the ordinary way: the marker and each value from the socket with
+  // their waits, every failure as it always was. Fills `added` when the
+  // in-place read left one. False at the end.
+  bool rowOrdinary(plat::MemTable::RowAppender& rows, QVariant* added) {
+    try {
+      if (!nextRow()) {
+        if (added) rows.DropLastRow();
+        return false;
+      }
+    } catch (...) {
+      if (added) rows.DropLastRow();
+      throw;
+    }
+    QVariant* row = added ? added : rows.AddRow();
+    FromSocket src{*this};
+    size_t done = 0;
+    try {
+      for (; done < cols_.size(); ++done) {
+        row[done] = readValue(src, cols_[done]);
+        convert(cols_[done], row[done]);
+      }
+    } catch (...) {
+      // As a failed row by Append and Post: kept with what it got, unless
+      // it got nothing.
+      if (done == 0) rows.DropLastRow();
+      throw;
+    }
+    return true;
+  }
+
+  TJTransport& tr_;
+  Scrambler& crypt_;
+  std::vector<Column> cols_;
+  int markerTimeout_;
+};
+
+}  // namespace
+
+void TJTransport::recvTable(plat::MemTable* D, int timeout) {
+  if (!D) {
+    dropTable(*this);
+    return;
+  }
+  fTablesChanged = true;
+  plat::MemTable& t = *D;
+  QuietTable quiet(t);
+  std::optional<QString> keptId = currentId(t);
+  t.Close();
+  t.ClearFields();
+  const std::vector<TFieldType> types = readTableHeader(*this, t);
+  t.Open();
+  // Declared after `quiet`, so the fields and the row are back before the
+  // table's own handlers.
+  QuietFields fields(t, types.size(), std::move(keptId));
+  RowReader rows(*this, recvCrypt_, types, timeout);
+  if (t.CanAppendRowsInPlace())
+    rows.appendRows(t);
+  else
+    rows.postRows(t, fields);
 }
 
 // ---- writing ----

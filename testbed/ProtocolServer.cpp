@@ -301,191 +301,70 @@ void sleepUnlessStopping(int ms, const std::atomic<bool>& stopping) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
+// The handlers' replies to a batch. The first refusal ends the batch: the
+// requests after it get no reply, and it gives the batch's error.
+struct BatchAnswer {
+  std::vector<ServerReply> replies;
+  uint16_t errorCode = 0, errorNo = 0;
+  QString errorMessage;
+};
+
+BatchAnswer answerBatch(const std::vector<ServerRequest>& batch, const RequestHandler& handler) {
+  BatchAnswer a;
+  a.replies.resize(batch.size());
+  for (size_t i = 0; i < batch.size() && a.errorCode == 0; ++i) {
+    ServerReply& rep = a.replies[i];
+    if (batch[i].code == 0) continue;  // the client's goodbye
+    try {
+      if (handler)
+        handler(batch[i], rep);
+      else
+        rep.refuse(QStringLiteral("Unknown request %1").arg(batch[i].code));
+    } catch (const Exception& e) {
+      rep.refuse(e.message());
+    } catch (const std::exception& e) {
+      rep.refuse(QString::fromUtf8(e.what()));
+    }
+    if (rep.refused) {
+      a.errorCode = rep.errorCode ? rep.errorCode : 1;
+      a.errorNo = uint16_t(i + 1);
+      a.errorMessage = rep.errorMessage;
+    }
+  }
+  return a;
+}
+
+// The reply batch: "R", the batch number, the error, and without one every
+// request's results and tables.
+void appendReplyBatch(QByteArray& out, uint8_t batchNo, const BatchAnswer& a) {
+  putU8(out, 0x52);
+  putU8(out, batchNo);
+  putU16(out, a.errorCode);
+  putU16(out, a.errorNo);
+  QByteArray msg = plat::toAnsi(a.errorMessage).left(65535);
+  putU16(out, uint16_t(msg.size()));
+  out.append(msg);
+  if (a.errorCode != 0) {
+    putU16(out, 0);
+    return;
+  }
+  putU16(out, uint16_t(a.replies.size()));
+  for (const auto& rep : a.replies) {
+    putU16(out, uint16_t(rep.results.size()));
+    for (const auto& v : rep.results) encodeForClient(out, v);
+    putU16(out, uint16_t(rep.tables.size()));
+    for (const auto& t : rep.tables) t.encode(out);
+  }
+}
+
 }  // namespace
 
 void ProtocolServer::serve(std::shared_ptr<Connection> c) {
   try {
     ServerFault f;
     if (takeFault({ServerFault::CloseBeforeGreeting}, &f)) throw ConnectionClosed();
-    if (options_.handshake) {
-      if (takeFault({ServerFault::StallGreeting}, &f)) sleepUnlessStopping(f.stallMs, stopping_);
-      QByteArray g;
-      encodeForClient(g, WireValue(options_.serverType));
-      encodeValue(g, WireValue(options_.serverId));
-      encodeForClient(g, WireValue(options_.version));
-      encodeValue(g, WireValue(options_.serverKey));
-      c->writeRaw(g);
-
-      LoginAttempt a;
-      a.connectionId = c->id;
-      a.identity = c->readValue().toStringNullEmpty();
-      c->recvCrypt.setKey(options_.serverKey);
-      a.clientKey = c->readValue().toBytes();
-      QByteArray key = options_.serverKey + a.clientKey;
-      c->recvCrypt.setKey(key);
-      c->sendCrypt.setKey(key);
-      a.login = c->readValue().toStringNullEmpty();
-      a.password = c->readValue().toStringNullEmpty();
-      LoginHandler login;
-      {
-        std::lock_guard lock(mutex_);
-        lastLogin_ = a;
-        login = loginHandler_;
-      }
-      LoginDecision d = login ? login(a) : LoginDecision{};
-      QByteArray reply;
-      encodeValue(reply, WireValue(d.status));
-      if (d.status == 1) {
-        encodeForClient(reply, WireValue(d.failureText));
-        c->sendScrambled(reply);
-        throw ConnectionClosed();
-      }
-      encodeValue(reply, WireValue(d.userId));
-      encodeForClient(reply, WireValue(d.userName));
-      c->sendScrambled(reply);
-      c->login = a.login;
-      c->userId = d.userId;
-      ++handshakes_;
-    }
-
-    for (;;) {
-      char h[4];
-      // A client that failed to read a reply says so with one plain 0x66
-      // and hangs up. A scrambled "Q" may also be 0x66 on the wire: such a
-      // byte is the abort when the hang-up comes in place of the rest of
-      // the batch header.
-      c->recvRaw(h, 1);
-      const uint8_t raw = uint8_t(h[0]);
-      Scrambler before = c->recvCrypt;
-      c->recvCrypt.decode(h, 1);
-      if (uint8_t(h[0]) != 0x51) {
-        if (raw == 0x66) {
-          ++abortBytes_;
-          c->recvCrypt = before;
-          continue;
-        }
-        throw ConnectionClosed();
-      }
-      try {
-        c->recvExact(h + 1, 3, 0);
-      } catch (const ConnectionClosed&) {
-        if (raw == 0x66) ++abortBytes_;
-        throw;
-      }
-      const uint8_t batchNo = uint8_t(h[1]);
-      const int n = getU16(h + 2);
-      std::vector<ServerRequest> batch;
-      for (int i = 0; i < n; ++i) {
-        char rh[4];
-        c->recvExact(rh, 4, 0);
-        ServerRequest r;
-        r.connectionId = c->id;
-        r.requestNo = i + 1;
-        r.code = getU16(rh);
-        r.login = c->login;
-        r.userId = c->userId;
-        const int p = getU16(rh + 2);
-        for (int k = 0; k < p; ++k) r.params.push_back(c->readValue());
-        batch.push_back(std::move(r));
-      }
-      for (auto& r : batch) {
-        if (r.code != 30 || r.params.size() < 2) continue;
-        qint64 size = -1;
-        try {
-          size = r.params[1].toInt64();
-        } catch (const std::exception&) {
-        }
-        // Without a believable size the rest of the stream cannot be framed.
-        if (size < 0 || size > kMaxUploadBytes) throw ConnectionClosed();
-        r.upload.resize(size);
-        c->recvExact(r.upload.data(), int(size), 0);
-      }
-      RequestHandler handler;
-      {
-        std::lock_guard lock(mutex_);
-        for (const auto& r : batch) requests_.push_back(r);
-        handler = requestHandler_;
-      }
-
-      std::vector<ServerReply> replies(batch.size());
-      uint16_t errorCode = 0, errorNo = 0;
-      QString errorMessage;
-      for (size_t i = 0; i < batch.size() && errorCode == 0; ++i) {
-        ServerReply& rep = replies[i];
-        if (batch[i].code == 0) continue;  // the client's goodbye
-        try {
-          if (handler)
-            handler(batch[i], rep);
-          else
-            rep.refuse(QStringLiteral("Unknown request %1").arg(batch[i].code));
-        } catch (const Exception& e) {
-          rep.refuse(e.message());
-        } catch (const std::exception& e) {
-          rep.refuse(QString::fromUtf8(e.what()));
-        }
-        if (rep.refused) {
-          errorCode = rep.errorCode ? rep.errorCode : 1;
-          errorNo = uint16_t(i + 1);
-          errorMessage = rep.errorMessage;
-        }
-      }
-
-      QByteArray out;
-      bool silent = false, becomesPush = false;
-      for (const auto& rep : replies) {
-        out.append(rep.dataBeforeReply);
-        silent = silent || rep.noReply;
-        becomesPush = becomesPush || rep.pushChannel;
-      }
-      if (silent && out.isEmpty()) {
-        if (becomesPush) servePush(*c);
-        continue;
-      }
-      const qsizetype head = out.size();
-      if (!silent) {
-        putU8(out, 0x52);
-        putU8(out, batchNo);
-        putU16(out, errorCode);
-        putU16(out, errorNo);
-        QByteArray msg = plat::toAnsi(errorMessage).left(65535);
-        putU16(out, uint16_t(msg.size()));
-        out.append(msg);
-        if (errorCode != 0) {
-          putU16(out, 0);
-        } else {
-          putU16(out, uint16_t(replies.size()));
-          for (const auto& rep : replies) {
-            putU16(out, uint16_t(rep.results.size()));
-            for (const auto& v : rep.results) encodeForClient(out, v);
-            putU16(out, uint16_t(rep.tables.size()));
-            for (const auto& t : rep.tables) t.encode(out);
-          }
-        }
-      }
-
-      ServerFault fault;
-      bool haveFault = takeFault(
-          {ServerFault::CloseAfterBytes, ServerFault::StallAfterBytes,
-           ServerFault::WrongBatchNumber, ServerFault::WrongFirstByte, ServerFault::RawReply},
-          &fault);
-      if (haveFault && fault.kind == ServerFault::RawReply) out = fault.raw;
-      if (haveFault && fault.kind == ServerFault::WrongBatchNumber && out.size() > head + 1)
-        out[head + 1] = char(uint8_t(out[head + 1]) + 1);
-      if (haveFault && fault.kind == ServerFault::WrongFirstByte && out.size() > head)
-        out[head] = 'X';
-      c->sendCrypt.encode(out.data(), size_t(out.size()));
-      if (haveFault && (fault.kind == ServerFault::CloseAfterBytes ||
-                        fault.kind == ServerFault::StallAfterBytes)) {
-        int cut = std::clamp(fault.bytes, 0, int(out.size()));
-        if (fault.kind == ServerFault::CloseAfterBytes && cut < out.size()) ++shortCuts_;
-        c->writeRaw(out.left(cut));
-        if (fault.kind == ServerFault::CloseAfterBytes) throw ConnectionClosed();
-        sleepUnlessStopping(fault.stallMs, stopping_);
-        c->writeRaw(out.mid(cut));
-      } else {
-        c->writeRaw(out);
-      }
-    }
+    if (options_.handshake) greetAndLogIn(*c);
+    for (;;) serveBatch(*c);
   } catch (const ConnectionClosed&) {
   } catch (const std::exception&) {
   }
@@ -496,6 +375,160 @@ void ProtocolServer::serve(std::shared_ptr<Connection> c) {
   std::lock_guard lock(mutex_);
   c->sock->close();
   std::erase(open_, c);
+}
+
+void ProtocolServer::greetAndLogIn(Connection& c) {
+  ServerFault f;
+  if (takeFault({ServerFault::StallGreeting}, &f)) sleepUnlessStopping(f.stallMs, stopping_);
+  QByteArray g;
+  encodeForClient(g, WireValue(options_.serverType));
+  encodeValue(g, WireValue(options_.serverId));
+  encodeForClient(g, WireValue(options_.version));
+  encodeValue(g, WireValue(options_.serverKey));
+  c.writeRaw(g);
+
+  LoginAttempt a;
+  a.connectionId = c.id;
+  a.identity = c.readValue().toStringNullEmpty();
+  c.recvCrypt.setKey(options_.serverKey);
+  a.clientKey = c.readValue().toBytes();
+  QByteArray key = options_.serverKey + a.clientKey;
+  c.recvCrypt.setKey(key);
+  c.sendCrypt.setKey(key);
+  a.login = c.readValue().toStringNullEmpty();
+  a.password = c.readValue().toStringNullEmpty();
+  LoginHandler login;
+  {
+    std::lock_guard lock(mutex_);
+    lastLogin_ = a;
+    login = loginHandler_;
+  }
+  LoginDecision d = login ? login(a) : LoginDecision{};
+  QByteArray reply;
+  encodeValue(reply, WireValue(d.status));
+  if (d.status == 1) {
+    encodeForClient(reply, WireValue(d.failureText));
+    c.sendScrambled(reply);
+    throw ConnectionClosed();
+  }
+  encodeValue(reply, WireValue(d.userId));
+  encodeForClient(reply, WireValue(d.userName));
+  c.sendScrambled(reply);
+  c.login = a.login;
+  c.userId = d.userId;
+  ++handshakes_;
+}
+
+void ProtocolServer::serveBatch(Connection& c) {
+  uint8_t batchNo = 0;
+  int count = 0;
+  if (!readBatchHeader(c, &batchNo, &count)) return;
+  std::vector<ServerRequest> batch = readRequests(c, count);
+  RequestHandler handler;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& r : batch) requests_.push_back(r);
+    handler = requestHandler_;
+  }
+  const BatchAnswer answer = answerBatch(batch, handler);
+
+  QByteArray out;
+  bool silent = false, becomesPush = false;
+  for (const auto& rep : answer.replies) {
+    out.append(rep.dataBeforeReply);
+    silent = silent || rep.noReply;
+    becomesPush = becomesPush || rep.pushChannel;
+  }
+  if (silent && out.isEmpty()) {
+    if (becomesPush) servePush(c);
+    return;
+  }
+  const qsizetype head = out.size();
+  if (!silent) appendReplyBatch(out, batchNo, answer);
+  sendReply(c, std::move(out), head);
+}
+
+bool ProtocolServer::readBatchHeader(Connection& c, uint8_t* batchNo, int* count) {
+  char h[4];
+  // A client that failed to read a reply says so with one plain 0x66
+  // and hangs up. A scrambled "Q" may also be 0x66 on the wire: such a
+  // byte is the abort when the hang-up comes in place of the rest of
+  // the batch header.
+  c.recvRaw(h, 1);
+  const uint8_t raw = uint8_t(h[0]);
+  Scrambler before = c.recvCrypt;
+  c.recvCrypt.decode(h, 1);
+  if (uint8_t(h[0]) != 0x51) {
+    if (raw == 0x66) {
+      ++abortBytes_;
+      c.recvCrypt = before;
+      return false;
+    }
+    throw ConnectionClosed();
+  }
+  try {
+    c.recvExact(h + 1, 3, 0);
+  } catch (const ConnectionClosed&) {
+    if (raw == 0x66) ++abortBytes_;
+    throw;
+  }
+  *batchNo = uint8_t(h[1]);
+  *count = getU16(h + 2);
+  return true;
+}
+
+std::vector<ServerRequest> ProtocolServer::readRequests(Connection& c, int count) {
+  std::vector<ServerRequest> batch;
+  for (int i = 0; i < count; ++i) {
+    char rh[4];
+    c.recvExact(rh, 4, 0);
+    ServerRequest r;
+    r.connectionId = c.id;
+    r.requestNo = i + 1;
+    r.code = getU16(rh);
+    r.login = c.login;
+    r.userId = c.userId;
+    const int p = getU16(rh + 2);
+    for (int k = 0; k < p; ++k) r.params.push_back(c.readValue());
+    batch.push_back(std::move(r));
+  }
+  for (auto& r : batch) {
+    if (r.code != 30 || r.params.size() < 2) continue;
+    qint64 size = -1;
+    try {
+      size = r.params[1].toInt64();
+    } catch (const std::exception&) {
+    }
+    // Without a believable size the rest of the stream cannot be framed.
+    if (size < 0 || size > kMaxUploadBytes) throw ConnectionClosed();
+    r.upload.resize(size);
+    c.recvExact(r.upload.data(), int(size), 0);
+  }
+  return batch;
+}
+
+void ProtocolServer::sendReply(Connection& c, QByteArray out, qsizetype head) {
+  ServerFault fault;
+  bool haveFault =
+      takeFault({ServerFault::CloseAfterBytes, ServerFault::StallAfterBytes,
+                 ServerFault::WrongBatchNumber, ServerFault::WrongFirstByte, ServerFault::RawReply},
+                &fault);
+  if (haveFault && fault.kind == ServerFault::RawReply) out = fault.raw;
+  if (haveFault && fault.kind == ServerFault::WrongBatchNumber && out.size() > head + 1)
+    out[head + 1] = char(uint8_t(out[head + 1]) + 1);
+  if (haveFault && fault.kind == ServerFault::WrongFirstByte && out.size() > head) out[head] = 'X';
+  c.sendCrypt.encode(out.data(), size_t(out.size()));
+  if (haveFault &&
+      (fault.kind == ServerFault::CloseAfterBytes || fault.kind == ServerFault::StallAfterBytes)) {
+    int cut = std::clamp(fault.bytes, 0, int(out.size()));
+    if (fault.kind == ServerFault::CloseAfterBytes && cut < out.size()) ++shortCuts_;
+    c.writeRaw(out.left(cut));
+    if (fault.kind == ServerFault::CloseAfterBytes) throw ConnectionClosed();
+    sleepUnlessStopping(fault.stallMs, stopping_);
+    c.writeRaw(out.mid(cut));
+  } else {
+    c.writeRaw(out);
+  }
 }
 
 void ProtocolServer::servePush(Connection& c) {
@@ -548,44 +581,8 @@ void ProtocolServer::servePush(Connection& c) {
       c.sendScrambled(out);
 
       c.deadlineMs = steadyMs() + job->timeoutMs;
-      char h[8];
-      c.recvExact(h, 8, 0);
-      if (uint8_t(h[0]) != 0x52 || uint8_t(h[1]) != batchNo) throw ConnectionClosed();
-      result.errorCode = getU16(h + 2);
-      result.errorRequestNo = getU16(h + 4);
-      QByteArray msg(getU16(h + 6), Qt::Uninitialized);
-      c.recvExact(msg.data(), int(msg.size()), 0);
-      result.errorMessage = plat::fromAnsi(msg);
-      c.recvExact(h, 2, 0);
-      const int entries = getU16(h);
-      for (int i = 0; i < entries; ++i) {
-        c.recvExact(h, 2, 0);
-        TVariantArray values;
-        for (int k = getU16(h); k > 0; --k) values.push_back(c.readValue());
-        result.results.push_back(std::move(values));
-        c.recvExact(h, 2, 0);
-        // Tables are read and dropped: no push asks for one.
-        for (int t = getU16(h); t > 0; --t) {
-          const qint64 columns = c.readValue().rawInt();
-          if (columns == -1) {
-            (void)c.readValue();
-            continue;
-          }
-          if (columns < 0 || columns > 4096) throw ConnectionClosed();
-          for (qint64 k = 0; k < columns * 4; ++k) (void)c.readValue();
-          for (;;) {
-            const qint64 marker = c.readValue().rawInt();
-            if (marker == 1) break;
-            if (marker == 2) {
-              (void)c.readValue();
-              break;
-            }
-            for (qint64 k = 0; k < columns; ++k) (void)c.readValue();
-          }
-        }
-      }
+      result = readPushReply(c, batchNo);
       c.deadlineMs = 0;
-      result.answered = true;
     } catch (...) {
       c.deadlineMs = 0;
       job->done.set_value(PushResult{});
@@ -593,4 +590,46 @@ void ProtocolServer::servePush(Connection& c) {
     }
     job->done.set_value(std::move(result));
   }
+}
+
+PushResult ProtocolServer::readPushReply(Connection& c, uint8_t batchNo) {
+  PushResult result;
+  char h[8];
+  c.recvExact(h, 8, 0);
+  if (uint8_t(h[0]) != 0x52 || uint8_t(h[1]) != batchNo) throw ConnectionClosed();
+  result.errorCode = getU16(h + 2);
+  result.errorRequestNo = getU16(h + 4);
+  QByteArray msg(getU16(h + 6), Qt::Uninitialized);
+  c.recvExact(msg.data(), int(msg.size()), 0);
+  result.errorMessage = plat::fromAnsi(msg);
+  c.recvExact(h, 2, 0);
+  const int entries = getU16(h);
+  for (int i = 0; i < entries; ++i) {
+    c.recvExact(h, 2, 0);
+    TVariantArray values;
+    for (int k = getU16(h); k > 0; --k) values.push_back(c.readValue());
+    result.results.push_back(std::move(values));
+    c.recvExact(h, 2, 0);
+    // Tables are read and dropped: no push asks for one.
+    for (int t = getU16(h); t > 0; --t) {
+      const qint64 columns = c.readValue().rawInt();
+      if (columns == -1) {
+        (void)c.readValue();
+        continue;
+      }
+      if (columns < 0 || columns > 4096) throw ConnectionClosed();
+      for (qint64 k = 0; k < columns * 4; ++k) (void)c.readValue();
+      for (;;) {
+        const qint64 marker = c.readValue().rawInt();
+        if (marker == 1) break;
+        if (marker == 2) {
+          (void)c.readValue();
+          break;
+        }
+        for (qint64 k = 0; k < columns; ++k) (void)c.readValue();
+      }
+    }
+  }
+  result.answered = true;
+  return result;
 }

@@ -204,8 +204,21 @@ class ProtocolServer {
   class Connection;
   void acceptLoop();
   bool takeFault(std::initializer_list<ServerFault::Kind> kinds, ServerFault* out);
+  // A connection's thread: the greeting and login, then batch after batch
+  // until the peer, a fault or stop() ends it.
   void serve(std::shared_ptr<Connection> c);
+  void greetAndLogIn(Connection& c);
+  // Reads one batch, answers it through the handler and sends the reply.
+  void serveBatch(Connection& c);
+  // False when a client's abort byte came in place of a batch header.
+  bool readBatchHeader(Connection& c, uint8_t* batchNo, int* count);
+  // The requests of a batch, and after them the bytes of its uploads.
+  std::vector<ServerRequest> readRequests(Connection& c, int count);
+  // Scrambles and writes a reply (its first `head` bytes are the data sent
+  // before the reply batch), bent by the next reply fault.
+  void sendReply(Connection& c, QByteArray out, qsizetype head);
   [[noreturn]] void servePush(Connection& c);
+  PushResult readPushReply(Connection& c, uint8_t batchNo);
 
   ProtocolServerOptions options_;
   std::unique_ptr<plat::TcpServer> listener_;
