@@ -3,6 +3,7 @@
 #include <QGraphicsDropShadowEffect>
 #include <QPushButton>
 
+#include "kiosk/Common.h"
 #include "kiosk/FormServices.h"
 #include "kiosk/Main.h"
 #include "kiosk/TouchButton.h"
@@ -28,11 +29,15 @@ QPushButton* stripButton(const QString& text, bool bold, QWidget* parent, const 
   return b;
 }
 
-void placeOkCancelButtons(QPushButton* btOK, QPushButton* btCancel) {
+void placeOkCancelButtons(QWidget* btOK, QWidget* btCancel) {
+  placeOkCancelButtons(btOK, btCancel, ScreenSize().width());
+}
+
+void placeOkCancelButtons(QWidget* btOK, QWidget* btCancel, double right) {
   if (fmMain) {
-    fmMain->setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
+    fmMain->setFontSizeAndPositionForOkCancelButtons(btOK, btCancel, right);
   } else {
     TFormServices services;
-    services.setFontSizeAndPositionForOkCancelButtons(btOK, btCancel);
+    services.setFontSizeAndPositionForOkCancelButtons(btOK, btCancel, right);
   }
 }

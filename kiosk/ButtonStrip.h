@@ -19,4 +19,6 @@ QPushButton* stripButton(const QString& text, bool bold, QWidget* parent,
 
 // Sizes and places OK and Cancel on their strip as the main form does, also
 // where no main form exists (tests, start-up).
-void placeOkCancelButtons(QPushButton* btOK, QPushButton* btCancel);
+void placeOkCancelButtons(QWidget* btOK, QWidget* btCancel);
+// The same on a strip narrower than the screen: the pair ends at right.
+void placeOkCancelButtons(QWidget* btOK, QWidget* btCancel, double right);

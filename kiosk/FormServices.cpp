@@ -118,22 +118,40 @@ void TFormServices::updateSerialNumberPanel(QWidget* panel) {
   panel->show();
 }
 
+namespace {
+
+// The widget that draws a button's text.
+QWidget* buttonText(QWidget* button) {
+  auto* touch = qobject_cast<TTouchButton*>(button);
+  return touch ? touch->label() : button;
+}
+
+}  // namespace
+
 void TFormServices::setFontSizeAndPositionForOkCancelButtons(QWidget* ok, QWidget* cancel) {
+  setFontSizeAndPositionForOkCancelButtons(ok, cancel, ScreenSize().width());
+}
+
+void TFormServices::setFontSizeAndPositionForOkCancelButtons(QWidget* ok, QWidget* cancel,
+                                                             double right) {
   const double W = ScreenSize().width();
+  QWidget* okText = buttonText(ok);
+  QWidget* cancelText = buttonText(cancel);
   if (fButtonsFontSize == 0) {
-    QLabel probe(ControlText(cancel));
-    probe.setFont(ok->font());
+    QLabel probe(ControlText(cancelText));
+    probe.setFont(okText->font());
     FitFontSize(&probe, W / 8);
     fButtonsFontSize = FontSizeOf(&probe);
     fButonsHeight = probe.height();
   }
-  SetFontSize(ok, fButtonsFontSize);
-  SetFontSize(cancel, fButtonsFontSize);
+  SetFontSize(okText, fButtonsFontSize);
+  SetFontSize(cancelText, fButtonsFontSize);
   const double h = fButonsHeight;
   auto* strip = qobject_cast<TRectangle*>(ok->parentWidget());
   if (strip) setBottomAlignedHeight(strip, h * 7 / 5);
-  const double w = MeasureTextWidth(cancel) * 5 / 3;
-  const double cancelX = W - w - h;
+  // Measured at the font the text is drawn with, set just above.
+  const double w = MeasureTextWidth(cancelText) * 5 / 3;
+  const double cancelX = right - w - h;
   const double okX = cancelX - w - h;
   const double y = strip ? (strip->height() - h) / 2 : cancel->y();
   cancel->setGeometry(QRectF(cancelX, y, w, h).toRect());

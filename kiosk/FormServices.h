@@ -31,8 +31,13 @@ class TFormServices {
   void updateSerialNumberPanel(QWidget* panel);
 
   // Sizes an OK/Cancel pair and places it at the bottom right of the screen.
-  // The size is measured on the first call and kept for the run.
+  // The font and height are measured on the first call and kept for the run;
+  // the width follows the Cancel text at that font, so its margins stay a
+  // third of the text whatever font the buttons had before. Push buttons and
+  // touch buttons alike (a touch button's label carries its text).
   void setFontSizeAndPositionForOkCancelButtons(QWidget* ok, QWidget* cancel);
+  // The same in a panel narrower than the screen: the pair ends at right.
+  void setFontSizeAndPositionForOkCancelButtons(QWidget* ok, QWidget* cancel, double right);
 
   // The event queue; null until the event log exists.
   IEventSink* logThread = nullptr;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/Expectation.h"
@@ -126,8 +127,12 @@ TfmDeleteGoodDialog::TfmDeleteGoodDialog(QWidget* parent) : QDialog(parent) {
   lb2->setFont(f);
   lb2->setWordWrap(true);
   lb2->setAlignment(Qt::AlignCenter);
-  btOK = new TTouchButton(QStringLiteral("OK"), pnMain);
-  btCancel = new TTouchButton(QStringLiteral("Отмена"), pnMain);
+  pnBottom = new TRectangle(pnMain);
+  pnBottom->setFillColor(Qt::white);
+  btOK = new TTouchButton(QStringLiteral("OK"), pnBottom);
+  btOK->setObjectName(QStringLiteral("btOK"));
+  btCancel = new TTouchButton(QStringLiteral("Отмена"), pnBottom);
+  btCancel->setObjectName(QStringLiteral("btCancel"));
   connect(btOK, &TRectangle::mouseDown, this, [this] { done(mrOk); });
   connect(btCancel, &TRectangle::mouseDown, this, [this] { done(mrCancel); });
 }
@@ -144,20 +149,17 @@ void TfmDeleteGoodDialog::showEvent(QShowEvent* e) {
   SetFontSize(lb2, FontSizeOf(lb1));
   lb2->setFixedWidth(int(panelW - 3 * imageW));
   lb2->adjustSize();
-  const double buttonH = lb1->height() * 1.5;
-  SetFontSize(btOK->label(), FontSizeOf(lb1));
-  SetFontSize(btCancel->label(), FontSizeOf(lb1));
-  const double panelH = 4 * lb1->height() + MeasureTextHeight(lb2) + buttonH * 1.4;
+  // The kiosk's OK/Cancel pair, ending at the panel's right edge.
+  placeOkCancelButtons(btOK, btCancel, panelW);
+  const double stripH = pnBottom->height();
+  const double panelH = 4 * lb1->height() + MeasureTextHeight(lb2) + stripH;
   pnMain->setGeometry(rectOf((W - panelW) / 2, (H - panelH) / 2, panelW, panelH));
+  pnBottom->setGeometry(rectOf(0, panelH - stripH, panelW, stripH));
   image->setGeometry(rectOf(imageW / 2, lb1->height(), imageW, imageW));
   const double textH = lb1->height() + MeasureTextHeight(lb2);
-  const double g = (panelH - buttonH * 1.4 - textH) / 3;
+  const double g = (panelH - stripH - textH) / 3;
   lb1->move(int((panelW - lb1->width()) / 2), int(g));
   lb2->move(int((panelW - lb2->width()) / 2), int(2 * g + lb1->height()));
-  const double bw = panelW / 4;
-  const double by = panelH - buttonH * 1.2;
-  btCancel->setGeometry(rectOf(panelW - bw - buttonH / 2, by, bw, buttonH));
-  btOK->setGeometry(rectOf(panelW - 2 * bw - buttonH, by, bw, buttonH));
 }
 
 TCartHooks kioskCartHooks() {

@@ -32,6 +32,7 @@ class TfmDeleteGoodDialog : public QDialog {
   QLabel* image;
   QLabel* lb1;
   QLabel* lb2;
+  TRectangle* pnBottom;
   TTouchButton* btOK;
   TTouchButton* btCancel;
 

@@ -271,3 +271,37 @@ TEST(FormServices, OkCancelPairKeepsTheFirstMeasuredSize) {
   EXPECT_EQ(FontSizeOf(ok2), size);
   EXPECT_EQ(FontSizeOf(cancel2), size);
 }
+
+// Touch buttons carry their text in a label. Whatever font the pair had
+// before, each button ends a third of its text wider than the text on either
+// side, at the font the text is drawn with; in a panel the pair ends a
+// button height from the panel's right edge.
+TEST(FormServices, OkCancelTouchButtonsAreSizedFromTheFontTheyEndWith) {
+  const double W = ScreenSize().width();
+  for (const double right : {W, W * 2 / 3}) {
+    for (const double before : {8.0, 80.0}) {
+      SCOPED_TRACE(testing::Message() << "right " << right << ", font before " << before);
+      Services services;
+      QWidget form;
+      auto* strip = new TRectangle(&form);
+      auto* ok = new TTouchButton(QStringLiteral("OK"), strip);
+      auto* cancel = new TTouchButton(QStringLiteral("Отмена"), strip);
+      SetFontSize(ok->label(), before);
+      SetFontSize(cancel->label(), before);
+      form.resize(ScreenSize().toSize());
+      if (right == W)
+        services.setFontSizeAndPositionForOkCancelButtons(ok, cancel);
+      else
+        services.setFontSizeAndPositionForOkCancelButtons(ok, cancel, right);
+      const double h = services.fButonsHeight;
+      EXPECT_EQ(FontSizeOf(cancel->label()), services.fButtonsFontSize);
+      EXPECT_EQ(FontSizeOf(ok->label()), services.fButtonsFontSize);
+      const double text = MeasureTextWidth(cancel->label());
+      EXPECT_NEAR(cancel->width(), text * 5 / 3, 1);
+      EXPECT_EQ(ok->width(), cancel->width());
+      EXPECT_NEAR(cancel->height(), h, 1);
+      EXPECT_NEAR(right - (cancel->x() + cancel->width()), h, 1);
+      EXPECT_NEAR(cancel->x() - (ok->x() + ok->width()), h, 1);
+    }
+  }
+}

@@ -27,6 +27,10 @@ constexpr double kSlack = 1.0;
 constexpr double kMinFill = 0.25;
 // The smallest font, in pixels, that still reads at arm's length.
 constexpr int kMinTextPx = 12;
+// The least room between a button's text and its left or right edge, as a
+// share of the text's line height: a word that touches the frame reads as
+// cut off.
+constexpr double kMinMarginShare = 0.2;
 
 QString rectText(const QRectF& r) {
   return QStringLiteral("%1,%2 %3×%4")
@@ -227,15 +231,57 @@ struct Checker {
     if (!b->isSpinning()) report(b, TCheck::Busy, QStringLiteral("shows but does not turn"));
   }
 
+  // text: where the text is drawn, in owner's coordinates.
+  void textMargins(const QWidget* button, const QWidget* owner, const QRectF& text,
+                   const QFont& font) {
+    const double want = kMinMarginShare * QFontMetricsF(font).height();
+    const QRectF r = text.translated(owner->mapTo(button, QPoint(0, 0)));
+    const double left = r.left();
+    const double right = button->width() - r.right();
+    if (std::min(left, right) + kSlack < want)
+      report(button, TCheck::TextFits,
+             QStringLiteral("text drawn %1 px from the left edge and %2 px from the right, wants "
+                            "%3 px at %4")
+                 .arg(left, 0, 'f', 0)
+                 .arg(right, 0, 'f', 0)
+                 .arg(want, 0, 'f', 0)
+                 .arg(fontText(font)));
+  }
+
+  void pushButtonMargins(const QAbstractButton* b) {
+    if (b->text().isEmpty() || qobject_cast<const QCheckBox*>(b)) return;
+    const QRectF text =
+        QFontMetricsF(b->font()).boundingRect(QRectF(b->rect()), Qt::AlignCenter, b->text());
+    textMargins(b, b, text, b->font());
+  }
+
+  // A label drawn on a touch button: its label, or a caption beside a picture.
+  void touchLabelMargins(const QLabel* l) {
+    const TTouchButton* b = nullptr;
+    for (const QWidget* p = l->parentWidget(); p && p != form && !b; p = p->parentWidget())
+      b = qobject_cast<const TTouchButton*>(p);
+    const QString text = ControlText(l);
+    if (!b || text.trimmed().isEmpty() || !l->pixmap().isNull()) return;
+    const int m = l->margin();
+    const QRectF box = QRectF(l->contentsRect()).adjusted(m, m, -m, -m);
+    int flags = int(l->alignment());
+    if (l->wordWrap()) flags |= Qt::TextWordWrap;
+    textMargins(b, l, QFontMetricsF(l->font()).boundingRect(box, flags, text), l->font());
+  }
+
   void widget(const QWidget* w) {
     if (w->width() <= 0 || w->height() <= 0) return;
     onScreen(w);
     if (auto* l = qobject_cast<const QLabel*>(w)) {
       label(l);
       picture(l);
+      touchLabelMargins(l);
     }
     if (auto* b = qobject_cast<const TBusyIndicator*>(w)) busyIndicator(b);
-    if (auto* b = qobject_cast<const QAbstractButton*>(w)) button(b);
+    if (auto* b = qobject_cast<const QAbstractButton*>(w)) {
+      button(b);
+      pushButtonMargins(b);
+    }
     if (auto* e = qobject_cast<const QLineEdit*>(w)) lineEdit(e);
     if (auto* c = qobject_cast<const QComboBox*>(w)) comboBox(c);
     if (auto* b = qobject_cast<const TTouchButton*>(w)) buttonLabel(b);

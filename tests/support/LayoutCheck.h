@@ -6,6 +6,8 @@
 // - its text fits it at the font it is drawn with (font metrics against the
 //   content rectangle): labels, buttons, check boxes, edits, drop-down lists;
 // - a touch button's text is drawn large enough to fill it in one direction;
+// - a button's text keeps a small margin to the button's left and right
+//   edges;
 // - a touch target (touch button, push button, check box, edit, list) is at
 //   least kMinTouch pixels on its short side, and a check box's box is drawn
 //   large enough to see and hit beside its text;
