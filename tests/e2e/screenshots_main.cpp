@@ -2,9 +2,10 @@
 // against the stand-in back office and the Vendotek simulator, and saves the
 // home screen, the cart, the card screen and the thanks screen as they
 // appear; then opens every other screen with the layout check's data (long
-// names, a full cart, a loyalty card) and saves it too. Once on a landscape
-// 1920×1080 screen and once on a portrait 1080×1920 one:
-// folder/<screen>-<landscape|portrait>.png (default folder: docs/screens).
+// names, a full cart, a loyalty card) and saves it too, a dialog over the
+// screen it dims. Once on a landscape 1920×1080 screen and once on a
+// portrait 1080×1920 one: folder/<screen>-<landscape|portrait>.png (default
+// folder: docs/screens).
 //
 // The offscreen screen's size is fixed when the application starts, so the
 // program runs itself once per size.
@@ -12,7 +13,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
+#include <QPainter>
 #include <QProcessEnvironment>
+#include <QScreen>
 #include <QSet>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -37,12 +41,23 @@ struct Shot {
 };
 const Shot kShots[] = {{"landscape", 1920, 1080}, {"portrait", 1080, 1920}};
 
-bool save(QWidget* w, const QString& folder, const char* screen, const char* orientation) {
+const char* const kUsage =
+    "usage: vekta-screenshots [folder]\n"
+    "Saves every screen of the kiosk, offscreen, on a landscape 1920x1080 and a portrait\n"
+    "1080x1920 screen, as folder/<screen>-<landscape|portrait>.png (default folder:\n"
+    "docs/screens).\n";
+
+bool save(const QImage& picture, const QString& folder, const char* screen,
+          const char* orientation) {
   const QString path =
       QDir(folder).filePath(QStringLiteral("%1-%2.png").arg(QLatin1String(screen), orientation));
-  const bool ok = w->grab().save(path);
+  const bool ok = picture.save(path);
   std::fprintf(stderr, "%s %s\n", ok ? "saved" : "FAILED to save", qPrintable(path));
   return ok;
+}
+
+bool save(QWidget* w, const QString& folder, const char* screen, const char* orientation) {
+  return save(w->grab().toImage(), folder, screen, orientation);
 }
 
 // One sale on the screen the application was started with.
@@ -113,16 +128,46 @@ int shootOne(const QString& folder, const char* orientation) {
   return ok ? 0 : 1;
 }
 
-// The screens a demo sale does not pass through.
+// Where the form lies on the screen. A form as large as the screen covers it
+// (the offscreen platform offsets windows by a frame the kiosk's full-screen
+// forms do not have); a smaller one is where it is.
+QPoint placeOnScreen(const QWidget* form) {
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  const QRect g = form->geometry();
+  if (g.width() >= screen.width() && g.height() >= screen.height()) return {};
+  return g.topLeft() - screen.topLeft();
+}
+
+// The screen as a customer sees it: a dialog over the screen that it dims.
+QImage picture(screencat::TScreenCatalog& catalog,
+               const screencat::TScreenCatalog::TScreen& screen) {
+  QImage under;
+  if (screen.over)
+    for (const auto& s : screencat::TScreenCatalog::screens())
+      if (QByteArray(s.name) == screen.over) {
+        under = catalog.open(s)->grab().toImage();
+        catalog.close();
+      }
+  QWidget* form = catalog.open(screen);
+  const QImage top = form->grab().toImage();
+  const QPoint at = placeOnScreen(form);
+  catalog.close();
+  if (under.isNull()) return top;
+  QPainter p(&under);
+  p.drawImage(at, top);
+  return under;
+}
+
+// The screens a demo sale does not pass through, and the catalogue's cart,
+// whose full page shows the page buttons and dots.
 int shootCatalogue(const QString& folder, const char* orientation) {
-  const QSet<QByteArray> fromSale = {"home", "cart", "card", "thanks"};
+  const QSet<QByteArray> fromSale = {"home", "card", "thanks"};
   screencat::TScreenCatalog catalog;
   bool ok = true;
   for (const auto& screen : screencat::TScreenCatalog::screens()) {
     if (fromSale.contains(screen.name)) continue;
-    QWidget* form = catalog.open(screen);
-    ok &= save(form, folder, screen.name, orientation);
-    catalog.close();
+    const char* name = QByteArray(screen.name) == "cart" ? "cart-pages" : screen.name;
+    ok &= save(picture(catalog, screen), folder, name, orientation);
   }
   return ok ? 0 : 1;
 }
@@ -142,6 +187,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // One optional folder; "--help" and anything else that looks like an
+  // option is not one (a folder named so can be given as "./-x").
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+    const bool help = argc == 2 && (QByteArray(argv[1]) == "--help" || QByteArray(argv[1]) == "-h");
+    if (!help) std::fprintf(stderr, "vekta-screenshots: unknown arguments\n");
+    std::fputs(kUsage, help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
   QCoreApplication app(argc, argv);
   const QString folder =
       QDir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/screens"))

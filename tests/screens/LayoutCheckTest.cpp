@@ -8,6 +8,8 @@
 // the busy indicators of the waiting screens are turning squares where the
 // screens' layout rules put them.
 
+#define ZX_USE_UTF8
+#include <ZXing/ReadBarcode.h>
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
@@ -188,6 +190,55 @@ TEST_P(LayoutCheck, TheFooterTextsShowOnTheirPanel) {
                                  << label->text().toStdString() << "\" does not show";
   }
   catalog->close();
+}
+
+const TScreenCatalog::TScreen* catalogueScreen(const char* name) {
+  for (const auto& s : TScreenCatalog::screens())
+    if (QByteArray(s.name) == name) return &s;
+  return nullptr;
+}
+
+QString readQrCode(const QImage& picture) {
+  const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
+  const ZXing::Result code =
+      ZXing::ReadBarcode(ZXing::ImageView(grey.constBits(), grey.width(), grey.height(),
+                                          ZXing::ImageFormat::Lum, int(grey.bytesPerLine())),
+                         ZXing::DecodeHints().setFormats(ZXing::BarcodeFormat::QRCode));
+  return code.isValid() ? QString::fromStdString(code.text()) : QString();
+}
+
+// The SBP screen as the gallery shows it, in its three states: the busy
+// indicator while the back office makes the code, the code a customer's
+// phone reads, and the refusal.
+TEST(LayoutCheckSbp, TheCatalogueShowsMakingTheCodeTheCodeAndTheError) {
+  TScreenCatalog catalog;
+  struct State {
+    const char* screen;
+    bool busy, code, error;
+  };
+  for (const State& state :
+       {State{"sbp", true, false, false}, State{"sbp-code", false, true, false},
+        State{"sbp-error", false, false, true}}) {
+    SCOPED_TRACE(state.screen);
+    const TScreenCatalog::TScreen* screen = catalogueScreen(state.screen);
+    ASSERT_NE(screen, nullptr);
+    auto* sbp = qobject_cast<TfmSBP*>(catalog.open(*screen));
+    ASSERT_NE(sbp, nullptr);
+    // The caption under the busy indicator comes and goes with it.
+    EXPECT_EQ(sbp->lbQrCode->isVisible(), state.busy);
+    EXPECT_EQ(sbp->imQRCode->isVisible(), state.code);
+    EXPECT_EQ(sbp->lbErr1->isVisible(), state.error);
+    const QString code = readQrCode(sbp->grab().toImage());
+    if (state.code) {
+      EXPECT_TRUE(code.startsWith(QStringLiteral("https://qr.nspk.ru/"))) << code.toStdString();
+    } else {
+      EXPECT_TRUE(code.isEmpty()) << code.toStdString();
+    }
+    if (state.error) {
+      EXPECT_FALSE(sbp->lbErr2->text().isEmpty());
+    }
+    catalog.close();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, LayoutCheck,

@@ -8,6 +8,9 @@
 #include <QLabel>
 #include <QScreen>
 #include <QTimer>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "kiosk/CoffeeDialogs.h"
 #include "kiosk/DialogsAndMessages.h"
@@ -33,8 +36,66 @@
 #include "screens/ReviseTotals.h"
 #include "screens/SBP.h"
 #include "screens/SaleScreenHooks.h"
+#include "tests/support/SaleScreenTestKit.h"
 
 namespace screencat {
+
+// The demo stand-in back office, whose answer to "make a payment code" the
+// catalogue picks for each SBP screen. Its sessions stay unpaid.
+class TSbpOffice {
+ public:
+  using TAnswer = TScreenCatalog::TSbpAnswer;
+  static constexpr const char* kRefusal = "Сервис оплаты СБП временно недоступен.";
+
+  explicit TSbpOffice(const QString& folder)
+      : sim_(QDir(folder).filePath(QStringLiteral("office.db"))) {
+    sim_.db().setOption("sbp_polls", 1000000);
+    sim_.server().setRequestHandler([this](const ServerRequest& rq, ServerReply& rp) {
+      if (rq.code == 1088) {
+        std::unique_lock lock(m_);
+        ++codeRequests_;
+        cv_.notify_all();
+        if (answer_ == TAnswer::Refuse) throw Exception(QString::fromUtf8(kRefusal));
+        // Held until the screen goes; a minute at most, should it never go.
+        cv_.wait_for(lock, std::chrono::minutes(1), [this] { return answer_ != TAnswer::Hold; });
+      }
+      sim_.handlers().handle(rq, rp);
+    });
+    sim_.start();
+    testkit::connectToSim(client_, sim_);
+  }
+  ~TSbpOffice() {
+    release();
+    sim_.stop();
+  }
+  TSbpOffice(const TSbpOffice&) = delete;
+  TSbpOffice& operator=(const TSbpOffice&) = delete;
+
+  TJClient* use(TAnswer answer) {
+    std::lock_guard lock(m_);
+    answer_ = answer;
+    return &client_;
+  }
+  // A held request gets its code: the worker of a closing screen ends.
+  void release() {
+    std::lock_guard lock(m_);
+    if (answer_ == TAnswer::Hold) answer_ = TAnswer::Code;
+    cv_.notify_all();
+  }
+  int codeRequests() const {
+    std::lock_guard lock(m_);
+    return codeRequests_;
+  }
+
+ private:
+  sim::BackofficeSim sim_;
+  TJClient client_;
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  TAnswer answer_ = TAnswer::Code;
+  int codeRequests_ = 0;
+};
+
 namespace {
 
 // Names as long as the back office's assortment holds them.
@@ -144,7 +205,7 @@ QWidget* openCard(TScreenCatalog& c) {
   return c.adopt(std::move(pay));
 }
 
-QWidget* openSbp(TScreenCatalog& c) {
+QWidget* openSbp(TScreenCatalog& c, TScreenCatalog::TSbpAnswer answer) {
   auto sbp = std::make_unique<TfmSBP>(c.cart());
   const TCheckoutSale sale = c.cart()->checkoutSale(TPaymentMethod::SBP);
   sbp->payment_amount = sale.payment_amount;
@@ -152,7 +213,25 @@ QWidget* openSbp(TScreenCatalog& c) {
   sbp->discount = sale.discount;
   sbp->cashback = sale.cashback;
   sbp->playSound = nullptr;
-  return c.adopt(std::move(sbp));
+  sbp->setup.mainClient = c.sbpOffice(answer);
+  sbp->dataFolder = c.dataFolder();
+  // The error stays until the screen is closed here.
+  sbp->errorDisplayMs = 3600000;
+  auto* raw = sbp.get();
+  const int requests = c.sbpCodeRequests();
+  QWidget* out = c.adopt(std::move(sbp));
+  switch (answer) {
+    case TScreenCatalog::TSbpAnswer::Hold:
+      TScreenCatalog::settleUntil([&] { return c.sbpCodeRequests() > requests; });
+      break;
+    case TScreenCatalog::TSbpAnswer::Code:
+      TScreenCatalog::settleUntil([raw] { return raw->imQRCode->isVisible(); });
+      break;
+    case TScreenCatalog::TSbpAnswer::Refuse:
+      TScreenCatalog::settleUntil([raw] { return raw->lbErr1->isVisible(); });
+      break;
+  }
+  return out;
 }
 
 template <typename Screen>
@@ -199,9 +278,12 @@ QWidget* openBarcode(TScreenCatalog& c) {
   auto form = std::make_unique<TfmBarcode>(c.main());
   auto* raw = form.get();
   QWidget* out = c.adopt(std::move(form));
-  // Digits that five snacks share: the result buttons show.
+  // Digits that five snacks share: the result buttons show once the
+  // keypad's short search timer has run, however busy the machine.
   TTouchButton* one = raw->keys[6];
   for (int i = 0; i < 3; ++i) emit one->mouseDown();
+  TScreenCatalog::settleUntil(
+      [raw] { return raw->goodsButtons.size() == 5 && raw->goodsButtons.back()->isVisible(); });
   return out;
 }
 
@@ -337,6 +419,7 @@ QWidget* TScreenCatalog::open(const TScreen& screen) {
 }
 
 void TScreenCatalog::close() {
+  if (sbpOffice_) sbpOffice_->release();
   if (current_) current_->hide();
   current_.reset();
   settle(0);
@@ -354,8 +437,29 @@ TfmRecycle* TScreenCatalog::cart() {
   cart_->addProduct(main_->snacks[0]);
   cart_->addProduct(main_->drinks[0]);
   cart_->cart.discount = 0;
+  // A full first page, with the page buttons and dots under it.
+  while (cart_->cart.page_ind > 0) cart_->btPrevClick();
   settle();
   return cart_.get();
+}
+
+TJClient* TScreenCatalog::sbpOffice(TSbpAnswer answer) {
+  if (!sbpOffice_) sbpOffice_ = std::make_unique<TSbpOffice>(data_.path());
+  return sbpOffice_->use(answer);
+}
+
+int TScreenCatalog::sbpCodeRequests() const {
+  return sbpOffice_ ? sbpOffice_->codeRequests() : 0;
+}
+
+bool TScreenCatalog::settleUntil(const std::function<bool()>& done, int limitMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.hasExpired(limitMs)) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
 }
 
 void TScreenCatalog::settle(int ms) {
@@ -372,10 +476,12 @@ const std::vector<TScreenCatalog::TScreen>& TScreenCatalog::screens() {
       {"cart", "cart", openCart},
       {"methods", "payment-method dialog", openMethods},
       {"card", "card payment", openCard},
-      // While the back office makes the code; no back office here, so the
-      // worker's failure arrives with the first events.
-      {"sbp", "SBP payment", openSbp, 0},
-      {"sbp-error", "SBP payment failed", openSbp, 300},
+      {"sbp", "SBP payment, making the code",
+       [](TScreenCatalog& c) { return openSbp(c, TScreenCatalog::TSbpAnswer::Hold); }},
+      {"sbp-code", "SBP payment, the code shown",
+       [](TScreenCatalog& c) { return openSbp(c, TScreenCatalog::TSbpAnswer::Code); }},
+      {"sbp-error", "SBP payment failed",
+       [](TScreenCatalog& c) { return openSbp(c, TScreenCatalog::TSbpAnswer::Refuse); }},
       {"badge", "badge payment",
        [](TScreenCatalog& c) {
          return openAccount<TfmYandexBadge>(c, TPaymentMethod::YandexBadge);
@@ -384,21 +490,21 @@ const std::vector<TScreenCatalog::TScreen>& TScreenCatalog::screens() {
        [](TScreenCatalog& c) {
          return openAccount<TfmIdentityCard>(c, TPaymentMethod::IdentityCard);
        }},
-      {"points", "points offer", openPoints},
+      {"points", "points offer", openPoints, 100, "cart"},
       {"cup", "cup confirmation", openCup},
       {"thanks", "thanks screen", openThanks},
       {"drinks", "drink menu", openDrinks},
       {"barcode", "barcode keypad", openBarcode},
-      {"loyalty", "loyalty greeting", openLoyalty},
+      {"loyalty", "loyalty greeting", openLoyalty, 100, "home"},
       {"boiler", "boiler fill", openBoiler},
       {"drink-waiting", "drink waiting", openDrinkWaiting},
       {"screensaver", "screensaver", openScreensaver},
       {"service-password", "service password", openServicePassword},
       {"service-menu", "service menu", openServiceMenu},
       {"operator-form", "operator form", openOperatorForm},
-      {"reconciliation", "totals reconciliation", openReconciliation},
-      {"question", "question dialog", openQuestion},
-      {"delete-line", "line removal question", openDeleteLine},
+      {"reconciliation", "totals reconciliation", openReconciliation, 100, "home"},
+      {"question", "question dialog", openQuestion, 100, "service-menu"},
+      {"delete-line", "line removal question", openDeleteLine, 100, "cart"},
   };
   return all;
 }

@@ -16,10 +16,13 @@
 #include <vector>
 
 class QWidget;
+class TJClient;
 class TfmMain;
 class TfmRecycle;
 
 namespace screencat {
+
+class TSbpOffice;
 
 class TScreenCatalog {
  public:
@@ -36,6 +39,9 @@ class TScreenCatalog {
     std::function<QWidget*(TScreenCatalog&)> open;
     // How long its timers and workers run before it is looked at.
     int settleMs = 100;
+    // The screen a customer sees dimmed behind it, for a dialog that does not
+    // cover the whole screen (a name from this list); null for a full screen.
+    const char* over = nullptr;
   };
   static const std::vector<TScreen>& screens();
 
@@ -53,12 +59,25 @@ class TScreenCatalog {
 
   // Lets the screen's first layout pass and its first timers run.
   static void settle(int ms = 100);
+  // Runs events until done() holds, for at most limitMs; whether it held.
+  static bool settleUntil(const std::function<bool()>& done, int limitMs = 20000);
+
+  // The stand-in back office the SBP screens talk to, started on first use.
+  enum class TSbpAnswer {
+    Hold,    // the code is being made: the request is answered when the screen goes
+    Code,    // a code; the session stays unpaid
+    Refuse,  // the back office refuses to make a code
+  };
+  TJClient* sbpOffice(TSbpAnswer answer);
+  // Sessions the stand-in back office has opened.
+  int sbpCodeRequests() const;
 
  private:
   QTemporaryDir data_;
   QTemporaryDir runtime_;
   std::unique_ptr<TfmMain> main_;
   std::unique_ptr<TfmRecycle> cart_;
+  std::unique_ptr<TSbpOffice> sbpOffice_;
   std::unique_ptr<QWidget> current_;
 };
 
