@@ -269,21 +269,25 @@ TTouchButton* TfmDrink::createDrinkButton(int index, const QRectF& r) {
   // Long names and prices must stay inside the button on small screens.
   FitFontSize(price, r.width() / 2);
   price->adjustSize();
-  price->move(int(r.width() - price->width() - 4), 4);
+  // The tile has no side lines: without some room to its edge a price or a
+  // name reads as cut off. The room grows with the text's size.
+  const double pricePad = QFontMetricsF(price->font()).height() / 4;
+  const double namePad = QFontMetricsF(nf).height() / 4;
+  price->move(int(r.width() - price->width() - pricePad), 8);
   // The picture takes the upper half's width left of the price, under the
   // top border; the name has the lower half.
   b->setImageGeometry(QRectF(0, 8, price->x(), r.height() / 2 - 8));
   b->setPicture(imDefault);
   // A long name wraps over the lower half of the button and shrinks only as
   // far as it must: fitted to one line it would end up a few pixels high.
-  const QSizeF nameBox(r.width() - 8, r.height() / 2 - 4);
+  const QSizeF nameBox(r.width() - 2 * namePad, r.height() / 2 - 4);
   const QRectF need =
       QFontMetricsF(nf).boundingRect(QRectF(QPointF(0, 0), nameBox), Qt::TextWordWrap, d.name);
   if (need.height() > nameBox.height() || need.width() > nameBox.width()) {
     FitFontSizeToBox(name, nameBox);
     if (FontSizeOf(name) > nf.pointSizeF()) SetFontSize(name, nf.pointSizeF());
   }
-  name->setGeometry(rectOf(4, r.height() / 2, nameBox.width(), nameBox.height()));
+  name->setGeometry(rectOf(namePad, r.height() / 2, nameBox.width(), nameBox.height()));
   connect(b, &TRectangle::mouseDown, this, [this, index] { drinkButtonMouseDown(index); });
   b->show();
   return b;

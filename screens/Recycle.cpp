@@ -582,17 +582,32 @@ void TfmRecycle::refreshProductList() {
   placeLines();
   lbTop->setText(v.caption);
   lbTop->adjustSize();
-  lbAmount->setText(v.amountText);
-  lbAmount->adjustSize();
-  lbAmount->move(int(pnAmount->width() - lbAmount->width() - ScreenSize().width() / 75),
-                 int((pnAmount->height() - lbAmount->height()) / 2));
   btPay->label()->setText(v.payText);
   btPay->setEnabled(v.payEnabled);
   btPrev->setVisible(v.prevVisible);
   btPrev->setEnabled(v.prevEnabled);
   btNext->setVisible(v.nextVisible);
   btNext->setEnabled(v.nextEnabled);
+  placeAmount(v.amountText);
   updatePageDots();
+}
+
+void TfmRecycle::placeAmount(const QString& text) {
+  // The total keeps to the right of the page buttons: on a narrow screen the
+  // total with a discount is wider than the room they leave, and only then
+  // does its font give way.
+  const double margin = ScreenSize().width() / 75.0;
+  const double left = margin + (btNext->isHidden() ? 0 : btNext->geometry().right() + 1);
+  const double room = pnAmount->width() - margin - left;
+  lbAmount->setText(text);
+  SetFontSize(lbAmount, FontSizeOf(lbTop));
+  lbAmount->adjustSize();
+  if (lbAmount->width() > room) {
+    FitFontSize(lbAmount, room);
+    lbAmount->adjustSize();
+  }
+  lbAmount->move(int(pnAmount->width() - margin - lbAmount->width()),
+                 int((pnAmount->height() - lbAmount->height()) / 2));
 }
 
 void TfmRecycle::restartSelectedGoodTimer() {

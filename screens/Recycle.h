@@ -133,6 +133,8 @@ class TfmRecycle : public QDialog {
   double measureLine(TSelectedGood& line);
   void placeLines();
   void updatePageDots();
+  // The total line, right-aligned in the room right of the page buttons.
+  void placeAmount(const QString& text);
   void setLineStyle(TSelectedGood& line, bool underlined);
   void restartSelectedGoodTimer();
   void takeSelectedProduct();

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <functional>
 
+#include "kiosk/Common.h"
 #include "kiosk/TouchButton.h"
 #include "screens/Recycle.h"
 
@@ -75,6 +76,8 @@ TEST(CartForm, ShowsTheScannedProductAndItsTexts) {
   EXPECT_EQ(g.lCount->text(), "1");
   EXPECT_EQ(f.form->btPay->label()->text(), "Оплатить 99,28 ₽");
   EXPECT_EQ(f.form->lbAmount->text(), "Итого: 104,50 ₽  Скидка: 5,22 ₽");
+  // Without page buttons the total has room for the heading's font.
+  EXPECT_EQ(FontSizeOf(f.form->lbAmount), FontSizeOf(f.form->lbTop));
   EXPECT_EQ(f.form->lbTop->text(), "Скидка по карте лояльности: 5%");
   EXPECT_TRUE(f.form->btPay->isEnabled());
   f.form->hide();
@@ -82,15 +85,25 @@ TEST(CartForm, ShowsTheScannedProductAndItsTexts) {
 
 TEST(CartForm, ManyLinesPageWithDotsAndButtons) {
   Form f;
+  f.loyalty.isActive = true;
+  f.loyalty.discount.percent = 12.5;
   f.form->show();
   int cell = 1;
   for (; f.form->cart.getPagesCount() < 2 && cell < 200; ++cell)
-    f.form->addProduct(product(cell, 10, QStringLiteral("Товар %1").arg(cell)));
+    f.form->addProduct(product(cell, 999999.99, QStringLiteral("Товар %1").arg(cell)));
   ASSERT_EQ(f.form->cart.getPagesCount(), 2);
   EXPECT_EQ(f.form->cart.page_ind, 1);  // on the new line's page
   EXPECT_FALSE(f.form->btNext->isHidden());
   EXPECT_FALSE(f.form->btPrev->isHidden());
   EXPECT_EQ(f.form->drinkCircles.size(), 2u);
+  // The long total with its discount gives way to the page buttons: it ends
+  // at the right margin, starts clear of the next-page button and takes a
+  // smaller font than the heading's to fit between them.
+  const QRect amount = f.form->lbAmount->geometry();
+  const int margin = int(ScreenSize().width() / 75);
+  EXPECT_GE(amount.left(), f.form->btNext->geometry().right() + margin);
+  EXPECT_NEAR(amount.right() + 1, f.form->lbAmount->parentWidget()->width() - margin, 1);
+  EXPECT_LT(FontSizeOf(f.form->lbAmount), FontSizeOf(f.form->lbTop));
   // Only the lines of the page shown are visible.
   for (const TSelectedGood& g : f.form->selected_goods())
     EXPECT_EQ(g.lNomenclature->isVisibleTo(f.form.get()), g.page_ind == 1);

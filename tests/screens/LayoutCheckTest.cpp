@@ -77,9 +77,6 @@ const std::vector<TAllowance> kAllowed = {
     // A found snack's name keeps the heading's font while it fits; a short
     // name in the wide result button stays small.
     {"barcode *", "bt?", TCheck::TextFits, "names keep the heading's font"},
-    // A drink tile's price sits in its top right corner, and its name wraps
-    // across the tile's whole width: the tile has no side lines.
-    {"drinks *", "TTouchButton", TCheck::TextFits, "price in the corner, name across"},
 };
 
 QString orientation() {

@@ -269,6 +269,47 @@ struct Checker {
     textMargins(b, l, QFontMetricsF(l->font()).boundingRect(box, flags, text), l->font());
   }
 
+  static bool isButton(const QWidget* w) {
+    if (qobject_cast<const QAbstractButton*>(w)) return true;
+    auto* r = qobject_cast<const TRectangle*>(w);
+    return r && r->isTouchTarget();
+  }
+
+  // Where a label draws its text, in its parent's coordinates; empty for a
+  // picture or a label without text.
+  static QRectF drawnText(const QLabel* l) {
+    const QString text = ControlText(l);
+    if (text.trimmed().isEmpty() || !l->pixmap().isNull()) return {};
+    const int m = l->margin();
+    const QRectF box = QRectF(l->contentsRect()).adjusted(m, m, -m, -m);
+    int flags = int(l->alignment());
+    if (l->wordWrap()) flags |= Qt::TextWordWrap;
+    return QFontMetricsF(l->font()).boundingRect(box, flags, text).translated(l->pos());
+  }
+
+  // A button laid over a label on the same panel hides the label's text,
+  // whichever of the two is drawn on top.
+  void siblingsOverlap(const QWidget* panel) {
+    std::vector<const QLabel*> labels;
+    std::vector<const QWidget*> buttons;
+    for (const QWidget* w : panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (w->isWindow() || !w->isVisibleTo(form) || w->width() <= 0 || w->height() <= 0) continue;
+      if (auto* l = qobject_cast<const QLabel*>(w)) labels.push_back(l);
+      if (isButton(w)) buttons.push_back(w);
+    }
+    for (const QLabel* l : labels) {
+      const QRectF text = drawnText(l);
+      if (text.isEmpty()) continue;
+      for (const QWidget* b : buttons) {
+        const QRectF common = text & QRectF(b->geometry());
+        if (common.width() > kSlack && common.height() > kSlack)
+          report(l, TCheck::Overlap,
+                 QStringLiteral("text drawn at %1 is covered by %2 at %3")
+                     .arg(rectText(text), widgetName(b, form), rectText(b->geometry())));
+      }
+    }
+  }
+
   void widget(const QWidget* w) {
     if (w->width() <= 0 || w->height() <= 0) return;
     onScreen(w);
@@ -310,9 +351,11 @@ QStringList check(const QWidget* form, const QString& formName, const QRect& scr
                   const std::vector<TAllowance>& allowed) {
   Checker c{form, formName, screen, allowed, {}};
   c.widget(form);
+  c.siblingsOverlap(form);
   for (const QWidget* w : form->findChildren<QWidget*>()) {
     if (w->isWindow() || !w->isVisibleTo(form)) continue;
     c.widget(w);
+    c.siblingsOverlap(w);
   }
   return c.problems;
 }

@@ -13,7 +13,8 @@
 //   large enough to see and hit beside its text;
 // - a picture is drawn at its own aspect ratio, and one fitted to a box
 //   fills the box one way;
-// - a busy indicator that shows is turning.
+// - a busy indicator that shows is turning;
+// - a label's text is not covered by a button beside it on the same panel.
 // Each problem is one line naming the form, the widget and the sizes.
 
 #include <QRect>
@@ -27,7 +28,7 @@ namespace layoutcheck {
 
 inline constexpr int kMinTouch = 48;
 
-enum class TCheck { OnScreen, TextFits, TouchTarget, Picture, Busy };
+enum class TCheck { OnScreen, TextFits, TouchTarget, Picture, Busy, Overlap };
 
 // A deliberate exception: the layout rule fixes this size. Widget and form
 // are the names the problem lines use.
