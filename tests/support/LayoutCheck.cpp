@@ -255,18 +255,26 @@ struct Checker {
     textMargins(b, b, text, b->font());
   }
 
+  // Where a label draws its text, in its own coordinates; empty for a
+  // picture or a label without text.
+  static QRectF textRect(const QLabel* l) {
+    const QString text = ControlText(l);
+    if (text.trimmed().isEmpty() || !l->pixmap().isNull()) return {};
+    const int m = l->margin();
+    const QRectF box = QRectF(l->contentsRect()).adjusted(m, m, -m, -m);
+    int flags = int(l->alignment());
+    if (l->wordWrap()) flags |= Qt::TextWordWrap;
+    return QFontMetricsF(l->font()).boundingRect(box, flags, text);
+  }
+
   // A label drawn on a touch button: its label, or a caption beside a picture.
   void touchLabelMargins(const QLabel* l) {
     const TTouchButton* b = nullptr;
     for (const QWidget* p = l->parentWidget(); p && p != form && !b; p = p->parentWidget())
       b = qobject_cast<const TTouchButton*>(p);
-    const QString text = ControlText(l);
-    if (!b || text.trimmed().isEmpty() || !l->pixmap().isNull()) return;
-    const int m = l->margin();
-    const QRectF box = QRectF(l->contentsRect()).adjusted(m, m, -m, -m);
-    int flags = int(l->alignment());
-    if (l->wordWrap()) flags |= Qt::TextWordWrap;
-    textMargins(b, l, QFontMetricsF(l->font()).boundingRect(box, flags, text), l->font());
+    if (!b) return;
+    const QRectF text = textRect(l);
+    if (!text.isEmpty()) textMargins(b, l, text, l->font());
   }
 
   static bool isButton(const QWidget* w) {
@@ -275,17 +283,8 @@ struct Checker {
     return r && r->isTouchTarget();
   }
 
-  // Where a label draws its text, in its parent's coordinates; empty for a
-  // picture or a label without text.
-  static QRectF drawnText(const QLabel* l) {
-    const QString text = ControlText(l);
-    if (text.trimmed().isEmpty() || !l->pixmap().isNull()) return {};
-    const int m = l->margin();
-    const QRectF box = QRectF(l->contentsRect()).adjusted(m, m, -m, -m);
-    int flags = int(l->alignment());
-    if (l->wordWrap()) flags |= Qt::TextWordWrap;
-    return QFontMetricsF(l->font()).boundingRect(box, flags, text).translated(l->pos());
-  }
+  // Where a label draws its text, in its parent's coordinates.
+  static QRectF drawnText(const QLabel* l) { return textRect(l).translated(l->pos()); }
 
   // A button laid over a label on the same panel hides the label's text,
   // whichever of the two is drawn on top.
