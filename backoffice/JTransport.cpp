@@ -171,6 +171,7 @@ TRequest& TJTransport::addRequest(uint16_t code) {
 TRequestBatchPtr TJTransport::execBatch(int timeout, TCustomAccessValidator* accessValidator) {
   if (fExecuting) throw Exception(QStringLiteral("Batch already executed."));
   fExecuting = true;
+  fRequestSent = false;
   executionFormError = 0;
   struct Done {
     TJTransport* t;
@@ -220,6 +221,9 @@ void TJTransport::writeBatch(TCustomAccessValidator* accessValidator) {
   }
   if (clone) clone->check();
   clone.reset();
+  // Here rather than at the start: the login of a new connection may run
+  // batches of its own before this one.
+  fRequestSent = false;
   try {
     writeBatchBody();
   } catch (...) {
@@ -227,6 +231,7 @@ void TJTransport::writeBatch(TCustomAccessValidator* accessValidator) {
     disconnect();
     throw;
   }
+  fRequestSent = true;
 }
 
 void TJTransport::writeBatchBody() {

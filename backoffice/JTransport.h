@@ -125,6 +125,11 @@ class TJTransport {
   int idleTime() const;
   int lastErrorCode() const { return fLastErrorCode; }
   bool executing() const { return fExecuting; }
+  // The running or last batch's request went out whole on the connection.
+  // After a failure, true means the server may have carried it out and only
+  // its answer was lost, so its outcome is unknown; false means the server
+  // never had all of it. Cleared when the next batch starts.
+  bool requestSent() const { return fRequestSent; }
   // Closes the socket (the peer sees it) and drops any unread input.
   void disconnect();
   // Reconnects now, with the handshake and an empty exchange.
@@ -322,6 +327,7 @@ class TJTransport {
 
   uint8_t fRequestNo = 0;
   bool fExecuting = false;
+  bool fRequestSent = false;
   bool authorized = false;
   std::unique_ptr<TRequestBatch> fBatch;
   int fLastErrorCode = 0;

@@ -369,6 +369,64 @@ TEST_F(ClientServer, AbortByteThatLooksLikeABatchStartIsStillAnAbort) {
   EXPECT_EQ(server.abortByteCount(), 1);
 }
 
+// A caller whose insert failed must know whether the server may have stored
+// the row: once the request went out whole, only the answer can be missing.
+TEST_F(ClientServer, AFailureSaysWhetherTheRequestWentOut) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    bool serverRefusal;  // the server's own answer, not a transport failure
+    bool sent;
+  };
+  const Case cases[] = {
+      {"connection closed before the greeting",
+       [&] {
+         server.addFault({ServerFault::CloseBeforeGreeting, 0, 0, {}});
+       },
+       false, false},
+      {"refused by the server",
+       [&] { handler = [](const ServerRequest&, ServerReply& rep) { rep.refuse("no"); }; }, true,
+       true},
+      {"connection closed instead of the reply",
+       [&] {
+         server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+       },
+       false, true},
+      {"reply broken off in the middle",
+       [&] {
+         server.addFault({ServerFault::CloseAfterBytes, 10, 0, {}});
+       },
+       false, true},
+      {"no reply within the time-out",
+       [&] {
+         client.setTimeoutCapMs(200);
+         server.addFault({ServerFault::StallAfterBytes, 0, 1500, {}});
+       },
+       false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    client.setTimeoutCapMs(0);
+    answerSelectWith(WireValue(1));
+    EXPECT_EQ(client.selectValue("select 1", 30).toInt(), 1);
+    EXPECT_TRUE(client.requestSent());
+    client.disconnect();
+    handler = [](const ServerRequest&, ServerReply& rep) {
+      rep.results = {WireValue(1), WireValue(5)};
+    };
+    c.arrange();
+    try {
+      client.insertRec("tbVmAudit", "id,status", WireValue(1), 30);
+      ADD_FAILURE() << "the insert went through";
+    } catch (const EServerError&) {
+      EXPECT_TRUE(c.serverRefusal);
+    } catch (const Exception& e) {
+      EXPECT_FALSE(c.serverRefusal) << e.message().toStdString();
+    }
+    EXPECT_EQ(client.requestSent(), c.sent);
+  }
+}
+
 TEST_F(ClientServer, ServerClosingMidReplyFailsAndNextCallReconnects) {
   answerSelectWith(WireValue(1));
   server.addFault({ServerFault::CloseAfterBytes, 10, 0, {}});
