@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "backoffice/JClient.h"
+#include "backoffice/SqlLiteral.h"
 #include "kiosk/ConfigCycle.h"
 #include "kiosk/Counters.h"
 #include "kiosk/SettingsKeys.h"
@@ -230,7 +231,16 @@ void TAuditScheduler::tmAuditTimer() {
 
 // --- the upload worker ----------------------------------------------------------
 
-TUploadingThread::TUploadingThread(TUploadingContext context) : ctx_(std::move(context)) {}
+TUploadingThread::TUploadingThread(TUploadingContext context) : ctx_(std::move(context)) {
+  // The last run may have ended while it waited for the answer to any of
+  // these.
+  const QString dir = auditFolder(ctx_.dataFolder);
+  const QString refusedDir = QDir(dir).filePath(QLatin1String(TSetAsidePolicy::kFolder));
+  for (const QString& name : QDir(dir).entryList({QStringLiteral("*.dts")}, QDir::Files))
+    inDoubt_.emplace(QDir(dir).filePath(name), QByteArray());
+  for (const QString& name : TSetAsidePolicy::files(refusedDir))
+    inDoubt_.emplace(QDir(refusedDir).filePath(name), QByteArray());
+}
 
 TUploadingThread::~TUploadingThread() {
   terminate();
@@ -273,7 +283,6 @@ void TUploadingThread::run() {
       const bool ran = plat::runOnMain([&] { ctx_.synchronize(*client, pass); }, &terminated_);
       if (!ran) break;
     }
-    immediate_audit_checking = false;
     try {
       uploadPending(*client, pass);
     } catch (const std::exception& e) {
@@ -295,10 +304,17 @@ void TUploadingThread::waitForWork() {
 
 bool TUploadingThread::refused(const QString& dir, const QString& name, const QString& message) {
   if (!setAside_.refused(name)) return false;
-  if (!TSetAsidePolicy::moveInto(QDir(dir).filePath(name),
-                                 QDir(dir).filePath(QLatin1String(TSetAsidePolicy::kFolder)))) {
+  const QString path = QDir(dir).filePath(name);
+  QString target;
+  if (!TSetAsidePolicy::moveInto(path, QDir(dir).filePath(QLatin1String(TSetAsidePolicy::kFolder)),
+                                 &target)) {
     log(QStringLiteral("TUploadingThread: аудит %1 не перенесён в Audit/refused").arg(name));
     return false;
+  }
+  // An earlier answer that was lost still leaves it in doubt where it is now.
+  if (const auto doubt = inDoubt_.find(path); doubt != inDoubt_.end()) {
+    inDoubt_.emplace(target, doubt->second);
+    inDoubt_.erase(doubt);
   }
   log(QStringLiteral("TUploadingThread: аудит %1 отклонён сервером не менее %2 раз подряд за час "
                      "и перенесён в Audit/refused: %3")
@@ -310,11 +326,50 @@ bool TUploadingThread::refused(const QString& dir, const QString& name, const QS
   return true;
 }
 
-bool TUploadingThread::sendAudit(TJClient& client, const TUploadPass& pass, const QString& name,
-                                 const QStringList& lines, QString& refusal) {
+bool TUploadingThread::isStored(TJClient& client, const TUploadPass& pass, const QDateTime& dt,
+                                int reason) {
+  // The whole second: the server may keep a fraction or write the time its
+  // own way, and the file name holds whole seconds.
+  const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+  const QString sql =
+      QStringLiteral(
+          "select count(*) from tbVmAudit where vm_id = %1 and auditReason_id = %2 and "
+          "audit_dt >= %3 and audit_dt < %4")
+          .arg(SqlLiteral::largeInteger(pass.vm_id.toString()),
+               SqlLiteral::integer(QString::number(reason)),
+               SqlLiteral::quoted(dt.toString(format)),
+               SqlLiteral::quoted(dt.addSecs(1).toString(format)));
+  return client.selectValue(sql, kTimeoutS).toInt64() > 0;
+}
+
+bool TUploadingThread::sendAudit(TJClient& client, const TUploadPass& pass, const QString& path,
+                                 const QString& name, const QByteArray& bytes, QString& refusal) {
   QDateTime dt;
   int reason = 0;
   parseAuditFileName(name, dt, reason);
+  if (const auto doubt = inDoubt_.find(path); doubt != inDoubt_.end()) {
+    if (!doubt->second.isEmpty() && doubt->second != bytes) {
+      // A newer audit of the same second and reason took the name: it is
+      // not the one whose answer was lost.
+      inDoubt_.erase(doubt);
+    } else {
+      try {
+        if (isStored(client, pass, dt, reason)) {
+          inDoubt_.erase(path);
+          log(QStringLiteral("TUploadingThread: аудит %1 уже есть на сервере").arg(name));
+          return true;
+        }
+        inDoubt_.erase(path);
+      } catch (const EServerError& e) {
+        // A server that cannot say gets the audit again, as it would
+        // without a look-up; the line tells why it may hold it twice.
+        log(QStringLiteral("TUploadingThread: не удалось проверить, есть ли аудит %1 на сервере "
+                           "(%2); он отправляется снова")
+                .arg(name, e.message()));
+      }
+    }
+  }
+  const QStringList lines = fileLines(bytes);
   const TVariantArray values{WireValue::fromQVariant(pass.vm_id),
                              WireValue::fromQVariant(pass.terminal_id),
                              WireValue(QStringLiteral("List 2")),
@@ -330,6 +385,9 @@ bool TUploadingThread::sendAudit(TJClient& client, const TUploadPass& pass, cons
     // failure says nothing about it.
     refusal = e.message();
     return false;
+  } catch (const Exception&) {
+    if (client.requestSent()) inDoubt_[path] = bytes;
+    throw;
   }
   return true;
 }
@@ -337,27 +395,37 @@ bool TUploadingThread::sendAudit(TJClient& client, const TUploadPass& pass, cons
 void TUploadingThread::retrySetAside(TJClient& client, const TUploadPass& pass,
                                      const QString& dir) {
   const QString refusedDir = QDir(dir).filePath(QLatin1String(TSetAsidePolicy::kFolder));
-  for (const QString& file : TSetAsidePolicy::files(refusedDir)) {
+  const int64_t sliceEnd = plat::clock().nowMs() + TSetAsidePolicy::kRoundSliceMs;
+  for (const QString& file : setAside_.roundAhead(TSetAsidePolicy::files(refusedDir))) {
     if (terminated_) return;
+    // A new audit goes first, and the round goes on in a later pass.
+    if (immediate_audit_checking || plat::clock().nowMs() >= sliceEnd) {
+      checkNow();
+      return;
+    }
     const QString path = QDir(refusedDir).filePath(file);
     QByteArray bytes;
-    if (!readWhole(path, bytes)) continue;
-    const QStringList lines = fileLines(bytes);
-    QString refusal;
-    try {
-      if (!sendAudit(client, pass, TSetAsidePolicy::originalName(file), lines, refusal)) continue;
-    } catch (const EConvertError& e) {
-      log(QStringLiteral("TUploadingThread: ") + e.message());
-      continue;
+    if (readWhole(path, bytes)) {
+      QString refusal;
+      bool sent = false;
+      try {
+        sent = sendAudit(client, pass, path, TSetAsidePolicy::originalName(file), bytes, refusal);
+      } catch (const EConvertError& e) {
+        log(QStringLiteral("TUploadingThread: ") + e.message());
+      }
+      if (sent) {
+        if (!QFile::remove(path))
+          log(QStringLiteral("TUploadingThread: cannot delete \"%1\"").arg(path));
+        log(QStringLiteral("TUploadingThread: отложенный аудит %1 принят сервером").arg(file));
+      }
     }
-    if (!QFile::remove(path))
-      log(QStringLiteral("TUploadingThread: cannot delete \"%1\"").arg(path));
-    log(QStringLiteral("TUploadingThread: отложенный аудит %1 принят сервером").arg(file));
+    setAside_.handled(file);
   }
   setAside_.retried();
 }
 
 void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) {
+  immediate_audit_checking = false;
   // Rows belong to a machine: without its ids the files wait on disk.
   if (!isKnownId(pass.vm_id) || !isKnownId(pass.terminal_id)) return;
   const QString dir = auditFolder(ctx_.dataFolder);
@@ -370,16 +438,16 @@ void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) 
     const QString path = QDir(dir).filePath(name);
     QByteArray bytes;
     if (!QFile::exists(path)) {
+      inDoubt_.erase(path);
       pending_.removeFirst();  // gone meanwhile: nothing to wait for
       continue;
     }
     if (!readWhole(path, bytes))
       throw EFileError(QStringLiteral("Cannot read file \"%1\".").arg(path));
-    const QStringList lines = fileLines(bytes);
-    if (isAuditText(lines)) {
+    if (isAuditText(fileLines(bytes))) {
       QString refusal;
       try {
-        if (!sendAudit(client, pass, name, lines, refusal)) {
+        if (!sendAudit(client, pass, path, name, bytes, refusal)) {
           // It stays first in line until the policy lets it go.
           if (!refused(dir, name, refusal)) throw EServerError(refusal);
           pending_.removeFirst();
@@ -398,6 +466,7 @@ void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) 
     QByteArray now;
     if (readWhole(path, now) && now == bytes && !QFile::remove(path))
       log(QStringLiteral("TUploadingThread: cannot delete \"%1\"").arg(path));
+    inDoubt_.erase(path);
     pending_.removeFirst();
   }
   // What was set aside goes again once nothing else waits, so it never

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -122,6 +123,13 @@ struct TUploadingContext {
 // Uploads the audit files oldest first, one row of "tbVmAudit" each, and
 // deletes each file once the server has it. A file the server keeps refusing
 // waits in "Audit/refused/" and is sent again later (TSetAsidePolicy).
+//
+// The server does not refuse a second row of the same audit, so an insert
+// whose answer was lost (a time-out or a broken link after the request went
+// out) may have stored the row. Such an audit, and every file found at the
+// start (the program may have ended while it waited for the answer), is
+// looked up in "tbVmAudit" before it is sent again, and counts as sent when
+// it is there.
 class TUploadingThread {
  public:
   static constexpr int kTimeoutS = 30;
@@ -153,16 +161,25 @@ class TUploadingThread {
   // Counts a server's refusal of the file at the head; once the policy says
   // so, it is set aside into "Audit/refused/" and true is returned.
   bool refused(const QString& dir, const QString& name, const QString& message);
-  // Sends the row of one audit file. True when the server took it, false
-  // when it refused (its answer in refusal). Raises on a transport failure.
-  bool sendAudit(TJClient& client, const TUploadPass& pass, const QString& name,
-                 const QStringList& lines, QString& refusal);
-  // Sends every file set aside again, oldest first; what the server takes
-  // goes. Raises on a transport failure.
+  // Sends the row of the audit file at path, unless it is in doubt and the
+  // server has it already. True when the server has it now, false when it
+  // refused (its answer in refusal). Raises on a transport failure.
+  bool sendAudit(TJClient& client, const TUploadPass& pass, const QString& path,
+                 const QString& name, const QByteArray& bytes, QString& refusal);
+  // The server holds a row of this machine's audit of that time and reason.
+  bool isStored(TJClient& client, const TUploadPass& pass, const QDateTime& dt, int reason);
+  // Sends the files set aside again, oldest first; what the server takes
+  // goes. A round stops when a new audit waits or its time in the pass is up,
+  // and goes on in the next pass. Raises on a transport failure; the round
+  // then goes on with the file it failed on.
   void retrySetAside(TJClient& client, const TUploadPass& pass, const QString& dir);
 
   TUploadingContext ctx_;
-  QStringList pending_;       // worker only
+  QStringList pending_;  // worker only
+  // Audit files whose insert may be stored without the server's answer, by
+  // path, with the bytes then sent (empty: found at the start, not known).
+  // Worker only, after the constructor.
+  std::map<QString, QByteArray> inDoubt_;
   TSetAsidePolicy setAside_;  // worker only
   std::atomic<bool> immediate_audit_checking{false};
   std::atomic<bool> terminated_{false};

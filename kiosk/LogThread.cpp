@@ -648,11 +648,19 @@ bool TLogThread::refused(const TLogRecord& r, const QString& message) {
   if (!setAside_.refused(name)) return false;
   const QString dir = log_dir + QLatin1Char('/') + QLatin1String(TSetAsidePolicy::kFolder);
   bool moved = false;
+  bool inMemory = false;
   {
     std::lock_guard lock(cs);
     const QString source = log_dir + QLatin1Char('/') + name;
-    // A record whose file could not be written lives only in memory.
-    moved = !QFileInfo::exists(source) || TSetAsidePolicy::moveInto(source, dir);
+    if (QFileInfo::exists(source)) {
+      moved = TSetAsidePolicy::moveInto(source, dir);
+    } else {
+      // Its file could not be written when it was queued. It is kept all
+      // the same, on disk if that works now, else in memory.
+      moved = true;
+      inMemory = !writeSetAside(r, dir);
+      if (inMemory) setAsideInMemory_.emplace(r.no, r);
+    }
     if (moved) records.erase(r.no);
   }
   if (!moved) {
@@ -660,10 +668,12 @@ bool TLogThread::refused(const TLogRecord& r, const QString& message) {
     return false;
   }
   logLine(QStringLiteral("TLogThread: запись %1 (событие %2) отклонена сервером не менее %3 раз "
-                         "подряд за час и перенесена в Log/refused: %4")
+                         "подряд за час и %4: %5")
               .arg(name)
               .arg(r.event_id)
               .arg(TSetAsidePolicy::kRefusalLimit)
+              .arg(inMemory ? QStringLiteral("отложена в памяти, её файл не записывается")
+                            : QStringLiteral("перенесена в Log/refused"))
               .arg(message));
   if (!(r.event_id == evInformation && r.descr.startsWith(QString::fromUtf8(kRefusedNotice))))
     add(evInformation,
@@ -692,33 +702,84 @@ bool TLogThread::sendRow(TJClient& client, const TLogPass& info, const TLogRecor
   return true;
 }
 
+bool TLogThread::writeSetAside(const TLogRecord& r, const QString& dir) {
+  try {
+    stageRecord(r, log_dir);
+  } catch (const Exception&) {
+    return false;
+  }
+  const QString staged = stagingDir(log_dir) + QLatin1Char('/') + TLogRecord::fileNameOf(r.no);
+  if (TSetAsidePolicy::moveInto(staged, dir)) return true;
+  QFile::remove(staged);
+  return false;
+}
+
+void TLogThread::keepSetAsideOnDisk(const QString& dir) {
+  std::lock_guard lock(cs);
+  for (auto it = setAsideInMemory_.begin(); it != setAsideInMemory_.end();)
+    it = writeSetAside(it->second, dir) ? setAsideInMemory_.erase(it) : std::next(it);
+}
+
 void TLogThread::retrySetAside(TJClient& client, const TLogPass& info, QString& marker) {
   marker = QStringLiteral("13");
   const QString dir = log_dir + QLatin1Char('/') + QLatin1String(TSetAsidePolicy::kFolder);
-  for (const QString& file : TSetAsidePolicy::files(dir)) {
+  keepSetAsideOnDisk(dir);
+  QStringList names = TSetAsidePolicy::files(dir);
+  {
+    std::lock_guard lock(cs);
+    for (const auto& [no, r] : setAsideInMemory_) names << TLogRecord::fileNameOf(no);
+  }
+  const qint64 sliceEnd = plat::clock().nowMs() + TSetAsidePolicy::kRoundSliceMs;
+  for (const QString& item : setAside_.roundAhead(names)) {
     if (terminated_) return;
-    const QString name = TSetAsidePolicy::originalName(file);
-    const QString path = dir + QLatin1Char('/') + file;
-    QByteArray bytes;
-    if (!isRecordName(name) || !readWhole(path, bytes)) continue;
-    TLogRecord r;
+    // A record the server refuses slowly must not hold back a sale: new
+    // events go first, and the round goes on in a later pass.
+    if (queuedCount() > 0 || waitingOnDiskCount() > 0 || plat::clock().nowMs() >= sliceEnd) {
+      immediate_checking = true;
+      return;
+    }
+    retryOne(client, info, dir, item);
+    setAside_.handled(item);
+  }
+  setAside_.retried();
+}
+
+void TLogThread::retryOne(TJClient& client, const TLogPass& info, const QString& dir,
+                          const QString& item) {
+  const QString name = TSetAsidePolicy::originalName(item);
+  if (!isRecordName(name)) return;
+  const QString path = dir + QLatin1Char('/') + item;
+  TLogRecord r;
+  bool inMemory = false;
+  QByteArray bytes;
+  if (readWhole(path, bytes)) {
     try {
       r = TLogRecord::fromFileBytes(name, bytes);
     } catch (const Exception& e) {
       logLine(QStringLiteral("TLogThread: ") + e.message());
-      continue;
+      return;
     }
-    QString refusal;
-    if (!sendRow(client, info, r, refusal)) continue;  // still refused: next round
-    // lsln first, as for the queue: the number must not be given out again
-    // once its file is gone.
-    writeLastSent(r.no);
-    ::unlink(QFile::encodeName(path));
-    logLine(QStringLiteral("TLogThread: отложенная запись %1 (событие %2) принята сервером")
-                .arg(name)
-                .arg(r.event_id));
+  } else {
+    std::lock_guard lock(cs);
+    const auto it = setAsideInMemory_.find(name.toUInt());
+    if (item != name || it == setAsideInMemory_.end()) return;
+    r = it->second;
+    inMemory = true;
   }
-  setAside_.retried();
+  QString refusal;
+  if (!sendRow(client, info, r, refusal)) return;  // still refused: next round
+  // lsln first, as for the queue: the number must not be given out again
+  // once its file is gone.
+  writeLastSent(r.no);
+  if (inMemory) {
+    std::lock_guard lock(cs);
+    setAsideInMemory_.erase(r.no);
+  } else {
+    ::unlink(QFile::encodeName(path));
+  }
+  logLine(QStringLiteral("TLogThread: отложенная запись %1 (событие %2) принята сервером")
+              .arg(name)
+              .arg(r.event_id));
 }
 
 void TLogThread::pass(TJClient& client, QString& marker) {

@@ -7,7 +7,8 @@
 // its 10-digit sequence number; "lsln" holds the number of the last event
 // uploaded. Any thread may add events; one worker thread uploads them through
 // a back-office client of its own. An event the server keeps refusing waits
-// in "Log/refused/" and is sent again later (TSetAsidePolicy).
+// in "Log/refused/" and is sent again later (TSetAsidePolicy); one whose file
+// cannot be written waits in memory for the same retries.
 
 #include <QDateTime>
 #include <QString>
@@ -240,9 +241,18 @@ class TLogThread : public IEventSink {
   // already); false when it refused, with its answer in refusal. Raises on
   // a transport failure.
   bool sendRow(TJClient& client, const TLogPass& info, const TLogRecord& r, QString& refusal);
-  // Sends every record set aside again, oldest first; what the server takes
-  // goes. Raises on a transport failure.
+  // Sends the records set aside again, oldest first; what the server takes
+  // goes. A round stops when new events wait or its time in the pass is up,
+  // and goes on in the next pass. Raises on a transport failure; the round
+  // then goes on with the record it failed on.
   void retrySetAside(TJClient& client, const TLogPass& info, QString& marker);
+  // One record of a round, by its file name in dir or, when it lives in
+  // memory, by its number's name.
+  void retryOne(TJClient& client, const TLogPass& info, const QString& dir, const QString& item);
+  // Writes r's file into dir, the folder of records set aside. Under cs.
+  bool writeSetAside(const TLogRecord& r, const QString& dir);
+  // Set aside in memory: given a file in dir once one can be written.
+  void keepSetAsideOnDisk(const QString& dir);
   // lsln := newest, unless it holds a later number already.
   void writeLastSent(quint32 newest);
   void logLine(const QString& text) const;
@@ -260,6 +270,9 @@ class TLogThread : public IEventSink {
   // batch; add() appends what does not fit in memory, and the folder is
   // listed again only when this runs empty.
   std::deque<quint32> waiting_;
+  // Records set aside whose files could not be written, by number. They are
+  // retried with those in "Log/refused/" and written there when they can be.
+  std::map<quint32, TLogRecord> setAsideInMemory_;
 
   std::atomic<bool> immediate_checking{false};
   std::atomic<bool> terminated_{false};

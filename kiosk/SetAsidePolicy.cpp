@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 
 #include "platform/Clock.h"
 
@@ -18,21 +19,40 @@ bool TSetAsidePolicy::refused(const QString& key) {
 }
 
 bool TSetAsidePolicy::retryDue() const {
-  return !retriedOnce_ || plat::clock().nowMs() - lastRetryMs_ >= kRetryIntervalMs;
+  return inRound_ || !retriedOnce_ || plat::clock().nowMs() - lastRetryMs_ >= kRetryIntervalMs;
+}
+
+QStringList TSetAsidePolicy::roundAhead(QStringList names) const {
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  if (!inRound_) return names;
+  // A name added since the break that sorts before the cursor waits for the
+  // next round, like one added after a round.
+  names.erase(names.begin(), std::upper_bound(names.begin(), names.end(), roundCursor_));
+  return names;
+}
+
+void TSetAsidePolicy::handled(const QString& name) {
+  inRound_ = true;
+  roundCursor_ = name;
 }
 
 void TSetAsidePolicy::retried() {
+  inRound_ = false;
+  roundCursor_.clear();
   retriedOnce_ = true;
   lastRetryMs_ = plat::clock().nowMs();
 }
 
-bool TSetAsidePolicy::moveInto(const QString& source, const QString& dir) {
+bool TSetAsidePolicy::moveInto(const QString& source, const QString& dir, QString* target) {
   QDir().mkpath(dir);
   const QString name = QFileInfo(source).fileName();
-  QString target = QDir(dir).filePath(name);
-  for (int i = 1; QFileInfo::exists(target) && i < 1000; ++i)
-    target = QDir(dir).filePath(name + QLatin1Char('.') + QString::number(i));
-  return QFile::rename(source, target);
+  QString to = QDir(dir).filePath(name);
+  for (int i = 1; QFileInfo::exists(to) && i < 1000; ++i)
+    to = QDir(dir).filePath(name + QLatin1Char('.') + QString::number(i));
+  if (!QFile::rename(source, to)) return false;
+  if (target) *target = to;
+  return true;
 }
 
 QStringList TSetAsidePolicy::files(const QString& dir) {

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
+#include <functional>
+#include <memory>
 
 #include "backoffice/JClient.h"
 #include "kiosk/Audit.h"
@@ -415,6 +417,210 @@ TEST(AuditUpload, AFileRefusedForAnHourIsSetAsideAndArrivesOnceTaken) {
     EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files), QStringList());
     EXPECT_FALSE(QFile::exists(refused));
   }
+}
+
+// --- an audit whose answer was lost ---------------------------------------------
+
+// A value of an insert (request 7): its fields come as name, type, value.
+WireValue field(const ServerRequest& rq, const char* name) {
+  for (size_t i = 4; i + 2 < rq.params.size(); i += 3)
+    if (rq.params[i].toString() == QLatin1String(name)) return rq.params[i + 2];
+  return WireValue::null();
+}
+
+// The stand-in stores the audit of 08:00, and the answer to its first insert
+// never reaches the kiosk: the link closes instead, or the answer comes after
+// the kiosk stopped waiting for it.
+struct LostAnswer {
+  const char* name;
+  bool late;
+};
+const LostAnswer kLostAnswers[] = {{"link closed instead of the answer", false},
+                                   {"answer after the time-out", true}};
+
+void loseTheNextAnswer(Backoffice& bo, const LostAnswer& how) {
+  auto armed = std::make_shared<std::atomic<bool>>(true);
+  bo.server.setRequestHandler([&bo, how, armed](const ServerRequest& rq, ServerReply& rep) {
+    bo.handlers.handle(rq, rep);
+    if (rq.code != 7 || field(rq, "audit_dt").toQDateTime().time().hour() != 8 ||
+        !armed->exchange(false))
+      return;
+    if (how.late)
+      bo.server.addFault({ServerFault::StallAfterBytes, 0, 1500, {}});
+    else
+      bo.server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+  });
+  if (how.late) {
+    bo.client.connect(30);
+    bo.client.setTimeoutCapMs(300);  // the insert's 30 s, shortened
+  }
+}
+
+int inserts(Backoffice& bo) {
+  int n = 0;
+  for (const ServerRequest& rq : bo.server.requests()) n += rq.code == 7 ? 1 : 0;
+  return n;
+}
+
+// Rows of this machine's audit of 2025-03-10 08:00:00, reason 1.
+int storedAt8(Backoffice& bo) {
+  return bo.db
+      .select(
+          "select count(*) from tbVmAudit where vm_id = 5 and auditReason_id = 1 and "
+          "audit_dt like '2025-03-10 08:00:00%'")
+      .rows.at(0)
+      .at(0)
+      .toInt();
+}
+
+// Nothing in the table refuses a second row of one audit: sent again after
+// its answer was lost, the audit would be there twice.
+TEST(AuditUpload, AnAuditWhoseAnswerWasLostIsLookedUpAndNotStoredTwice) {
+  for (const LostAnswer& how : kLostAnswers) {
+    for (const bool setAside : {false, true}) {
+      SCOPED_TRACE(how.name);
+      SCOPED_TRACE(setAside ? "set aside" : "first in line");
+      Backoffice bo;
+      const QByteArray lost = auditFileBytes(buildAuditLines("1", "M", 10, {}, {}));
+      const QByteArray next = auditFileBytes(buildAuditLines("1", "M", 20, {}, {}));
+      TUploadingThread uploader({bo.data, {}, {}, {}});
+      const QString name = QString(setAside ? "refused/" : "") + "20250310_080000_1.dts";
+      writeFile(bo.audit(name.toLatin1().constData()), lost);
+      writeFile(bo.audit("20250310_090000_2.dts"), next);
+      loseTheNextAnswer(bo, how);
+
+      EXPECT_ANY_THROW(uploader.uploadPending(bo.client, kIds));
+      EXPECT_EQ(storedAt8(bo), 1);
+      EXPECT_TRUE(QFile::exists(bo.audit(name.toLatin1().constData())));
+
+      bo.client.setTimeoutCapMs(0);
+      uploader.uploadPending(bo.client, kIds);
+      EXPECT_EQ(storedAt8(bo), 1);
+      EXPECT_EQ(bo.rows().rows.size(), 2u);
+      EXPECT_EQ(inserts(bo), 2);
+      EXPECT_EQ(bo.db
+                    .select("select count(*) from tbVmAudit where audit_file = '" +
+                            QString::fromLatin1(lost) + "'")
+                    .rows.at(0)
+                    .at(0)
+                    .toInt(),
+                1);
+      EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files), QStringList());
+      EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit/refused")).entryList(QDir::Files),
+                QStringList());
+    }
+  }
+}
+
+// The program ends while it waits for the answer (a kill, a power cut): the
+// next run finds the file and cannot tell whether the row was stored.
+TEST(AuditUpload, AfterARestartAnAuditLeftOnDiskIsLookedUpBeforeItGoesAgain) {
+  struct Case {
+    const char* name;
+    bool setAside;
+    std::function<void(Backoffice&)> firstRun;  // null: no upload before the restart
+  };
+  const Case cases[] = {
+      {"stored, its answer lost", false,
+       [](Backoffice& bo) { loseTheNextAnswer(bo, kLostAnswers[0]); }},
+      {"set aside, stored, its answer lost", true,
+       [](Backoffice& bo) { loseTheNextAnswer(bo, kLostAnswers[0]); }},
+      {"never reached the server", false,
+       [](Backoffice& bo) {
+         bo.server.addFault({ServerFault::CloseBeforeGreeting, 0, 0, {}});
+       }},
+      {"only other machines, reasons and seconds there", false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Backoffice bo;
+    const QString name = QString(c.setAside ? "refused/" : "") + "20250310_080000_1.dts";
+    writeFile(bo.audit(name.toLatin1().constData()),
+              auditFileBytes(buildAuditLines("1", "M", 10, {}, {})));
+    bo.db.exec(
+        "insert into tbVmAudit(vm_id, terminal_id, audit_dt, auditReason_id, audit_file) values "
+        "(6, 9, '2025-03-10 08:00:00.000', 1, 'other machine'), "
+        "(5, 9, '2025-03-10 08:00:00.000', 2, 'other reason'), "
+        "(5, 9, '2025-03-10 07:59:59.999', 1, 'second before'), "
+        "(5, 9, '2025-03-10 08:00:01.000', 1, 'second after')");
+    if (c.firstRun) {
+      c.firstRun(bo);
+      TUploadingThread before({bo.data, {}, {}, {}});
+      EXPECT_ANY_THROW(before.uploadPending(bo.client, kIds));
+    }
+    bo.server.setRequestHandler(
+        [&](const ServerRequest& rq, ServerReply& rep) { bo.handlers.handle(rq, rep); });
+
+    TUploadingThread after({bo.data, {}, {}, {}});
+    after.uploadPending(bo.client, kIds);
+    EXPECT_EQ(storedAt8(bo), 1);
+    EXPECT_EQ(bo.rows().rows.size(), 5u);
+    EXPECT_FALSE(QFile::exists(bo.audit(name.toLatin1().constData())));
+  }
+}
+
+// Audits set aside, each refused only after three seconds, and the link
+// breaking in the middle of a round: a new audit goes first, a pass spends
+// only its share of time on the round, and the round goes on from where it
+// stopped rather than from its first file.
+TEST(AuditUpload, ARoundOfAuditsSetAsideYieldsIsBoundedAndGoesOnWhereItStopped) {
+  plat::ManualClock clock;
+  testkit::ClockScope clockScope(&clock);
+  Backoffice bo;
+  bo.db.exec(
+      QString::fromUtf8("create trigger refused before insert on tbVmAudit when "
+                        "new.auditReason_id = 1 begin select raise(abort, 'Аудит не принят'); "
+                        "end"));
+  const QByteArray text = auditFileBytes(buildAuditLines("1", "M", 10, {}, {}));
+  for (int hour = 1; hour <= 5; ++hour)
+    writeFile(bo.audit(QStringLiteral("refused/20250310_%1_1.dts")
+                           .arg(hour * 10000, 6, 10, QLatin1Char('0'))
+                           .toLatin1()
+                           .constData()),
+              text);
+  TUploadingThread uploader({bo.data, {}, {}, {}});
+  int refusedInserts = 0;
+  bo.server.setRequestHandler([&](const ServerRequest& rq, ServerReply& rep) {
+    if (rq.code == 7 && field(rq, "auditReason_id").toInt() == 1) {
+      clock.advance(3'000);
+      ++refusedInserts;
+      if (refusedInserts == 1) {
+        writeFile(bo.audit("20250311_120000_2.dts"), text);
+        uploader.checkNow();
+      }
+      if (refusedInserts == 4) {
+        bo.server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+        return rep.refuse("cut");
+      }
+    }
+    bo.handlers.handle(rq, rep);
+  });
+  // Each insert by the hour of its audit; the new one as 0.
+  auto sent = [&] {
+    QList<int> out;
+    for (const ServerRequest& rq : bo.server.requests())
+      if (rq.code == 7) {
+        const QDateTime dt = field(rq, "audit_dt").toQDateTime();
+        out << (dt.date().day() == 11 ? 0 : dt.time().hour());
+      }
+    return out;
+  };
+  QList<QList<int>> passes;
+  for (int pass = 0; pass < 5; ++pass) {
+    const qsizetype before = sent().size();
+    try {
+      uploader.uploadPending(bo.client, kIds);
+    } catch (const std::exception&) {
+    }
+    passes << sent().mid(before);
+  }
+  EXPECT_EQ(passes, (QList<QList<int>>{{1}, {0, 2, 3}, {4}, {4, 5}, {}}));
+  EXPECT_EQ(bo.db.select("select count(*) from tbVmAudit where auditReason_id = 2")
+                .rows.at(0)
+                .at(0)
+                .toInt(),
+            1);
+  EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit/refused")).entryList(QDir::Files).size(), 5);
 }
 
 }  // namespace

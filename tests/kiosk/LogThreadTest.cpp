@@ -809,6 +809,156 @@ TEST(LogUpload, AStaleRecordSentLateDoesNotPullLslnBack) {
   EXPECT_EQ(numberAfterRestart(fx, log), 22u);
 }
 
+// --- the round of retries of what was set aside -------------------------------
+
+// Records 1..n set aside by an earlier run, each refused by the server.
+void setAsideOnDisk(Fixture& fx, Backoffice& bo, quint32 n) {
+  for (quint32 no = 1; no <= n; ++no) {
+    TLogRecord r;
+    r.no = no;
+    r.dt = QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9));
+    r.event_id = evUnitSold;
+    r.descr = QStringLiteral("set aside %1").arg(no);
+    writeFile(fx.path("Log/refused/" + TLogRecord::fileNameOf(no)), r.toFileBytes());
+  }
+  bo.db.exec(
+      QString::fromUtf8("create trigger refused before insert on tbTerminalLog when "
+                        "new.event_descr like 'set aside%' "
+                        "begin select raise(abort, 'Запись не принята'); end"));
+}
+
+// The event numbers of the inserts the server received, in order.
+QList<qint64> insertedNumbers(Backoffice& bo) {
+  QList<qint64> out;
+  for (const ServerRequest& rq : bo.server->requests()) {
+    if (rq.code != 7) continue;
+    for (size_t i = 4; i + 2 < rq.params.size(); i += 3)
+      if (rq.params[i].toString() == QLatin1String("event_no")) out << rq.params[i + 2].toInt64();
+  }
+  return out;
+}
+
+// Many records set aside, each refused only after two seconds: a sale queued
+// while the round runs goes out after the record in flight, not after all of
+// them, and no pass spends much more than its share of time on the round.
+TEST(LogSetAsideRound, NewEventsGoFirstAndAPassSpendsOnlyItsShareOnTheRound) {
+  plat::ManualClock clock;
+  testkit::ClockScope clockScope(&clock);
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  Fixture fx;
+  setAsideOnDisk(fx, bo, 12);
+  auto log = fx.open(bo.sync());
+  std::atomic<int> refusals{0};
+  bo.server->setRequestHandler([&](const ServerRequest& rq, ServerReply& rep) {
+    if (rq.code == 7 && rq.params.size() > 18 && rq.params[18].toInt64() <= 12) {
+      clock.advance(2'000);
+      if (++refusals == 1) log->add(evUnitSold, "live sale", int(csCard), 60.0, 1, 3001);
+    }
+    bo.handlers.handle(rq, rep);
+  });
+  TJClient client;
+  QList<QList<qint64>> passes;
+  for (int pass = 0; pass < 7; ++pass) {
+    const qsizetype before = insertedNumbers(bo).size();
+    log->runPass(client);
+    passes << insertedNumbers(bo).mid(before);
+  }
+  const QList<QList<qint64>> expected{{1}, {13, 2, 3, 4}, {5, 6, 7}, {8, 9, 10}, {11, 12}, {}, {}};
+  EXPECT_EQ(passes, expected);
+  EXPECT_EQ(bo.rows("event_no = 13 and event_descr = 'live sale'"), 1);
+  EXPECT_EQ(filesIn(fx.path("Log/refused")).size(), 12);
+}
+
+// The link breaks in the middle of a round: the next pass goes on with the
+// record it broke on instead of sending the first ones again.
+TEST(LogSetAsideRound, ALinkFailureInARoundGoesOnWithTheRecordItFailedOn) {
+  Backoffice bo;
+  bo.codes = "ZM1";
+  bo.start();
+  Fixture fx;
+  setAsideOnDisk(fx, bo, 6);
+  bo.db.exec("drop trigger refused");
+  bo.db.exec(
+      QString::fromUtf8("create trigger refused before insert on tbTerminalLog when "
+                        "new.event_no <> 5 begin select raise(abort, 'Запись не "
+                        "принята'); end"));
+  std::atomic<int> inserts{0};
+  bo.server->setRequestHandler([&](const ServerRequest& rq, ServerReply& rep) {
+    if (rq.code == 7 && ++inserts == 3) {
+      bo.server->addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+      return rep.refuse("cut");
+    }
+    bo.handlers.handle(rq, rep);
+  });
+  auto log = fx.open(bo.sync());
+  TJClient client;
+  QList<QList<qint64>> passes;
+  for (int pass = 0; pass < 3; ++pass) {
+    const qsizetype before = insertedNumbers(bo).size();
+    log->runPass(client);
+    passes << insertedNumbers(bo).mid(before);
+  }
+  EXPECT_EQ(passes, (QList<QList<qint64>>{{1, 2, 3}, {3, 4, 5, 6}, {}}));
+  EXPECT_EQ(bo.rows(), 1);
+  EXPECT_EQ(bo.rows("event_no = 5 and event_descr = 'set aside 5'"), 1);
+  EXPECT_EQ(filesIn(fx.path("Log/refused")),
+            QStringList({"0000000001", "0000000002", "0000000003", "0000000004", "0000000006"}));
+}
+
+// A record whose file could not be written is refused for an hour: it is set
+// aside like the others, on disk when its file can be written by then, else
+// in memory, and it reaches the server once it is taken again.
+TEST(LogSetAsideRound, ARecordWhoseFileCouldNotBeWrittenIsKeptWhenSetAside) {
+  for (const bool diskBack : {false, true}) {
+    SCOPED_TRACE(diskBack ? "its file can be written by then" : "its file still cannot be written");
+    plat::ManualClock clock;
+    testkit::ClockScope clockScope(&clock);
+    Backoffice bo;
+    bo.codes = "ZM1";
+    bo.start();
+    testkit::RefusalScript script(*bo.server, bo.handlers, bo.db, "tbTerminalLog",
+                                  "new.event_no = 1");
+    Fixture fx;
+    auto log = fx.open(bo.sync());
+    // A folder where record 1's file is written first.
+    const QString blocker = fx.path("Log/.tmp/" + TLogRecord::fileNameOf(1));
+    ASSERT_TRUE(QDir().mkpath(blocker));
+    log->add(evUnitSold, "unwritten sale", int(csCard), 10.0, 1, 3001);
+    log->add(evUnitSold, "next sale", int(csCard), 20.0, 2, 3002);
+    ASSERT_FALSE(QFile::exists(fx.path("Log/0000000001")));
+    if (diskBack) {
+      ASSERT_TRUE(QDir(blocker).removeRecursively());
+    }
+
+    TJClient client;
+    for (int pass = 1; pass <= 10; ++pass) {
+      script.beforePass(u'R');
+      log->runPass(client);
+      clock.advance(400'000);
+    }
+    EXPECT_EQ(bo.rows("event_no = 2"), 1);  // no longer held back
+    EXPECT_EQ(log->queuedCount(), 0);
+    EXPECT_EQ(filesIn(fx.path("Log/refused")),
+              diskBack ? QStringList({"0000000001"}) : QStringList());
+    if (diskBack) {
+      EXPECT_EQ(TLogRecord::fromFileBytes("0000000001", readFile(fx.path("Log/refused/0000000001")))
+                    .descr,
+                "unwritten sale");
+    }
+
+    script.recover();
+    clock.advance(TSetAsidePolicy::kRetryIntervalMs);
+    log->runPass(client);
+    EXPECT_EQ(bo.rows("event_no = 1 and event_descr = 'unwritten sale' and amount = 10"), 1);
+    EXPECT_EQ(filesIn(fx.path("Log/refused")), QStringList());
+    clock.advance(TSetAsidePolicy::kRetryIntervalMs);
+    log->runPass(client);
+    EXPECT_EQ(bo.rows("event_no = 1"), 1);
+  }
+}
+
 // --- a kill at any point of a drain -------------------------------------------
 
 // The number and text of every record file waiting in the folder. A file
