@@ -131,6 +131,9 @@ class TfmRecycle : public QDialog {
   void FormCreate();
   void layoutForm();
   double measureLine(TSelectedGood& line);
+  // The line's price in the name's font, smaller only when it would not
+  // fit between the price column's left line and its right edge.
+  void fitPriceToColumn(TSelectedGood& line);
   void placeLines();
   void updatePageDots();
   // The total line, right-aligned in the room right of the page buttons.
