@@ -138,6 +138,10 @@ TfmDeleteGoodDialog::TfmDeleteGoodDialog(QWidget* parent) : QDialog(parent) {
   connect(btCancel, &TRectangle::mouseDown, this, [this] { done(mrCancel); });
 }
 
+void TfmDeleteGoodDialog::setProductName(const QString& name) {
+  lb2->setText(name + QStringLiteral("."));
+}
+
 void TfmDeleteGoodDialog::showEvent(QShowEvent* e) {
   QDialog::showEvent(e);
   FitFormToMainForm(this);
@@ -193,7 +197,7 @@ TCartHooks kioskCartHooks() {
   };
   h.confirmDelete = [](const QString& name) {
     TfmDeleteGoodDialog dlg(fmRecycle);
-    dlg.lb2->setText(name + QStringLiteral("."));
+    dlg.setProductName(name);
     return dlg.exec() == mrOk;
   };
   h.offerPoints = [](double allowed) -> std::optional<double> {

@@ -27,6 +27,8 @@ class TfmDeleteGoodDialog : public QDialog {
   Q_OBJECT
  public:
   explicit TfmDeleteGoodDialog(QWidget* parent = nullptr);
+  // The line's product, named in the question as a sentence of its own.
+  void setProductName(const QString& name);
   TRectangle* pnBackground;
   TRectangle* pnMain;
   QLabel* image;
