@@ -108,6 +108,10 @@ TfmBoilerInfill::TfmBoilerInfill(TCoffeeDialogContext ctx, TServiceMenuAccess se
   btInfillBoiler->label()->setFont(bold);
   lbStatus = new QLabel(QStringLiteral("Заполнение бойлера"), this);
   lbStatus->setObjectName(QStringLiteral("lbStatus"));
+  lbStatus->setFont(QFont(QStringLiteral("Arial"), 40));
+  QPalette white = lbStatus->palette();
+  white.setColor(QPalette::WindowText, Qt::white);
+  lbStatus->setPalette(white);
   AniIndicator = new TBusyIndicator(this);
 
   // The button centred; once the fill runs, the status line at the bottom

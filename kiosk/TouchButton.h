@@ -19,6 +19,9 @@ class TRectangle : public QWidget {
   QColor fillColor() const { return fill_; }
   void setFillColor(const QColor& c);
   void setStroke(const QColor& color, double thickness, Qt::Edges sides);
+  // The stroke lies inside the rectangle, where its children are drawn over it.
+  double strokeThickness() const { return strokeThickness_; }
+  Qt::Edges strokeSides() const { return strokeSides_; }
   // The text a touch press reports when the button has no label (the
   // framework's hint; never shown as a tool tip on a kiosk).
   QString hint() const { return hint_; }

@@ -244,11 +244,20 @@ void TfmDrink::showDrinksPage() {
     drinkButtons.push_back(createDrinkButton(first + i, rects[size_t(i)]));
 }
 
+namespace {
+
+// A drink tile's outline along its top and bottom, and the room between the
+// bottom one and the name.
+constexpr double kOutline = 8;
+constexpr double kNameBottomMargin = 4;
+
+}  // namespace
+
 TTouchButton* TfmDrink::createDrinkButton(int index, const QRectF& r) {
   const TProduct& d = drinks_[size_t(index)];
   auto* b = new TTouchButton(QString(), pnMain);
   b->setGeometry(r.toRect());
-  b->setStroke(kTopFill, 8, Qt::TopEdge | Qt::BottomEdge);
+  b->setStroke(kTopFill, kOutline, Qt::TopEdge | Qt::BottomEdge);
   b->label()->hide();
   auto* name = new QLabel(d.name, b);
   name->setTextFormat(Qt::PlainText);
@@ -280,7 +289,9 @@ TTouchButton* TfmDrink::createDrinkButton(int index, const QRectF& r) {
   b->setPicture(imDefault);
   // A long name wraps over the lower half of the button and shrinks only as
   // far as it must: fitted to one line it would end up a few pixels high.
-  const QSizeF nameBox(r.width() - 2 * namePad, r.height() / 2 - 4);
+  // Its bottom margin lies above the outline, which has the name's colour:
+  // letters that reach into the outline merge with it.
+  const QSizeF nameBox(r.width() - 2 * namePad, r.height() / 2 - kOutline - kNameBottomMargin);
   const QRectF need =
       QFontMetricsF(nf).boundingRect(QRectF(QPointF(0, 0), nameBox), Qt::TextWordWrap, d.name);
   if (need.height() > nameBox.height() || need.width() > nameBox.width()) {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QFontMetricsF>
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
 #include <QLabel>
@@ -137,6 +138,10 @@ TfmDeleteGoodDialog::TfmDeleteGoodDialog(QWidget* parent) : QDialog(parent) {
   connect(btCancel, &TRectangle::mouseDown, this, [this] { done(mrCancel); });
 }
 
+void TfmDeleteGoodDialog::setProductName(const QString& name) {
+  lb2->setText(name + QStringLiteral("."));
+}
+
 void TfmDeleteGoodDialog::showEvent(QShowEvent* e) {
   QDialog::showEvent(e);
   FitFormToMainForm(this);
@@ -192,7 +197,7 @@ TCartHooks kioskCartHooks() {
   };
   h.confirmDelete = [](const QString& name) {
     TfmDeleteGoodDialog dlg(fmRecycle);
-    dlg.lb2->setText(name + QStringLiteral("."));
+    dlg.setProductName(name);
     return dlg.exec() == mrOk;
   };
   h.offerPoints = [](double allowed) -> std::optional<double> {
@@ -537,9 +542,22 @@ void TfmRecycle::setLineStyle(TSelectedGood& g, bool underlined) {
   }
 }
 
+void TfmRecycle::fitPriceToColumn(TSelectedGood& g) {
+  // A long price can be wider than the room its column leaves it (five
+  // figures on a portrait screen); running over the column's line it reads
+  // as the end of the name. Such a price alone gives way, the other lines
+  // keep the name's font, and it keeps a line's width of room from the line.
+  const QRect line = line1->geometry();
+  const double room = lbPrice->x() + lbPrice->width() - (line.x() + 2 * line.width());
+  SetFontSize(g.lPrice, FontSizeOf(g.lNomenclature));
+  if (g.lPrice->width() <= room) return;
+  FitFontSize(g.lPrice, room);
+}
+
 void TfmRecycle::placeLines() {
   const double listW = pnList->width();
   const double x2 = listW * 5 / 7;
+  const double priceRight = lbPrice->x() + lbPrice->width();
   for (size_t i = 0; i < cart.selected_goods.size(); ++i) {
     TSelectedGood& g = cart.selected_goods[i];
     if (!g.lNomenclature) continue;
@@ -547,7 +565,11 @@ void TfmRecycle::placeLines() {
     const bool visible = g.page_ind == cart.page_ind;
     const double h = g.lCount->height();
     g.lNomenclature->move(0, int(y));
-    g.lPrice->move(int(lbPrice->x() + lbPrice->width() - g.lPrice->width()), int(y));
+    fitPriceToColumn(g);
+    // A smaller price stands on the name's first line, not above it.
+    const double baseline =
+        QFontMetricsF(g.lNomenclature->font()).ascent() - QFontMetricsF(g.lPrice->font()).ascent();
+    g.lPrice->move(int(priceRight - g.lPrice->width()), int(y + baseline));
     g.lCount->setGeometry(rectOf(x2, y, listW - x2, h));
     g.rectInc->setGeometry(rectOf(lbCount->x(), y, h * 1.5, h));
     g.rectDec->setGeometry(rectOf(lbCount->x() + lbCount->width() - h * 1.5, y, h * 1.5, h));

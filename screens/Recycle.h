@@ -27,6 +27,8 @@ class TfmDeleteGoodDialog : public QDialog {
   Q_OBJECT
  public:
   explicit TfmDeleteGoodDialog(QWidget* parent = nullptr);
+  // The line's product, named in the question as a sentence of its own.
+  void setProductName(const QString& name);
   TRectangle* pnBackground;
   TRectangle* pnMain;
   QLabel* image;
@@ -131,6 +133,9 @@ class TfmRecycle : public QDialog {
   void FormCreate();
   void layoutForm();
   double measureLine(TSelectedGood& line);
+  // The line's price in the name's font, smaller only when it would not
+  // fit between the price column's left line and its right edge.
+  void fitPriceToColumn(TSelectedGood& line);
   void placeLines();
   void updatePageDots();
   // The total line, right-aligned in the room right of the page buttons.

@@ -1,7 +1,7 @@
 // The cart's form offscreen: its lines, texts and page buttons follow the
-// plain cart, the minus button of the last unit asks first, a paid cart
-// closes with ok without the reset question, and no modal the cart opens
-// runs with its idle reset armed.
+// plain cart, a price keeps to its column, the minus button of the last unit
+// asks first, a paid cart closes with ok without the reset question, and no
+// modal the cart opens runs with its idle reset armed.
 
 #include <gtest/gtest.h>
 
@@ -110,6 +110,30 @@ TEST(CartForm, ManyLinesPageWithDotsAndButtons) {
   f.form->btPrevClick();
   EXPECT_EQ(f.form->cart.page_ind, 0);
   EXPECT_TRUE(f.form->selected_goods()[0].lNomenclature->isVisibleTo(f.form.get()));
+  f.form->hide();
+}
+
+// A price wider than its column takes a smaller font and stays right of the
+// column's line, ending under the column's heading as every price does; a
+// price that fits keeps the name's font.
+TEST(CartForm, APriceKeepsToItsColumn) {
+  Form f;
+  f.form->show();
+  f.form->addProduct(product(1, 999999.99, QStringLiteral("Сэндвич с ветчиной и сыром")));
+  f.form->addProduct(product(2, 5, QStringLiteral("Вода")));
+  const QWidget* form = f.form.get();
+  auto inForm = [form](const QWidget* w) { return QRect(w->mapTo(form, QPoint()), w->size()); };
+  const int lineRight = inForm(f.form->line1).right();
+  const int headingRight = inForm(f.form->lbPrice).right();
+  for (const TSelectedGood& g : f.form->selected_goods()) {
+    SCOPED_TRACE(g.lPrice->text().toStdString());
+    EXPECT_GT(inForm(g.lPrice).left(), lineRight);
+    EXPECT_EQ(inForm(g.lPrice).right(), headingRight);
+  }
+  const TSelectedGood& wide = f.form->selected_goods()[0];
+  const TSelectedGood& narrow = f.form->selected_goods()[1];
+  EXPECT_LT(FontSizeOf(wide.lPrice), FontSizeOf(wide.lNomenclature));
+  EXPECT_EQ(FontSizeOf(narrow.lPrice), FontSizeOf(narrow.lNomenclature));
   f.form->hide();
 }
 

@@ -6,7 +6,9 @@
 // of another operating system, and the footer's texts show on their panel.
 // Pictures keep their aspect ratio, every drink tile shows its picture, and
 // the busy indicators of the waiting screens are turning squares where the
-// screens' layout rules put them.
+// screens' layout rules put them. The catalogue's screens read as the kiosk
+// shows them: the line-removal question as the cart asks it, the boiler's
+// status in white.
 
 #define ZX_USE_UTF8
 #include <ZXing/ReadBarcode.h>
@@ -34,6 +36,7 @@
 #include "screens/SBP.h"
 #include "tests/support/LayoutCheck.h"
 #include "tests/support/ScreenCatalog.h"
+#include "tests/support/WhenShown.h"
 
 using layoutcheck::TAllowance;
 using layoutcheck::TCheck;
@@ -238,6 +241,56 @@ TEST(LayoutCheckSbp, TheCatalogueShowsMakingTheCodeTheCodeAndTheError) {
   }
 }
 
+// The gallery's line-removal question is the one the cart asks before the
+// last unit of that line goes: the cart's own, answered "Отмена".
+TEST(GalleryScreens, TheLineRemovalQuestionReadsAsTheCartAsksIt) {
+  TScreenCatalog catalog;
+  const TScreenCatalog::TScreen* screen = catalogueScreen("delete-line");
+  ASSERT_NE(screen, nullptr);
+  auto* gallery = qobject_cast<TfmDeleteGoodDialog*>(catalog.open(*screen));
+  ASSERT_NE(gallery, nullptr);
+  const QString shown = gallery->lb2->text();
+  catalog.close();
+
+  // The line it names, of one unit.
+  TfmRecycle* cart = catalog.cart();
+  const TSelectedGood* line = nullptr;
+  for (const TSelectedGood& g : cart->selected_goods())
+    if (shown.startsWith(g.product.name) &&
+        (!line || g.product.name.size() > line->product.name.size()))
+      line = &g;
+  ASSERT_NE(line, nullptr) << shown.toStdString();
+  ASSERT_EQ(line->quantity, 1);
+  QString asked;
+  testkit::whenShown<TfmDeleteGoodDialog>([&](TfmDeleteGoodDialog* dlg) {
+    asked = dlg->lb2->text();
+    emit dlg->btCancel->mouseDown();
+  });
+  cart->removeProduct(TProduct(line->product));
+  EXPECT_EQ(asked.toStdString(), shown.toStdString());
+}
+
+// The boiler's status line is written in white on the dialog's burlywood.
+TEST(GalleryScreens, TheBoilerFillsWithItsStatusInWhite) {
+  TScreenCatalog catalog;
+  const TScreenCatalog::TScreen* screen = catalogueScreen("boiler-filling");
+  ASSERT_NE(screen, nullptr);
+  auto* boiler = qobject_cast<TfmBoilerInfill*>(catalog.open(*screen));
+  ASSERT_NE(boiler, nullptr);
+  ASSERT_TRUE(boiler->lbStatus->isVisible());
+  const QImage shot = boiler->grab().toImage();
+  const QRect r = boiler->lbStatus->geometry() & shot.rect();
+  int white = 0, dark = 0;
+  for (int y = r.top(); y <= r.bottom(); ++y)
+    for (int x = r.left(); x <= r.right(); ++x) {
+      const QColor c = shot.pixelColor(x, y);
+      if (c.lightness() >= 250) ++white;
+      if (c.lightness() < 100) ++dark;
+    }
+  EXPECT_GT(white, 0) << "no white letters";
+  EXPECT_EQ(dark, 0) << "dark letters";
+}
+
 INSTANTIATE_TEST_SUITE_P(Screens, LayoutCheck,
                          ::testing::Range(size_t(0), TScreenCatalog::screens().size()),
                          [](const ::testing::TestParamInfo<size_t>& info) {
@@ -267,27 +320,10 @@ QString rectText(const QRectF& r) {
   return QStringLiteral("%1,%2 %3×%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
 }
 
-// The thanks screen while the check is made. No back office: the check
-// fails in the background once the screen is gone.
-QWidget* openThanksMakingTheCheck(TScreenCatalog& c) {
-  auto form = std::make_unique<TfmGratitude>(c.cart());
-  form->create_checks = true;
-  form->mainClient = nullptr;
-  form->events = nullptr;
-  form->log = nullptr;
-  form->retryPauseMs = 1;
-  form->resendPauseMs = 1;
-  form->payment_amount = c.cart()->payment_amount();
-  return c.adopt(std::move(form));
-}
-
-// The catalogue's screen after its first layout pass, with a step that
-// makes it busy.
-std::function<QWidget*(TScreenCatalog&)> settled(const char* name,
-                                                 std::function<void(QWidget*)> busy = {}) {
-  return [name, busy](TScreenCatalog& c) {
+// The catalogue's screen after its first layout pass.
+std::function<QWidget*(TScreenCatalog&)> settled(const char* name) {
+  return [name](TScreenCatalog& c) {
     QWidget* form = catalogScreen(name).open(c);
-    if (busy) busy(form);
     TScreenCatalog::settle();
     return form;
   };
@@ -311,7 +347,8 @@ const std::vector<TBusyScreen>& busyScreens() {
        [](const QWidget*, double W, double H) {
          return squareAround({W / 2, H / 2}, std::min(W / 3, H / 3));
        }},
-      {"thanks", openThanksMakingTheCheck, "AniIndicator",
+      // The back office has not made the check yet.
+      {"thanks", settled("thanks-check"), "AniIndicator",
        [](const QWidget* form, double W, double) {
          auto* f = static_cast<const TfmGratitude*>(form);
          return squareAround({W / 2, f->screen_height * 3 / 4}, 2.0 * f->lbGratitude->height());
@@ -330,9 +367,7 @@ const std::vector<TBusyScreen>& busyScreens() {
          return squareAround({W / 2, (top + H) / 2}, std::min(W, H - top) / 3);
        }},
       // The fill runs: the indicator fills the panel above the status line.
-      {"boiler",
-       settled("boiler", [](QWidget* f) { static_cast<TfmBoilerInfill*>(f)->showFilling(); }),
-       "AniIndicator",
+      {"boiler", settled("boiler-filling"), "AniIndicator",
        [](const QWidget* form, double W, double) {
          return QRectF(0, 0, W, static_cast<const TfmBoilerInfill*>(form)->lbStatus->y());
        }},

@@ -31,6 +31,8 @@ constexpr int kMinTextPx = 12;
 // share of the text's line height: a word that touches the frame reads as
 // cut off.
 constexpr double kMinMarginShare = 0.2;
+// The thickest rectangle that still reads as a line.
+constexpr int kMaxRuleLine = 4;
 
 QString rectText(const QRectF& r) {
   return QStringLiteral("%1,%2 %3×%4")
@@ -286,15 +288,24 @@ struct Checker {
   // Where a label draws its text, in its parent's coordinates.
   static QRectF drawnText(const QLabel* l) { return textRect(l).translated(l->pos()); }
 
+  // A thin rectangle that nothing acts on: a rule line between columns or
+  // under a heading.
+  static bool isRuleLine(const QWidget* w) {
+    auto* r = qobject_cast<const TRectangle*>(w);
+    return r && !r->isTouchTarget() && std::min(w->width(), w->height()) <= kMaxRuleLine;
+  }
+
   // A button laid over a label on the same panel hides the label's text,
-  // whichever of the two is drawn on top.
+  // whichever of the two is drawn on top; a rule line through it strikes it
+  // out, and the text reads as part of the next column.
   void siblingsOverlap(const QWidget* panel) {
     std::vector<const QLabel*> labels;
-    std::vector<const QWidget*> buttons;
+    std::vector<const QWidget*> buttons, lines;
     for (const QWidget* w : panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
       if (w->isWindow() || !w->isVisibleTo(form) || w->width() <= 0 || w->height() <= 0) continue;
       if (auto* l = qobject_cast<const QLabel*>(w)) labels.push_back(l);
       if (isButton(w)) buttons.push_back(w);
+      if (isRuleLine(w)) lines.push_back(w);
     }
     for (const QLabel* l : labels) {
       const QRectF text = drawnText(l);
@@ -306,6 +317,53 @@ struct Checker {
                  QStringLiteral("text drawn at %1 is covered by %2 at %3")
                      .arg(rectText(text), widgetName(b, form), rectText(b->geometry())));
       }
+      for (const QWidget* line : lines)
+        if (text.intersects(QRectF(line->geometry())))
+          report(l, TCheck::Overlap,
+                 QStringLiteral("text drawn at %1 is crossed by the line %2 at %3")
+                     .arg(rectText(text), widgetName(line, form), rectText(line->geometry())));
+    }
+  }
+
+  // Where the letters are inked, up and down: the text's lines without the
+  // room above the tallest letter and below the deepest descender.
+  static QRectF inkedText(const QLabel* l) {
+    QRectF text = drawnText(l);
+    if (text.isEmpty()) return text;
+    const QFontMetricsF fm(l->font());
+    const QRectF ink =
+        fm.tightBoundingRect(ControlText(l).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    text.setTop(text.top() + fm.ascent() + ink.top());
+    text.setBottom(text.bottom() - fm.descent() + ink.bottom());
+    return text;
+  }
+
+  // A rectangle's stroke lies inside it: a label on the rectangle whose
+  // letters reach into the stroke has them drawn over the outline, and in
+  // the outline's colour they merge into it.
+  void keepsOffStroke(const QLabel* l) {
+    auto* panel = qobject_cast<const TRectangle*>(l->parentWidget());
+    if (!panel || panel->strokeThickness() <= 0) return;
+    const QRectF text = inkedText(l);
+    if (text.isEmpty()) return;
+    const double t = panel->strokeThickness();
+    const QRectF r(panel->rect());
+    const struct {
+      Qt::Edge edge;
+      QRectF band;
+    } bands[] = {
+        {Qt::TopEdge, QRectF(0, 0, r.width(), t)},
+        {Qt::BottomEdge, QRectF(0, r.height() - t, r.width(), t)},
+        {Qt::LeftEdge, QRectF(0, 0, t, r.height())},
+        {Qt::RightEdge, QRectF(r.width() - t, 0, t, r.height())},
+    };
+    for (const auto& b : bands) {
+      if (!(panel->strokeSides() & b.edge)) continue;
+      const QRectF common = text & b.band;
+      if (common.width() > 0 && common.height() > 0)
+        report(l, TCheck::Overlap,
+               QStringLiteral("letters drawn at %1 reach into the outline of %2 at %3")
+                   .arg(rectText(text), widgetName(panel, form), rectText(b.band)));
     }
   }
 
@@ -316,6 +374,7 @@ struct Checker {
       label(l);
       picture(l);
       touchLabelMargins(l);
+      keepsOffStroke(l);
     }
     if (auto* b = qobject_cast<const TBusyIndicator*>(w)) busyIndicator(b);
     if (auto* b = qobject_cast<const QAbstractButton*>(w)) {

@@ -14,7 +14,8 @@
 // - a picture is drawn at its own aspect ratio, and one fitted to a box
 //   fills the box one way;
 // - a busy indicator that shows is turning;
-// - a label's text is not covered by a button beside it on the same panel.
+// - a label's text is not covered by a button beside it on the same panel,
+//   nor crossed by a rule line there, nor drawn into its panel's outline.
 // Each problem is one line naming the form, the widget and the sizes.
 
 #include <QRect>

@@ -270,6 +270,19 @@ QWidget* openThanks(TScreenCatalog& c) {
   return out;
 }
 
+// While the check is made: the back office did not answer the first try,
+// and the next try is an hour away.
+QWidget* openThanksMakingTheCheck(TScreenCatalog& c) {
+  auto form = std::make_unique<TfmGratitude>(c.cart());
+  form->create_checks = true;
+  form->mainClient = nullptr;  // no back office
+  form->events = nullptr;
+  form->log = nullptr;
+  form->retryPauseMs = 3600000;
+  form->payment_amount = c.cart()->payment_amount();
+  return c.adopt(std::move(form));
+}
+
 QWidget* openDrinks(TScreenCatalog& c) {
   return c.adopt(std::make_unique<TfmDrink>(c.main()));
 }
@@ -300,6 +313,13 @@ QWidget* openBoiler(TScreenCatalog& c) {
   auto form = std::make_unique<TfmBoilerInfill>(TCoffeeDialogContext{}, service, c.main());
   form->tmTimeout->stop();
   return c.adopt(std::move(form));
+}
+
+// After the fill command: the status line and the busy indicator.
+QWidget* openBoilerFilling(TScreenCatalog& c) {
+  auto* form = static_cast<TfmBoilerInfill*>(openBoiler(c));
+  form->showFilling();
+  return form;
 }
 
 QWidget* openDrinkWaiting(TScreenCatalog& c) {
@@ -364,7 +384,8 @@ QWidget* openQuestion(TScreenCatalog& c) {
 
 QWidget* openDeleteLine(TScreenCatalog& c) {
   auto form = std::make_unique<TfmDeleteGoodDialog>(c.cart());
-  form->lb2->setText(QString::fromUtf8(kSnackNames[3]));
+  // A line of one unit, as the cart asks about it.
+  form->setProductName(QString::fromUtf8(kSnackNames[3]));
   return c.adopt(std::move(form));
 }
 
@@ -422,6 +443,8 @@ void TScreenCatalog::close() {
   if (sbpOffice_) sbpOffice_->release();
   if (current_) current_->hide();
   current_.reset();
+  // A check that a thanks screen left to go on waits for its next try.
+  TCheckCreationThread::stopAll(30000);
   settle(0);
 }
 
@@ -493,10 +516,12 @@ const std::vector<TScreenCatalog::TScreen>& TScreenCatalog::screens() {
       {"points", "points offer", openPoints, 100, "cart"},
       {"cup", "cup confirmation", openCup},
       {"thanks", "thanks screen", openThanks},
+      {"thanks-check", "thanks screen, making the check", openThanksMakingTheCheck},
       {"drinks", "drink menu", openDrinks},
       {"barcode", "barcode keypad", openBarcode},
       {"loyalty", "loyalty greeting", openLoyalty, 100, "home"},
       {"boiler", "boiler fill", openBoiler},
+      {"boiler-filling", "boiler fill, filling", openBoilerFilling},
       {"drink-waiting", "drink waiting", openDrinkWaiting},
       {"screensaver", "screensaver", openScreensaver},
       {"service-password", "service password", openServicePassword},
