@@ -28,6 +28,7 @@
 #include "kiosk/Products.h"
 #include "kiosk/Scanner.h"
 
+class IEventSink;
 class QKeyEvent;
 class QLabel;
 class QTimer;
@@ -40,6 +41,7 @@ class TD200Sberbank;
 class TSberDevice;
 class TCarimali;
 struct TCoffeeDialogContext;
+class TEventGate;
 class TSettingsStorage;
 struct TSettingKey;
 class TTrevaloThread;
@@ -73,6 +75,11 @@ class TfmMain : public QWidget, public TFormServices {
   const TLocalLogPtr& localLog() const { return localLog_; }
   // A log callback that holds the local log.
   std::function<void(const QString&)> logSink() const;
+  // The event queue for workers that may end after a call into this form
+  // (the sale screens'): they hold it, not the form. The close shuts it
+  // before it lets the one-copy lock go; it refuses events from then on.
+  // Null until the form was shown.
+  std::shared_ptr<IEventSink> eventGate() const;
 
   // Replaces the logo by a start-up error (a repeated text is not laid out again).
   void showError(const QString& text);
@@ -313,6 +320,7 @@ class TfmMain : public QWidget, public TFormServices {
   QPixmap logo_;
   // Shared with the workers, so it outlives any of them.
   TLocalLogPtr localLog_ = std::make_shared<TLocalLog>();
+  std::shared_ptr<TEventGate> eventGate_;
 };
 
 extern TfmMain* fmMain;
