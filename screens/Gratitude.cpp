@@ -130,8 +130,9 @@ TCheckCreationSetup makeCheckCreationSetup(const std::vector<TSaleLine>& lines,
 // ---- TCheckCreationThread ---------------------------------------------------
 
 TSaleWorkers& TCheckCreationThread::running() {
-  // Made with the first check and gone before what existed before it: a
-  // check still running at the program's exit is stopped and joined first.
+  // Made with the first check, so it goes at the program's exit before
+  // anything that existed by then; a check still running is stopped and
+  // joined first.
   static TSaleWorkers checks;
   return checks;
 }

@@ -51,9 +51,9 @@ void TLoyalityCardSubmitThread::requestStop() {
 }
 
 TSaleWorkers& TLoyalityCardSubmitThread::running() {
-  // Made with the first submission and gone before what existed before it:
-  // a submission still running at the program's exit is stopped and joined
-  // first.
+  // Made with the first submission, so it goes at the program's exit before
+  // anything that existed by then; a submission still running is stopped
+  // and joined first.
   static TSaleWorkers submissions;
   return submissions;
 }
