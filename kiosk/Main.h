@@ -134,11 +134,12 @@ class TfmMain : public QWidget, public TFormServices {
   // payment method is available; the program ends when it returns. Until the
   // home screen exists the kiosk stays on its logo.
   inline static std::function<void()> openHomeScreen;
-  // Waits for the workers of the sale screens that write through this form
-  // (the loyalty submissions and the fiscal checks left to the background)
-  // for the budget's grace, then breaks off those still running. The
-  // screens sit above the kiosk core, so the program installs it at start;
-  // the form calls it when it closes and before it is destroyed.
+  // Waits for the workers of the sale screens (the loyalty submissions and
+  // the fiscal checks) for the budget's grace, then breaks off those still
+  // running and returns once every one of them has ended: the close lets
+  // the one-copy lock go only then. The screens sit above the kiosk core,
+  // so the program installs it at start; the form calls it when it closes
+  // and before it is destroyed.
   inline static std::function<void(const TCloseBudget&)> waitForSaleWorkers;
   // The folder of the bank bridge and its library; empty: "sber" beside the
   // program. Tests point it at a private copy of the stand-in library.
