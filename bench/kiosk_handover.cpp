@@ -96,7 +96,7 @@ double closeSeconds(bool worst, QString* error) {
       s.payment_amount = 60;
       s.goods = {{1, QStringLiteral("Вода"), 60, 1}};
       s.log = fmMain->logSink();
-      TCheckCreationThread::continueInBackground(std::make_shared<TCheckCreationThread>(s));
+      TCheckCreationThread::start(s);
       inFlight = QTest::qWaitFor(
           [&] {
             const std::vector<uint16_t> held = bench.backoffice->stalledRequests();

@@ -29,7 +29,11 @@ struct TCloseBudget {
   // their own within this (two loyalty requests of 30 s each, and room for
   // a check's next try); they run side by side, so one grace covers all.
   int64_t saleWorkersGraceMs = 90'000;
-  // Then those still running are interrupted and waited for at most this.
+  // Then those still running are interrupted, queue the event that reports
+  // their work undone and end; the lock goes only after the last of them
+  // has. Their back-office call in flight ends at once when interrupted, so
+  // this covers the event files and the log lines they write as they go.
+  // The close waits past it rather than let a worker outlive the lock.
   int64_t saleWorkersStopMs = 2'000;
   // The background workers (event log, audit upload, push, wallpaper, shell
   // guard) were interrupted at the start of the close; joining them.

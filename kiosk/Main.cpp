@@ -35,6 +35,7 @@
 #include "kiosk/CoffeeDialogs.h"
 #include "kiosk/Common.h"
 #include "kiosk/DialogsAndMessages.h"
+#include "kiosk/EventGate.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/KeyboardLock.h"
 #include "kiosk/KioskHooks.h"
@@ -242,9 +243,16 @@ void TfmMain::FormCreate() {
 }
 
 TfmMain::~TfmMain() {
-  // Workers that log through this form end before it goes (a form closed
-  // without FormClose, as in tests, too).
-  if (shown_ && waitForSaleWorkers) waitForSaleWorkers(closeBudget());
+  // The sale screens' workers end before this form goes (a form destroyed
+  // without FormClose, as in tests, too). After the close only those that
+  // screens unwinding from it started can be left, and they get no grace:
+  // the close's own already ran out under the lock.
+  if (shown_ && waitForSaleWorkers) {
+    TCloseBudget budget = closeBudget();
+    if (closed_) budget.saleWorkersGraceMs = 0;
+    waitForSaleWorkers(budget);
+  }
+  if (eventGate_) eventGate_->close();
   // Every worker ends, in the owner's order, before anything it uses goes:
   // the drivers below, the settings, the lists and this form.
   workers.stopAll();
@@ -351,6 +359,8 @@ void TfmMain::createEventQueue() {
   ctx.log = logSink();
   eventLog = std::make_unique<TLogThread>(std::move(ctx));
   logThread = eventLog.get();
+  // Closed by the close and by the destructor, before logThread can go.
+  eventGate_ = std::make_shared<TEventGate>([this] { return logThread; }, logSink());
 }
 
 void TfmMain::createBackOfficeClient() {
@@ -644,6 +654,10 @@ std::function<void(const QString&)> TfmMain::logSink() const {
   return [log = localLog_](const QString& text) { log->write(text); };
 }
 
+std::shared_ptr<IEventSink> TfmMain::eventGate() const {
+  return eventGate_;
+}
+
 // --- FormClose ---------------------------------------------------------------
 
 void TfmMain::closeEvent(QCloseEvent* e) {
@@ -748,11 +762,14 @@ void TfmMain::FormClose(QCloseEvent* e) {
     hook_was_set = false;
   }
   // The sales already paid get their grace; what still runs then is broken
-  // off.
+  // off, reports its work undone, and has ended when this returns.
   if (waitForSaleWorkers) waitForSaleWorkers(budget);
   // Nothing of this copy works on the data folder or the drivers' ports
   // from here on.
   workers.stopAll();
+  // Nor numbers an event: the workers of screens still unwinding from this
+  // close find the gate shut.
+  if (eventGate_) eventGate_->close();
 
   log(QStringLiteral("Завершение программы"));
   // A copy started meanwhile (after an update) may take over now; what is

@@ -28,6 +28,7 @@
 #include "kiosk/Products.h"
 #include "kiosk/Scanner.h"
 
+class IEventSink;
 class QKeyEvent;
 class QLabel;
 class QTimer;
@@ -40,6 +41,7 @@ class TD200Sberbank;
 class TSberDevice;
 class TCarimali;
 struct TCoffeeDialogContext;
+class TEventGate;
 class TSettingsStorage;
 struct TSettingKey;
 class TTrevaloThread;
@@ -73,6 +75,11 @@ class TfmMain : public QWidget, public TFormServices {
   const TLocalLogPtr& localLog() const { return localLog_; }
   // A log callback that holds the local log.
   std::function<void(const QString&)> logSink() const;
+  // The event queue for workers that may end after a call into this form
+  // (the sale screens'): they hold it, not the form. The close shuts it
+  // before it lets the one-copy lock go; it refuses events from then on.
+  // Null until the form was shown.
+  std::shared_ptr<IEventSink> eventGate() const;
 
   // Replaces the logo by a start-up error (a repeated text is not laid out again).
   void showError(const QString& text);
@@ -127,11 +134,12 @@ class TfmMain : public QWidget, public TFormServices {
   // payment method is available; the program ends when it returns. Until the
   // home screen exists the kiosk stays on its logo.
   inline static std::function<void()> openHomeScreen;
-  // Waits for the workers of the sale screens that write through this form
-  // (the loyalty submissions and the fiscal checks left to the background)
-  // for the budget's grace, then breaks off those still running. The
-  // screens sit above the kiosk core, so the program installs it at start;
-  // the form calls it when it closes and before it is destroyed.
+  // Waits for the workers of the sale screens (the loyalty submissions and
+  // the fiscal checks) for the budget's grace, then breaks off those still
+  // running and returns once every one of them has ended: the close lets
+  // the one-copy lock go only then. The screens sit above the kiosk core,
+  // so the program installs it at start; the form calls it when it closes
+  // and before it is destroyed.
   inline static std::function<void(const TCloseBudget&)> waitForSaleWorkers;
   // The folder of the bank bridge and its library; empty: "sber" beside the
   // program. Tests point it at a private copy of the stand-in library.
@@ -313,6 +321,7 @@ class TfmMain : public QWidget, public TFormServices {
   QPixmap logo_;
   // Shared with the workers, so it outlives any of them.
   TLocalLogPtr localLog_ = std::make_shared<TLocalLog>();
+  std::shared_ptr<TEventGate> eventGate_;
 };
 
 extern TfmMain* fmMain;

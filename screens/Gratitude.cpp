@@ -129,14 +129,19 @@ TCheckCreationSetup makeCheckCreationSetup(const std::vector<TSaleLine>& lines,
 
 // ---- TCheckCreationThread ---------------------------------------------------
 
-namespace {
+TSaleWorkers& TCheckCreationThread::running() {
+  // Made with the first check, so it goes at the program's exit before
+  // anything that existed by then; a check still running is stopped and
+  // joined first.
+  static TSaleWorkers checks;
+  return checks;
+}
 
-// The workers whose screens closed before they ended.
-std::mutex g_background_cs;
-std::condition_variable g_background_cv;
-std::vector<std::shared_ptr<TCheckCreationThread>> g_background;
-
-}  // namespace
+std::shared_ptr<TCheckCreationThread> TCheckCreationThread::start(TCheckCreationSetup setup) {
+  std::shared_ptr<TCheckCreationThread> worker(new TCheckCreationThread(std::move(setup)));
+  running().start([worker] { worker->Execute(); }, [worker] { worker->requestStop(); });
+  return worker;
+}
 
 TCheckCreationThread::TCheckCreationThread(TCheckCreationSetup setup)
     : setup_(std::move(setup)), client_(std::make_unique<TJClient>()) {
@@ -144,62 +149,17 @@ TCheckCreationThread::TCheckCreationThread(TCheckCreationSetup setup)
   // waits for the main thread, so the program may wait for it at exit.
   if (setup_.mainClient) client_->Assign(*setup_.mainClient);
   client_->setShowProgress(false);
-  thread_ = std::thread([this] { Execute(); });
 }
 
-void TCheckCreationThread::continueInBackground(std::shared_ptr<TCheckCreationThread> worker) {
-  if (!worker || worker->finished()) return;
-  std::vector<std::shared_ptr<TCheckCreationThread>> done;
-  {
-    std::lock_guard lk(g_background_cs);
-    // Workers that ended meanwhile are let go (joined outside the lock).
-    auto ended = std::stable_partition(g_background.begin(), g_background.end(),
-                                       [](const auto& w) { return !w->finished(); });
-    done.assign(std::make_move_iterator(ended), std::make_move_iterator(g_background.end()));
-    g_background.erase(ended, g_background.end());
-    g_background.push_back(std::move(worker));
-  }
-}
-
-namespace {
-
-// Waits for the background workers; those that ended are let go (joined
-// outside the lock), the others stay. True when none is left running.
-bool waitForBackground(int64_t timeoutMs) {
-  std::vector<std::shared_ptr<TCheckCreationThread>> ended;
-  bool all = false;
-  {
-    std::unique_lock lk(g_background_cs);
-    all = plat::waitUntilMs(g_background_cv, lk,
-                            plat::clock().nowMs() + std::max<int64_t>(0, timeoutMs), [] {
-                              return std::all_of(g_background.begin(), g_background.end(),
-                                                 [](const auto& w) { return w->finished(); });
-                            });
-    auto done = std::stable_partition(g_background.begin(), g_background.end(),
-                                      [](const auto& w) { return !w->finished(); });
-    ended.assign(std::make_move_iterator(done), std::make_move_iterator(g_background.end()));
-    g_background.erase(done, g_background.end());
-  }
-  return all;
-}
-
-}  // namespace
+TCheckCreationThread::~TCheckCreationThread() = default;
 
 bool TCheckCreationThread::waitForAll(int64_t timeoutMs) {
-  return waitForBackground(timeoutMs);
+  return running().waitForAll(timeoutMs);
 }
 
 bool TCheckCreationThread::stopAll(int64_t timeoutMs) {
-  {
-    std::lock_guard lk(g_background_cs);
-    for (const auto& w : g_background) w->requestStop();
-  }
-  return waitForBackground(timeoutMs);
-}
-
-TCheckCreationThread::~TCheckCreationThread() {
-  requestStop();
-  waitFor();
+  running().requestStopAll();
+  return running().waitForAll(timeoutMs);
 }
 
 void TCheckCreationThread::requestStop() {
@@ -209,10 +169,6 @@ void TCheckCreationThread::requestStop() {
   }
   cv_.notify_all();
   interrupt_.interrupt();
-}
-
-void TCheckCreationThread::waitFor() {
-  if (thread_.joinable()) thread_.join();
 }
 
 bool TCheckCreationThread::pause(int ms) {
@@ -236,7 +192,14 @@ void TCheckCreationThread::Execute() {
 
   bool created = false;
   int64_t firmId = 0;
-  for (int attempt = 1; attempt <= kTries && !stop_; ++attempt) {
+  // Why the check was not made, when it was not: the last try's failure, or
+  // the close that broke the tries off.
+  QString undone;
+  for (int attempt = 1; attempt <= kTries; ++attempt) {
+    if (stop_) {
+      undone = TSaleWorkers::closingMessage();
+      break;
+    }
     try {
       const QString firm = client.getConst(kFirmIdConst, kTimeout).trimmed();
       bool ok = false;
@@ -249,15 +212,25 @@ void TCheckCreationThread::Execute() {
     } catch (const std::exception& e) {
       error_ = messageOf(e);
       if (setup_.log) setup_.log(QStringLiteral("TCheckCreationThread: ") + error_);
-      if (attempt == kTries) {
-        if (setup_.events)
-          setup_.events->add(1, QStringLiteral("Не удалось сформировать кассвый чек (") + error_ +
-                                    QStringLiteral(")."));
+      if (stop_) {
+        undone = TSaleWorkers::closingMessage();
         break;
       }
-      if (!pause(setup_.retryPauseMs)) break;
+      if (attempt == kTries) {
+        undone = error_;
+        break;
+      }
+      if (!pause(setup_.retryPauseMs)) {
+        undone = TSaleWorkers::closingMessage();
+        break;
+      }
     }
   }
+  // A paid sale left without its check: the back office must learn of it,
+  // from this copy, before a new one takes over.
+  if (!created && setup_.events)
+    setup_.events->add(
+        1, QStringLiteral("Не удалось сформировать кассвый чек (") + undone + QStringLiteral(")."));
 
   // The back office may give the fiscal data only a moment after the check.
   for (int pass = 0; created && pass < kResends && checkInfo_.id > 0 && checkInfo_.fdNumber == 0;
@@ -273,11 +246,7 @@ void TCheckCreationThread::Execute() {
     client.close();
   } catch (...) {
   }
-  {
-    std::lock_guard lk(g_background_cs);
-    finished_.store(true, std::memory_order_release);
-  }
-  g_background_cv.notify_all();
+  finished_.store(true, std::memory_order_release);
 }
 
 // ---- TfmGratitude -----------------------------------------------------------
@@ -325,18 +294,18 @@ TfmGratitude::TfmGratitude(QWidget* parent) : QDialog(parent) {
     mainClient = fmMain->JClient.get();
     vekta_qr_code_delay = fmMain->vekta_qr_code_delay;
     dataFolder = fmMain->commonAppDataFolder;
-    events = fmMain->logThread;
-    log = [](const QString& text) {
-      if (fmMain) fmMain->log(text);
-    };
+    // The worker may end after this screen: it holds the sinks, never the
+    // main form.
+    events = fmMain->eventGate();
+    log = fmMain->logSink();
     create_checks = fmMain->globalText(QStringLiteral("create_checks")).toInt() == 1;
   }
   fmGratitude = this;
 }
 
 TfmGratitude::~TfmGratitude() {
-  // The sale is paid: its check goes on whatever becomes of the screen.
-  TCheckCreationThread::continueInBackground(worker_);
+  // The sale is paid: its check goes on in the background whatever becomes
+  // of the screen.
   if (fmGratitude == this) fmGratitude = nullptr;
 }
 
@@ -380,7 +349,7 @@ void TfmGratitude::FormShow() {
     s.log = log;
     s.retryPauseMs = retryPauseMs;
     s.resendPauseMs = resendPauseMs;
-    worker_ = std::make_shared<TCheckCreationThread>(std::move(s));
+    worker_ = TCheckCreationThread::start(std::move(s));
     tmCheck->start();
     return;
   }
@@ -460,7 +429,6 @@ void TfmGratitude::FormClose() {
   tmClose->stop();
   // Closed before the check was made (the customer's "×"): the sale is paid,
   // so the check goes on in the background within its tries.
-  TCheckCreationThread::continueInBackground(worker_);
 }
 
 void TfmGratitude::done(int r) {

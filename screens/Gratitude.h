@@ -8,8 +8,9 @@
 // copy kept as qr.bmp in the data folder is only a by-product.
 //
 // The customer may close the screen while the check is being made; the sale
-// is paid, so its check goes on in the background within its tries, and the
-// program waits for such checks before it ends.
+// is paid, so its check goes on in the background within its tries. The
+// program's close stops such checks, each of which then reports its check
+// undone, and waits for them to end before a new copy may take over.
 
 #include <QDialog>
 #include <QImage>
@@ -19,12 +20,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "backoffice/KernelAPI.h"
 #include "kiosk/ClientInterrupt.h"
 #include "screens/PaymentThreads.h"
+#include "screens/SaleWorkers.h"
 
 class IEventSink;
 class QLabel;
@@ -56,7 +57,9 @@ struct TCheckCreationSetup {
   QString pmVmId;  // the machine id in decimal
   std::vector<TSaleReportPosition> goods;
   double payment_amount = 0;
-  IEventSink* events = nullptr;  // null: the final failure is not queued
+  // Where the check undone is reported; null: nowhere. Shared, because the
+  // worker may end after the screen and the main form's call that made it.
+  std::shared_ptr<IEventSink> events;
   std::function<void(const QString&)> log;
   int retryPauseMs = 500;    // between tries of the check
   int resendPauseMs = 1500;  // before each resend waiting for the fiscal data
@@ -69,9 +72,10 @@ TCheckCreationSetup makeCheckCreationSetup(const std::vector<TSaleLine>& lines,
 
 // Has the back office create the sale's fiscal check (request 53 for the firm
 // id and request 1068, up to 7 tries), then resends the same report up to
-// twice while the check has no fiscal document number yet. Starts when
-// created (on the main thread, which it never needs again); the destructor
-// asks it to stop and waits.
+// twice while the check has no fiscal document number yet. A check that is
+// not made is reported as event 1: after the last try, and at once when a
+// stop (the program's close) breaks the tries off, so that the back office
+// learns of every paid sale left without its check.
 class TCheckCreationThread {
  public:
   static constexpr int kTries = 7;
@@ -79,7 +83,11 @@ class TCheckCreationThread {
   static constexpr int kTimeout = 30;  // seconds, every request
   static constexpr int kFirmIdConst = 1002;
 
-  explicit TCheckCreationThread(TCheckCreationSetup setup);
+  // Starts a worker, on the main thread (which it never needs again). The
+  // group of background checks owns it from the start until it has ended,
+  // whatever becomes of the screen that started it; the program's close
+  // stops it there.
+  static std::shared_ptr<TCheckCreationThread> start(TCheckCreationSetup setup);
   ~TCheckCreationThread();
   TCheckCreationThread(const TCheckCreationThread&) = delete;
   TCheckCreationThread& operator=(const TCheckCreationThread&) = delete;
@@ -87,7 +95,6 @@ class TCheckCreationThread {
   // Stops between tries, and breaks off the request in flight: it fails at
   // once, and so does every later one of this worker.
   void requestStop();
-  void waitFor();
   bool finished() const { return finished_.load(std::memory_order_acquire); }
   // Valid once finished(): the check (id and fdNumber 0 when none) and the
   // message of the last failed try.
@@ -96,18 +103,16 @@ class TCheckCreationThread {
   // Requests 1068 sent, for tests and the log.
   int reportsSent() const { return reportsSent_.load(); }
 
-  // Keeps a worker whose screen has closed until it has ended by itself.
-  static void continueInBackground(std::shared_ptr<TCheckCreationThread> worker);
-  // Waits until every worker continued in the background has ended, at most
-  // timeoutMs of plat::clock(); false when some still runs. The program calls
-  // it before it ends, since they log and queue events through the main form.
+  // Every worker started, its screen open or not.
+  static TSaleWorkers& running();
+  // Waits until every worker has ended, at most timeoutMs of plat::clock();
+  // false when some still runs.
   static bool waitForAll(int64_t timeoutMs);
-  // Stops every worker continued in the background (requestStop) and waits
-  // for them as waitForAll does. A worker that has still not ended stays in
-  // the background list instead of being joined here.
+  // Stops every worker (requestStop) and waits for them as waitForAll does.
   static bool stopAll(int64_t timeoutMs);
 
  private:
+  explicit TCheckCreationThread(TCheckCreationSetup setup);
   void Execute();
   // Sleeps, waking early for a stop; false when stopped.
   bool pause(int ms);
@@ -122,7 +127,6 @@ class TCheckCreationThread {
   std::mutex m_;
   std::condition_variable cv_;
   std::atomic<bool> finished_{false};
-  std::thread thread_;  // last
 };
 
 class TfmGratitude : public QDialog {
@@ -147,7 +151,7 @@ class TfmGratitude : public QDialog {
   qint64 vm_id = 0;
   int vekta_qr_code_delay = 10;  // seconds
   QString dataFolder;            // where qr.bmp goes
-  IEventSink* events = nullptr;
+  std::shared_ptr<IEventSink> events;
   std::function<void(const QString&)> log;
   // Pauses of the worker (tests shorten them).
   int retryPauseMs = 500;
@@ -191,8 +195,8 @@ class TfmGratitude : public QDialog {
   void FormClose();
   void showReceipt();
 
-  // Shared: a worker still running when the screen closes goes on in the
-  // background.
+  // Shared with the group of background checks: a worker still running when
+  // the screen closes goes on there.
   std::shared_ptr<TCheckCreationThread> worker_;
   bool shown_ = false;
   bool closing_ = false;

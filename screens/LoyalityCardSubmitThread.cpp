@@ -1,26 +1,12 @@
 #include "screens/LoyalityCardSubmitThread.h"
 
-#include <algorithm>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#include <vector>
-
 #include "backoffice/JClient.h"
+#include "kiosk/EventSink.h"
+#include "kiosk/LogThread.h"
 #include "kiosk/Main.h"
-#include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "screens/Recycle.h"
-
-namespace {
-
-// The submissions started and not yet ended; each leaves the list before it
-// is deleted, under the lock, so a stop never reaches a deleted one.
-std::mutex g_running_cs;
-std::condition_variable g_running_cv;
-std::vector<TLoyalityCardSubmitThread*> g_running;
-
-}  // namespace
+#include "screens/SaleWorkers.h"
 
 TLoyalityCardSubmitThread::TLoyalityCardSubmitThread(const TJClient& mainClient, qint64 vm,
                                                      TLoyalityCardInfo cardInfo,
@@ -45,6 +31,13 @@ void TLoyalityCardSubmitThread::Execute() {
     api.loyalityCardSubmitOperation(int(vm_id), info, kTimeout);
   } catch (const std::exception& e) {
     if (log) log(QStringLiteral("TLoyalityCardSubmitThread: ") + exceptionMessage(e));
+    // The purchase never reaches the loyalty service and nobody sends it
+    // again: the back office must learn of it, from this copy, before a new
+    // one takes over.
+    if (stopRequested_ && events)
+      events->add(evInformation,
+                  QStringLiteral("Не удалось передать операцию по карте лояльности %1 (%2).")
+                      .arg(card_no, TSaleWorkers::closingMessage()));
   }
   try {
     JClient->close();
@@ -52,46 +45,43 @@ void TLoyalityCardSubmitThread::Execute() {
   }
 }
 
-void TLoyalityCardSubmitThread::start() {
-  {
-    std::lock_guard<std::mutex> lock(g_running_cs);
-    g_running.push_back(this);
-  }
-  std::thread([this] {
-    Execute();
-    {
-      std::lock_guard<std::mutex> lock(g_running_cs);
-      std::erase(g_running, this);
-      delete this;
-    }
-    g_running_cv.notify_all();
-  }).detach();
+void TLoyalityCardSubmitThread::requestStop() {
+  stopRequested_ = true;
+  stop_.interrupt();
+}
+
+TSaleWorkers& TLoyalityCardSubmitThread::running() {
+  // Made with the first submission, so it goes at the program's exit before
+  // anything that existed by then; a submission still running is stopped
+  // and joined first.
+  static TSaleWorkers submissions;
+  return submissions;
+}
+
+void TLoyalityCardSubmitThread::start(std::unique_ptr<TLoyalityCardSubmitThread> submission) {
+  std::shared_ptr<TLoyalityCardSubmitThread> t(std::move(submission));
+  running().start([t] { t->Execute(); }, [t] { t->requestStop(); });
 }
 
 bool TLoyalityCardSubmitThread::waitForAll(int64_t timeoutMs) {
-  std::unique_lock<std::mutex> lock(g_running_cs);
-  return plat::waitUntilMs(g_running_cv, lock,
-                           plat::clock().nowMs() + std::max<int64_t>(0, timeoutMs),
-                           [] { return g_running.empty(); });
+  return running().waitForAll(timeoutMs);
 }
 
 bool TLoyalityCardSubmitThread::stopAll(int64_t timeoutMs) {
-  {
-    std::lock_guard<std::mutex> lock(g_running_cs);
-    for (TLoyalityCardSubmitThread* t : g_running) t->stop_.interrupt();
-  }
-  return waitForAll(timeoutMs);
+  running().requestStopAll();
+  return running().waitForAll(timeoutMs);
 }
 
 void createLoyalityCardSubmitThread(const QString& card_no, double amount, double cashback) {
   if (!fmMain || !fmMain->JClient) return;
-  auto* t = new TLoyalityCardSubmitThread(
+  auto t = std::make_unique<TLoyalityCardSubmitThread>(
       *fmMain->JClient, fmMain->vm_id, fmMain->loyaltyCardInfo,
       fmRecycle ? fmRecycle->getProductPositions() : TProductPositionArray{});
   t->card_no = card_no;
   t->amount = amount;
   t->cashback = cashback;
-  // The submission may outlive the main form: it holds the log itself.
+  // The submission may outlive the main form: it holds the sinks themselves.
   t->log = fmMain->logSink();
-  t->start();
+  t->events = fmMain->eventGate();
+  TLoyalityCardSubmitThread::start(std::move(t));
 }

@@ -2,17 +2,22 @@
 // Reports a paid purchase to the loyalty service after the customer has left
 // the payment screen: the operation (request 1102, unless points were written
 // off, when the operation was already registered before the payment) and its
-// submission (request 1103). One thread per purchase; it frees itself, and a
-// failure is only written to the local text log.
+// submission (request 1103). One thread per purchase, owned by the group of
+// submissions until it has ended. A refusal is only written to the local
+// text log; a submission that the program's close broke off is also queued
+// as event 1, since the purchase then never reaches the loyalty service.
 
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <memory>
 
 #include "backoffice/KernelAPI.h"
 #include "kiosk/ClientInterrupt.h"
 
+class IEventSink;
 class TJClient;
+class TSaleWorkers;
 
 class TLoyalityCardSubmitThread {
  public:
@@ -35,24 +40,33 @@ class TLoyalityCardSubmitThread {
   TProductPositionArray positions;
   // The local text log; called on the worker thread.
   std::function<void(const QString&)> log;
+  // Where a submission broken off by the close is reported; null: nowhere.
+  // Shared, because the worker may end after the main form's call that
+  // made it.
+  std::shared_ptr<IEventSink> events;
 
-  // Starts the worker, which deletes the object when it ends. The object
-  // must have been created with new and is not touched by the caller after.
-  void start();
+  // Starts the submission on a thread of its own; the group of submissions
+  // owns it until it has ended.
+  static void start(std::unique_ptr<TLoyalityCardSubmitThread> submission);
   // The submission itself, on the calling thread.
   void Execute();
+  // Breaks the submission off: the request in flight fails at once, and so
+  // does every later one. Any thread.
+  void requestStop();
 
-  // Waits until every started submission thread has ended; false when
-  // timeoutMs (of plat::clock()) passed first. The program calls it before it
-  // ends, tests after a sale.
+  // Every submission started.
+  static TSaleWorkers& running();
+  // Waits until every started submission has ended; false when timeoutMs
+  // (of plat::clock()) passed first.
   static bool waitForAll(int64_t timeoutMs);
-  // Breaks off every submission still running: the request in flight fails
-  // at once, and so does every later one, so each thread ends with its
-  // failure in the log. Then waits for them as waitForAll does.
+  // Breaks off every submission still running, so each ends with its
+  // failure in the log and its event queued, then waits for them as
+  // waitForAll does.
   static bool stopAll(int64_t timeoutMs);
 
  private:
   TClientInterrupt stop_;
+  std::atomic<bool> stopRequested_{false};
 };
 
 // createLoyalityCardSubmitThread of the main form: the card number, the

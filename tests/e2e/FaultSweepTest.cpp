@@ -247,17 +247,17 @@ TEST(FaultSweep, FiscalCheckRequestsCutAtEveryOffset) {
   CuttingBackoffice bo;
   TJClient main;
   testkit::connectToSim(main, *bo.sim);
-  testkit::RecordingSink sink;
+  auto sink = std::make_shared<testkit::RecordingSink>();
   auto sale = [&] {
     TCheckCreationSetup s;
     s.mainClient = &main;
     s.pmVmId = "5";
     s.goods = {{11, QStringLiteral("Вода"), 54.00, 2}, {12, QStringLiteral("Круассан"), 80.55, 1}};
     s.payment_amount = 188.55;
-    s.events = &sink;
+    s.events = sink;
     s.retryPauseMs = 1;
     s.resendPauseMs = 1;
-    auto worker = std::make_unique<TCheckCreationThread>(s);
+    auto worker = TCheckCreationThread::start(s);
     EXPECT_TRUE(QTest::qWaitFor([&] { return worker->finished(); }, 30000));
     return worker;
   };
@@ -291,7 +291,7 @@ TEST(FaultSweep, FiscalCheckRequestsCutAtEveryOffset) {
           << describe(difference(bo.rowCounts(), before)).toStdString();
       // A cut costs one more try, and no event: the check was made.
       EXPECT_LE(w->reportsSent(), 2);
-      EXPECT_TRUE(sink.all().empty());
+      EXPECT_TRUE(sink->all().empty());
       if (::testing::Test::HasFailure()) return;
       const bool cutShort = bo.sim->server().shortCutCount() > shortCuts;
       shortCuts = bo.sim->server().shortCutCount();

@@ -200,18 +200,31 @@ TEST(MainForm, ExitWithAnExchangeInFlightEndsTheWorkerBeforeTheLogGoes) {
 }
 
 // A copy started by an update waits for the one-copy lock: it is free as
-// soon as the close is done, not only once the form has been destroyed.
+// soon as the close is done, not only once the form has been destroyed. From
+// then on the new copy numbers the events in the data folder: a worker's
+// event through the form's gate no longer reaches this copy's queue.
 TEST(MainForm, TheOneCopyLockIsFreeWhenTheCloseIsDone) {
+  struct Sink : IEventSink {
+    std::vector<std::pair<int, QString>> events;
+    void add(int id, const QString& descr) override { events.emplace_back(id, descr); }
+  } sink;
   KioskFolders folders;
   TfmMain form;
   ASSERT_FALSE(form.terminateRequested());
   form.show();
   form.tmConfig->stop();
+  form.logThread = &sink;
+  const std::shared_ptr<IEventSink> gate = form.eventGate();
+  ASSERT_TRUE(gate);
+  gate->add(1, QStringLiteral("До закрытия"));
   plat::SingleInstanceLock successor(QLatin1String(TfmMain::kInstanceName));
   EXPECT_FALSE(successor.tryLock());
   form.check_password_on_exit = false;
   form.close();
   EXPECT_TRUE(successor.tryLock());
+  gate->add(1, QStringLiteral("После закрытия"));
+  EXPECT_EQ(sink.events, (std::vector<std::pair<int, QString>>{{1, QStringLiteral("До закрытия")},
+                                                               {33, QString()}}));
 }
 
 TEST(MainForm, ErrorReplacesTheLogoUntilShowLogo) {
@@ -252,7 +265,8 @@ TEST(MainForm, UnhandledErrorIsShownForFiveSecondsQueuedAndLogged) {
   {
     TfmMain form;
     form.show();
-    form.tmConfig->stop();  // no server in the settings: the tick would ask for the service password
+    form.tmConfig
+        ->stop();  // no server in the settings: the tick would ask for the service password
     form.logThread = &sink;
     QString shown;
     int timeout = 0;

@@ -225,7 +225,7 @@ class GratitudeScreen : public ::testing::Test {
     s->mainClient = &client;
     s->vm_id = 5;
     s->dataFolder = dir.filePath("data");
-    s->events = &sink;
+    s->events = sink;
     s->vekta_qr_code_delay = 1;
     s->retryPauseMs = 1;
     s->resendPauseMs = 1;
@@ -259,7 +259,7 @@ class GratitudeScreen : public ::testing::Test {
   QAtomicInt refusals = 0;
   std::atomic<bool> holdChecks{false};
   TJClient client;
-  RecordingSink sink;
+  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
 };
 
 TEST_F(GratitudeScreen, ShowsTheReceiptCodeAndKeepsItAsQrBmp) {
@@ -287,7 +287,7 @@ TEST_F(GratitudeScreen, ShowsTheReceiptCodeAndKeepsItAsQrBmp) {
   const ZXing::Result r = readCode(bmp);
   ASSERT_TRUE(r.isValid());
   EXPECT_EQ(QString::fromStdString(r.text()), s->receiptText);
-  EXPECT_TRUE(sink.all().empty());
+  EXPECT_TRUE(sink->all().empty());
 }
 
 TEST_F(GratitudeScreen, ClosesWhenQrBmpCannotBeWritten) {
@@ -309,7 +309,7 @@ TEST_F(GratitudeScreen, SevenRefusalsQueueOneEventAndClose) {
   EXPECT_EQ(s->checkInfo.id, 0);
   EXPECT_EQ(s->check_creation_error, "Касса недоступна.");
   EXPECT_TRUE(s->receiptText.isEmpty());
-  const auto events = sink.all();
+  const auto events = sink->all();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].first, 1);
   EXPECT_EQ(events[0].second, "Не удалось сформировать кассвый чек (Касса недоступна.).");
@@ -321,7 +321,7 @@ TEST_F(GratitudeScreen, RetriesUntilTheRegisterAnswers) {
   ASSERT_TRUE(runUntilClosed(*s));
   EXPECT_EQ(s->checkCreationThread()->reportsSent(), 4);
   EXPECT_NE(s->checkInfo.fdNumber, 0u);
-  EXPECT_TRUE(sink.all().empty());
+  EXPECT_TRUE(sink->all().empty());
   EXPECT_EQ(reportsStored(), 1);
 }
 
@@ -394,7 +394,7 @@ TEST_F(GratitudeScreen, ClosedScreenLeavesTheCheckToTheBackground) {
   ASSERT_TRUE(TfmMain::waitForSaleWorkers);
   TfmMain::waitForSaleWorkers(closeBudget());
   EXPECT_EQ(reportsStored(), 1);
-  EXPECT_TRUE(sink.all().empty()) << "no failure reported";
+  EXPECT_TRUE(sink->all().empty()) << "no failure reported";
 }
 
 }  // namespace

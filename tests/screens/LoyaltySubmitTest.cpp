@@ -65,12 +65,13 @@ TEST(LoyaltySubmit, OperationThenSubmissionWithoutPoints) {
   TLoyalityCardInfo info = demoCard(probe);
   ASSERT_TRUE(info.isActive);
   Log log;
-  auto* t = new TLoyalityCardSubmitThread(bo.main, 1, info, {{"Чипсы", 2, 45.5}});
+  auto t = std::make_unique<TLoyalityCardSubmitThread>(bo.main, 1, info,
+                                                       TProductPositionArray{{"Чипсы", 2, 45.5}});
   t->card_no = "7770000000017";
   t->amount = 86.45;
   t->cashback = 0;
   t->log = log.fn();
-  t->start();
+  TLoyalityCardSubmitThread::start(std::move(t));
   ASSERT_TRUE(TLoyalityCardSubmitThread::waitForAll(20000));
   EXPECT_EQ(bo.loyaltyRequests(), (std::vector<int>{1101, 1102, 1103}));
   const auto ops = bo.requestsOf(1102);
@@ -87,11 +88,11 @@ TEST(LoyaltySubmit, OnlySubmissionWhenPointsWereWrittenOff) {
   TJClient probe;
   probe.Assign(bo.main);
   TLoyalityCardInfo info = demoCard(probe);
-  auto* t = new TLoyalityCardSubmitThread(bo.main, 1, info, {});
+  auto t = std::make_unique<TLoyalityCardSubmitThread>(bo.main, 1, info, TProductPositionArray{});
   t->card_no = info.user.barcode;
   t->amount = 50;
   t->cashback = 30;
-  t->start();
+  TLoyalityCardSubmitThread::start(std::move(t));
   ASSERT_TRUE(TLoyalityCardSubmitThread::waitForAll(20000));
   EXPECT_EQ(bo.loyaltyRequests(), (std::vector<int>{1101, 1103}));
 }
@@ -102,11 +103,12 @@ TEST(LoyaltySubmit, RefusalIsOnlyLogged) {
     reply.refuse(QStringLiteral("Карта заблокирована (%1)").arg(r.code));
   });
   Log log;
-  auto* t = new TLoyalityCardSubmitThread(bo.main, 1, {}, {});
+  auto t = std::make_unique<TLoyalityCardSubmitThread>(bo.main, 1, TLoyalityCardInfo{},
+                                                       TProductPositionArray{});
   t->card_no = "1";
   t->amount = 10;
   t->log = log.fn();
-  t->start();
+  TLoyalityCardSubmitThread::start(std::move(t));
   ASSERT_TRUE(TLoyalityCardSubmitThread::waitForAll(20000));
   ASSERT_EQ(log.lines.size(), 1);
   EXPECT_EQ(log.lines[0], "TLoyalityCardSubmitThread: Карта заблокирована (1102)");
