@@ -5,7 +5,6 @@
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
 #include <QPropertyAnimation>
 #include <QTimer>
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/Expectation.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -73,7 +73,6 @@ qint64 msSinceLastUserInput() {
 
 namespace {
 
-const QColor kBrown(0x8B, 0x45, 0x13);
 const QColor kBurlywood(0xDE, 0xB8, 0x87);
 const QColor kGoldenrod(0xB8, 0x86, 0x0B);
 
@@ -91,18 +90,6 @@ QLabel* makeLabel(const QString& text, QWidget* parent, double points, bool bold
   return l;
 }
 
-// The plus and minus pictures, drawn so the program carries no files.
-QPixmap signButtonPicture(bool plus) {
-  QPixmap pm(96, 64);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(QPen(kBrown, 8, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(QPointF(30, 32), QPointF(66, 32));
-  if (plus) p.drawLine(QPointF(48, 14), QPointF(48, 50));
-  return pm;
-}
-
 QRect rectOf(double x, double y, double w, double h) {
   return QRectF(x, y, w, h).toRect();
 }
@@ -118,8 +105,8 @@ TfmDeleteGoodDialog::TfmDeleteGoodDialog(QWidget* parent) : QDialog(parent) {
   pnMain = new TRectangle(this);
   pnMain->setFillColor(Qt::white);
   image = new QLabel(pnMain);
-  image->setPixmap(signButtonPicture(false));
-  image->setAlignment(Qt::AlignCenter);
+  image->setObjectName(QStringLiteral("image"));
+  SetPicture(image, minusPicture);
   lb1 = makeLabel(QStringLiteral("Будет удалена позиция"), pnMain, 30);
   lb2 = makeLabel(QString(), pnMain, 30);
   QFont f = lb2->font();
@@ -155,7 +142,7 @@ void TfmDeleteGoodDialog::showEvent(QShowEvent* e) {
   const double panelH = 4 * lb1->height() + MeasureTextHeight(lb2) + stripH;
   pnMain->setGeometry(rectOf((W - panelW) / 2, (H - panelH) / 2, panelW, panelH));
   pnBottom->setGeometry(rectOf(0, panelH - stripH, panelW, stripH));
-  image->setGeometry(rectOf(imageW / 2, lb1->height(), imageW, imageW));
+  FitPicture(image, QRectF(imageW / 2, lb1->height(), imageW, imageW));
   const double textH = lb1->height() + MeasureTextHeight(lb2);
   const double g = (panelH - stripH - textH) / 3;
   lb1->move(int((panelW - lb1->width()) / 2), int(g));
@@ -500,10 +487,10 @@ double TfmRecycle::measureLine(TSelectedGood& g) {
     g.lCount->setAlignment(Qt::AlignCenter);
     g.rectInc = new TTouchButton(QString(), pnList);
     g.rectInc->setHint(QStringLiteral("+"));
-    static_cast<TTouchButton*>(g.rectInc)->setPicture(signButtonPicture(true));
+    static_cast<TTouchButton*>(g.rectInc)->setPicture(plusPicture);
     g.rectDec = new TTouchButton(QString(), pnList);
     g.rectDec->setHint(QStringLiteral("-"));
-    static_cast<TTouchButton*>(g.rectDec)->setPicture(signButtonPicture(false));
+    static_cast<TTouchButton*>(g.rectDec)->setPicture(minusPicture);
     // The buttons carry the product's identity, not a pointer into the list,
     // which changes as lines come and go.
     const bool isSnack = g.product.isSnack;
