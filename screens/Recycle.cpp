@@ -5,7 +5,6 @@
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPropertyAnimation>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -235,20 +234,44 @@ TfmRecycle::~TfmRecycle() {
 }
 
 void TfmRecycle::FormCreate() {
+  setUpWindow();
+  createTop();
+  createList();
+  createAmountLine();
+  createBottomButtons();
+  createFooter();
+  createTimers();
+  connectHandlers();
+
+  const TCartSettings s = cart.hooks.settings ? cart.hooks.settings() : TCartSettings{};
+  startEmpty();
+  showOfferedButtons(s);
+  offerPaymentMethods(s);
+  tmIdle->setInterval(std::max(1, s.vekta_recycle_warning_delay) * 1000);
+  pauseTimersAroundModals();
+  attachLineControls();
+  layoutForm();
+}
+
+void TfmRecycle::setUpWindow() {
   setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
   setWindowTitle(QStringLiteral("Корзина"));
   setAutoFillBackground(true);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, Qt::white);
   setPalette(pal);
-
   pnMain = new QWidget(this);
+}
+
+void TfmRecycle::createTop() {
   pnTop = new TRectangle(pnMain);
   pnTop->setFillColor(kBurlywood);
   lbTop = makeLabel(QStringLiteral("Выбранные товары:"), pnTop, 30, true);
   btClose = new TTouchButton(QStringLiteral("✕"), pnTop);
   btClose->setHint(QStringLiteral("Закрыть"));
+}
 
+void TfmRecycle::createList() {
   pnList = new TRectangle(pnMain);
   pnList->setFillColor(Qt::white);
   pnHeader = new TRectangle(pnList);
@@ -260,7 +283,9 @@ void TfmRecycle::FormCreate() {
   line1->setFillColor(kBurlywood);
   line2 = new TRectangle(pnList);
   line2->setFillColor(kBurlywood);
+}
 
+void TfmRecycle::createAmountLine() {
   pnAmount = new TRectangle(pnMain);
   pnAmount->setFillColor(QColor(0xF5, 0xEB, 0xDC));
   lbAmount = makeLabel(QStringLiteral("Итого:"), pnAmount, 30, true);
@@ -268,29 +293,76 @@ void TfmRecycle::FormCreate() {
   btPrev->setHint(QStringLiteral("Назад"));
   btNext = new TTouchButton(QStringLiteral("▶"), pnAmount);
   btNext->setHint(QStringLiteral("Вперёд"));
+}
 
+namespace {
+
+// A bottom button with its picture; the button, its picture and its label
+// go by the names given.
+TTouchButton* pictureButton(const QString& text, TPicture picture, QWidget* parent,
+                            const char* name, const char* image, const char* label) {
+  auto* b = new TTouchButton(text, parent);
+  b->setObjectName(QLatin1String(name));
+  b->setPicture(picture);
+  b->image()->setObjectName(QLatin1String(image));
+  b->label()->setObjectName(QLatin1String(label));
+  return b;
+}
+
+}  // namespace
+
+void TfmRecycle::createBottomButtons() {
   pnBottom = new TRectangle(pnMain);
   pnBottom->setFillColor(kBurlywood);
-  btDrink = new TTouchButton(QStringLiteral("Добавить напиток"), pnBottom);
-  btBarcode = new TTouchButton(QStringLiteral("Ввести штрих-код"), pnBottom);
-  btPay = new TTouchButton(QStringLiteral("Оплатить"), pnBottom);
-  btPay->label()->setObjectName(QStringLiteral("lbPay"));
+  btDrink = pictureButton(QStringLiteral("Добавить напиток"), cupPicture, pnBottom, "btDrink",
+                          "imDrink", "lbDrink");
+  btBarcode = pictureButton(QStringLiteral("Ввести штрих-код"), keypadPicture, pnBottom,
+                            "btBarcode", "imBarcode", "lbBarcode");
+  btPay = pictureButton(QStringLiteral("Оплатить"), bankCardPicture, pnBottom, "btPay", "imPay",
+                        "lbPay");
+  imDrink = btDrink->image();
+  lbDrink = btDrink->label();
+  imBarcode = btBarcode->image();
+  lbBarcode = btBarcode->label();
+  imPay = btPay->image();
+  lbPay = btPay->label();
+  // The other methods' logos: hidden until their turn, and only for the
+  // methods offered.
+  const auto logo = [this](TPicture picture, const char* name) {
+    auto* l = new QLabel(btPay);
+    l->setObjectName(QLatin1String(name));
+    l->setAttribute(Qt::WA_TransparentForMouseEvents);
+    SetPicture(l, picture);
+    l->hide();
+    return l;
+  };
+  imSBP = logo(sbpPicture, "imSBP");
+  imYandexBadge = logo(yandexBadgePicture, "imYandexBadge");
+  imIdentityCard = logo(identityCardPicture, "imIdentityCard");
+}
 
+void TfmRecycle::createFooter() {
   pnSerialNumber = new TRectangle(this);
   pnSerialNumber->setFillColor(kBurlywood);
   lbSerialNumber = makeLabel(QString(), pnSerialNumber, 14);
   lbSerialNumber->setObjectName(QStringLiteral("lbSerialNumber"));
   lbSupportPhone = makeLabel(QString(), pnSerialNumber, 14);
   lbSupportPhone->setObjectName(QStringLiteral("lbSupportPhone"));
+}
 
+void TfmRecycle::createTimers() {
   tmIdle = new QTimer(this);
   tmSelectedGood = new QTimer(this);
   tmSelectedGood->setInterval(1000);
   tmPaymentImage = new QTimer(this);
-  tmPaymentImage->setInterval(1500);
+  tmPaymentImage->setInterval(TPaymentImageCycle::kIntervalMs);
+  tmPaymentImageFade = new QTimer(this);
+  tmPaymentImageFade->setInterval(20);
   tmDrink = new QTimer(this);
   tmDrink->setInterval(10);
+}
 
+void TfmRecycle::connectHandlers() {
   connect(btClose, &TRectangle::mouseDown, this, &TfmRecycle::btCloseMouseDown);
   connect(btPay, &TRectangle::mouseDown, this, &TfmRecycle::btPayMouseDown);
   connect(btDrink, &TRectangle::mouseDown, this, &TfmRecycle::btDrinkMouseDown);
@@ -300,34 +372,33 @@ void TfmRecycle::FormCreate() {
   connect(tmIdle, &QTimer::timeout, this, &TfmRecycle::tmIdleTimer);
   connect(tmSelectedGood, &QTimer::timeout, this, &TfmRecycle::tmSelectedGoodTimer);
   connect(tmPaymentImage, &QTimer::timeout, this, &TfmRecycle::tmPaymentImageTimer);
+  connect(tmPaymentImageFade, &QTimer::timeout, this, &TfmRecycle::tmPaymentImageFadeTimer);
   connect(tmDrink, &QTimer::timeout, this, &TfmRecycle::tmDrinkTimer);
+}
 
-  // FormCreate proper.
+void TfmRecycle::startEmpty() {
   cart.page_ind = 0;
   show_drink_form = false;
-  paymentImageInd = 0;
   if (cart.hooks.updateSerialNumberPanel) cart.hooks.updateSerialNumberPanel(pnSerialNumber);
-  const TCartSettings s = cart.hooks.settings ? cart.hooks.settings() : TCartSettings{};
+}
+
+void TfmRecycle::showOfferedButtons(const TCartSettings& s) {
   // A button whose screen is not part of the kiosk yet would do nothing.
   btDrink->setVisible(s.hasDrinks && bool(cart.hooks.openDrinkMenu));
   btBarcode->setVisible(s.manual_barcodes && bool(cart.hooks.openBarcodeKeypad));
+}
 
+void TfmRecycle::offerPaymentMethods(const TCartSettings& s) {
   cart.countPaymentTypes();
-  // The logos of the offered methods take turns on the pay button.
-  const QStringList names = {QStringLiteral("Карта"), QStringLiteral("СБП"),
-                             QStringLiteral("Бейдж"), QStringLiteral("Бонусы")};
-  const bool offered[4] = {true, s.sbp_enabled, s.yandex_badge_enabled, s.cardProject_id > 0};
-  for (int i = 0; i < 4; ++i) {
-    if (!offered[i]) continue;
-    auto* logo = makeLabel(names[i], btPay, 12, true);
-    logo->setAttribute(Qt::WA_TransparentForMouseEvents);
-    logo->setVisible(paymentImages.empty());
-    paymentImages.push_back(logo);
-  }
-  if (cart.payment_type_cnt > 1) tmPaymentImage->start();
-  tmIdle->setInterval(std::max(1, s.vekta_recycle_warning_delay) * 1000);
+  paymentImages = {imPay};
+  if (s.sbp_enabled) paymentImages.push_back(imSBP);
+  if (s.yandex_badge_enabled) paymentImages.push_back(imYandexBadge);
+  if (s.cardProject_id > 0) paymentImages.push_back(imIdentityCard);
+  paymentImageCycle = TPaymentImageCycle(int(paymentImages.size()));
+  if (paymentImageCycle.cycles()) tmPaymentImage->start();
+}
 
-  pauseTimersAroundModals();
+void TfmRecycle::attachLineControls() {
   cart.lineHeight = [this](TSelectedGood& g) { return measureLine(g); };
   cart.lineRemoved = [](TSelectedGood& g) {
     delete g.lNomenclature;
@@ -338,7 +409,6 @@ void TfmRecycle::FormCreate() {
     g.lNomenclature = g.lPrice = g.lCount = nullptr;
     g.rectDec = g.rectInc = nullptr;
   };
-  layoutForm();
 }
 
 TfmRecycle::TModalPause::TModalPause(TfmRecycle& form)
@@ -427,14 +497,7 @@ void TfmRecycle::layoutForm() {
     btBarcode->setGeometry(rectOf(margin, by, bw, bh));
   else
     btBarcode->setGeometry(rectOf((W - bw) / 2, by, bw, bh));
-  const double labelLimit = landscape ? bw - 2 * bh : bw * 4 / 5;
-  FitFontSize(btDrink->label(), labelLimit);
-  for (TTouchButton* b : {btBarcode, btPay}) SetFontSize(b->label(), FontSizeOf(btDrink->label()));
-  for (QLabel* logo : paymentImages) {
-    SetFontSize(logo, FontSizeOf(btDrink->label()) * 0.6);
-    logo->adjustSize();
-    logo->move(int(bw - logo->width() - bh / 6), int(bh / 12));
-  }
+  placeButtonPictures(bw, bh, landscape);
 
   // Column headers and lines.
   const double listW = pnList->width();
@@ -462,6 +525,31 @@ void TfmRecycle::layoutForm() {
   cart.geometry.headerHeight = headerH;
   cart.geometry.gap = lbName->height() * 0.4;
   cart.geometry.listHeight = pnList->height();
+}
+
+void TfmRecycle::placeButtonPictures(double bw, double bh, bool landscape) {
+  // The pictures keep off the buttons' frames.
+  const int inset = qRound((landscape ? bh : bh / 2) / 12);
+  for (QLabel* l : {imDrink, imBarcode, imPay, imSBP, imYandexBadge, imIdentityCard})
+    l->setContentsMargins(inset, inset, inset, inset);
+  if (landscape) {
+    // Beside the label: the drink picture as wide as its button is high,
+    // the pay and barcode pictures as wide as the drink picture is high.
+    const QRectF drink(0, 0, bh, bh);
+    btDrink->setImageGeometry(drink);
+    const QRectF other(0, 0, drink.height(), bh);
+    btBarcode->setImageGeometry(other);
+    btPay->setImageGeometry(other);
+    FitFontSize(lbDrink, bw - 2 * drink.width());
+  } else {
+    // Above the label, half the button high.
+    for (TTouchButton* b : {btDrink, btBarcode, btPay})
+      b->setImageGeometry(QRectF(0, 0, bw, bh / 2));
+    FitFontSize(lbDrink, bw * 4 / 5);
+  }
+  SetFontSize(lbBarcode, FontSizeOf(lbDrink));
+  SetFontSize(lbPay, FontSizeOf(lbDrink));
+  for (QLabel* logo : {imSBP, imYandexBadge, imIdentityCard}) FitPicture(logo, imPay->geometry());
 }
 
 double TfmRecycle::measureLine(TSelectedGood& g) {
@@ -775,18 +863,29 @@ void TfmRecycle::tmSelectedGoodTimer() {
 }
 
 void TfmRecycle::tmPaymentImageTimer() {
-  if (paymentImages.empty()) return;
-  paymentImages[size_t(paymentImageInd)]->hide();
-  paymentImageInd = (paymentImageInd + 1) % int(paymentImages.size());
-  QLabel* logo = paymentImages[size_t(paymentImageInd)];
+  if (!paymentImageCycle.cycles()) return;
+  QLabel* shown = paymentImages[size_t(paymentImageInd())];
+  shown->setGraphicsEffect(nullptr);
+  shown->hide();
+  paymentImageCycle.next(plat::clock().nowMs());
+  QLabel* logo = paymentImages[size_t(paymentImageInd())];
   auto* fade = new QGraphicsOpacityEffect(logo);
+  fade->setOpacity(0);
   logo->setGraphicsEffect(fade);
-  auto* anim = new QPropertyAnimation(fade, "opacity", logo);
-  anim->setDuration(200);
-  anim->setStartValue(0.0);
-  anim->setEndValue(1.0);
   logo->show();
-  anim->start(QAbstractAnimation::DeleteWhenStopped);
+  tmPaymentImageFade->start();
+}
+
+void TfmRecycle::tmPaymentImageFadeTimer() {
+  QLabel* logo = paymentImages[size_t(paymentImageInd())];
+  const double opacity = paymentImageCycle.opacity(plat::clock().nowMs());
+  if (opacity < 1) {
+    if (auto* fade = qobject_cast<QGraphicsOpacityEffect*>(logo->graphicsEffect()))
+      fade->setOpacity(opacity);
+    return;
+  }
+  tmPaymentImageFade->stop();
+  logo->setGraphicsEffect(nullptr);
 }
 
 void TfmRecycle::done(int r) {
@@ -799,6 +898,7 @@ void TfmRecycle::done(int r) {
   closing_ = true;
   tmSelectedGood->stop();
   tmPaymentImage->stop();
+  tmPaymentImageFade->stop();
   QDialog::done(r);
 }
 
