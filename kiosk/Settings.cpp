@@ -229,15 +229,12 @@ TRectangle* makePanel(QWidget* parent, const char* name) {
 // An action button with its icon; name is the action's ("Audit"): the
 // button, its icon and its label go by "bt", "im" and "lb" and that name.
 TTouchButton* makeAction(const QString& text, TPicture icon, QWidget* parent, const char* name) {
-  auto* b = new TTouchButton(text, parent);
-  const QString action = QLatin1String(name);
-  b->setObjectName(QStringLiteral("bt") + action);
+  const QByteArray action(name);
+  auto* b = MakePictureButton(text, icon, parent, ("bt" + action).constData(),
+                              ("im" + action).constData(), ("lb" + action).constData());
   b->setFillColor(Qt::darkGray);
   b->setStroke(Qt::darkGray, 0, {});
-  b->setPicture(icon);
-  b->image()->setObjectName(QStringLiteral("im") + action);
   QLabel* l = b->label();
-  l->setObjectName(QStringLiteral("lb") + action);
   l->setTextFormat(Qt::PlainText);
   QPalette pal = l->palette();
   pal.setColor(QPalette::WindowText, Qt::white);

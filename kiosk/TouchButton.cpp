@@ -53,6 +53,16 @@ void TRectangle::mouseReleaseEvent(QMouseEvent* e) {
     emit clicked();
 }
 
+TTouchButton* MakePictureButton(const QString& text, TPicture picture, QWidget* parent,
+                                const char* name, const char* image, const char* label) {
+  auto* b = new TTouchButton(text, parent);
+  b->setObjectName(QLatin1String(name));
+  b->setPicture(picture);
+  b->image()->setObjectName(QLatin1String(image));
+  b->label()->setObjectName(QLatin1String(label));
+  return b;
+}
+
 QGraphicsDropShadowEffect* MakeShadow(QObject* parent, double distance) {
   auto* s = new QGraphicsDropShadowEffect(parent);
   // Down and to the right (direction 45 degrees), soft, black at 60 %.

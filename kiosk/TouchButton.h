@@ -80,5 +80,10 @@ class TTouchButton : public TRectangle {
   QRectF imageRect_;
 };
 
+// A touch button with its picture. The button, its picture and its label go
+// by the names given: the names the screens' layout rules use.
+TTouchButton* MakePictureButton(const QString& text, TPicture picture, QWidget* parent,
+                                const char* name, const char* image, const char* label);
+
 // A drop shadow as the screens use it under buttons.
 QGraphicsDropShadowEffect* MakeShadow(QObject* parent, double distance);

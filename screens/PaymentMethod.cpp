@@ -22,17 +22,6 @@ constexpr int mrOk = 1;
 constexpr int mrCancel = 2;
 const QColor kBurlywood(0xDE, 0xB8, 0x87);
 
-// A method button: its logo beside its label.
-TTouchButton* methodButton(const QString& text, TPicture logo, QWidget* parent, const char* name,
-                           const char* image, const char* label) {
-  auto* b = new TTouchButton(text, parent);
-  b->setObjectName(QLatin1String(name));
-  b->setPicture(logo);
-  b->image()->setObjectName(QLatin1String(image));
-  b->label()->setObjectName(QLatin1String(label));
-  return b;
-}
-
 }  // namespace
 
 std::vector<QRectF> paymentButtonRects(double W, double v, const bool offered[4]) {
@@ -71,14 +60,14 @@ TfmPaymentTypeDialog::TfmPaymentTypeDialog(TfmRecycle* cart, QWidget* parent)
   btClose = new TTouchButton(QStringLiteral("✕"), pnTop);
   btClose->setHint(QStringLiteral("Закрыть"));
   pnMain = new QWidget(this);
-  btPay = methodButton(QStringLiteral("Банковская карта"), bankCardPicture, pnMain, "btPay",
-                       "imPay", "lbPay");
-  btSBP = methodButton(QStringLiteral("Система быстрых платежей"), sbpPicture, pnMain, "btSBP",
-                       "imSbp", "lbSBP");
-  btYandexBadge = methodButton(QStringLiteral("Яндекс-бейдж"), yandexBadgePicture, pnMain,
-                               "btYandexBadge", "imYandexBadge", "lbYandexBadge");
-  btIdentityCard = methodButton(QStringLiteral("Бонусная программа"), identityCardPicture, pnMain,
-                                "btIdentityCard", "imIdentityCard", "lbIdentityCard");
+  btPay = MakePictureButton(QStringLiteral("Банковская карта"), bankCardPicture, pnMain, "btPay",
+                            "imPay", "lbPay");
+  btSBP = MakePictureButton(QStringLiteral("Система быстрых платежей"), sbpPicture, pnMain, "btSBP",
+                            "imSbp", "lbSBP");
+  btYandexBadge = MakePictureButton(QStringLiteral("Яндекс-бейдж"), yandexBadgePicture, pnMain,
+                                    "btYandexBadge", "imYandexBadge", "lbYandexBadge");
+  btIdentityCard = MakePictureButton(QStringLiteral("Бонусная программа"), identityCardPicture,
+                                     pnMain, "btIdentityCard", "imIdentityCard", "lbIdentityCard");
   pnSerialNumber = new TRectangle(this);
   pnSerialNumber->setFillColor(kBurlywood);
   lbSerialNumber = new QLabel(pnSerialNumber);

@@ -295,31 +295,15 @@ void TfmRecycle::createAmountLine() {
   btNext->setHint(QStringLiteral("Вперёд"));
 }
 
-namespace {
-
-// A bottom button with its picture; the button, its picture and its label
-// go by the names given.
-TTouchButton* pictureButton(const QString& text, TPicture picture, QWidget* parent,
-                            const char* name, const char* image, const char* label) {
-  auto* b = new TTouchButton(text, parent);
-  b->setObjectName(QLatin1String(name));
-  b->setPicture(picture);
-  b->image()->setObjectName(QLatin1String(image));
-  b->label()->setObjectName(QLatin1String(label));
-  return b;
-}
-
-}  // namespace
-
 void TfmRecycle::createBottomButtons() {
   pnBottom = new TRectangle(pnMain);
   pnBottom->setFillColor(kBurlywood);
-  btDrink = pictureButton(QStringLiteral("Добавить напиток"), cupPicture, pnBottom, "btDrink",
-                          "imDrink", "lbDrink");
-  btBarcode = pictureButton(QStringLiteral("Ввести штрих-код"), keypadPicture, pnBottom,
-                            "btBarcode", "imBarcode", "lbBarcode");
-  btPay = pictureButton(QStringLiteral("Оплатить"), bankCardPicture, pnBottom, "btPay", "imPay",
-                        "lbPay");
+  btDrink = MakePictureButton(QStringLiteral("Добавить напиток"), cupPicture, pnBottom, "btDrink",
+                              "imDrink", "lbDrink");
+  btBarcode = MakePictureButton(QStringLiteral("Ввести штрих-код"), keypadPicture, pnBottom,
+                                "btBarcode", "imBarcode", "lbBarcode");
+  btPay = MakePictureButton(QStringLiteral("Оплатить"), bankCardPicture, pnBottom, "btPay", "imPay",
+                            "lbPay");
   imDrink = btDrink->image();
   lbDrink = btDrink->label();
   imBarcode = btBarcode->image();
