@@ -120,13 +120,12 @@ void FitFontSizeToBox(QWidget* control, const QSizeF& box) {
   // up in height, and its longest word must still fit across.
   const bool wraps = wrapsWords(control);
   fitFont(control, [&](bool orEqual) {
-    const QSizeF s =
-        wraps ? QFontMetricsF(control->font())
-                    .boundingRect(QRectF(0, 0, box.width(), 1e6),
-                                  Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                                  ControlText(control))
-                    .size()
-              : measureTextSize(control);
+    const QSizeF s = wraps ? QFontMetricsF(control->font())
+                                 .boundingRect(QRectF(0, 0, box.width(), 1e6),
+                                               Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                                               ControlText(control))
+                                 .size()
+                           : measureTextSize(control);
     return orEqual ? s.width() <= box.width() && s.height() <= box.height()
                    : s.width() < box.width() && s.height() < box.height();
   });
@@ -160,23 +159,40 @@ QRectF FittedRect(const QSizeF& picture, const QRectF& box) {
                 box.y() + (box.height() - size.height()) / 2, size.width(), size.height());
 }
 
-void FitPicture(QLabel* label, const QRectF& box, const QPixmap& picture) {
-  label->setProperty(kPicture, picture);
+namespace {
+
+// The drawing a label shows, kept on the label so that a new box draws it
+// again at the new size.
+struct TDrawnPicture {
+  TPicture draw = nullptr;
+};
+constexpr const char* kPictureDrawing = "vektaPictureDrawing";
+
+}  // namespace
+
+void SetPicture(QLabel* label, TPicture picture) {
+  label->setProperty(kPictureDrawing, QVariant::fromValue(TDrawnPicture{picture}));
+  label->setProperty(kPicture, picture ? picture(QSize()) : QPixmap());
+}
+
+void FitPicture(QLabel* label, const QRectF& box, TPicture picture) {
+  SetPicture(label, picture);
   FitPicture(label, box);
 }
 
 void FitPicture(QLabel* label, const QRectF& box) {
-  const QPixmap picture = label->property(kPicture).value<QPixmap>();
+  const TPicture draw = label->property(kPictureDrawing).value<TDrawnPicture>().draw;
   label->setScaledContents(false);
   label->setAlignment(Qt::AlignCenter);
   label->setGeometry(box.toRect());
-  const QSize size =
-      FittedRect(picture.size(), QRectF(QPointF(0, 0), QSizeF(label->size()))).size().toSize();
-  if (picture.isNull() || size.isEmpty()) {
+  // An empty box would draw the picture at its own size.
+  const QSize inner = label->contentsRect().size();
+  const QPixmap shown = draw && !inner.isEmpty() ? draw(inner) : QPixmap();
+  if (shown.isNull()) {
     label->clear();
     return;
   }
-  label->setPixmap(picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  label->setPixmap(shown);
 }
 
 QSizeF ScreenSize() {

@@ -10,6 +10,7 @@
 class QCheckBox;
 class QLabel;
 class QPixmap;
+class QSize;
 class QWidget;
 
 inline constexpr const char* kFixedGeometry = "vektaFixedGeometry";
@@ -46,13 +47,21 @@ void FitCheckIndicator(QCheckBox* box);
 // The largest rectangle of the picture's aspect ratio inside box, centred in
 // it: how an image component shows its picture by default.
 QRectF FittedRect(const QSizeF& picture, const QRectF& box);
-// Shows picture in label that way: the label takes box, the picture keeps its
-// aspect ratio and is fitted and centred in it. The label keeps the picture
-// (property kPicture); FitPicture without a picture refits the kept one to a
-// new box.
+
+// A picture drawn in code (kiosk/Pictures.h): drawn as large as it fits in
+// box at its own proportions; an empty box draws it at its own size.
+using TPicture = QPixmap (*)(const QSize& box);
+// The picture's own size, which the label keeps (property kPicture) so that
+// a check can tell a stretched picture from one shown at its proportions.
 inline constexpr const char* kPicture = "vektaPicture";
-void FitPicture(QLabel* label, const QRectF& box, const QPixmap& picture);
+// Gives label the picture; FitPicture draws it.
+void SetPicture(QLabel* label, TPicture picture);
+// Shows the label's picture fitted to box: the label takes box, the picture
+// keeps its aspect ratio, is drawn at the size it is shown at and centred in
+// it (within the label's contents margins). Without a picture the label
+// shows nothing.
 void FitPicture(QLabel* label, const QRectF& box);
+void FitPicture(QLabel* label, const QRectF& box, TPicture picture);
 
 // Font size of the control in points (a pixel-sized font is taken as points).
 double FontSizeOf(const QWidget* control);

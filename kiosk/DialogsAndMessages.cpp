@@ -4,7 +4,6 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -12,6 +11,7 @@
 
 #include "kiosk/ButtonStrip.h"
 #include "kiosk/Common.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 
@@ -19,27 +19,9 @@ TfmYNCQuestion* fmYNCQuestion = nullptr;
 
 namespace {
 
-// A round sign with one character: the question and exclamation pictures.
-QPixmap signPicture(QChar sign, const QColor& color) {
-  QPixmap pm(256, 256);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(Qt::NoPen);
-  p.setBrush(color);
-  p.drawEllipse(QRectF(8, 8, 240, 240));
-  QFont f(QStringLiteral("DejaVu Sans"));
-  f.setBold(true);
-  f.setPixelSize(180);
-  p.setFont(f);
-  p.setPen(Qt::white);
-  p.drawText(QRectF(0, 0, 256, 256), Qt::AlignCenter, QString(sign));
-  return pm;
-}
-
-QLabel* pictureLabel(const QPixmap& pm, QWidget* parent) {
+QLabel* pictureLabel(TPicture picture, QWidget* parent) {
   auto* l = new QLabel(parent);
-  l->setProperty(kPicture, pm);
+  SetPicture(l, picture);
   return l;
 }
 
@@ -68,9 +50,9 @@ TfmYNCQuestion::TfmYNCQuestion(QWidget* parent) : QDialog(parent) {
   QFont tf = lbText->font();
   tf.setPointSizeF(30);
   lbText->setFont(tf);
-  imQuestion = pictureLabel(signPicture(QLatin1Char('?'), QColor(0x1E, 0x6F, 0xC8)), pnMain);
+  imQuestion = pictureLabel(questionPicture, pnMain);
   btNo = stripButton(QStringLiteral("Нет"), false, pnBottom);
-  imExcl = pictureLabel(signPicture(QLatin1Char('!'), QColor(0xE0, 0x8A, 0x00)), pnMain);
+  imExcl = pictureLabel(exclamationPicture, pnMain);
   tmRemainingTime = new QTimer(this);
   tmRemainingTime->setInterval(1000);
 

@@ -4,8 +4,6 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
-#include <QPainterPath>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -14,6 +12,7 @@
 #include "kiosk/Common.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/KioskHooks.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/Screensaver.h"
 #include "kiosk/ServicePassword.h"
 #include "kiosk/SoftwareUpdate.h"
@@ -147,10 +146,9 @@ TInvitationLayout layoutInvitation(double usableHeight, double topHeight, double
 namespace {
 
 const QColor kFormColor(0xE0, 0xE0, 0xE0);
-const QColor kBarColor(0xDE, 0xB8, 0x87);      // burlywood
-const QColor kButtonText(0xB8, 0x86, 0x0B);    // dark goldenrod
-const QColor kButtonBorder(0x8B, 0x45, 0x13);  // saddle brown
-const QColor kNoticeColor(0xFF, 0x7F, 0x50);   // coral
+const QColor kBarColor(0xDE, 0xB8, 0x87);     // burlywood
+const QColor kButtonText(0xB8, 0x86, 0x0B);   // dark goldenrod
+const QColor kNoticeColor(0xFF, 0x7F, 0x50);  // coral
 
 QLabel* makeLabel(const QString& text, const QColor& color, double points, bool bold,
                   QWidget* parent, const char* name) {
@@ -176,45 +174,7 @@ QTimer* makeTimer(QObject* parent, int intervalMs, const char* name) {
   return t;
 }
 
-// The pictures of the two buttons, drawn at run time so that the program
-// carries no picture files.
-QPixmap cupPicture() {
-  QPixmap pm(256, 256);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(Qt::NoPen);
-  p.setBrush(kButtonBorder);
-  p.drawRoundedRect(QRectF(48, 96, 128, 120), 28, 28);
-  p.setBrush(Qt::NoBrush);
-  p.setPen(QPen(kButtonBorder, 16));
-  p.drawEllipse(QRectF(160, 120, 56, 60));
-  p.setPen(QPen(kBarColor, 10, Qt::SolidLine, Qt::RoundCap));
-  for (int i = 0; i < 3; ++i) {
-    QPainterPath steam;
-    const double x = 80 + i * 32;
-    steam.moveTo(x, 84);
-    steam.cubicTo(x - 14, 66, x + 14, 54, x, 32);
-    p.drawPath(steam);
-  }
-  return pm;
-}
-
-QPixmap keypadPicture() {
-  QPixmap pm(256, 256);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(Qt::NoPen);
-  p.setBrush(kButtonBorder);
-  for (int row = 0; row < 4; ++row)
-    for (int col = 0; col < 3; ++col)
-      p.drawRoundedRect(QRectF(52 + col * 54, 20 + row * 56, 44, 44), 8, 8);
-  return pm;
-}
-
-TTouchButton* makeButton(const QString& text, const QPixmap& picture, QWidget* parent,
-                         const char* name) {
+TTouchButton* makeButton(const QString& text, TPicture picture, QWidget* parent, const char* name) {
   auto* b = new TTouchButton(text, parent);
   b->setObjectName(QLatin1String(name));
   QLabel* l = b->label();
@@ -257,7 +217,7 @@ TfmExpectation::TfmExpectation(QWidget* parent) : QDialog(parent), hooks_(kioskH
       makeLabel(QStringLiteral("Суббота, 5 сентября"), Qt::white, 30, true, pnTop, "lbCurrentDate");
   lb4 = makeLabel(QStringLiteral("выберите напиток"), Qt::black, 40, false, this, "lb4");
   tmCurrentTime = makeTimer(this, 1000, "tmCurrentTime");
-  btDrink = makeButton(QStringLiteral("Выбрать напиток"), cupPicture(), pnBottom, "btDrink");
+  btDrink = makeButton(QStringLiteral("Выбрать напиток"), cupPicture, pnBottom, "btDrink");
   tmReopenApplication = makeTimer(this, 5000, "tmReopenApplication");
   tmRefreshConfig = makeTimer(this, kRefreshTickMs, "tmRefreshConfig");
   pnSerialNumber = new TRectangle(this);
@@ -268,8 +228,7 @@ TfmExpectation::TfmExpectation(QWidget* parent) : QDialog(parent), hooks_(kioskH
   tmWallpaper = makeTimer(this, 0, "tmWallpaper");
   tmError = makeTimer(this, 1000, "tmError");
   lbError = makeLabel(QString(), kNoticeColor, 15, false, pnSerialNumber, "lbError");
-  btBarcode =
-      makeButton(QStringLiteral("Ввести штрих-код"), keypadPicture(), pnBottom, "btBarcode");
+  btBarcode = makeButton(QStringLiteral("Ввести штрих-код"), keypadPicture, pnBottom, "btBarcode");
 
   connect(tmCurrentTime, &QTimer::timeout, this, &TfmExpectation::tmCurrentTimeTimer);
   connect(tmError, &QTimer::timeout, this, &TfmExpectation::tmErrorTimer);

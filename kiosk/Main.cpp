@@ -11,8 +11,6 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
-#include <QPainterPath>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -40,6 +38,7 @@
 #include "kiosk/KeyboardLock.h"
 #include "kiosk/KioskHooks.h"
 #include "kiosk/LoyaltySystemCard.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/PushThread.h"
 #include "kiosk/SaleRecord.h"
 #include "kiosk/ServicePassword.h"
@@ -61,38 +60,6 @@ TfmMain* fmMain = nullptr;
 namespace {
 
 const QString kProgramName = QStringLiteral("vekta");
-
-// The logo: a cup on a band in the kiosk's colours, drawn at run time so that
-// the program carries no picture files.
-QPixmap makeLogoPicture() {
-  QPixmap pm(800, 200);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  QLinearGradient band(0, 0, 800, 0);
-  band.setColorAt(0, QColor(0x8B, 0x45, 0x13));
-  band.setColorAt(0.5, QColor(0xDE, 0xB8, 0x87));
-  band.setColorAt(1, QColor(0x8B, 0x45, 0x13));
-  p.fillRect(QRectF(0, 70, 800, 60), band);
-  // The cup: a rounded body, a handle and three lines of steam.
-  p.setPen(Qt::NoPen);
-  p.setBrush(Qt::white);
-  QPainterPath cup;
-  cup.addRoundedRect(QRectF(330, 60, 120, 110), 30, 30);
-  p.drawPath(cup);
-  p.setBrush(Qt::NoBrush);
-  p.setPen(QPen(Qt::white, 14));
-  p.drawEllipse(QRectF(430, 85, 50, 55));
-  p.setPen(QPen(QColor(0xDE, 0xB8, 0x87), 8, Qt::SolidLine, Qt::RoundCap));
-  for (int i = 0; i < 3; ++i) {
-    QPainterPath steam;
-    const double x = 355 + i * 35;
-    steam.moveTo(x, 50);
-    steam.cubicTo(x - 15, 35, x + 15, 25, x, 8);
-    p.drawPath(steam);
-  }
-  return pm;
-}
 
 QLabel* textLabel(const QString& text, const QColor& color, QWidget* parent, const char* name) {
   auto* l = new QLabel(text, parent);
@@ -582,7 +549,7 @@ void TfmMain::loadSettings() {
 void TfmMain::layoutLogo() {
   const QSizeF screen = ScreenSize();
   const double W = screen.width(), H = screen.height();
-  if (logo_.isNull()) logo_ = makeLogoPicture();
+  if (logo_.isNull()) logo_ = logoPicture();
 
   FitFontSize(lb2, W * 2 / 3);
   SetFontSize(lb1, FontSizeOf(lb2) * 2 / 3);
@@ -599,7 +566,7 @@ void TfmMain::layoutLogo() {
   lb1->move(QPointF(lb2X, lb1Y).toPoint());
   lbVersion->move(QPointF(lb2X + lb2->width() - lbVersion->width(), versionY).toPoint());
   imLogo->setGeometry(QRectF(0, logoY, W, logoH).toRect());
-  imLogo->setPixmap(logo_.scaled(imLogo->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  imLogo->setPixmap(logoPicture(imLogo->size()));
   const double bgW = double(logo_.width()) / logo_.height() * logoH - 3;
   pnLogoBackground->setGeometry(QRectF((W - bgW) / 2 + 1, logoY + 1, bgW, logoH - 2).toRect());
   pnLine->setGeometry(QRectF(0, versionY, W, versionH).toRect());

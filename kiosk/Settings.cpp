@@ -22,6 +22,7 @@
 #include "kiosk/KioskHooks.h"
 #include "kiosk/Main.h"
 #include "kiosk/OperatorForm.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
 #include "kiosk/TouchButton.h"
@@ -225,9 +226,12 @@ TRectangle* makePanel(QWidget* parent, const char* name) {
   return p;
 }
 
-TTouchButton* makeAction(const QString& text, QWidget* parent, const char* name) {
-  auto* b = new TTouchButton(text, parent);
-  b->setObjectName(QLatin1String(name));
+// An action button with its icon; name is the action's ("Audit"): the
+// button, its icon and its label go by "bt", "im" and "lb" and that name.
+TTouchButton* makeAction(const QString& text, TPicture icon, QWidget* parent, const char* name) {
+  const QByteArray action(name);
+  auto* b = MakePictureButton(text, icon, parent, ("bt" + action).constData(),
+                              ("im" + action).constData(), ("lb" + action).constData());
   b->setFillColor(Qt::darkGray);
   b->setStroke(Qt::darkGray, 0, {});
   QLabel* l = b->label();
@@ -293,13 +297,15 @@ TfmSettings::TfmSettings(TServiceMenuContext context, QWidget* parent)
   pnActionsTop = makePanel(this, "pnActionsTop");
   lbActionsTop = makeLabel(QStringLiteral("Действия"), pnActionsTop, "lbActionsTop", true);
   pnActions = makePanel(this, "pnActions");
-  btAudit = makeAction(QStringLiteral("Аудит"), pnActions, "btAudit");
-  btLoading = makeAction(QStringLiteral("Аудит при загрузке"), pnActions, "btLoading");
-  btRefreshConfig =
-      makeAction(QStringLiteral("Обновить конфигурацию"), pnActions, "btRefreshConfig");
-  btOperatorForm = makeAction(QStringLiteral("Бланк обслуживания"), pnActions, "btOperatorForm");
-  btCloseApplication =
-      makeAction(QStringLiteral("Выйти из программы"), pnActions, "btCloseApplication");
+  btAudit = makeAction(QStringLiteral("Аудит"), auditPicture, pnActions, "Audit");
+  btLoading =
+      makeAction(QStringLiteral("Аудит при загрузке"), auditAtLoadingPicture, pnActions, "Loading");
+  btRefreshConfig = makeAction(QStringLiteral("Обновить конфигурацию"), refreshConfigPicture,
+                               pnActions, "RefreshConfig");
+  btOperatorForm = makeAction(QStringLiteral("Бланк обслуживания"), operatorFormPicture, pnActions,
+                              "OperatorForm");
+  btCloseApplication = makeAction(QStringLiteral("Выйти из программы"), closeApplicationPicture,
+                                  pnActions, "CloseApplication");
 
   pnBottom = createButtonStrip(this);
   pnBottom->setObjectName(QStringLiteral("pnBottom"));
@@ -578,6 +584,7 @@ void TfmSettings::layoutControls() {
   for (TTouchButton* b :
        {btAudit, btLoading, btRefreshConfig, btOperatorForm, btCloseApplication}) {
     SetFontSize(b->label(), FontSizeOf(&probe));
-    b->setImageGeometry(landscape ? QRectF(0, 0, bh, bh) : QRectF(0, 0, bw, bh / 2));
+    // Beside the label as wide as the button is high, or above it.
+    b->setImageGeometry(landscape ? QRectF(0, 0, bh, bh) : QRectF(0, 0, b->width(), bh / 2));
   }
 }

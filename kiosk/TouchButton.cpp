@@ -53,6 +53,16 @@ void TRectangle::mouseReleaseEvent(QMouseEvent* e) {
     emit clicked();
 }
 
+TTouchButton* MakePictureButton(const QString& text, TPicture picture, QWidget* parent,
+                                const char* name, const char* image, const char* label) {
+  auto* b = new TTouchButton(text, parent);
+  b->setObjectName(QLatin1String(name));
+  b->setPicture(picture);
+  b->image()->setObjectName(QLatin1String(image));
+  b->label()->setObjectName(QLatin1String(label));
+  return b;
+}
+
 QGraphicsDropShadowEffect* MakeShadow(QObject* parent, double distance) {
   auto* s = new QGraphicsDropShadowEffect(parent);
   // Down and to the right (direction 45 degrees), soft, black at 60 %.
@@ -77,9 +87,10 @@ TTouchButton::TTouchButton(const QString& text, QWidget* parent)
   setGraphicsEffect(shadow_);
 }
 
-void TTouchButton::setPicture(const QPixmap& pixmap) {
-  picture_ = pixmap;
-  image_->setVisible(!pixmap.isNull());
+void TTouchButton::setPicture(TPicture picture) {
+  picture_ = picture;
+  SetPicture(image_, picture);
+  image_->setVisible(picture != nullptr);
   layoutChildren();
 }
 
@@ -99,10 +110,10 @@ void TTouchButton::resizeEvent(QResizeEvent*) {
 
 void TTouchButton::layoutChildren() {
   QRectF labelRect(QPointF(0, 0), QSizeF(size()));
-  if (!picture_.isNull()) {
+  if (picture_) {
     // Without an explicit place the picture is a square on the left.
     QRectF r = imageRect_.isEmpty() ? QRectF(0, 0, height(), height()) : imageRect_;
-    FitPicture(image_, r, picture_);
+    FitPicture(image_, r);
     // A picture at the top (portrait screens) leaves the label the space below.
     if (r.width() >= width() - 1)
       labelRect.setTop(r.bottom());

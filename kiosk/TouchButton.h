@@ -3,8 +3,9 @@
 // a button" that every screen is built from.
 
 #include <QColor>
-#include <QPixmap>
 #include <QWidget>
+
+#include "kiosk/Common.h"
 
 class QGraphicsDropShadowEffect;
 class QLabel;
@@ -59,9 +60,10 @@ class TTouchButton : public TRectangle {
   QLabel* label() const { return label_; }
   QLabel* image() const { return image_; }
   QGraphicsDropShadowEffect* shadow() const { return shadow_; }
-  // A picture on the left, scaled to fit imageWidth (0 hides it); the label
-  // fills the rest.
-  void setPicture(const QPixmap& pixmap);
+  // A picture, drawn to fit its place (null hides it): by default a square
+  // on the left. The label fills the rest: the space right of a picture on
+  // the left, below one that spans the button's width.
+  void setPicture(TPicture picture);
   void setImageGeometry(const QRectF& rect);
   // Fits the label's font to share of the label's box, in width and in
   // height: a glyph button ("✕", ">") gets a glyph that fills it.
@@ -77,9 +79,14 @@ class TTouchButton : public TRectangle {
   QLabel* label_;
   QLabel* image_;
   QGraphicsDropShadowEffect* shadow_;
-  QPixmap picture_;
+  TPicture picture_ = nullptr;
   QRectF imageRect_;
 };
+
+// A touch button with its picture. The button, its picture and its label go
+// by the names given: the names the screens' layout rules use.
+TTouchButton* MakePictureButton(const QString& text, TPicture picture, QWidget* parent,
+                                const char* name, const char* image, const char* label);
 
 // A drop shadow as the screens use it under buttons.
 QGraphicsDropShadowEffect* MakeShadow(QObject* parent, double distance);

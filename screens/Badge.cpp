@@ -2,7 +2,6 @@
 
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
 #include <QTimer>
 
 #include "kiosk/Common.h"
@@ -11,6 +10,7 @@
 #include "kiosk/FormServices.h"
 #include "kiosk/LogThread.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Exception.h"
 #include "screens/Pay.h"
@@ -50,38 +50,6 @@ QString insufficientBalanceText(double initial_balance) {
 
 namespace {
 
-// The pictures are drawn, so the screens need no image files.
-QPixmap badgePicture() {
-  QPixmap pm(270, 360);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.translate(0, -40);
-  p.setPen(Qt::NoPen);
-  p.setBrush(QColor(0xFC, 0xD3, 0x00));
-  p.drawRoundedRect(QRectF(0, 40, 270, 360), 24, 24);
-  p.setBrush(Qt::white);
-  p.drawRoundedRect(QRectF(105, 60, 60, 14), 7, 7);
-  p.setBrush(QColor(0x33, 0x33, 0x33));
-  p.drawEllipse(QRectF(85, 120, 100, 100));
-  p.drawRoundedRect(QRectF(50, 250, 170, 20), 10, 10);
-  p.drawRoundedRect(QRectF(70, 290, 130, 16), 8, 8);
-  return pm;
-}
-
-QPixmap cardPicture() {
-  QPixmap pm(430, 270);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(Qt::NoPen);
-  p.setBrush(QColor(0x2E, 0x9E, 0x5B));
-  p.drawRoundedRect(QRectF(0, 0, 430, 270), 24, 24);
-  p.setBrush(Qt::white);
-  for (int i = 0; i < 16; ++i) p.drawRect(QRectF(60 + i * 19, 170, i % 3 == 0 ? 8 : 4, 60));
-  return pm;
-}
-
 TProductPositionArray fullPricePositions(const TCheckoutSale& sale) {
   TProductPositionArray out;
   for (const TSelectedGood& g : sale.lines)
@@ -94,7 +62,7 @@ TProductPositionArray fullPricePositions(const TCheckoutSale& sale) {
 // ---- both screens -------------------------------------------------------------
 
 TAccountPaymentScreen::TAccountPaymentScreen(QWidget* parent, const QString& location,
-                                             const QPixmap& picture, bool locationRightAbove)
+                                             TPicture picture, bool locationRightAbove)
     : TPaymentScreen(parent), location_right_above_(locationRightAbove) {
   setUpSaleScreenWindow(this, QStringLiteral("Оплата покупки"));
 
@@ -106,7 +74,7 @@ TAccountPaymentScreen::TAccountPaymentScreen(QWidget* parent, const QString& loc
   lbLocation1 = saleScreenLabel(location, this, "lbLocation1");
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
-  image->setProperty(kPicture, picture);
+  SetPicture(image, picture);
   createErrorLines(this, lbErr1, lbErr2);
   lbErr1->hide();
   lbErr2->hide();
@@ -197,7 +165,7 @@ void TAccountPaymentScreen::reportCheckoutFailure(const QString& text) {
 // ---- TfmYandexBadge -----------------------------------------------------------
 
 TfmYandexBadge::TfmYandexBadge(QWidget* parent)
-    : TAccountPaymentScreen(parent, QStringLiteral("Предъявите Яндекс-бейдж"), badgePicture(),
+    : TAccountPaymentScreen(parent, QStringLiteral("Предъявите Яндекс-бейдж"), yandexBadgePicture,
                             true) {
   btClose->hide();  // the screen ends by itself
   tmStart->setSingleShot(true);
@@ -267,8 +235,8 @@ void TfmYandexBadge::showError(const QString& message) {
 // ---- TfmIdentityCard ----------------------------------------------------------
 
 TfmIdentityCard::TfmIdentityCard(QWidget* parent)
-    : TAccountPaymentScreen(parent, QStringLiteral("Просканируйте бонусную карту"), cardPicture(),
-                            false) {
+    : TAccountPaymentScreen(parent, QStringLiteral("Просканируйте бонусную карту"),
+                            identityCardPicture, false) {
   showMessage = [](const QString& text) { ShowMessageTimed(text, 5); };
   connect(tmStart, &QTimer::timeout, this, &TfmIdentityCard::tmStartTimer);
   fmIdentityCard = this;

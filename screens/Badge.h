@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "backoffice/KernelAPI.h"
+#include "kiosk/Common.h"
 #include "screens/Checkout.h"
 #include "screens/PaymentScreen.h"
 
@@ -79,7 +80,7 @@ class TAccountPaymentScreen : public TPaymentScreen {
   void btCloseMouseDown();
 
  protected:
-  TAccountPaymentScreen(QWidget* parent, const QString& location, const QPixmap& picture,
+  TAccountPaymentScreen(QWidget* parent, const QString& location, TPicture picture,
                         bool locationRightAbove);
   void showEvent(QShowEvent* e) override;
   virtual void FormShow();

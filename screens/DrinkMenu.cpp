@@ -5,7 +5,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QPainterPath>
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -17,6 +16,7 @@
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/FormServices.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "screens/Recycle.h"
 
@@ -34,52 +34,6 @@ QRect rectOf(double x, double y, double w, double h) {
 
 int ceilDiv(int a, int b) {
   return (a + b - 1) / b;
-}
-
-// A cup of coffee on its saucer: drawn, so the menu needs no image file.
-QPixmap defaultDrinkPicture() {
-  QPixmap pm(320, 256);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  const QColor cup(0x8B, 0x45, 0x13);  // saddle brown, as the buttons' borders
-  const QColor coffee(0x4A, 0x2C, 0x1A);
-  const QColor crema(0xC8, 0x8A, 0x4A);
-  // Saucer.
-  p.setPen(Qt::NoPen);
-  p.setBrush(kMainFill.darker(115));
-  p.drawEllipse(QRectF(28, 206, 240, 40));
-  p.setBrush(kMainFill);
-  p.drawEllipse(QRectF(40, 204, 216, 30));
-  // Handle, behind the bowl's right side.
-  p.setBrush(Qt::NoBrush);
-  p.setPen(QPen(cup, 18));
-  p.drawEllipse(QRectF(204, 120, 70, 62));
-  // Bowl: straight sides narrowing into a round foot.
-  QPainterPath bowl;
-  bowl.moveTo(56, 100);
-  bowl.lineTo(240, 100);
-  bowl.cubicTo(236, 176, 206, 218, 148, 218);
-  bowl.cubicTo(90, 218, 60, 176, 56, 100);
-  p.setPen(Qt::NoPen);
-  p.setBrush(cup);
-  p.drawPath(bowl);
-  // The coffee's surface and its crema.
-  p.setBrush(coffee);
-  p.drawEllipse(QRectF(56, 86, 184, 30));
-  p.setBrush(crema);
-  p.drawEllipse(QRectF(76, 92, 144, 18));
-  // Steam.
-  p.setBrush(Qt::NoBrush);
-  p.setPen(QPen(kTopFill, 9, Qt::SolidLine, Qt::RoundCap));
-  for (int i = 0; i < 3; ++i) {
-    const double x = 112 + i * 36;
-    QPainterPath steam;
-    steam.moveTo(x, 74);
-    steam.cubicTo(x - 16, 54, x + 16, 38, x, 12);
-    p.drawPath(steam);
-  }
-  return pm;
 }
 
 }  // namespace
@@ -171,7 +125,7 @@ void TfmDrink::FormCreate() {
   pnBottom->setFillColor(kTopFill);
   btPrev = new TTouchButton(QStringLiteral("<"), pnBottom);
   btNext = new TTouchButton(QStringLiteral(">"), pnBottom);
-  imDefault = defaultDrinkPicture();
+  imDefault = drinkPicture;
   connect(btClose, &TRectangle::mouseDown, this, &TfmDrink::btCloseMouseDown);
   connect(btPrev, &TRectangle::mouseDown, this, &TfmDrink::btPrevMouseDown);
   connect(btNext, &TRectangle::mouseDown, this, &TfmDrink::btNextMouseDown);

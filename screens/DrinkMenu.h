@@ -7,13 +7,13 @@
 // can be checked without widgets; TfmDrink only places and paints.
 
 #include <QDialog>
-#include <QPixmap>
 #include <QRectF>
 #include <QString>
 #include <functional>
 #include <optional>
 #include <vector>
 
+#include "kiosk/Common.h"
 #include "kiosk/Products.h"
 
 class QKeyEvent;
@@ -92,7 +92,7 @@ class TfmDrink : public QDialog {
   TTouchButton* btPrev;
   TTouchButton* btNext;
   // The picture every drink button shows.
-  QPixmap imDefault;
+  TPicture imDefault = nullptr;
 
   int drinks_per_page = 0;
   int pages_count = 1;

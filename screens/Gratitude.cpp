@@ -22,6 +22,7 @@
 #include "kiosk/Common.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -271,8 +272,7 @@ TfmGratitude::TfmGratitude(QWidget* parent) : QDialog(parent) {
   btClose->setObjectName(QStringLiteral("btClose"));
   btClose->setFillColor(Qt::white);
   auto* cross = new QLabel(btClose);
-  cross->setPixmap(crossPicture());
-  cross->setScaledContents(true);
+  SetPicture(cross, crossPicture);
   lbCheck = boldLabel(QStringLiteral("Формирование чека..."), this, "lbCheck");
   AniIndicator = new TBusyIndicator(this);
   tmClose = new QTimer(this);
@@ -327,7 +327,7 @@ void TfmGratitude::FormShow() {
   pnTop->setGeometry(0, 0, int(W), gh);
   lbGratitude->move(int((W - lbGratitude->width()) / 2), 0);
   btClose->setGeometry(int(W - gh - gh / 8.0), int(gh / 8.0), gh, gh);
-  btClose->findChild<QLabel*>()->setGeometry(gh / 4, gh / 4, gh / 2, gh / 2);
+  FitPicture(btClose->findChild<QLabel*>(), QRectF(gh / 4, gh / 4, gh / 2, gh / 2));
   btClose->raise();
 
   auto placeThanksAndLine = [&] {

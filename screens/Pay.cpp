@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QHash>
 #include <QLabel>
-#include <QPainter>
 #include <QPointer>
 #include <QSoundEffect>
 #include <QTimer>
@@ -17,6 +16,7 @@
 #include "kiosk/Common.h"
 #include "kiosk/LogThread.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "platform/AppPaths.h"
 #include "platform/Exception.h"
@@ -52,22 +52,6 @@ QLabel* textLabel(const QString& text, QWidget* parent, const char* name, bool b
   return l;
 }
 
-// The card picture: drawn, so the screen needs no image file.
-QPixmap cardPicture() {
-  QPixmap pm(430, 270);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(Qt::NoPen);
-  p.setBrush(QColor(0x1E, 0x6F, 0xC8));
-  p.drawRoundedRect(QRectF(0, 0, 430, 270), 24, 24);
-  p.setBrush(QColor(0x10, 0x3A, 0x6B));
-  p.drawRect(QRectF(0, 40, 430, 50));
-  p.setBrush(QColor(0xE8, 0xC2, 0x5A));
-  p.drawRoundedRect(QRectF(40, 120, 70, 52), 8, 8);
-  return pm;
-}
-
 }  // namespace
 
 TfmPay::TfmPay(QWidget* parent) : TPaymentScreen(parent) {
@@ -75,7 +59,7 @@ TfmPay::TfmPay(QWidget* parent) : TPaymentScreen(parent) {
 
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
-  image->setProperty(kPicture, cardPicture());
+  SetPicture(image, bankCardPicture);
   lbPayment = textLabel(QStringLiteral("Сумма к оплате:"), this, "lbPayment");
   pnTop = new TRectangle(this);
   pnTop->setFillColor(QColor(0xDE, 0xB8, 0x87));

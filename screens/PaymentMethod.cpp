@@ -3,9 +3,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QTimer>
+#include <algorithm>
 
 #include "kiosk/Common.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "screens/Checkout.h"
 #include "screens/Gratitude.h"
@@ -58,10 +60,14 @@ TfmPaymentTypeDialog::TfmPaymentTypeDialog(TfmRecycle* cart, QWidget* parent)
   btClose = new TTouchButton(QStringLiteral("✕"), pnTop);
   btClose->setHint(QStringLiteral("Закрыть"));
   pnMain = new QWidget(this);
-  btPay = new TTouchButton(QStringLiteral("Банковская карта"), pnMain);
-  btSBP = new TTouchButton(QStringLiteral("Система быстрых платежей"), pnMain);
-  btYandexBadge = new TTouchButton(QStringLiteral("Яндекс-бейдж"), pnMain);
-  btIdentityCard = new TTouchButton(QStringLiteral("Бонусная программа"), pnMain);
+  btPay = MakePictureButton(QStringLiteral("Банковская карта"), bankCardPicture, pnMain, "btPay",
+                            "imPay", "lbPay");
+  btSBP = MakePictureButton(QStringLiteral("Система быстрых платежей"), sbpPicture, pnMain, "btSBP",
+                            "imSbp", "lbSBP");
+  btYandexBadge = MakePictureButton(QStringLiteral("Яндекс-бейдж"), yandexBadgePicture, pnMain,
+                                    "btYandexBadge", "imYandexBadge", "lbYandexBadge");
+  btIdentityCard = MakePictureButton(QStringLiteral("Бонусная программа"), identityCardPicture,
+                                     pnMain, "btIdentityCard", "imIdentityCard", "lbIdentityCard");
   pnSerialNumber = new TRectangle(this);
   pnSerialNumber->setFillColor(kBurlywood);
   lbSerialNumber = new QLabel(pnSerialNumber);
@@ -112,7 +118,15 @@ void TfmPaymentTypeDialog::layoutForm() {
   TTouchButton* buttons[4] = {btPay, btSBP, btYandexBadge, btIdentityCard};
   for (int i = 0; i < 4; ++i)
     if (offered[i]) buttons[i]->setGeometry(rects[size_t(i)].toRect());
-  FitFontSize(btSBP->label(), rects[0].width() * 0.9);
+  // The logo stands in a square at the button's left, inset from its frame,
+  // and no wider than a fifth of the button: on a portrait screen the
+  // buttons are tall, and a square as high as the button would leave the
+  // label little room.
+  const double bw = rects[0].width(), bh = rects[0].height();
+  const double logo = std::min(0.8 * bh, bw / 5);
+  const QRectF logoBox(0.1 * bh, (bh - logo) / 2, logo, logo);
+  for (TTouchButton* b : buttons) b->setImageGeometry(logoBox);
+  FitFontSize(btSBP->label(), bw - 2 * logo);
   for (TTouchButton* b : buttons) SetFontSize(b->label(), FontSizeOf(btSBP->label()));
 }
 

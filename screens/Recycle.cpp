@@ -6,8 +6,6 @@
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
-#include <QPropertyAnimation>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -17,6 +15,7 @@
 #include "kiosk/DialogsAndMessages.h"
 #include "kiosk/Expectation.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -74,7 +73,6 @@ qint64 msSinceLastUserInput() {
 
 namespace {
 
-const QColor kBrown(0x8B, 0x45, 0x13);
 const QColor kBurlywood(0xDE, 0xB8, 0x87);
 const QColor kGoldenrod(0xB8, 0x86, 0x0B);
 
@@ -92,18 +90,6 @@ QLabel* makeLabel(const QString& text, QWidget* parent, double points, bool bold
   return l;
 }
 
-// The plus and minus pictures, drawn so the program carries no files.
-QPixmap signButtonPicture(bool plus) {
-  QPixmap pm(96, 64);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(QPen(kBrown, 8, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(QPointF(30, 32), QPointF(66, 32));
-  if (plus) p.drawLine(QPointF(48, 14), QPointF(48, 50));
-  return pm;
-}
-
 QRect rectOf(double x, double y, double w, double h) {
   return QRectF(x, y, w, h).toRect();
 }
@@ -119,8 +105,8 @@ TfmDeleteGoodDialog::TfmDeleteGoodDialog(QWidget* parent) : QDialog(parent) {
   pnMain = new TRectangle(this);
   pnMain->setFillColor(Qt::white);
   image = new QLabel(pnMain);
-  image->setPixmap(signButtonPicture(false));
-  image->setAlignment(Qt::AlignCenter);
+  image->setObjectName(QStringLiteral("image"));
+  SetPicture(image, minusPicture);
   lb1 = makeLabel(QStringLiteral("Будет удалена позиция"), pnMain, 30);
   lb2 = makeLabel(QString(), pnMain, 30);
   QFont f = lb2->font();
@@ -160,7 +146,7 @@ void TfmDeleteGoodDialog::showEvent(QShowEvent* e) {
   const double panelH = 4 * lb1->height() + MeasureTextHeight(lb2) + stripH;
   pnMain->setGeometry(rectOf((W - panelW) / 2, (H - panelH) / 2, panelW, panelH));
   pnBottom->setGeometry(rectOf(0, panelH - stripH, panelW, stripH));
-  image->setGeometry(rectOf(imageW / 2, lb1->height(), imageW, imageW));
+  FitPicture(image, QRectF(imageW / 2, lb1->height(), imageW, imageW));
   const double textH = lb1->height() + MeasureTextHeight(lb2);
   const double g = (panelH - stripH - textH) / 3;
   lb1->move(int((panelW - lb1->width()) / 2), int(g));
@@ -253,20 +239,44 @@ TfmRecycle::~TfmRecycle() {
 }
 
 void TfmRecycle::FormCreate() {
+  setUpWindow();
+  createTop();
+  createList();
+  createAmountLine();
+  createBottomButtons();
+  createFooter();
+  createTimers();
+  connectHandlers();
+
+  const TCartSettings s = cart.hooks.settings ? cart.hooks.settings() : TCartSettings{};
+  startEmpty();
+  showOfferedButtons(s);
+  offerPaymentMethods(s);
+  tmIdle->setInterval(std::max(1, s.vekta_recycle_warning_delay) * 1000);
+  pauseTimersAroundModals();
+  attachLineControls();
+  layoutForm();
+}
+
+void TfmRecycle::setUpWindow() {
   setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
   setWindowTitle(QStringLiteral("Корзина"));
   setAutoFillBackground(true);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, Qt::white);
   setPalette(pal);
-
   pnMain = new QWidget(this);
+}
+
+void TfmRecycle::createTop() {
   pnTop = new TRectangle(pnMain);
   pnTop->setFillColor(kBurlywood);
   lbTop = makeLabel(QStringLiteral("Выбранные товары:"), pnTop, 30, true);
   btClose = new TTouchButton(QStringLiteral("✕"), pnTop);
   btClose->setHint(QStringLiteral("Закрыть"));
+}
 
+void TfmRecycle::createList() {
   pnList = new TRectangle(pnMain);
   pnList->setFillColor(Qt::white);
   pnHeader = new TRectangle(pnList);
@@ -278,7 +288,9 @@ void TfmRecycle::FormCreate() {
   line1->setFillColor(kBurlywood);
   line2 = new TRectangle(pnList);
   line2->setFillColor(kBurlywood);
+}
 
+void TfmRecycle::createAmountLine() {
   pnAmount = new TRectangle(pnMain);
   pnAmount->setFillColor(QColor(0xF5, 0xEB, 0xDC));
   lbAmount = makeLabel(QStringLiteral("Итого:"), pnAmount, 30, true);
@@ -286,29 +298,60 @@ void TfmRecycle::FormCreate() {
   btPrev->setHint(QStringLiteral("Назад"));
   btNext = new TTouchButton(QStringLiteral("▶"), pnAmount);
   btNext->setHint(QStringLiteral("Вперёд"));
+}
 
+void TfmRecycle::createBottomButtons() {
   pnBottom = new TRectangle(pnMain);
   pnBottom->setFillColor(kBurlywood);
-  btDrink = new TTouchButton(QStringLiteral("Добавить напиток"), pnBottom);
-  btBarcode = new TTouchButton(QStringLiteral("Ввести штрих-код"), pnBottom);
-  btPay = new TTouchButton(QStringLiteral("Оплатить"), pnBottom);
-  btPay->label()->setObjectName(QStringLiteral("lbPay"));
+  btDrink = MakePictureButton(QStringLiteral("Добавить напиток"), cupPicture, pnBottom, "btDrink",
+                              "imDrink", "lbDrink");
+  btBarcode = MakePictureButton(QStringLiteral("Ввести штрих-код"), keypadPicture, pnBottom,
+                                "btBarcode", "imBarcode", "lbBarcode");
+  btPay = MakePictureButton(QStringLiteral("Оплатить"), bankCardPicture, pnBottom, "btPay", "imPay",
+                            "lbPay");
+  imDrink = btDrink->image();
+  lbDrink = btDrink->label();
+  imBarcode = btBarcode->image();
+  lbBarcode = btBarcode->label();
+  imPay = btPay->image();
+  lbPay = btPay->label();
+  // The other methods' logos: hidden until their turn, and only for the
+  // methods offered.
+  const auto logo = [this](TPicture picture, const char* name) {
+    auto* l = new QLabel(btPay);
+    l->setObjectName(QLatin1String(name));
+    l->setAttribute(Qt::WA_TransparentForMouseEvents);
+    SetPicture(l, picture);
+    l->hide();
+    return l;
+  };
+  imSBP = logo(sbpPicture, "imSBP");
+  imYandexBadge = logo(yandexBadgePicture, "imYandexBadge");
+  imIdentityCard = logo(identityCardPicture, "imIdentityCard");
+}
 
+void TfmRecycle::createFooter() {
   pnSerialNumber = new TRectangle(this);
   pnSerialNumber->setFillColor(kBurlywood);
   lbSerialNumber = makeLabel(QString(), pnSerialNumber, 14);
   lbSerialNumber->setObjectName(QStringLiteral("lbSerialNumber"));
   lbSupportPhone = makeLabel(QString(), pnSerialNumber, 14);
   lbSupportPhone->setObjectName(QStringLiteral("lbSupportPhone"));
+}
 
+void TfmRecycle::createTimers() {
   tmIdle = new QTimer(this);
   tmSelectedGood = new QTimer(this);
   tmSelectedGood->setInterval(1000);
   tmPaymentImage = new QTimer(this);
-  tmPaymentImage->setInterval(1500);
+  tmPaymentImage->setInterval(TPaymentImageCycle::kIntervalMs);
+  tmPaymentImageFade = new QTimer(this);
+  tmPaymentImageFade->setInterval(20);
   tmDrink = new QTimer(this);
   tmDrink->setInterval(10);
+}
 
+void TfmRecycle::connectHandlers() {
   connect(btClose, &TRectangle::mouseDown, this, &TfmRecycle::btCloseMouseDown);
   connect(btPay, &TRectangle::mouseDown, this, &TfmRecycle::btPayMouseDown);
   connect(btDrink, &TRectangle::mouseDown, this, &TfmRecycle::btDrinkMouseDown);
@@ -318,34 +361,33 @@ void TfmRecycle::FormCreate() {
   connect(tmIdle, &QTimer::timeout, this, &TfmRecycle::tmIdleTimer);
   connect(tmSelectedGood, &QTimer::timeout, this, &TfmRecycle::tmSelectedGoodTimer);
   connect(tmPaymentImage, &QTimer::timeout, this, &TfmRecycle::tmPaymentImageTimer);
+  connect(tmPaymentImageFade, &QTimer::timeout, this, &TfmRecycle::tmPaymentImageFadeTimer);
   connect(tmDrink, &QTimer::timeout, this, &TfmRecycle::tmDrinkTimer);
+}
 
-  // FormCreate proper.
+void TfmRecycle::startEmpty() {
   cart.page_ind = 0;
   show_drink_form = false;
-  paymentImageInd = 0;
   if (cart.hooks.updateSerialNumberPanel) cart.hooks.updateSerialNumberPanel(pnSerialNumber);
-  const TCartSettings s = cart.hooks.settings ? cart.hooks.settings() : TCartSettings{};
+}
+
+void TfmRecycle::showOfferedButtons(const TCartSettings& s) {
   // A button whose screen is not part of the kiosk yet would do nothing.
   btDrink->setVisible(s.hasDrinks && bool(cart.hooks.openDrinkMenu));
   btBarcode->setVisible(s.manual_barcodes && bool(cart.hooks.openBarcodeKeypad));
+}
 
+void TfmRecycle::offerPaymentMethods(const TCartSettings& s) {
   cart.countPaymentTypes();
-  // The logos of the offered methods take turns on the pay button.
-  const QStringList names = {QStringLiteral("Карта"), QStringLiteral("СБП"),
-                             QStringLiteral("Бейдж"), QStringLiteral("Бонусы")};
-  const bool offered[4] = {true, s.sbp_enabled, s.yandex_badge_enabled, s.cardProject_id > 0};
-  for (int i = 0; i < 4; ++i) {
-    if (!offered[i]) continue;
-    auto* logo = makeLabel(names[i], btPay, 12, true);
-    logo->setAttribute(Qt::WA_TransparentForMouseEvents);
-    logo->setVisible(paymentImages.empty());
-    paymentImages.push_back(logo);
-  }
-  if (cart.payment_type_cnt > 1) tmPaymentImage->start();
-  tmIdle->setInterval(std::max(1, s.vekta_recycle_warning_delay) * 1000);
+  paymentImages = {imPay};
+  if (s.sbp_enabled) paymentImages.push_back(imSBP);
+  if (s.yandex_badge_enabled) paymentImages.push_back(imYandexBadge);
+  if (s.cardProject_id > 0) paymentImages.push_back(imIdentityCard);
+  paymentImageCycle = TPaymentImageCycle(int(paymentImages.size()));
+  if (paymentImageCycle.cycles()) tmPaymentImage->start();
+}
 
-  pauseTimersAroundModals();
+void TfmRecycle::attachLineControls() {
   cart.lineHeight = [this](TSelectedGood& g) { return measureLine(g); };
   cart.lineRemoved = [](TSelectedGood& g) {
     delete g.lNomenclature;
@@ -356,7 +398,6 @@ void TfmRecycle::FormCreate() {
     g.lNomenclature = g.lPrice = g.lCount = nullptr;
     g.rectDec = g.rectInc = nullptr;
   };
-  layoutForm();
 }
 
 TfmRecycle::TModalPause::TModalPause(TfmRecycle& form)
@@ -445,14 +486,7 @@ void TfmRecycle::layoutForm() {
     btBarcode->setGeometry(rectOf(margin, by, bw, bh));
   else
     btBarcode->setGeometry(rectOf((W - bw) / 2, by, bw, bh));
-  const double labelLimit = landscape ? bw - 2 * bh : bw * 4 / 5;
-  FitFontSize(btDrink->label(), labelLimit);
-  for (TTouchButton* b : {btBarcode, btPay}) SetFontSize(b->label(), FontSizeOf(btDrink->label()));
-  for (QLabel* logo : paymentImages) {
-    SetFontSize(logo, FontSizeOf(btDrink->label()) * 0.6);
-    logo->adjustSize();
-    logo->move(int(bw - logo->width() - bh / 6), int(bh / 12));
-  }
+  placeButtonPictures(bw, bh, landscape);
 
   // Column headers and lines.
   const double listW = pnList->width();
@@ -482,6 +516,31 @@ void TfmRecycle::layoutForm() {
   cart.geometry.listHeight = pnList->height();
 }
 
+void TfmRecycle::placeButtonPictures(double bw, double bh, bool landscape) {
+  // The pictures keep off the buttons' frames.
+  const int inset = qRound((landscape ? bh : bh / 2) / 12);
+  for (QLabel* l : {imDrink, imBarcode, imPay, imSBP, imYandexBadge, imIdentityCard})
+    l->setContentsMargins(inset, inset, inset, inset);
+  if (landscape) {
+    // Beside the label: the drink picture as wide as its button is high,
+    // the pay and barcode pictures as wide as the drink picture is high.
+    const QRectF drink(0, 0, bh, bh);
+    btDrink->setImageGeometry(drink);
+    const QRectF other(0, 0, drink.height(), bh);
+    btBarcode->setImageGeometry(other);
+    btPay->setImageGeometry(other);
+    FitFontSize(lbDrink, bw - 2 * drink.width());
+  } else {
+    // Above the label, half the button high.
+    for (TTouchButton* b : {btDrink, btBarcode, btPay})
+      b->setImageGeometry(QRectF(0, 0, bw, bh / 2));
+    FitFontSize(lbDrink, bw * 4 / 5);
+  }
+  SetFontSize(lbBarcode, FontSizeOf(lbDrink));
+  SetFontSize(lbPay, FontSizeOf(lbDrink));
+  for (QLabel* logo : {imSBP, imYandexBadge, imIdentityCard}) FitPicture(logo, imPay->geometry());
+}
+
 double TfmRecycle::measureLine(TSelectedGood& g) {
   const double listW = pnList->width();
   const double x1 = listW * 4 / 7;
@@ -505,10 +564,10 @@ double TfmRecycle::measureLine(TSelectedGood& g) {
     g.lCount->setAlignment(Qt::AlignCenter);
     g.rectInc = new TTouchButton(QString(), pnList);
     g.rectInc->setHint(QStringLiteral("+"));
-    static_cast<TTouchButton*>(g.rectInc)->setPicture(signButtonPicture(true));
+    static_cast<TTouchButton*>(g.rectInc)->setPicture(plusPicture);
     g.rectDec = new TTouchButton(QString(), pnList);
     g.rectDec->setHint(QStringLiteral("-"));
-    static_cast<TTouchButton*>(g.rectDec)->setPicture(signButtonPicture(false));
+    static_cast<TTouchButton*>(g.rectDec)->setPicture(minusPicture);
     // The buttons carry the product's identity, not a pointer into the list,
     // which changes as lines come and go.
     const bool isSnack = g.product.isSnack;
@@ -810,18 +869,29 @@ void TfmRecycle::tmSelectedGoodTimer() {
 }
 
 void TfmRecycle::tmPaymentImageTimer() {
-  if (paymentImages.empty()) return;
-  paymentImages[size_t(paymentImageInd)]->hide();
-  paymentImageInd = (paymentImageInd + 1) % int(paymentImages.size());
-  QLabel* logo = paymentImages[size_t(paymentImageInd)];
+  if (!paymentImageCycle.cycles()) return;
+  QLabel* shown = paymentImages[size_t(paymentImageInd())];
+  shown->setGraphicsEffect(nullptr);
+  shown->hide();
+  paymentImageCycle.next(plat::clock().nowMs());
+  QLabel* logo = paymentImages[size_t(paymentImageInd())];
   auto* fade = new QGraphicsOpacityEffect(logo);
+  fade->setOpacity(0);
   logo->setGraphicsEffect(fade);
-  auto* anim = new QPropertyAnimation(fade, "opacity", logo);
-  anim->setDuration(200);
-  anim->setStartValue(0.0);
-  anim->setEndValue(1.0);
   logo->show();
-  anim->start(QAbstractAnimation::DeleteWhenStopped);
+  tmPaymentImageFade->start();
+}
+
+void TfmRecycle::tmPaymentImageFadeTimer() {
+  QLabel* logo = paymentImages[size_t(paymentImageInd())];
+  const double opacity = paymentImageCycle.opacity(plat::clock().nowMs());
+  if (opacity < 1) {
+    if (auto* fade = qobject_cast<QGraphicsOpacityEffect*>(logo->graphicsEffect()))
+      fade->setOpacity(opacity);
+    return;
+  }
+  tmPaymentImageFade->stop();
+  logo->setGraphicsEffect(nullptr);
 }
 
 void TfmRecycle::done(int r) {
@@ -834,6 +904,7 @@ void TfmRecycle::done(int r) {
   closing_ = true;
   tmSelectedGood->stop();
   tmPaymentImage->stop();
+  tmPaymentImageFade->stop();
   QDialog::done(r);
 }
 

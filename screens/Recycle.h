@@ -14,6 +14,7 @@
 
 #include "screens/Cart.h"
 #include "screens/Checkout.h"
+#include "screens/PaymentImageCycle.h"
 
 class QKeyEvent;
 class QLabel;
@@ -80,18 +81,34 @@ class TfmRecycle : public QDialog {
   TTouchButton* btNext;
   TRectangle* pnBottom;
   TTouchButton* btDrink;
+  QLabel* imDrink;
+  QLabel* lbDrink;
   TTouchButton* btBarcode;
+  QLabel* imBarcode;
+  QLabel* lbBarcode;
   TTouchButton* btPay;
+  QLabel* lbPay;
+  // The payment methods' logos on the pay button: imPay is the button's
+  // picture, the others take its place in turn.
+  QLabel* imPay;
+  QLabel* imSBP;
+  QLabel* imYandexBadge;
+  QLabel* imIdentityCard;
   TRectangle* pnSerialNumber;
   QLabel* lbSerialNumber;
   QLabel* lbSupportPhone;
   QTimer* tmIdle;
   QTimer* tmSelectedGood;
   QTimer* tmPaymentImage;
+  // Steps the fade of a logo that just appeared.
+  QTimer* tmPaymentImageFade;
   QTimer* tmDrink;
   std::vector<TRectangle*> drinkCircles;
+  // The logos of the offered methods, in the order card, SBP, badge,
+  // identity card.
   std::vector<QLabel*> paymentImages;
-  int paymentImageInd = 0;
+  TPaymentImageCycle paymentImageCycle;
+  int paymentImageInd() const { return paymentImageCycle.paymentImageInd(); }
 
   void btCloseMouseDown();
   void btPayMouseDown();
@@ -102,6 +119,7 @@ class TfmRecycle : public QDialog {
   void tmIdleTimer();
   void tmSelectedGoodTimer();
   void tmPaymentImageTimer();
+  void tmPaymentImageFadeTimer();
   void tmDrinkTimer();
 
   // Pauses the cart's timers while a modal that the cart opened is shown,
@@ -131,7 +149,21 @@ class TfmRecycle : public QDialog {
 
  private:
   void FormCreate();
+  void setUpWindow();
+  void createTop();
+  void createList();
+  void createAmountLine();
+  void createBottomButtons();
+  void createFooter();
+  void createTimers();
+  void connectHandlers();
+  void startEmpty();
+  void showOfferedButtons(const TCartSettings& s);
+  // The payment methods counted and their logos chosen for the pay button.
+  void offerPaymentMethods(const TCartSettings& s);
+  void attachLineControls();
   void layoutForm();
+  void placeButtonPictures(double bw, double bh, bool landscape);
   double measureLine(TSelectedGood& line);
   // The line's price in the name's font, smaller only when it would not
   // fit between the price column's left line and its right edge.

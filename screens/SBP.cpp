@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
-#include <QPainter>
 #include <QSaveFile>
 #include <QTimer>
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include "kiosk/FormServices.h"
 #include "kiosk/LogThread.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -208,33 +208,6 @@ void TSbpPaymentThread::Execute() {
 
 // ---- TfmSBP -------------------------------------------------------------------
 
-namespace {
-
-// The SBP picture: drawn, so the screen needs no image file.
-QPixmap sbpPicture() {
-  QPixmap pm(400, 200);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  const QColor colours[] = {QColor(0x5B, 0x57, 0xA2), QColor(0xD9, 0x0F, 0x8C),
-                            QColor(0xF9, 0xA4, 0x1B), QColor(0x0F, 0xA8, 0xE0)};
-  for (int i = 0; i < 4; ++i) {
-    p.setPen(Qt::NoPen);
-    p.setBrush(colours[i]);
-    p.drawPolygon(QPolygonF(
-        {QPointF(20 + i * 20, 20), QPointF(60 + i * 20, 100), QPointF(20 + i * 20, 180)}));
-  }
-  p.setPen(QColor(0x33, 0x33, 0x33));
-  QFont f = p.font();
-  f.setPixelSize(90);
-  f.setBold(true);
-  p.setFont(f);
-  p.drawText(QRectF(140, 0, 260, 200), Qt::AlignVCenter | Qt::AlignLeft, QStringLiteral("СБП"));
-  return pm;
-}
-
-}  // namespace
-
 TfmSBP::TfmSBP(QWidget* parent) : TPaymentScreen(parent) {
   setUpSaleScreenWindow(this, QStringLiteral("Оплата покупки"));
 
@@ -247,7 +220,7 @@ TfmSBP::TfmSBP(QWidget* parent) : TPaymentScreen(parent) {
   lbPayment = saleScreenLabel(QStringLiteral("Сумма к оплате:"), this, "lbPayment");
   image = new QLabel(this);
   image->setObjectName(QStringLiteral("image"));
-  image->setProperty(kPicture, sbpPicture());
+  SetPicture(image, sbpPicture);
   createErrorLines(this, lbErr1, lbErr2);
   AniIndicator = new TBusyIndicator(this);
   lbQrCode = saleScreenLabel(QStringLiteral("Формирование QR-кода..."), this, "lbQrCode", true, 40);

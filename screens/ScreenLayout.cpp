@@ -2,11 +2,11 @@
 
 #include <QDialog>
 #include <QLabel>
-#include <QPainter>
 
 #include "kiosk/Common.h"
 #include "kiosk/FormServices.h"
 #include "kiosk/Main.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "screens/PaymentThreads.h"
 
@@ -17,17 +17,6 @@ void setUpSaleScreenWindow(QDialog* form, const QString& title) {
   QPalette pal = form->palette();
   pal.setColor(QPalette::Window, Qt::white);
   form->setPalette(pal);
-}
-
-QPixmap crossPicture() {
-  QPixmap pm(64, 64);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(QPen(Qt::darkGray, 8, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(12, 12, 52, 52);
-  p.drawLine(52, 12, 12, 52);
-  return pm;
 }
 
 QLabel* saleScreenLabel(const QString& text, QWidget* parent, const char* name, bool bold,
@@ -56,8 +45,7 @@ TSaleScreenHeader createSaleScreenHeader(QWidget* form) {
   h.btClose->setObjectName(QStringLiteral("btClose"));
   h.btClose->setFillColor(QColor(0xDE, 0xB8, 0x87));
   auto* cross = new QLabel(h.btClose);
-  cross->setPixmap(crossPicture());
-  cross->setScaledContents(true);
+  SetPicture(cross, crossPicture);
   return h;
 }
 
@@ -68,8 +56,8 @@ double layoutSaleScreenHeader(const TSaleScreenHeader& header, double width, boo
   header.pnTop->setGeometry(0, 0, int(W), int(top));
   header.lbTop->move(int((W - header.lbTop->width()) / 2), int((top - header.lbTop->height()) / 2));
   header.btClose->setGeometry(int(W - top * 0.9), int(top * 0.1), int(top * 0.8), int(top * 0.8));
-  header.btClose->findChild<QLabel*>()->setGeometry(int(top * 0.2), int(top * 0.2), int(top * 0.4),
-                                                    int(top * 0.4));
+  FitPicture(header.btClose->findChild<QLabel*>(),
+             QRectF(int(top * 0.2), int(top * 0.2), int(top * 0.4), int(top * 0.4)));
   return top;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QPixmap>
 #include <QString>
 
 class QDialog;
@@ -13,9 +12,6 @@ class TRectangle;
 
 // Frameless, on top of the kiosk and white: how every sale screen covers it.
 void setUpSaleScreenWindow(QDialog* form, const QString& title);
-
-// The close cross: drawn, so the screens need no image file.
-QPixmap crossPicture();
 
 // A plain-text label sized to its text (server messages may hold "<").
 QLabel* saleScreenLabel(const QString& text, QWidget* parent, const char* name, bool bold = false,

@@ -1,10 +1,12 @@
 // The cart's form offscreen: its lines, texts and page buttons follow the
 // plain cart, a price keeps to its column, the minus button of the last unit
-// asks first, a paid cart closes with ok without the reset question, and no
-// modal the cart opens runs with its idle reset armed.
+// asks first, a paid cart closes with ok without the reset question, no modal
+// the cart opens runs with its idle reset armed, and the offered methods'
+// logos take turns on the pay button.
 
 #include <gtest/gtest.h>
 
+#include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QTest>
@@ -14,6 +16,7 @@
 #include "kiosk/Common.h"
 #include "kiosk/TouchButton.h"
 #include "screens/Recycle.h"
+#include "tests/support/FastClock.h"
 
 namespace {
 
@@ -37,9 +40,9 @@ struct Form {
   std::optional<TProduct> scanned;
   std::unique_ptr<TfmRecycle> form;
 
-  Form() {
+  explicit Form(TCartSettings settings = {}) {
     TCartHooks h;
-    h.settings = [] { return TCartSettings{}; };
+    h.settings = [settings] { return settings; };
     h.loyaltyCardInfo = [this]() -> TLoyalityCardInfo& { return loyalty; };
     h.askReset = [this](int) {
       ++resetQuestions;
@@ -265,3 +268,63 @@ TEST(CartForm, EveryModalPausesTheTimers) {
 }
 
 }  // namespace
+
+// The logos of the offered methods take turns on the pay button, in the
+// order card, SBP, badge, identity card, each fading in over 0.2 s as it
+// appears; a method that is not offered never shows.
+TEST(CartForm, ThePayButtonShowsTheOfferedMethodsLogosInTurn) {
+  plat::ManualClock clock;
+  testkit::ClockScope clockScope(&clock);
+  TCartSettings some;
+  some.sbp_enabled = true;
+  some.cardProject_id = 7;
+  TCartSettings every = some;
+  every.yandex_badge_enabled = true;
+  const struct {
+    const char* name;
+    TCartSettings settings;
+    std::vector<const char*> turns;  // the logo shown, then after each tick
+  } cases[] = {
+      {"card only", {}, {"imPay", "imPay"}},
+      {"card, SBP, identity card", some, {"imPay", "imSBP", "imIdentityCard", "imPay"}},
+      {"every method", every, {"imPay", "imSBP", "imYandexBadge", "imIdentityCard", "imPay"}},
+  };
+  const char* const logos[] = {"imPay", "imSBP", "imYandexBadge", "imIdentityCard"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Form f(c.settings);
+    f.form->show();
+    EXPECT_EQ(f.form->tmPaymentImage->isActive(), c.turns.size() > 2);
+    EXPECT_EQ(f.form->tmPaymentImage->interval(), 1500);
+    for (size_t turn = 0; turn < c.turns.size(); ++turn) {
+      SCOPED_TRACE(turn);
+      if (turn > 0) f.form->tmPaymentImageTimer();
+      QLabel* shown = nullptr;
+      for (const char* name : logos) {
+        auto* logo = f.form->btPay->findChild<QLabel*>(QLatin1String(name));
+        ASSERT_NE(logo, nullptr) << name;
+        EXPECT_EQ(logo->isVisible(), QByteArray(name) == c.turns[turn]) << name;
+        if (logo->isVisible()) shown = logo;
+      }
+      ASSERT_NE(shown, nullptr);
+      EXPECT_FALSE(shown->pixmap().isNull());
+      if (turn == 0 || c.turns.size() == 2) {
+        EXPECT_EQ(shown->graphicsEffect(), nullptr);  // the first logo shows at once
+        continue;
+      }
+      // Fades in: transparent as it appears, half way after 0.1 s, whole after 0.2 s.
+      auto* fade = qobject_cast<QGraphicsOpacityEffect*>(shown->graphicsEffect());
+      ASSERT_NE(fade, nullptr);
+      EXPECT_DOUBLE_EQ(fade->opacity(), 0);
+      EXPECT_TRUE(f.form->tmPaymentImageFade->isActive());
+      clock.advance(100);
+      f.form->tmPaymentImageFadeTimer();
+      EXPECT_DOUBLE_EQ(fade->opacity(), 0.5);
+      clock.advance(100);
+      f.form->tmPaymentImageFadeTimer();
+      EXPECT_EQ(shown->graphicsEffect(), nullptr);
+      EXPECT_FALSE(f.form->tmPaymentImageFade->isActive());
+    }
+    f.form->hide();
+  }
+}

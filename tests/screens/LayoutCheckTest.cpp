@@ -4,11 +4,12 @@
 // they are drawn with, nothing reaches outside the screen or is cut off by
 // its panel, touch targets are large enough for a finger, no text speaks
 // of another operating system, and the footer's texts show on their panel.
-// Pictures keep their aspect ratio, every drink tile shows its picture, and
-// the busy indicators of the waiting screens are turning squares where the
-// screens' layout rules put them. The catalogue's screens read as the kiosk
-// shows them: the line-removal question as the cart asks it, the boiler's
-// status in white.
+// Pictures keep their aspect ratio, every picture the screens' layout rules
+// name is there, inside its button and where the rules put it, every drink
+// tile shows its picture, and the busy indicators of the waiting screens are
+// turning squares where the screens' layout rules put them. The catalogue's
+// screens read as the kiosk shows them: the line-removal question as the
+// cart asks it, the boiler's status in white.
 
 #define ZX_USE_UTF8
 #include <ZXing/ReadBarcode.h>
@@ -28,6 +29,7 @@
 #include "kiosk/BusyIndicator.h"
 #include "kiosk/CoffeeDialogs.h"
 #include "kiosk/Common.h"
+#include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "screens/DrinkMenu.h"
 #include "screens/Gratitude.h"
@@ -40,6 +42,7 @@
 
 using layoutcheck::TAllowance;
 using layoutcheck::TCheck;
+using layoutcheck::TNamedPicture;
 using screencat::TScreenCatalog;
 
 namespace {
@@ -134,10 +137,146 @@ QStringList drinkTilePictures(QWidget* form) {
   return problems;
 }
 
+// Every line of the cart's page has its plus and minus pictures, and the
+// pay button shows one method's logo at a time.
+QStringList cartPictures(QWidget* form) {
+  auto* cart = qobject_cast<TfmRecycle*>(form);
+  if (!cart) return {QStringLiteral("cart: not the cart")};
+  QStringList problems;
+  for (const TSelectedGood& g : cart->selected_goods())
+    for (const auto* b :
+         {qobject_cast<TTouchButton*>(g.rectInc), qobject_cast<TTouchButton*>(g.rectDec)})
+      if (b && b->isVisible() && (!b->image()->isVisible() || b->image()->pixmap().isNull()))
+        problems << QStringLiteral("cart: the line \"%1\" has a button without its picture")
+                        .arg(g.product.name);
+  int logos = 0;
+  for (const char* name : {"imPay", "imSBP", "imYandexBadge", "imIdentityCard"})
+    if (auto* l = cart->findChild<QLabel*>(QLatin1String(name)); l && l->isVisible()) ++logos;
+  if (logos != 1) problems << QStringLiteral("cart: the pay button shows %1 logos").arg(logos);
+  return problems;
+}
+
 // What some screens must show beyond the rules every screen follows.
 const std::map<std::string, std::function<QStringList(QWidget*)>> kScreenChecks = {
     {"drinks", drinkTilePictures},
+    {"cart", cartPictures},
 };
+
+bool landscape() {
+  return orientation() == QLatin1String("landscape");
+}
+
+// A picture beside its button's label, as wide as the button is high, on a
+// landscape screen; otherwise along the button's top, half the button high.
+QRectF besideOrAbove(const QWidget*, const QWidget* button) {
+  const double w = button->width(), h = button->height();
+  return landscape() ? QRectF(0, 0, h, h) : QRectF(0, 0, w, h / 2);
+}
+
+// The cart's pay and barcode pictures: on a landscape screen as wide as the
+// drink picture is high.
+QRectF besideAsTheDrink(const QWidget* form, const QWidget* button) {
+  if (!landscape()) return besideOrAbove(form, button);
+  const auto* drink = form->findChild<QWidget*>(QStringLiteral("imDrink"));
+  return QRectF(0, 0, drink ? drink->height() : 0, button->height());
+}
+
+// The pictures each screen's layout rules name. The list comes from the
+// screens' descriptions, picture by picture: a screen that loses one of
+// them, or shows it stretched or outside its button, fails here.
+const std::map<std::string, std::vector<TNamedPicture>> kNamedPictures = {
+    // The bottom buttons; the logos of the offered methods take turns in
+    // the card logo's place.
+    {"cart",
+     {{"btDrink", "imDrink", besideOrAbove},
+      {"btBarcode", "imBarcode", besideAsTheDrink},
+      {"btPay", "imPay", besideAsTheDrink, true},
+      {"btPay", "imSBP", besideAsTheDrink, true},
+      {"btPay", "imYandexBadge", besideAsTheDrink, true},
+      {"btPay", "imIdentityCard", besideAsTheDrink, true}}},
+    // Each method's logo beside its label.
+    {"methods",
+     {{"btPay", "imPay", nullptr},
+      {"btSBP", "imSbp", nullptr},
+      {"btYandexBadge", "imYandexBadge", nullptr},
+      {"btIdentityCard", "imIdentityCard", nullptr}}},
+    // The five actions' icons.
+    {"service-menu",
+     {{"btAudit", "imAudit", besideOrAbove},
+      {"btLoading", "imLoading", besideOrAbove},
+      {"btRefreshConfig", "imRefreshConfig", besideOrAbove},
+      {"btCloseApplication", "imCloseApplication", besideOrAbove},
+      {"btOperatorForm", "imOperatorForm", besideOrAbove}}},
+    // The removal question's picture on its panel.
+    {"delete-line", {{nullptr, "image", nullptr}}},
+};
+
+double widthOf(const QWidget* form, const char* name) {
+  const auto* w = form->findChild<QWidget*>(QLatin1String(name));
+  return w ? w->width() : 0;
+}
+
+// A label whose font the layout rules fit to a width beside or under the
+// pictures of its screen, and the labels that take its font size.
+struct TFittedLabel {
+  const char* label;
+  std::function<double(const QWidget* form)> limit;
+  std::vector<const char*> sameSize;
+};
+
+const std::map<std::string, std::vector<TFittedLabel>> kFittedLabels = {
+    // The button width less twice the picture's width, or 4/5 of it under
+    // the picture.
+    {"cart",
+     {{"lbDrink",
+       [](const QWidget* form) {
+         const double bw = widthOf(form, "btDrink");
+         return landscape() ? bw - 2 * widthOf(form, "imDrink") : bw * 4 / 5;
+       },
+       {"lbBarcode", "lbPay"}}}},
+    // The button width less twice the logo's width.
+    {"methods",
+     {{"lbSBP",
+       [](const QWidget* form) { return widthOf(form, "btSBP") - 2 * widthOf(form, "imSbp"); },
+       {"lbPay", "lbYandexBadge", "lbIdentityCard"}}}},
+    // A probe with the reload's text, fitted to a quarter of the screen or
+    // to 4/5 of a button.
+    {"service-menu",
+     {{"lbRefreshConfig",
+       [](const QWidget* form) {
+         return landscape() ? ScreenSize().width() / 4 : widthOf(form, "btAudit") * 4 / 5;
+       },
+       {"lbAudit", "lbLoading", "lbCloseApplication", "lbOperatorForm"}}}},
+};
+
+QStringList fittedLabels(const QWidget* form, const QString& formName,
+                         const std::vector<TFittedLabel>& labels) {
+  QStringList problems;
+  for (const TFittedLabel& f : labels) {
+    const auto* label = form->findChild<QLabel*>(QLatin1String(f.label));
+    if (!label) {
+      problems << formName + QStringLiteral(": no label ") + QLatin1String(f.label);
+      continue;
+    }
+    QLabel probe(label->text());
+    probe.setFont(label->font());
+    const double limit = f.limit(form);
+    FitFontSize(&probe, limit);
+    if (FontSizeOf(&probe) != FontSizeOf(label))
+      problems << QStringLiteral("%1: %2 drawn at %3 pt, fitted to %4 px it takes %5 pt")
+                      .arg(formName, QLatin1String(f.label))
+                      .arg(FontSizeOf(label))
+                      .arg(limit, 0, 'f', 0)
+                      .arg(FontSizeOf(&probe));
+    for (const char* name : f.sameSize) {
+      const auto* other = form->findChild<QLabel*>(QLatin1String(name));
+      if (!other || FontSizeOf(other) != FontSizeOf(label))
+        problems << QStringLiteral("%1: %2 does not take the font size of %3")
+                        .arg(formName, QLatin1String(name), QLatin1String(f.label));
+    }
+  }
+  return problems;
+}
 
 class LayoutCheck : public ::testing::TestWithParam<size_t> {
  protected:
@@ -165,6 +304,10 @@ TEST_P(LayoutCheck, EveryTextFitsAndEveryTargetIsLargeEnough) {
       layoutcheck::check(form, name, QGuiApplication::primaryScreen()->geometry(), kAllowed);
   if (auto own = kScreenChecks.find(screen.name); own != kScreenChecks.end())
     problems += own->second(form);
+  if (auto named = kNamedPictures.find(screen.name); named != kNamedPictures.end())
+    problems += layoutcheck::checkNamedPictures(form, name, named->second);
+  if (auto fitted = kFittedLabels.find(screen.name); fitted != kFittedLabels.end())
+    problems += fittedLabels(form, name, fitted->second);
   EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
   const QStringList texts = otherSystemTexts(form, name);
   EXPECT_TRUE(texts.isEmpty()) << texts.join(QLatin1Char('\n')).toStdString();
@@ -289,6 +432,121 @@ TEST(GalleryScreens, TheBoilerFillsWithItsStatusInWhite) {
     }
   EXPECT_GT(white, 0) << "no white letters";
   EXPECT_EQ(dark, 0) << "dark letters";
+}
+
+// Two pictures of one drawing: text in a picture may come out a shade
+// different from one rendering to the next, another drawing differs all over.
+bool sameDrawing(const QImage& a, const QImage& b) {
+  if (a.isNull() || a.size() != b.size()) return false;
+  const QImage x = a.convertToFormat(QImage::Format_ARGB32);
+  const QImage y = b.convertToFormat(QImage::Format_ARGB32);
+  double difference = 0;
+  for (int row = 0; row < x.height(); ++row)
+    for (int col = 0; col < x.width(); ++col) {
+      const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
+      difference += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) +
+                    std::abs(qBlue(p) - qBlue(q)) + std::abs(qAlpha(p) - qAlpha(q));
+    }
+  // On average under one level of 255 in each channel.
+  return difference / (4.0 * x.width() * x.height()) < 1;
+}
+
+// A method's logo is one drawing wherever it shows: on the cart's pay
+// button, on the payment-method dialog and on the method's own screen.
+TEST(LayoutCheckPictures, AMethodsLogoIsOneDrawingEverywhere) {
+  TScreenCatalog catalog;
+  struct Place {
+    const char* screen;
+    const char* parent;  // null: the form
+    const char* picture;
+  };
+  const auto drawing = [&catalog](const Place& p) {
+    QWidget* form = catalog.open(*catalogueScreen(p.screen));
+    const QWidget* parent = p.parent ? form->findChild<QWidget*>(QLatin1String(p.parent)) : form;
+    const QLabel* l = parent ? parent->findChild<QLabel*>(QLatin1String(p.picture)) : nullptr;
+    const QImage own = l ? l->property(kPicture).value<QPixmap>().toImage() : QImage();
+    catalog.close();
+    return own;
+  };
+  const struct {
+    const char* method;
+    std::vector<Place> places;
+  } cases[] = {
+      {"card",
+       {{"card", nullptr, "image"}, {"cart", "btPay", "imPay"}, {"methods", "btPay", "imPay"}}},
+      {"SBP",
+       {{"sbp-code", nullptr, "image"}, {"cart", "btPay", "imSBP"}, {"methods", "btSBP", "imSbp"}}},
+      {"badge",
+       {{"badge", nullptr, "image"},
+        {"cart", "btPay", "imYandexBadge"},
+        {"methods", "btYandexBadge", "imYandexBadge"}}},
+      {"identity card",
+       {{"identity-card", nullptr, "image"},
+        {"cart", "btPay", "imIdentityCard"},
+        {"methods", "btIdentityCard", "imIdentityCard"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    const QImage screen = drawing(c.places[0]);
+    ASSERT_FALSE(screen.isNull());
+    for (size_t i = 1; i < c.places.size(); ++i) {
+      EXPECT_TRUE(sameDrawing(drawing(c.places[i]), screen))
+          << c.places[i].screen << " " << c.places[i].picture << " is another drawing";
+    }
+  }
+}
+
+// The picture rules, each shown by a button that breaks it: the check finds
+// a picture that is missing, stretched, cut off, outside its button, over
+// the button's text, or away from where the rules put it.
+TEST(LayoutCheckPictures, APictureThatBreaksARuleIsReported) {
+  const struct {
+    const char* name;
+    std::function<void(TTouchButton*)> spoil;
+    const char* problem;  // null: none
+  } cases[] = {
+      {"as the rules say", [](TTouchButton*) {}, nullptr},
+      {"missing", [](TTouchButton* b) { b->image()->setObjectName(QString()); },
+       "has no picture imLogo"},
+      {"hidden", [](TTouchButton* b) { b->image()->hide(); }, "is hidden"},
+      {"stretched",
+       [](TTouchButton* b) {
+         b->image()->setPixmap(bankCardPicture(QSize(80, 80)).scaled(QSize(80, 80)));
+       },
+       "stretched"},
+      {"cut off", [](TTouchButton* b) { b->image()->setPixmap(bankCardPicture(QSize(200, 200))); },
+       "cut off by its box"},
+      {"outside its button", [](TTouchButton* b) { b->image()->move(-40, 0); },
+       "reaches outside its button"},
+      {"over the text", [](TTouchButton* b) { b->image()->move(200, 0); },
+       "covers the button's text"},
+      {"elsewhere", [](TTouchButton* b) { b->setImageGeometry(QRectF(0, 0, 60, 60)); },
+       "the layout rules put it at"},
+  };
+  const std::vector<TNamedPicture> named = {
+      {"btPay", "imLogo", [](const QWidget*, const QWidget* button) {
+         return QRectF(0, 0, button->height(), button->height());
+       }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QWidget form;
+    form.resize(800, 600);
+    auto* b = new TTouchButton(QStringLiteral("Оплатить"), &form);
+    b->setObjectName(QStringLiteral("btPay"));
+    b->setGeometry(100, 100, 400, 80);
+    b->setPicture(bankCardPicture);
+    b->image()->setObjectName(QStringLiteral("imLogo"));
+    b->setImageGeometry(QRectF(0, 0, 80, 80));
+    c.spoil(b);
+    const QStringList problems =
+        layoutcheck::checkNamedPictures(&form, QStringLiteral("rules"), named);
+    if (!c.problem) {
+      EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
+      continue;
+    }
+    EXPECT_TRUE(problems.join(QLatin1Char('\n')).contains(QLatin1String(c.problem)))
+        << problems.join(QLatin1Char('\n')).toStdString();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, LayoutCheck,

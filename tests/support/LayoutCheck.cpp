@@ -206,27 +206,68 @@ struct Checker {
                  .arg(kMinFill * 100, 0, 'f', 0));
   }
 
+  // Where a label draws its pixmap, in its own coordinates; empty without one.
+  static QRectF pictureRect(const QLabel* l) {
+    const QPixmap shown = l->pixmap();
+    if (shown.isNull()) return {};
+    const QRect contents = l->contentsRect();
+    if (l->hasScaledContents()) return contents;
+    return QStyle::alignedRect(l->layoutDirection(),
+                               QStyle::visualAlignment(l->layoutDirection(), l->alignment()),
+                               shown.deviceIndependentSize().toSize(), contents);
+  }
+
   // A label that stretches its pixmap over a box of another shape distorts
-  // it (a card's rounded corners turn elliptical); a picture fitted to a box
-  // touches the box on two sides.
+  // it (a card's rounded corners turn elliptical); a picture larger than its
+  // box is cut off; a picture fitted to a box touches the box on two sides.
   void picture(const QLabel* l) {
     const QPixmap shown = l->pixmap();
     if (shown.isNull()) return;
     const QPixmap source = l->property(kPicture).value<QPixmap>();
     const QSizeF own = (source.isNull() ? shown : source).deviceIndependentSize();
     const QSizeF box = l->contentsRect().size();
-    const QSizeF drawn = l->hasScaledContents() ? box : shown.deviceIndependentSize();
+    const QSizeF drawn = pictureRect(l).size();
     if (own.isEmpty() || drawn.isEmpty()) return;
-    // Whole pixels: the width the drawn height asks for, within a pixel and a half.
-    if (std::abs(drawn.width() - drawn.height() * own.width() / own.height()) > 1.5 * kSlack)
+    // Whole pixels: the width the drawn height asks for, or the height the
+    // drawn width asks for, within a pixel and a half; the shorter side of
+    // a long picture carries the rounding.
+    const double ratio = own.width() / own.height();
+    if (std::abs(drawn.width() - drawn.height() * ratio) > 1.5 * kSlack &&
+        std::abs(drawn.height() - drawn.width() / ratio) > 1.5 * kSlack)
       report(l, TCheck::Picture,
              QStringLiteral("picture %1 drawn %2: stretched").arg(sizeText(own), sizeText(drawn)));
-    if (!source.isNull() &&
-        !(fitsIn(drawn, box) && (std::abs(drawn.width() - box.width()) <= kSlack ||
-                                 std::abs(drawn.height() - box.height()) <= kSlack)))
+    if (!fitsIn(drawn, box))
+      report(l, TCheck::Picture,
+             QStringLiteral("picture drawn %1 is cut off by its box %2")
+                 .arg(sizeText(drawn), sizeText(box)));
+    else if (!source.isNull() && std::abs(drawn.width() - box.width()) > kSlack &&
+             std::abs(drawn.height() - box.height()) > kSlack)
       report(l, TCheck::Picture,
              QStringLiteral("picture drawn %1 does not fit its box %2")
                  .arg(sizeText(drawn), sizeText(box)));
+  }
+
+  // A picture on a button: where it is drawn, in the button's coordinates,
+  // lies inside the button and clear of the button's text.
+  void pictureOnButton(const QLabel* l, const QWidget* button, const QLabel* text) {
+    const QRectF drawn = pictureRect(l).translated(l->mapTo(button, QPoint(0, 0)));
+    if (drawn.isEmpty()) return;
+    if (!QRectF(button->rect()).adjusted(-kSlack, -kSlack, kSlack, kSlack).contains(drawn))
+      report(l, TCheck::Picture,
+             QStringLiteral("picture drawn at %1 reaches outside its button %2")
+                 .arg(rectText(drawn), rectText(button->rect())));
+    if (!text || text == l || !text->isVisibleTo(button)) return;
+    const QRectF words = textRect(text).translated(text->mapTo(button, QPoint(0, 0)));
+    const QRectF common = drawn & words;
+    if (common.width() > kSlack && common.height() > kSlack)
+      report(l, TCheck::Overlap,
+             QStringLiteral("picture drawn at %1 covers the button's text at %2")
+                 .arg(rectText(drawn), rectText(words)));
+  }
+
+  void touchButtonPictures(const TTouchButton* b) {
+    for (const QLabel* l : b->findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+      if (l != b->label() && l->isVisibleTo(b)) pictureOnButton(l, b, b->label());
   }
 
   void busyIndicator(const TBusyIndicator* b) {
@@ -383,8 +424,49 @@ struct Checker {
     }
     if (auto* e = qobject_cast<const QLineEdit*>(w)) lineEdit(e);
     if (auto* c = qobject_cast<const QComboBox*>(w)) comboBox(c);
-    if (auto* b = qobject_cast<const TTouchButton*>(w)) buttonLabel(b);
+    if (auto* b = qobject_cast<const TTouchButton*>(w)) {
+      buttonLabel(b);
+      touchButtonPictures(b);
+    }
     touchTarget(w);
+  }
+
+  void namedPicture(const TNamedPicture& n) {
+    const QWidget* parent = form;
+    if (n.parent) parent = form->findChild<QWidget*>(QLatin1String(n.parent));
+    if (!parent) {
+      problems << QStringLiteral("%1: no %2 to carry the picture %3")
+                      .arg(formName, QLatin1String(n.parent), QLatin1String(n.picture));
+      return;
+    }
+    if (parent != form && !parent->isVisibleTo(form)) return;
+    const auto* l = parent->findChild<QLabel*>(QLatin1String(n.picture));
+    if (!l) {
+      report(parent, TCheck::Picture,
+             QStringLiteral("has no picture %1").arg(QLatin1String(n.picture)));
+      return;
+    }
+    if (!n.takesTurns && !l->isVisibleTo(form))
+      report(l, TCheck::Picture, QStringLiteral("is hidden"));
+    if (l->pixmap().isNull()) {
+      report(l, TCheck::Picture, QStringLiteral("shows no picture"));
+      return;
+    }
+    if (l->property(kPicture).value<QPixmap>().isNull())
+      report(l, TCheck::Picture, QStringLiteral("keeps no own size: a stretch would go unseen"));
+    picture(l);
+    auto* button = qobject_cast<const TTouchButton*>(parent);
+    pictureOnButton(l, parent, button ? button->label() : nullptr);
+    if (!n.box) return;
+    const QRectF want = n.box(form, parent);
+    const QRectF got(l->mapTo(parent, QPoint(0, 0)), QSizeF(l->size()));
+    const double off =
+        std::max({std::abs(got.left() - want.left()), std::abs(got.top() - want.top()),
+                  std::abs(got.right() - want.right()), std::abs(got.bottom() - want.bottom())});
+    if (off > 1.5 * kSlack)
+      report(l, TCheck::Picture,
+             QStringLiteral("box at %1, the layout rules put it at %2")
+                 .arg(rectText(got), rectText(want)));
   }
 };
 
@@ -415,6 +497,14 @@ QStringList check(const QWidget* form, const QString& formName, const QRect& scr
     c.widget(w);
     c.siblingsOverlap(w);
   }
+  return c.problems;
+}
+
+QStringList checkNamedPictures(const QWidget* form, const QString& formName,
+                               const std::vector<TNamedPicture>& pictures) {
+  const std::vector<TAllowance> none;
+  Checker c{form, formName, QRect(), none, {}};
+  for (const TNamedPicture& n : pictures) c.namedPicture(n);
   return c.problems;
 }
 

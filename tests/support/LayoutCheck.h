@@ -11,16 +11,20 @@
 // - a touch target (touch button, push button, check box, edit, list) is at
 //   least kMinTouch pixels on its short side, and a check box's box is drawn
 //   large enough to see and hit beside its text;
-// - a picture is drawn at its own aspect ratio, and one fitted to a box
-//   fills the box one way;
+// - a picture is drawn at its own aspect ratio, whole within its box, and
+//   one fitted to a box fills the box one way;
+// - a picture on a touch button lies inside the button, clear of the
+//   button's text;
 // - a busy indicator that shows is turning;
 // - a label's text is not covered by a button beside it on the same panel,
 //   nor crossed by a rule line there, nor drawn into its panel's outline.
 // Each problem is one line naming the form, the widget and the sizes.
 
 #include <QRect>
+#include <QRectF>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <vector>
 
 class QWidget;
@@ -46,5 +50,25 @@ QString widgetName(const QWidget* w, const QWidget* form);
 
 QStringList check(const QWidget* form, const QString& formName, const QRect& screen,
                   const std::vector<TAllowance>& allowed = {});
+
+// A picture that a screen's layout rules name, on the button (or panel) it
+// belongs to. The rules of the screens' own descriptions list them; a check
+// that only knows the pictures it was told of misses the others.
+struct TNamedPicture {
+  const char* parent;   // object name of its button or panel; null: the form
+  const char* picture;  // its own object name
+  // Where the rules put the picture's box, in the parent's coordinates;
+  // null: anywhere inside the parent, clear of its text.
+  std::function<QRectF(const QWidget* form, const QWidget* parent)> box;
+  // It takes turns with others in one place, so it may be hidden.
+  bool takesTurns = false;
+};
+
+// Each named picture is there on its parent (unless the parent is hidden:
+// a button the configuration leaves out has nothing to show), shows a
+// picture of its own proportions, whole within its box, inside its parent
+// and clear of the parent's text, and where its box rule puts it.
+QStringList checkNamedPictures(const QWidget* form, const QString& formName,
+                               const std::vector<TNamedPicture>& pictures);
 
 }  // namespace layoutcheck

@@ -456,6 +456,9 @@ TfmRecycle* TScreenCatalog::cart() {
   cart_->show();
   // Nobody touches the screens here: no reset question after the idle time.
   cart_->tmIdle->stop();
+  // The pay button shows the card's logo, not whichever method's turn it is
+  // when a picture is taken.
+  cart_->tmPaymentImage->stop();
   for (const TProduct& p : main_->snacks) cart_->addProduct(p);
   cart_->addProduct(main_->snacks[0]);
   cart_->addProduct(main_->drinks[0]);
