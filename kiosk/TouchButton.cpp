@@ -40,6 +40,20 @@ void TRectangle::paintEvent(QPaintEvent*) {
   if (strokeSides_ & Qt::RightEdge) p.fillRect(QRectF(r.width() - t, 0, t, r.height()), stroke_);
 }
 
+void TCircle::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing);
+  const double t = strokeSides() ? strokeThickness() : 0;
+  // The outline lies inside the box, as a rectangle's stroke does.
+  const QRectF r = QRectF(rect()).adjusted(t / 2, t / 2, -t / 2, -t / 2);
+  p.setBrush(fillColor());
+  if (t > 0)
+    p.setPen(QPen(strokeColor(), t));
+  else
+    p.setPen(Qt::NoPen);
+  p.drawEllipse(r);
+}
+
 void TRectangle::mousePressEvent(QMouseEvent* e) {
   if (e->button() != Qt::LeftButton) return QWidget::mousePressEvent(e);
   pressed_ = true;

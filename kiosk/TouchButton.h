@@ -22,6 +22,7 @@ class TRectangle : public QWidget {
   void setStroke(const QColor& color, double thickness, Qt::Edges sides);
   // The stroke lies inside the rectangle, where its children are drawn over it.
   double strokeThickness() const { return strokeThickness_; }
+  QColor strokeColor() const { return stroke_; }
   Qt::Edges strokeSides() const { return strokeSides_; }
   // The text a touch press reports when the button has no label (the
   // framework's hint; never shown as a tool tip on a kiosk).
@@ -48,6 +49,17 @@ class TRectangle : public QWidget {
   Qt::Edges strokeSides_;
   QString hint_;
   bool pressed_ = false;
+};
+
+// A page dot: a circle in the rectangle's box, filled with the fill colour
+// and outlined with the stroke (drawn all round whichever sides are set).
+class TCircle : public TRectangle {
+  Q_OBJECT
+ public:
+  using TRectangle::TRectangle;
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
 };
 
 // A rectangle used as a button: white with a coloured border, a centred

@@ -168,7 +168,7 @@ void TfmDrink::showEvent(QShowEvent* e) {
   if (pages_count > 1) {
     const double d = bottomH / 7;
     for (int i = 0; i < pages_count; ++i) {
-      auto* c = new TRectangle(pnBottom);
+      auto* c = new TCircle(pnBottom);
       const double x = (W - d) / 2 + W / 4 * (i - (pages_count - 1) / 2.0) / pages_count;
       c->setGeometry(rectOf(x, (bottomH - d) / 2, d, d));
       c->setStroke(kMainFill, 2, Qt::TopEdge | Qt::BottomEdge | Qt::LeftEdge | Qt::RightEdge);

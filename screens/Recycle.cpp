@@ -647,7 +647,7 @@ void TfmRecycle::updatePageDots() {
   const double d = pnAmount->height() / 7.0;
   const double left = btPrev->geometry().right(), right = btNext->x();
   for (int i = 0; i < pages; ++i) {
-    auto* c = new TRectangle(pnAmount);
+    auto* c = new TCircle(pnAmount);
     const double cx = left + (right - left) * (i + 1) / (pages + 1);
     c->setGeometry(rectOf(cx - d / 2, (pnAmount->height() - d) / 2, d, d));
     c->setFillColor(i == cart.page_ind ? pnBottom->fillColor() : Qt::transparent);

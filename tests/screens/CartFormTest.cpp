@@ -17,6 +17,7 @@
 #include "kiosk/TouchButton.h"
 #include "screens/Recycle.h"
 #include "tests/support/FastClock.h"
+#include "tests/support/LayoutCheck.h"
 
 namespace {
 
@@ -99,6 +100,7 @@ TEST(CartForm, ManyLinesPageWithDotsAndButtons) {
   EXPECT_FALSE(f.form->btNext->isHidden());
   EXPECT_FALSE(f.form->btPrev->isHidden());
   EXPECT_EQ(f.form->drinkCircles.size(), 2u);
+  for (TRectangle* dot : f.form->drinkCircles) EXPECT_TRUE(layoutcheck::isDrawnRound(dot));
   // The long total with its discount gives way to the page buttons: it ends
   // at the right margin, starts clear of the next-page button and takes a
   // smaller font than the heading's to fit between them.

@@ -8,6 +8,7 @@
 
 #include "kiosk/TouchButton.h"
 #include "screens/DrinkMenu.h"
+#include "tests/support/LayoutCheck.h"
 
 namespace {
 
@@ -163,6 +164,7 @@ TEST(DrinkMenuForm, PagesThroughTheDrinks) {
   m.form->show();
   EXPECT_EQ(m.form->pages_count, 3);
   EXPECT_EQ(m.form->drinkCircles.size(), 3u);
+  for (TRectangle* dot : m.form->drinkCircles) EXPECT_TRUE(layoutcheck::isDrawnRound(dot));
   struct Step {
     void (TfmDrink::*press)();
     int page, buttons;

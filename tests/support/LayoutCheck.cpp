@@ -508,4 +508,28 @@ QStringList checkNamedPictures(const QWidget* form, const QString& formName,
   return c.problems;
 }
 
+bool isDrawnRound(QWidget* dot) {
+  // Drawn over a colour that no dot uses, so that a painted corner shows.
+  const QColor background(1, 2, 3);
+  QPixmap shot(dot->size());
+  shot.fill(background);
+  dot->render(&shot, QPoint(), QRegion(), QWidget::DrawChildren);
+  const QImage img = shot.toImage();
+  if (img.width() < 4 || img.height() < 4) return false;
+  const auto distance = [&background](const QColor& c) {
+    return std::abs(c.red() - background.red()) + std::abs(c.green() - background.green()) +
+           std::abs(c.blue() - background.blue());
+  };
+  // The outline is there: the middle of the left side is drawn on.
+  const int outline = distance(img.pixelColor(1, img.height() / 2));
+  if (outline == 0) return false;
+  // A corner is left to what is under it; a small dot's smoothed edge may
+  // tint it, never cover it.
+  const int right = img.width() - 1, bottom = img.height() - 1;
+  for (const QPoint corner :
+       {QPoint(0, 0), QPoint(right, 0), QPoint(0, bottom), QPoint(right, bottom)})
+    if (distance(img.pixelColor(corner)) * 2 > outline) return false;
+  return true;
+}
+
 }  // namespace layoutcheck

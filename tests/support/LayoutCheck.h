@@ -71,4 +71,8 @@ struct TNamedPicture {
 QStringList checkNamedPictures(const QWidget* form, const QString& formName,
                                const std::vector<TNamedPicture>& pictures);
 
+// A page dot is drawn as a circle: its outline reaches its box's sides and
+// leaves the box's corners to what is under it.
+bool isDrawnRound(QWidget* dot);
+
 }  // namespace layoutcheck
