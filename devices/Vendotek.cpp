@@ -419,7 +419,19 @@ void TVendotek::idleHandshake() {
 }
 
 void TVendotek::disableHandshake() {
-  std::lock_guard lock(cs);
+  std::unique_lock lock(cs, std::defer_lock);
+  const int64_t deadline = now() + kDisableLockWaitMs;
+  while (!lock.try_lock_for(std::chrono::milliseconds(
+      plat::clock().realWaitMs(std::max<int64_t>(deadline - now(), 1))))) {
+    if (now() < deadline) continue;
+    const QString text =
+        QStringLiteral(
+            "Банковский терминал Vendotek (COM%1) не отключён: линия занята дольше %2 мс")
+            .arg(fComPort.load())
+            .arg(kDisableLockWaitMs);
+    log_.log(text);
+    throw ETimeout(text);
+  }
   TVendotekMessage msg;
   msg.add(vtMessageName, kDIS);
   msg.add(vtOperationNumber, QByteArray::number(operationNumber_));
