@@ -42,19 +42,24 @@ TcpClient::~TcpClient() {
 }
 
 TcpClient::Wait TcpClient::waitFor(int fd, short events, int timeoutMs) const {
-  pollfd p[2] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}};
-  const nfds_t n = wakeFd_ >= 0 ? 2 : 1;
+  // poll leaves out a negative descriptor.
+  pollfd p[3] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}, {stopFd_.load(), POLLIN, 0}};
   for (;;) {
     // Interrupted: only look, what is there already needs no wait.
-    int r = ::poll(p, n, interrupted_.load() ? 0 : std::max(timeoutMs, 0));
+    int r = ::poll(p, 3, interrupted_.load() ? 0 : std::max(timeoutMs, 0));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) throw ETcpError(sysError("poll", errno));
     // The socket's own news first: bytes that are there are not lost to a
     // stop that came at the same moment.
     if (p[0].revents != 0) return Wait::Ready;
-    if (interrupted_.load()) return Wait::Interrupted;
+    if (interrupted_.load() || (p[2].revents & POLLIN)) return Wait::Interrupted;
+    // A stop descriptor closed by its owner stops nothing.
+    if (p[2].revents != 0) {
+      p[2].fd = -1;
+      continue;
+    }
     // A wake-up left over from an earlier, reset interrupt.
-    if (n == 2 && p[1].revents != 0) {
+    if (p[1].revents != 0) {
       uint64_t v;
       (void)!::read(wakeFd_, &v, sizeof v);
       continue;
@@ -69,6 +74,10 @@ void TcpClient::interrupt() {
     uint64_t one = 1;
     (void)!::write(wakeFd_, &one, sizeof one);
   }
+}
+
+void TcpClient::setStopFd(int fd) {
+  stopFd_.store(fd);
 }
 
 void TcpClient::resetInterrupt() {

@@ -114,6 +114,12 @@ class TcpClient {
   void interrupt();
   // Any thread: lets waits run their time again.
   void resetInterrupt();
+  // A descriptor of someone else's (the read end of a pipe that a signal
+  // handler writes, say) that ends every wait as interrupt() does for as
+  // long as it is readable. It is never read here, so its owner sees the
+  // bytes too, and once the owner has read them waits run their time again.
+  // -1: none.
+  void setStopFd(int fd);
   bool interrupted() const { return interrupted_.load(); }
 
   int fd() const { return fd_; }
@@ -132,6 +138,7 @@ class TcpClient {
 
   int fd_ = -1;
   int wakeFd_ = -1;  // eventfd, readable while interrupted
+  std::atomic<int> stopFd_{-1};
   std::atomic<bool> interrupted_{false};
   mutable bool peerClosed_ = false;
   QString host_;
