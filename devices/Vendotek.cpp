@@ -1,6 +1,7 @@
 #include "devices/Vendotek.h"
 
 #include <QTimeZone>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -419,18 +420,24 @@ void TVendotek::idleHandshake() {
 }
 
 void TVendotek::disableHandshake() {
-  std::unique_lock lock(cs, std::defer_lock);
+  // Tried in short steps rather than with a timed lock, which the race
+  // detector cannot follow.
+  std::unique_lock lock(cs, std::try_to_lock);
   const int64_t deadline = now() + kDisableLockWaitMs;
-  while (!lock.try_lock_for(std::chrono::milliseconds(
-      plat::clock().realWaitMs(std::max<int64_t>(deadline - now(), 1))))) {
-    if (now() < deadline) continue;
-    const QString text =
-        QStringLiteral(
-            "Банковский терминал Vendotek (COM%1) не отключён: линия занята дольше %2 мс")
-            .arg(fComPort.load())
-            .arg(kDisableLockWaitMs);
-    log_.log(text);
-    throw ETimeout(text);
+  while (!lock.owns_lock()) {
+    const int64_t left = deadline - now();
+    if (left <= 0) {
+      const QString text =
+          QStringLiteral(
+              "Банковский терминал Vendotek (COM%1) не отключён: линия занята дольше %2 мс")
+              .arg(fComPort.load())
+              .arg(kDisableLockWaitMs);
+      log_.log(text);
+      throw ETimeout(text);
+    }
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::clamp<int64_t>(plat::clock().realWaitMs(left), 1, 5)));
+    lock.try_lock();
   }
   TVendotekMessage msg;
   msg.add(vtMessageName, kDIS);

@@ -182,8 +182,7 @@ class TVendotek {
   std::atomic<bool> payment_in_progress{false};
   int64_t payment_start_dt = 0;
   std::atomic<bool> payment_done{false};
-  // Timed, so that disableHandshake can stop waiting for it.
-  mutable std::recursive_timed_mutex cs;
+  mutable std::recursive_mutex cs;
   int32_t operationNumber_ = 0;
   int32_t keepaliveInterval_ = 10;
   int32_t operationTimeout_ = 60;
