@@ -46,9 +46,9 @@ class TcpClient {
 
   // Connects to host:port, closing any earlier connection first. host is a
   // numeric address or a name, looked up by plat::resolver() (NameLookup.h).
-  // Raises ETcpTimeout when the name is not found or no address answers
-  // within timeoutMs (plat::clock()) in all, ETcpInterrupted when
-  // interrupted, ETcpError on any other failure.
+  // timeoutMs (plat::clock()) bounds the lookup and the connect together.
+  // Raises ETcpTimeout when they are not done within it, ETcpInterrupted
+  // when interrupted, ETcpError on any other failure.
   void connect(const QString& host, int port, int timeoutMs);
   // Takes over an already connected socket (from an accept); owns it.
   void adopt(int fd);
