@@ -46,14 +46,17 @@ inline QString kioskProgram() {
 }
 
 // A kiosk's own folders and the settings file that makes it log in to the
-// demo back office on 127.0.0.1:port.
+// demo back office on host:port (127.0.0.1 unless named).
 class KioskFolders {
  public:
-  explicit KioskFolders(int port) { writeSettings(port); }
+  explicit KioskFolders(int port, QString host = QStringLiteral("127.0.0.1"))
+      : host_(std::move(host)) {
+    writeSettings(port);
+  }
 
   void writeSettings(int port) const {
     TSettingsStorage ss;
-    writeText(ss, SettingsKeys::host, QStringLiteral("127.0.0.1"));
+    writeText(ss, SettingsKeys::host, host_);
     writeInt(ss, SettingsKeys::port, port);
     writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
     writePassword(ss, SettingsKeys::password, QStringLiteral("demo"));
@@ -80,6 +83,9 @@ class KioskFolders {
   }
 
   QTemporaryDir data, runtime, ports;
+
+ private:
+  QString host_;
 };
 
 // How often the file holds the needle; 0 when it cannot be read.

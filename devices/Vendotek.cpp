@@ -1,6 +1,7 @@
 #include "devices/Vendotek.h"
 
 #include <QTimeZone>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -419,7 +420,25 @@ void TVendotek::idleHandshake() {
 }
 
 void TVendotek::disableHandshake() {
-  std::lock_guard lock(cs);
+  // Tried in short steps rather than with a timed lock, which the race
+  // detector cannot follow.
+  std::unique_lock lock(cs, std::try_to_lock);
+  const int64_t deadline = now() + kDisableLockWaitMs;
+  while (!lock.owns_lock()) {
+    const int64_t left = deadline - now();
+    if (left <= 0) {
+      const QString text =
+          QStringLiteral(
+              "Банковский терминал Vendotek (COM%1) не отключён: линия занята дольше %2 мс")
+              .arg(fComPort.load())
+              .arg(kDisableLockWaitMs);
+      log_.log(text);
+      throw ETimeout(text);
+    }
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::clamp<int64_t>(plat::clock().realWaitMs(left), 1, 5)));
+    lock.try_lock();
+  }
   TVendotekMessage msg;
   msg.add(vtMessageName, kDIS);
   msg.add(vtOperationNumber, QByteArray::number(operationNumber_));

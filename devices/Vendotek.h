@@ -116,8 +116,8 @@ class TVendotek {
   using EventFn = std::function<void(int event_id, const QString& text)>;
 
   // log receives failures that the driver's own thread swallows (never
-  // time-outs, which are its normal rhythm), a repeated line at most once a
-  // minute. events receives the loss of a terminal that had answered. Either
+  // time-outs, which are its normal rhythm) and a "DIS" given up, a repeated
+  // line at most once a minute. events receives the loss of a terminal that had answered. Either
   // may be empty.
   explicit TVendotek(std::function<void(const QString&)> log = {}, EventFn events = {});
   ~TVendotek();
@@ -136,8 +136,15 @@ class TVendotek {
 
   // Sends "IDL" with the local time and waits for the terminal's "IDL".
   void idleHandshake();
-  // Sends "DIS" and waits for nothing.
+  // Sends "DIS" and waits for nothing. The driver's own thread holds the
+  // line while it serves the terminal's bank link (a host connect of up to
+  // 25 s, a write of up to 30 s); the close does not sit that out. When the
+  // line is not free within kDisableLockWaitMs, nothing is sent: the driver
+  // logs why and raises ETimeout. The frame, when sent, is a short write.
   void disableHandshake();
+  static constexpr int kDisableLockWaitMs = 1'500;
+  // The longest disableHandshake takes: the wait above and the frame's write.
+  static constexpr int kDisableHandshakeBoundMs = kDisableLockWaitMs + 300;
   // Starts a payment of amount roubles; the outcome shows in the two flags.
   void startPayment(double amount);
   bool paymentIsInProgress() const { return payment_in_progress; }

@@ -5,6 +5,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "devices/Vendotek.h"
+
+static_assert(TCloseBudget{}.cardTerminalStopMs >= TVendotek::kDisableHandshakeBoundMs,
+              "the close's step for the card terminal is shorter than the driver's own bound");
+
 TCloseBudget closeBudget() {
   TCloseBudget b;
   bool ok = false;

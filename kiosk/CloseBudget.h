@@ -19,8 +19,11 @@ struct TCloseBudget {
   int64_t discoveryStopMs = 5'000;
   // The coffee machine's exchange in flight ends at its next round.
   int64_t coffeeStopMs = 2'000;
-  // The card terminal's handshake switched off: the driver's lock (its own
-  // thread holds it for 10-ms reads) and one frame written.
+  // The card terminal's handshake switched off: the wait for the driver's
+  // line and one short frame written. The driver's thread may hold the line
+  // far longer (a payment's bank-host connect of 25 s, a write of 30 s);
+  // the close waits 1.5 s for it and then leaves the terminal as it is
+  // (TVendotek::kDisableHandshakeBoundMs).
   int64_t cardTerminalStopMs = 2'000;
   // The terminal marked disconnected on the back office: the whole call,
   // reconnection included, is interrupted when this is up.

@@ -335,6 +335,10 @@ void TfmMain::createBackOfficeClient() {
   JClient->setServerType(QStringLiteral("DR"));
   JClient->setApplicationID(QStringLiteral("vekta"));
   JClient->setShowProgress(false);
+  // This client waits on the main thread, where the shutdown signal is only
+  // seen between two calls: the signal ends its wait at once (a lookup of a
+  // silent name server, a server that does not answer), not after it.
+  if (shutdownPipe[0] >= 0) JClient->socket()->setStopFd(shutdownPipe[0]);
   kernel_api = std::make_unique<TKernelAPI>(JClient.get());
   tbDocVmServiceSale = std::make_unique<TJTable>();
   tbDocVmServiceSale->SetJClient(JClient.get());

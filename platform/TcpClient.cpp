@@ -1,7 +1,6 @@
 #include "platform/TcpClient.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -43,19 +42,24 @@ TcpClient::~TcpClient() {
 }
 
 TcpClient::Wait TcpClient::waitFor(int fd, short events, int timeoutMs) const {
-  pollfd p[2] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}};
-  const nfds_t n = wakeFd_ >= 0 ? 2 : 1;
+  // poll leaves out a negative descriptor.
+  pollfd p[3] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}, {stopFd_.load(), POLLIN, 0}};
   for (;;) {
     // Interrupted: only look, what is there already needs no wait.
-    int r = ::poll(p, n, interrupted_.load() ? 0 : std::max(timeoutMs, 0));
+    int r = ::poll(p, 3, interrupted_.load() ? 0 : std::max(timeoutMs, 0));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) throw ETcpError(sysError("poll", errno));
     // The socket's own news first: bytes that are there are not lost to a
     // stop that came at the same moment.
     if (p[0].revents != 0) return Wait::Ready;
-    if (interrupted_.load()) return Wait::Interrupted;
+    if (interrupted_.load() || (p[2].revents & POLLIN)) return Wait::Interrupted;
+    // A stop descriptor closed by its owner stops nothing.
+    if (p[2].revents != 0) {
+      p[2].fd = -1;
+      continue;
+    }
     // A wake-up left over from an earlier, reset interrupt.
-    if (n == 2 && p[1].revents != 0) {
+    if (p[1].revents != 0) {
       uint64_t v;
       (void)!::read(wakeFd_, &v, sizeof v);
       continue;
@@ -72,6 +76,10 @@ void TcpClient::interrupt() {
   }
 }
 
+void TcpClient::setStopFd(int fd) {
+  stopFd_.store(fd);
+}
+
 void TcpClient::resetInterrupt() {
   interrupted_.store(false);
   if (wakeFd_ >= 0) {
@@ -80,32 +88,41 @@ void TcpClient::resetInterrupt() {
   }
 }
 
+std::vector<SocketAddress> TcpClient::resolve(const QString& host, int port, int64_t deadline) {
+  NameLookup lookup(host.isEmpty() ? QByteArray("127.0.0.1") : host.toUtf8(), port);
+  while (!lookup.done()) {
+    const int64_t left = deadline - clock().nowMs();
+    if (left <= 0) throw ETcpTimeout(QStringLiteral("Name lookup of %1 timed out.").arg(host));
+    // Ready or one slice over: either way the lookup is looked at again.
+    if (waitFor(lookup.fd(), POLLIN, int(std::min<int64_t>(left, kSliceMs))) == Wait::Interrupted)
+      throw interruptedError();
+  }
+  LookupResult found = lookup.result();
+  if (!found.error.isEmpty())
+    throw ETcpError(QStringLiteral("Cannot resolve host %1: %2.").arg(host, found.error));
+  return std::move(found.addresses);
+}
+
 void TcpClient::connect(const QString& host, int port, int timeoutMs) {
   close();
   host_ = host;
   port_ = port;
   if (port <= 0 || port > 65535) throw ETcpError(QStringLiteral("Invalid port %1.").arg(port));
   if (interrupted_.load()) throw interruptedError();
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  QByteArray h = host.isEmpty() ? QByteArray("127.0.0.1") : host.toUtf8();
-  int g = ::getaddrinfo(h.constData(), QByteArray::number(port).constData(), &hints, &list);
-  if (g != 0)
-    throw ETcpError(QStringLiteral("Cannot resolve host %1: %2.")
-                        .arg(host, QString::fromLocal8Bit(gai_strerror(g))));
+  // One deadline for the whole connect, the name lookup included.
   const int64_t deadline = clock().nowMs() + std::max(timeoutMs, 0);
+  const std::vector<SocketAddress> addresses = resolve(host, port, deadline);
   int err = ECONNREFUSED;
   Wait outcome = Wait::Ready;
   int fd = -1;
-  for (addrinfo* ai = list; ai && fd < 0 && outcome == Wait::Ready; ai = ai->ai_next) {
-    fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+  for (auto ai = addresses.begin(); ai != addresses.end() && fd < 0 && outcome == Wait::Ready;
+       ++ai) {
+    fd = ::socket(ai->family, ai->socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->protocol);
     if (fd < 0) {
       err = errno;
       continue;
     }
-    bool ok = ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+    bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&ai->addr), ai->len) == 0;
     bool inProgress = !ok && errno == EINPROGRESS;
     if (!ok && !inProgress) err = errno;
     while (inProgress) {
@@ -118,7 +135,6 @@ void TcpClient::connect(const QString& host, int port, int timeoutMs) {
         outcome = waitFor(fd, POLLOUT, int(std::min<int64_t>(left, kSliceMs)));
       } catch (const ETcpError&) {
         ::close(fd);
-        ::freeaddrinfo(list);
         throw;
       }
       if (outcome == Wait::Interrupted) break;
@@ -138,7 +154,6 @@ void TcpClient::connect(const QString& host, int port, int timeoutMs) {
       fd = -1;
     }
   }
-  ::freeaddrinfo(list);
   if (fd < 0) {
     if (outcome == Wait::Interrupted) throw interruptedError();
     if (outcome == Wait::TimedOut)

@@ -7,9 +7,10 @@
 // reader that asks for a few bytes at a time costs one system call per
 // socket chunk, not one per request, and never waits while bytes are there.
 //
-// Every wait (connect, read, write, hasData) also watches a wake-up
-// descriptor, so that another thread can end it at once: a stop must not
-// sit out a 30-second time-out or a peer that stopped reading.
+// Every wait (name lookup, connect, read, write, hasData) also watches a
+// wake-up descriptor, so that another thread can end it at once: a stop must
+// not sit out a 30-second time-out, a peer that stopped reading or a name
+// server that never answers.
 
 #include <QByteArray>
 #include <QString>
@@ -18,8 +19,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "platform/Exception.h"
+#include "platform/NameLookup.h"
 
 namespace plat {
 
@@ -41,9 +44,11 @@ class TcpClient {
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
 
-  // Connects to host:port, closing any earlier connection first. Raises
-  // ETcpTimeout when no address answers within timeoutMs (plat::clock()),
-  // ETcpInterrupted when interrupted, ETcpError on any other failure.
+  // Connects to host:port, closing any earlier connection first. host is a
+  // numeric address or a name, looked up by plat::resolver() (NameLookup.h).
+  // timeoutMs (plat::clock()) bounds the lookup and the connect together.
+  // Raises ETcpTimeout when they are not done within it, ETcpInterrupted
+  // when interrupted, ETcpError on any other failure.
   void connect(const QString& host, int port, int timeoutMs);
   // Takes over an already connected socket (from an accept); owns it.
   void adopt(int fd);
@@ -109,6 +114,12 @@ class TcpClient {
   void interrupt();
   // Any thread: lets waits run their time again.
   void resetInterrupt();
+  // A descriptor of someone else's (the read end of a pipe that a signal
+  // handler writes, say) that ends every wait as interrupt() does for as
+  // long as it is readable. It is never read here, so its owner sees the
+  // bytes too, and once the owner has read them waits run their time again.
+  // -1: none.
+  void setStopFd(int fd);
   bool interrupted() const { return interrupted_.load(); }
 
   int fd() const { return fd_; }
@@ -122,9 +133,12 @@ class TcpClient {
   // Waits up to timeoutMs for readable bytes and pulls what the socket has
   // into the buffer. Returns false on time-out.
   bool fill(int timeoutMs);
+  // The addresses of host, waiting for a lookup at most until deadline.
+  std::vector<SocketAddress> resolve(const QString& host, int port, int64_t deadline);
 
   int fd_ = -1;
   int wakeFd_ = -1;  // eventfd, readable while interrupted
+  std::atomic<int> stopFd_{-1};
   std::atomic<bool> interrupted_{false};
   mutable bool peerClosed_ = false;
   QString host_;

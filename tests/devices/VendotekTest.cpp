@@ -1,7 +1,12 @@
 // The driver against the simulated terminal on a pseudo-terminal.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <chrono>
@@ -12,10 +17,12 @@
 
 #include "devices/SberDevice.h"
 #include "devices/Vendotek.h"
+#include "kiosk/CloseBudget.h"
 #include "kiosk/DevicesDiscovery.h"
 #include "platform/TcpServer.h"
 #include "testbed/VendotekSim.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FastClock.h"
 
 namespace {
 
@@ -378,6 +385,87 @@ TEST_F(VendotekTest, BankConnectRequestsItCannotServe) {
   sim->sendBankData("x", true, 1);
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(sim->count("DAT"), 0);
+}
+
+// A bank host whose connects never complete: its listening socket's queue is
+// full (one connection waits there, never accepted), so the system drops
+// every further connection request.
+class StalledBankHost {
+ public:
+  StalledBankHost() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    queued_.connect(QStringLiteral("127.0.0.1"), port_, 2000);
+  }
+  ~StalledBankHost() { ::close(listener_); }
+  StalledBankHost(const StalledBankHost&) = delete;
+  StalledBankHost& operator=(const StalledBankHost&) = delete;
+
+  int port() const { return port_; }
+  // Someone is waiting for a connection to it: a socket in SYN-SENT.
+  bool connectWaiting() const {
+    QFile f(QStringLiteral("/proc/net/tcp"));
+    if (!f.open(QIODevice::ReadOnly)) return false;
+    const QByteArray remote =
+        QByteArray("0100007F:") + QByteArray::number(port_, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray& line : f.readAll().split('\n')) {
+      const QList<QByteArray> fields = line.simplified().split(' ');
+      if (fields.size() > 3 && fields[2] == remote && fields[3] == "02") return true;
+    }
+    return false;
+  }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  plat::TcpClient queued_;
+};
+
+// The close switches the terminal's handshake off while a payment runs and
+// the driver's thread waits on the bank host's connect (25 s): the close's
+// step gives up on the line within its bound, sends nothing and says why.
+TEST(VendotekClose, DisableHandshakeGivesUpOnALineHeldByTheBankConnectWithinItsBound) {
+  QTemporaryDir dir;
+  qputenv("VEKTA_PORTS_DIR", dir.path().toLocal8Bit());
+  StalledBankHost bank;
+  ASSERT_GT(bank.port(), 0);
+  testkit::FastClock fast(5);  // the bound's 2 s pass in 0.4 s, the connect's 25 s in 5 s
+  testkit::ClockScope clockScope(&fast);
+  VendotekSim sim(dir.path(), 4);
+  sim.setVrpAnswer(VendotekSim::VrpAnswer::Silent);
+  std::mutex mu;
+  QStringList logged;
+  auto vendotek = std::make_unique<TVendotek>([&](const QString& line) {
+    std::lock_guard lock(mu);
+    logged << line;
+  });
+  vendotek->setComPort(4);
+  vendotek->idleHandshake();
+  vendotek->startPayment(60);
+  sim.requestBankConnect(QStringLiteral("127.0.0.1"), bank.port());
+  ASSERT_TRUE(waitUntil([&] { return bank.connectWaiting(); }, 10s));
+
+  const int64_t start = fast.nowMs();
+  EXPECT_THROW(vendotek->disableHandshake(), ETimeout);
+  const int64_t took = fast.nowMs() - start;
+  EXPECT_LE(took, TCloseBudget{}.cardTerminalStopMs) << "waited for the bank host";
+  EXPECT_TRUE(vendotek->paymentIsInProgress());
+  EXPECT_EQ(sim.count("DIS"), 0);
+  {
+    std::lock_guard lock(mu);
+    EXPECT_EQ(logged, QStringList{QStringLiteral("Банковский терминал Vendotek (COM4) не "
+                                                 "отключён: линия занята дольше 1500 мс")});
+  }
+  vendotek.reset();
+  qunsetenv("VEKTA_PORTS_DIR");
 }
 
 // The demo's standalone simulator: ready line, link in place, a payment

@@ -1,6 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <functional>
 #include <thread>
@@ -8,6 +10,7 @@
 #include "platform/TcpClient.h"
 #include "platform/TcpServer.h"
 #include "tests/support/FastClock.h"
+#include "tests/support/StallingResolver.h"
 
 namespace {
 
@@ -139,6 +142,58 @@ TEST(TcpClient, InterruptEndsEveryKindOfWaitAtOnce) {
   });
   EXPECT_FALSE(p.client.hasData(60000));
   stopper.join();
+}
+
+// A descriptor of someone else's (the kiosk's shutdown pipe) ends every wait
+// while it is readable, and is left for its owner to read; after that, waits
+// run their time again.
+TEST(TcpClient, AReadableStopDescriptorEndsEveryWaitUntilItsOwnerReadsIt) {
+  auto resolver = std::make_shared<testkit::StallingResolver>();
+  testkit::ResolverScope scope(resolver);
+  struct Case {
+    const char* name;
+    std::function<void(Pair&)> wait;
+  };
+  const Case cases[] = {
+      {"read", [](Pair& p) { p.client.read(16, 60000); }},
+      {"write", [](Pair& p) { p.client.write(moreThanBuffersHold(), 60000); }},
+      {"name lookup",
+       [](Pair& p) { p.client.connect(QStringLiteral("backoffice.kiosk.test"), 4000, 60000); }},
+  };
+  int stop[2];
+  ASSERT_EQ(::pipe2(stop, O_CLOEXEC), 0);
+  auto stopSoon = [&] {
+    return std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      EXPECT_EQ(::write(stop[1], "x", 1), 1);
+    });
+  };
+  auto ownerReads = [&] {
+    char c = 0;
+    return ::read(stop[0], &c, 1) == 1 && c == 'x';
+  };
+  for (const Case& c : cases) {
+    Pair p;
+    p.client.setStopFd(stop[0]);
+    std::thread stopper = stopSoon();
+    EXPECT_THROW(c.wait(p), plat::ETcpInterrupted) << c.name;
+    stopper.join();
+    EXPECT_TRUE(ownerReads()) << c.name;
+  }
+
+  Pair p;
+  p.client.setStopFd(stop[0]);
+  std::thread stopper = stopSoon();
+  EXPECT_FALSE(p.client.hasData(60000));
+  stopper.join();
+  EXPECT_TRUE(ownerReads());
+  // Read by its owner, it stops nothing any more.
+  EXPECT_EQ(p.client.read(1, 10), QByteArray());
+  p.peer->write(QByteArray("y"));
+  EXPECT_EQ(p.client.read(1, 2000), QByteArray("y"));
+  resolver->release();
+  ::close(stop[0]);
+  ::close(stop[1]);
 }
 
 TEST(TcpClient, InterruptHoldsUntilResetAndSparesWhatNeedsNoWait) {
