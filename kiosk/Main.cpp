@@ -717,7 +717,7 @@ void TfmMain::FormClose(QCloseEvent* e) {
     try {
       TClientDeadline deadline(*JClient, budget.terminalMarkMs);
       JClient->updateRec(QStringLiteral("tbTerminal"), QStringLiteral("id,isConnected"),
-                         WireValue(TVariantArray{WireValue(terminal_id), WireValue(0)}),
+                         WireValue(TVariantArray{WireValue(terminal_id), WireValue::byte(0)}),
                          int(budget.terminalMarkMs / 1000));
     } catch (const std::exception& ex) {
       log(QStringLiteral("Отключение терминала не отмечено: ") + exceptionMessage(ex));

@@ -25,6 +25,7 @@
 #include "platform/TextCodec.h"
 #include "support/SilentServer.h"
 #include "support/WaitUntil.h"
+#include "testbed/ProtocolServer.h"
 #include "tests/support/KioskHooksStub.h"
 
 namespace {
@@ -225,6 +226,45 @@ TEST(MainForm, TheOneCopyLockIsFreeWhenTheCloseIsDone) {
   gate->add(1, QStringLiteral("После закрытия"));
   EXPECT_EQ(sink.events, (std::vector<std::pair<int, QString>>{{1, QStringLiteral("До закрытия")},
                                                                {33, QString()}}));
+}
+
+// At the close the back office is told the terminal is offline. Its column
+// is a small integer, and the value goes as one: the server reads the type
+// code it is sent.
+TEST(MainForm, TheCloseMarksTheTerminalOfflineWithASmallIntegerZero) {
+  KioskFolders folders;
+  ProtocolServer server;
+  server.setRequestHandler(
+      [](const ServerRequest&, ServerReply& rep) { rep.results = {WireValue(1)}; });
+  server.start();
+  {
+    TfmMain form;
+    form.show();
+    form.tmConfig->stop();
+    form.JClient->setHost(QStringLiteral("127.0.0.1"));
+    form.JClient->setPort(server.port());
+    form.JClient->setLogin(QStringLiteral("kiosk"));
+    form.JClient->setShowProgress(false);
+    form.terminal_id = 9;
+    form.check_password_on_exit = false;
+    form.close();
+  }
+  server.stop();
+  // Each field as name, type code and value.
+  std::vector<QStringList> marks;
+  for (const ServerRequest& r : server.requests()) {
+    if (r.code != 7 || r.params.size() != 7 || r.params[0].toStringNullEmpty() != "tbTerminal")
+      continue;
+    QStringList fields;
+    for (int i = 1; i + 2 < 7; i += 3)
+      fields << QStringLiteral("%1 %2 %3")
+                    .arg(r.params[i].toStringNullEmpty())
+                    .arg(r.params[i + 1].toInt())
+                    .arg(r.params[i + 2].toInt());
+    marks.push_back(fields);
+  }
+  ASSERT_EQ(marks.size(), 1u);
+  EXPECT_EQ(marks[0].join(", ").toStdString(), "id 4 9, isConnected 5 0");
 }
 
 TEST(MainForm, ErrorReplacesTheLogoUntilShowLogo) {
