@@ -142,7 +142,10 @@ void TJTable::saveToCache(const QString& tableName, bool forcedWrite) {
   checkTableName(tableName);
   const QString dat = dataFile(tableName);
   const QString dv = versionFile(tableName);
-  TCachedVersion now{sourceTablesDataVersions, last_refresh_tm, lastRefreshSQL, lastRefreshParams};
+  // A reading table compares the file with its own statement and parameters,
+  // so the file names this table's, not those of a refresh (a table loaded
+  // with selectFromDB has none).
+  TCachedVersion now{sourceTablesDataVersions, last_refresh_tm, sqlText(), paramsText()};
   if (!forcedWrite && !sourceTablesDataVersions.isEmpty() && QFile::exists(dat) &&
       QFile::exists(dv)) {
     TCachedVersion cached;

@@ -1,8 +1,8 @@
 #pragma once
 // Cache files of server-filled tables: the whole table (our checksummed table
-// format, ".dat") beside a version file (".dv") holding the data versions,
-// the time, the statement and the parameters of its load, so that a later run
-// takes the table from disk when nothing changed on the server.
+// format, ".dat") beside a version file (".dv") holding the data versions and
+// the time of its load and the table's statement and parameters, so that a
+// later run takes the table from disk when nothing changed on the server.
 
 #include <QByteArray>
 #include <QString>

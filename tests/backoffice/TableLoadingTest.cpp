@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include "backoffice/JClient.h"
 #include "backoffice/JTable.h"
+#include "backoffice/Utils.h"
 #include "testbed/ProtocolServer.h"
 
 namespace {
@@ -111,6 +115,62 @@ TEST_F(Loading, LoadsLeaveTrackersEmptyWithTheirOwnSwitch) {
   current = "v9";
   EXPECT_THROW(client.refreshTables({&tb}, 30), Exception);
   EXPECT_EQ(tb.sourceTablesDataVersions, "v1");
+}
+
+// A table saved to its cache files comes back on the next run for the same
+// statement and parameters, whichever way it was loaded; another statement
+// or parameter value goes to the server instead.
+TEST_F(Loading, ASavedTableComesBackFromItsCacheForTheSameStatement) {
+  QTemporaryDir dir;
+  const QString folderBefore = tablesCacheFolder();
+  setTablesCacheFolder(dir.path() + "/Tables");
+  const QString line1 = "select * from goods";
+  const QString line2 = "where cell = ?";
+  const QString sql = line1 + "\n" + line2;
+  const struct {
+    const char* what;
+    bool refresh;  // else selectFromDB
+    QString readerSql;
+    int readerParam;
+    bool taken;
+  } cases[] = {
+      {"selectFromDB, same statement", false, sql, 1, true},
+      {"refresh, same statement", true, sql, 1, true},
+      {"selectFromDB, other statement", false, line1 + "\nwhere cell <> ?", 1, false},
+      {"refresh, other statement", true, line1 + "\nwhere cell <> ?", 1, false},
+      {"selectFromDB, other parameter", false, sql, 2, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TJTable saved;
+    saved.SetJClient(&client);
+    saved.SetSQLText(sql);
+    saved.addParam(QVariant(1));
+    if (c.refresh)
+      client.refreshTables({&saved}, 30);
+    else
+      saved.selectFromDB(30);
+    saved.saveToCache("goods", false);
+
+    // The statement's length counts each line's CR LF.
+    QFile dv(dir.path() + "/Tables/goods.dv");
+    ASSERT_TRUE(dv.open(QIODevice::ReadOnly));
+    const QStringList parts = QString::fromUtf8(dv.readAll()).split(QChar(13));
+    ASSERT_GE(parts.size(), 3);
+    EXPECT_EQ(parts[2].toInt(), line1.size() + line2.size() + 4);
+
+    TJTable reader;
+    reader.SetSQLText(c.readerSql);
+    reader.addParam(QVariant(c.readerParam));
+    EXPECT_EQ(reader.updateFromCache("goods"), c.taken);
+    EXPECT_EQ(reader.RecordCount(), c.taken ? 3 : 0);
+    if (c.taken) {
+      EXPECT_EQ(reader.lastRefreshSQL.toStdString(), saved.sqlText().toStdString());
+      EXPECT_EQ(reader.lastRefreshParams.toStdString(), saved.paramsText().toStdString());
+    }
+    saved.deleteCache("goods");
+  }
+  setTablesCacheFolder(folderBefore);
 }
 
 }  // namespace
