@@ -37,19 +37,30 @@ bool isIntegerField(TFieldType t) {
   return t == ftSmallint || t == ftInteger || t == ftWord || t == ftAutoInc || t == ftLargeint;
 }
 
-// A row's value in a modal condition: numbers as numbers (in plain decimal
-// form, never with an exponent), Booleans as 1 or 0, everything else as a
-// quoted literal, so that a value such as x' or '1'='1 stays one value
-// instead of widening the condition.
-QString modalValueSQL(const plat::Field& f) {
-  if (f.IsNull()) return QStringLiteral("null");
-  const QString text = f.AsString();
+// A row's value in a modal condition as text: numbers in plain decimal form
+// (never with an exponent), Booleans as True or False; empty for null.
+QString modalValueText(const plat::Field& f) {
+  if (f.IsNull()) return QString();
+  const TFieldType t = f.DataType();
+  if (t == ftBoolean) return f.AsBoolean() ? QStringLiteral("True") : QStringLiteral("False");
+  if (isIntegerField(t)) return QString::number(f.AsLargeInt());
+  if (isFloatField(t)) return QString::number(f.AsFloat(), 'f', QLocale::FloatingPointShortest);
+  return f.AsString();
+}
+
+// The value where the condition puts it, so that no value ends a literal or
+// starts one (x' or '1'='1 stays one value instead of widening the
+// condition). Between quotes that the condition writes itself the text goes
+// in once with its own quotes doubled. Elsewhere an empty value is null, a
+// number stays a number when it is one, a Boolean its word, and anything
+// else becomes a quoted literal.
+QString modalValueSQL(const plat::Field& f, bool betweenQuotes) {
+  const QString text = modalValueText(f);
+  if (betweenQuotes) return SqlLiteral::inQuotes(text);
   if (text.isEmpty()) return QStringLiteral("null");
   const TFieldType t = f.DataType();
-  if (t == ftBoolean) return f.AsBoolean() ? QStringLiteral("1") : QStringLiteral("0");
-  if (isIntegerField(t)) return SqlLiteral::number(QString::number(f.AsLargeInt()));
-  if (isFloatField(t))
-    return SqlLiteral::number(QString::number(f.AsFloat(), 'f', QLocale::FloatingPointShortest));
+  if (t == ftBoolean) return text;
+  if (isIntegerField(t) || isFloatField(t)) return SqlLiteral::number(text);
   return SqlLiteral::quoted(text);
 }
 
@@ -636,9 +647,13 @@ void TSelection::addDocCol(const QString& value, const QString& table, const QSt
 QString TSelection::decodeModalWhere(const QString& where_, plat::MemTable* table) {
   const QString w = where_ + QLatin1Char(' ');
   QString out;
+  // Whether the condition's own text has opened a literal; a doubled quote
+  // inside one closes and reopens it, which leaves it open.
+  bool betweenQuotes = false;
   int i = 0;
   while (i < w.size()) {
     if (w[i] != u'@') {
+      if (w[i] == u'\'') betweenQuotes = !betweenQuotes;
       out += w[i++];
       continue;
     }
@@ -655,7 +670,7 @@ QString TSelection::decodeModalWhere(const QString& where_, plat::MemTable* tabl
         fail(QStringLiteral("tb.masterSource = nil (TSelection.decodeModalWhere)."));
       tb = tb->MasterSource();
     }
-    out += modalValueSQL(*tb->FieldByName(name));
+    out += modalValueSQL(*tb->FieldByName(name), betweenQuotes);
   }
   return out.trimmed();
 }

@@ -38,9 +38,13 @@ QString integerIn(const QString& text, qint64 lo, qint64 hi) {
 }  // namespace
 
 QString quoted(const QString& text) {
+  return u'\'' + inQuotes(text) + u'\'';
+}
+
+QString inQuotes(const QString& text) {
   QString t = text;
   t.replace(u'\'', QStringLiteral("''"));
-  return u'\'' + t + u'\'';
+  return t;
 }
 
 bool isNumber(const QString& text) {

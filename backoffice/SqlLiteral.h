@@ -2,7 +2,8 @@
 // Values written into SQL text. Every value that is pasted into a statement
 // (a key, a filter value, a field of the current row) passes here, so that no
 // text can end a literal early and add conditions of its own: a value is
-// either a number in its plain written form or a quoted text literal.
+// either a number in its plain written form or a quoted text literal, or it
+// goes inside a literal with its own quotes doubled.
 
 #include <QString>
 
@@ -10,6 +11,10 @@ namespace SqlLiteral {
 
 // A text literal: single quotes around it, inner single quotes doubled.
 QString quoted(const QString& text);
+
+// The inside of a text literal: inner single quotes doubled, for a value that
+// goes between quotes the statement writes itself.
+QString inQuotes(const QString& text);
 
 // An optional "-", ASCII digits, and optionally "." and more digits, with no
 // blanks, exponent, sign "+" or words such as "nan" and "inf", and a finite

@@ -72,7 +72,8 @@ TEST(SqlLiteral, QueryBuilderQuotesKeysAndFilterValues) {
     s.addCol("G.id", "id");
     s.addCol("G.price", "price");
     s.keyFieldValue = h.value;
-    EXPECT_TRUE(s.getSQL().contains("\r\nwhere G.id = " + h.asKey + "\r\n")) << s.getSQL().toStdString();
+    EXPECT_TRUE(s.getSQL().contains("\r\nwhere G.id = " + h.asKey + "\r\n"))
+        << s.getSQL().toStdString();
 
     pugi::xml_document doc;
     const QString xml = QStringLiteral(
@@ -102,6 +103,9 @@ TEST(SqlLiteral, ModalConditionQuotesTheRowsValues) {
     t.FieldByName("name")->SetAsString(h.value);
     t.Post();
     EXPECT_EQ(TSelection::decodeModalWhere("name = @name", &t), "name = " + h.asText);
+    // Between the condition's own quotes the value is the same literal.
+    EXPECT_EQ(TSelection::decodeModalWhere("name = '@name'", &t).toStdString(),
+              ("name = " + h.asText).toStdString());
   }
   struct Number {
     double value;
@@ -120,12 +124,63 @@ TEST(SqlLiteral, ModalConditionQuotesTheRowsValues) {
     t.FieldByName("isSnack")->SetAsBoolean(true);
     t.Post();
     EXPECT_EQ(TSelection::decodeModalWhere("p = @price and q = @qty and s = @isSnack", &t),
-              "p = " + n.sql + " and q = 3 and s = 1")
+              "p = " + n.sql + " and q = 3 and s = True")
         << n.value;
   }
   t.Append();
   t.Post();
   EXPECT_EQ(TSelection::decodeModalWhere("n = @name and p = @price", &t), "n = null and p = null");
+}
+
+// Each reference's value where the condition puts it: between the
+// condition's own quotes the value goes in once, its quotes doubled; outside
+// them text becomes a literal, numbers and Booleans their plain text, and an
+// empty value null. No value ends a literal or starts one.
+TEST(SqlLiteral, ModalConditionPutsEachValueInItsPlace) {
+  const struct {
+    const char* condition;
+    QVariant name;
+    QString decoded;
+  } cases[] = {
+      {"name = @name", "milk", "name = 'milk'"},
+      {"name = '@name'", "milk", "name = 'milk'"},
+      {"name like '%@name%'", "milk", "name like '%milk%'"},
+      {"name = @name", "O'Brien", "name = 'O''Brien'"},
+      {"name = '@name'", "O'Brien", "name = 'O''Brien'"},
+      {"name = '@name' and x = 1", "a' or 'b", "name = 'a'' or ''b' and x = 1"},
+      {"name = @name", "", "name = null"},
+      {"name = '@name'", "", "name = ''"},
+      {"name = @name", QVariant(), "name = null"},
+      {"name = '@name'", QVariant(), "name = ''"},
+      // The condition's own doubled quote keeps it inside its literal.
+      {"note = 'it''s @name' and name = @name", "milk", "note = 'it''s milk' and name = 'milk'"},
+      {"note = 'a' and name = '@name'", "milk", "note = 'a' and name = 'milk'"},
+      {"qty = @qty and p = @price", "milk", "qty = 3 and p = 2.5"},
+      {"qty = '@qty' and p = '@price'", "milk", "qty = '3' and p = '2.5'"},
+      {"s = @isSnack and f = @isFresh", "milk", "s = True and f = False"},
+      {"s = '@isSnack'", "milk", "s = 'True'"},
+  };
+  plat::MemTable t;
+  t.AddField("name", ftString, 100);
+  t.AddField("price", ftFloat);
+  t.AddField("qty", ftInteger);
+  t.AddField("isSnack", ftBoolean);
+  t.AddField("isFresh", ftBoolean);
+  t.Open();
+  t.Append();
+  t.FieldByName("price")->SetAsFloat(2.5);
+  t.FieldByName("qty")->SetAsInteger(3);
+  t.FieldByName("isSnack")->SetAsBoolean(true);
+  t.FieldByName("isFresh")->SetAsBoolean(false);
+  t.Post();
+  for (const auto& c : cases) {
+    t.Edit();
+    t.FieldByName("name")->SetValue(c.name);
+    t.Post();
+    EXPECT_EQ(TSelection::decodeModalWhere(QString::fromUtf8(c.condition), &t).toStdString(),
+              c.decoded.toStdString())
+        << c.condition << " with " << c.name.toString().toStdString();
+  }
 }
 
 }  // namespace
