@@ -207,6 +207,11 @@ int main(int argc, char** argv) {
        "<dataType>3</dataType><item><condition>12</condition><value>7</value><id/></item>"
        "</condition></price><grp><type>list</type><include>true</include>"
        "<items><item><value>1</value></item></items></grp></fields></f>");
+  seed("modal_condition", "quoted_and_bare",
+       QByteArray("name = '@name' and qty = @qty or n = @name and s like '%@name%'") + '\0' +
+           "x' or '1'='1");
+  seed("modal_condition", "doubled_quote",
+       QByteArray("note = 'it''s @name' or @name") + '\0' + "O'Brien");
 
   // ---- devices ----
   {
