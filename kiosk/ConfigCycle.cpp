@@ -170,6 +170,22 @@ void TConfigCycle::queueEvent(int id, const QString& text) const {
   if (IEventSink* sink = ctx.events ? ctx.events() : nullptr) sink->add(id, text);
 }
 
+// A settings file that cannot be written stops no load: the values stay in
+// memory, the kiosk sells with them, and the next save that works writes
+// them. The fault is reported once, not at every load while it lasts.
+void TConfigCycle::saveSettings() {
+  const TSettingsStorage::SaveResult saved = ctx.SS->SaveToIniFile();
+  if (saved) {
+    saveFailure_.clear();
+    return;
+  }
+  if (saved.error == saveFailure_) return;
+  saveFailure_ = saved.error;
+  const QString text = QStringLiteral("Не удалось сохранить настройки: ") + saved.error;
+  log(text);
+  queueEvent(1, text);
+}
+
 void TConfigCycle::loadCountersAndTotal() {
   loadCounters(*ctx.counters);
   try {
@@ -255,12 +271,12 @@ void TConfigCycle::refreshConfig() {
   //    rebuilt with them.
   loadCountersAndTotal();
 
-  // 2-3.
+  // 2-3. Without a stored number the machine stays the one already known
+  //      (from the cache start), so a settings file that lost its number but
+  //      kept its ids does not register a second machine.
   cfg.protocolSerialNumber = readText(ss, SettingsKeys::protocolSerialNumber);
   if (!cfg.protocolSerialNumber.isEmpty())
     cfg.vm_id = idOf(client.selectValue(vmByNumberSql(cfg.protocolSerialNumber), kTimeout));
-  else
-    cfg.vm_id = 0;
 
   // 4. First contact: the model of these kiosks, then the machine.
   if (cfg.vm_id == 0) {
@@ -303,7 +319,7 @@ void TConfigCycle::refreshConfig() {
       }
       registerVm(model.toQVariant());
       writeText(ss, SettingsKeys::protocolSerialNumber, cfg.protocolSerialNumber);
-      ss.SaveToIniFile();
+      saveSettings();
     }
   }
 
@@ -461,7 +477,7 @@ void TConfigCycle::applyVmSettings(plat::MemTable& table) {
   // 12.
   if (ctx.settingsApplied) ctx.settingsApplied();
   // 13.
-  ss.SaveToIniFile();
+  saveSettings();
   // 14.
   if (ctx.scheduleNextAudit) ctx.scheduleNextAudit();
 }
