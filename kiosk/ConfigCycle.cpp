@@ -15,6 +15,7 @@
 #include "kiosk/Products.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "platform/MemTable.h"
@@ -375,7 +376,9 @@ void TConfigCycle::loadSettings() {
   TJTable table;
   selectInto(table, *ctx.client, settingsSql(ctx.config->vm_id));
   applyVmSettings(table);
-  table.SaveToFile(cacheFile(kSettingsCacheFile));
+  // The row holds the service password in clear: the owner's alone.
+  plat::writeFileAtomic(cacheFile(kSettingsCacheFile), table.SaveToBytes(),
+                        plat::FileAccess::OwnerOnly);
 }
 
 void TConfigCycle::uploadCoffeeRecipes() {

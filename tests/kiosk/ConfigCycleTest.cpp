@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -243,6 +244,9 @@ TEST(ConfigCycle, DemoBackOfficeLoadsEverythingAndFindsTheMachineAgain) {
     ASSERT_NO_THROW(t.LoadFromFile(data.filePath(name))) << name;
     EXPECT_EQ(t.RecordCount(), QByteArray(name) == "tbVmSettings" ? 1 : 20) << name;
   }
+  // The settings row holds the service password in clear.
+  EXPECT_EQ(QFileInfo(data.filePath("tbVmSettings")).permissions(),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
   // A second load finds the machine by its stored number.
   const qint64 vm = k.config.vm_id;
