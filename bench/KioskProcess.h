@@ -22,6 +22,7 @@
 
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
+#include "platform/Exception.h"
 
 namespace benchkit {
 
@@ -60,7 +61,8 @@ class KioskFolders {
     writeInt(ss, SettingsKeys::port, port);
     writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
     writePassword(ss, SettingsKeys::password, QStringLiteral("demo"));
-    ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini")));
+    if (const auto saved = ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini"))); !saved)
+      throw EFileError(saved.error);
   }
 
   QProcessEnvironment environment() const {

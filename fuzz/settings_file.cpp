@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // truncated: there are no keys to lose.
   if (first.keys().empty()) return 0;
   const QStringList lines = linesOf(first);
-  first.SaveToIniFile(out);
+  if (!first.SaveToIniFile(out)) return 0;  // the scratch folder is full: nothing to compare
   TSettingsStorage again;
   try {
     again.LoadFromIniFile(out);

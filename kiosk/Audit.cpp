@@ -197,13 +197,15 @@ void TAuditScheduler::makeAudit(int auditReason_id) {
   // in a loop.
   *ctx.last_audit_dt = t;
   if (ctx.SS) {
+    QString failure;
     try {
       writeDateTime(*ctx.SS, SettingsKeys::last_audit_dt, t);
-      ctx.SS->SaveToIniFile();
+      failure = ctx.SS->SaveToIniFile().error;
     } catch (const std::exception& e) {
-      if (ctx.log)
-        ctx.log(QStringLiteral("Не удалось сохранить настройки: ") + exceptionMessage(e));
+      failure = exceptionMessage(e);
     }
+    if (!failure.isEmpty() && ctx.log)
+      ctx.log(QStringLiteral("Не удалось сохранить настройки: ") + failure);
   }
   scheduleNextAudit();
 }

@@ -15,6 +15,7 @@
 #include "kiosk/Products.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "platform/MemTable.h"
@@ -170,6 +171,22 @@ void TConfigCycle::queueEvent(int id, const QString& text) const {
   if (IEventSink* sink = ctx.events ? ctx.events() : nullptr) sink->add(id, text);
 }
 
+// A settings file that cannot be written stops no load: the values stay in
+// memory, the kiosk sells with them, and the next save that works writes
+// them. The fault is reported once, not at every load while it lasts.
+void TConfigCycle::saveSettings() {
+  const TSettingsStorage::SaveResult saved = ctx.SS->SaveToIniFile();
+  if (saved) {
+    saveFailure_.clear();
+    return;
+  }
+  if (saved.error == saveFailure_) return;
+  saveFailure_ = saved.error;
+  const QString text = QStringLiteral("Не удалось сохранить настройки: ") + saved.error;
+  log(text);
+  queueEvent(1, text);
+}
+
 void TConfigCycle::loadCountersAndTotal() {
   loadCounters(*ctx.counters);
   try {
@@ -255,12 +272,12 @@ void TConfigCycle::refreshConfig() {
   //    rebuilt with them.
   loadCountersAndTotal();
 
-  // 2-3.
+  // 2-3. Without a stored number the machine stays the one already known
+  //      (from the cache start), so a settings file that lost its number but
+  //      kept its ids does not register a second machine.
   cfg.protocolSerialNumber = readText(ss, SettingsKeys::protocolSerialNumber);
   if (!cfg.protocolSerialNumber.isEmpty())
     cfg.vm_id = idOf(client.selectValue(vmByNumberSql(cfg.protocolSerialNumber), kTimeout));
-  else
-    cfg.vm_id = 0;
 
   // 4. First contact: the model of these kiosks, then the machine.
   if (cfg.vm_id == 0) {
@@ -303,7 +320,7 @@ void TConfigCycle::refreshConfig() {
       }
       registerVm(model.toQVariant());
       writeText(ss, SettingsKeys::protocolSerialNumber, cfg.protocolSerialNumber);
-      ss.SaveToIniFile();
+      saveSettings();
     }
   }
 
@@ -359,7 +376,9 @@ void TConfigCycle::loadSettings() {
   TJTable table;
   selectInto(table, *ctx.client, settingsSql(ctx.config->vm_id));
   applyVmSettings(table);
-  table.SaveToFile(cacheFile(kSettingsCacheFile));
+  // The row holds the service password in clear: the owner's alone.
+  plat::writeFileAtomic(cacheFile(kSettingsCacheFile), table.SaveToBytes(),
+                        plat::FileAccess::OwnerOnly);
 }
 
 void TConfigCycle::uploadCoffeeRecipes() {
@@ -461,7 +480,7 @@ void TConfigCycle::applyVmSettings(plat::MemTable& table) {
   // 12.
   if (ctx.settingsApplied) ctx.settingsApplied();
   // 13.
-  ss.SaveToIniFile();
+  saveSettings();
   // 14.
   if (ctx.scheduleNextAudit) ctx.scheduleNextAudit();
 }

@@ -144,8 +144,12 @@ class TConfigCycle {
  private:
   void log(const QString& text) const;
   void queueEvent(int id, const QString& text) const;
+  // Writes the settings file; a failure is logged and queued as event 1.
+  void saveSettings();
   void loadCountersAndTotal();
   void loadAssortment();
   void loadSettings();
   void uploadCoffeeRecipes();
+
+  QString saveFailure_;  // the save failure last reported; empty after a save that worked
 };

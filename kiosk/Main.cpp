@@ -48,6 +48,7 @@
 #include "kiosk/SoftwareUpdate.h"
 #include "kiosk/TouchButton.h"
 #include "platform/AppPaths.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 #include "platform/Common.h"
 #include "platform/MainThread.h"
@@ -184,18 +185,43 @@ void TfmMain::FormCreate() {
   immediate_config_refresh = false;
   carimali_status = QStringLiteral("Соединение с кофемашиной...");
 
-  instance_lock_ = std::make_unique<plat::SingleInstanceLock>(QLatin1String(kInstanceName));
+  // Where the runtime folder cannot hold the guard's file, the data folder
+  // does. A guard that cannot be made at all says nothing about another
+  // copy: this one ends, saying why, in the log and on the screen.
+  instance_lock_ = std::make_unique<plat::SingleInstanceLock>(QLatin1String(kInstanceName),
+                                                              GetCommonDataFolder());
+  auto report = [this](const QString& text, int seconds) {
+    localLog_->setFileName(GetCommonDataFolder() + QLatin1Char('/') + kProgramName +
+                           QStringLiteral(".log"));
+    log(text);
+    ShowMessageTimed(text, seconds);
+  };
   // After an update the predecessor may still be closing down and holding
   // the lock; it lets go when its process ends.
   const bool afterUpdate =
       QCoreApplication::arguments().contains(QLatin1String(kAfterUpdateArgument));
-  if (!instance_lock_->tryLock() &&
-      !(afterUpdate && waitForInstanceLock([this] { return instance_lock_->tryLock(); },
-                                           closeBudget().handOverWaitMs()))) {
+  bool locked = false;
+  try {
+    locked = instance_lock_->tryLock() ||
+             (afterUpdate && waitForInstanceLock([this] { return instance_lock_->tryLock(); },
+                                                 closeBudget().handOverWaitMs()));
+  } catch (const std::exception& e) {
+    report(QStringLiteral("Не удаётся создать блокировку запуска программы.\r\n") +
+               exceptionMessage(e),
+           10);
+    terminate_requested_ = true;
+    return;
+  }
+  if (!locked) {
     ShowMessageTimed(QStringLiteral("Программа уже запущена."), 3);
     terminate_requested_ = true;
     return;
   }
+  if (!instance_lock_->fallbackReason().isEmpty())
+    report(QStringLiteral("Блокировка запуска программы создана в папке данных: ") +
+               instance_lock_->filePath() + QStringLiteral("\r\n") +
+               instance_lock_->fallbackReason(),
+           5);
 
   // The application's handler of unhandled exceptions is TKioskApplication,
   // which hands them to onApplicationException.
@@ -282,6 +308,12 @@ void TfmMain::FormShow() {
 void TfmMain::openDataFolder() {
   // The log's lock exists with the form; the data folder and the files.
   commonAppDataFolder = GetCommonDataFolder();
+  // The folder holds the settings with the back office's password: one the
+  // kiosk makes is its own alone. A failure shows at the first file written.
+  try {
+    plat::makeFolderPath(commonAppDataFolder, plat::FileAccess::OwnerOnly);
+  } catch (const std::exception&) {
+  }
   settings_ = std::make_unique<TSettingsStorage>();
   settings_->IniFileName = iniFileName();
   localLog_->setFileName(commonAppDataFolder + QLatin1Char('/') + kProgramName +
@@ -547,6 +579,9 @@ void TfmMain::loadSettings() {
     log(QStringLiteral("Файл настроек не прочитан: ") + report.mainError);
   if (report.source != TSettingsStorage::LoadReport::Main && !report.backupError.isEmpty())
     log(QStringLiteral("Резервная копия настроек не прочитана: ") + report.backupError);
+  if (report.source == TSettingsStorage::LoadReport::MainPart ||
+      report.source == TSettingsStorage::LoadReport::BackupPart)
+    log(QStringLiteral("Из файла настроек взяты значения, прочитанные до ошибки"));
   settings_->IniFileName = iniFileName();
 }
 

@@ -143,8 +143,9 @@ int parseServerPort(const QString& text) {
   return port;
 }
 
-void SaveServiceMenuValues(const TServiceMenuValues& values, const TServiceMenuContext& ctx,
-                           const std::function<void()>& autostartFailed) {
+TSettingsStorage::SaveResult SaveServiceMenuValues(const TServiceMenuValues& values,
+                                                   const TServiceMenuContext& ctx,
+                                                   const std::function<void()>& autostartFailed) {
   // 1. An empty port is refused here too: half a save would leave the new
   //    values in memory, to be written by the next save of the file.
   const QString portText = values.port.trimmed();
@@ -183,10 +184,11 @@ void SaveServiceMenuValues(const TServiceMenuValues& values, const TServiceMenuC
 
   // 5-6.
   writeText(ss, SettingsKeys::pos_terminal_location, values.pos_terminal_location);
-  ss.SaveToIniFile();
+  TSettingsStorage::SaveResult saved = ss.SaveToIniFile();
 
   // 7.
   if (ctx.setBringToFront) ctx.setBringToFront(values.BringToFront);
+  return saved;
 }
 
 // --- the form ----------------------------------------------------------------
@@ -397,12 +399,15 @@ void TfmSettings::FormShow() {
 
 void TfmSettings::SaveSettings() {
   edPort->setText(edPort->text().trimmed());
-  SaveServiceMenuValues(values(), ctx_, [] {
+  const TSettingsStorage::SaveResult saved = SaveServiceMenuValues(values(), ctx_, [] {
     ShowMessageTimed(QStringLiteral("Не удалось записать автозапуск приложения.\r\n"
                                     "Проверьте права на папку автозапуска."),
                      0);
   });
   data_changed = false;
+  // The values apply from now on either way; the technician standing here
+  // learns that they will not survive a restart.
+  if (!saved) ShowMessageTimed(QStringLiteral("Не удалось сохранить настройки: ") + saved.error, 0);
 }
 
 void TfmSettings::btOKClick() {

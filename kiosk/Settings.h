@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <functional>
 
+#include "kiosk/SettingsStorage.h"
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -20,7 +22,6 @@ class QLineEdit;
 class QPushButton;
 class TJClient;
 class TRectangle;
-class TSettingsStorage;
 class TTouchButton;
 
 namespace plat {
@@ -95,9 +96,11 @@ int parseServerPort(const QString& text);
 // Stores the values and applies them: the autostart entry (a failure is
 // reported by autostartFailed and the save goes on), the settings (password
 // scrambled), the main client's connection, the settings file and the
-// bring-to-front timer. A bad port raises before anything is changed.
-void SaveServiceMenuValues(const TServiceMenuValues& values, const TServiceMenuContext& ctx,
-                           const std::function<void()>& autostartFailed);
+// bring-to-front timer. A bad port raises before anything is changed; a
+// settings file that cannot be written is returned, the rest applied.
+TSettingsStorage::SaveResult SaveServiceMenuValues(const TServiceMenuValues& values,
+                                                   const TServiceMenuContext& ctx,
+                                                   const std::function<void()>& autostartFailed);
 
 class TfmSettings : public QDialog {
   Q_OBJECT

@@ -203,18 +203,24 @@ void TSettingsStorage::LoadFromStrings(const QStringList& S) {
   }
 }
 
-void TSettingsStorage::SaveToIniFile(const QString& FileName) const {
+TSettingsStorage::SaveResult TSettingsStorage::SaveToIniFile(const QString& FileName) const {
   const QString path = FileName.isEmpty() ? IniFileName : FileName;
-  QStringList lines;
-  SaveToStrings(lines);
-  QString text;
-  for (const QString& l : lines) text += l + QStringLiteral("\r\n");
-  QByteArray bytes = plat::toAnsi(text);
-  // A hand-edited file read as UTF-8 or UTF-16 may hold letters that
-  // windows-1251 lacks; written as "?" they would rename or merge keys. Such
-  // a store is written as UTF-8 with its byte-order mark, which the load reads.
-  if (plat::fromAnsi(bytes) != text) bytes = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
-  plat::writeFileAtomic(path, bytes);
+  try {
+    QStringList lines;
+    SaveToStrings(lines);
+    QString text;
+    for (const QString& l : lines) text += l + QStringLiteral("\r\n");
+    QByteArray bytes = plat::toAnsi(text);
+    // A hand-edited file read as UTF-8 or UTF-16 may hold letters that
+    // windows-1251 lacks; written as "?" they would rename or merge keys. Such
+    // a store is written as UTF-8 with its byte-order mark, which the load reads.
+    if (plat::fromAnsi(bytes) != text) bytes = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+    // The file holds the back office's login and its scrambled password.
+    plat::writeFileAtomic(path, bytes, plat::FileAccess::OwnerOnly);
+  } catch (const std::exception& e) {
+    return SaveResult{exceptionMessage(e)};
+  }
+  return SaveResult{};
 }
 
 void TSettingsStorage::LoadFromIniFile(const QString& FileName) {
@@ -239,22 +245,42 @@ TSettingsStorage::LoadReport TSettingsStorage::loadWithBackup(TSettingsStorage& 
   LoadReport report;
   into.FKeys.clear();
   into.IniFileName = fileName;
-  auto attempt = [&](const QString& path, QString& error) {
+  // Each file into a store of its own: true when it loaded whole. What a
+  // file that failed part-way gave stays in its store.
+  auto attempt = [](const QString& path, TSettingsStorage& store, QString& error) {
     if (!QFile::exists(path)) return false;
-    TSettingsStorage fresh;
     try {
-      fresh.LoadFromIniFile(path);
+      store.LoadFromIniFile(path);
     } catch (const std::exception& e) {
       error = exceptionMessage(e);
       return false;
     }
-    into.FKeys = std::move(fresh.FKeys);
     return true;
   };
-  if (attempt(fileName, report.mainError))
+  TSettingsStorage mainStore, backupStore;
+  if (attempt(fileName, mainStore, report.mainError)) {
     report.source = LoadReport::Main;
-  else if (attempt(backupFileName(fileName), report.backupError))
+  } else if (attempt(backupFileName(fileName), backupStore, report.backupError)) {
     report.source = LoadReport::Backup;
+  } else if (!mainStore.FKeys.empty()) {
+    // Neither file loaded whole. The values read before the main file's
+    // fault are kept, so the next save never writes less than was read.
+    report.source = LoadReport::MainPart;
+  } else if (!backupStore.FKeys.empty()) {
+    report.source = LoadReport::BackupPart;
+  }
+  switch (report.source) {
+    case LoadReport::Main:
+    case LoadReport::MainPart:
+      into.FKeys = std::move(mainStore.FKeys);
+      break;
+    case LoadReport::Backup:
+    case LoadReport::BackupPart:
+      into.FKeys = std::move(backupStore.FKeys);
+      break;
+    case LoadReport::None:
+      break;
+  }
   return report;
 }
 
@@ -263,11 +289,8 @@ void TSettingsStorage::saveWithBackup(const QString& FileName) const {
   // Both are attempted, so one failing file does not cost the other its update.
   QString firstError;
   for (const QString& target : {path, backupFileName(path)}) {
-    try {
-      SaveToIniFile(target);
-    } catch (const std::exception& e) {
-      if (firstError.isEmpty()) firstError = exceptionMessage(e);
-    }
+    const SaveResult saved = SaveToIniFile(target);
+    if (!saved && firstError.isEmpty()) firstError = saved.error;
   }
   if (!firstError.isEmpty()) throw EFileError(firstError);
 }

@@ -57,12 +57,20 @@ class TSettingsStorage {
   // before it stays.
   void LoadFromStrings(const QStringList& S);
 
+  // What a save reports: an empty error when the file was written.
+  struct [[nodiscard]] SaveResult {
+    QString error;
+    explicit operator bool() const { return error.isEmpty(); }
+  };
   // Writes the file (IniFileName when FileName is empty) atomically, in
   // windows-1251 with CR LF line ends (UTF-8 with its byte-order mark when
   // the text holds a letter windows-1251 lacks), creating its folder chain.
-  // Raises EFileError (or EConvertError) on failure; the old file then stays
-  // as it was.
-  void SaveToIniFile(const QString& FileName = QString()) const;
+  // The file is readable by its owner alone (0600, whatever the mode of the
+  // file it replaces), and so is every folder made for it (0700). Never
+  // raises: a failure to convert, make the folder or write is returned, the
+  // old file stays as it was and the store is unchanged. The caller reports
+  // it as fits where it runs: no one may be there to read a message.
+  SaveResult SaveToIniFile(const QString& FileName = QString()) const;
   // Reads the file (IniFileName when empty): a UTF-8 or UTF-16 byte-order mark
   // selects that encoding, else windows-1251; lines end at CR, LF or CR LF.
   // Raises EFileError when the file cannot be read, is empty, is not valid in
@@ -70,18 +78,19 @@ class TSettingsStorage {
   // and what was read before stays in the store.
   void LoadFromIniFile(const QString& FileName = QString());
 
-  // Start-up load: fileName (vekta.ini) into a fresh store; when that fails,
-  // the whole of it is dropped and the backup (fileName + "~") is loaded into
-  // another fresh store instead. The two are never mixed. The result replaces
-  // the keys of `into` and sets its IniFileName to fileName.
+  // Start-up load, each file into a fresh store of its own, never mixed:
+  // fileName (vekta.ini) when it loads whole; else its backup (fileName +
+  // "~") when that loads whole; else the values read from fileName before
+  // its fault; else those read from the backup before its fault. The result
+  // replaces the keys of `into` and sets its IniFileName to fileName.
   struct LoadReport {
-    enum Source { None, Main, Backup } source = None;
-    QString mainError;    // why the main file was not used (empty when missing)
-    QString backupError;  // why the backup was not used either
+    enum Source { None, Main, Backup, MainPart, BackupPart } source = None;
+    QString mainError;    // why the main file did not load whole (empty when missing)
+    QString backupError;  // why the backup did not either
   };
   static LoadReport loadWithBackup(TSettingsStorage& into, const QString& fileName);
-  // Close-time save: the file and then its backup, each atomically. Raises on
-  // the first failure.
+  // Close-time save: the file and then its backup, each atomically; both are
+  // attempted. Raises EFileError with the first failure.
   void saveWithBackup(const QString& FileName = QString()) const;
 
   // The backup file name of a settings file.

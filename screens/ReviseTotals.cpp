@@ -68,12 +68,15 @@ int recordReviseTotals(const TReviseTotalsRecord& rec, bool done, const QString&
   }
   if (rec.last_revise_totals_dt) *rec.last_revise_totals_dt = now;
   if (rec.SS) {
+    QString failure;
     try {
       writeDateTime(*rec.SS, SettingsKeys::last_revise_totals_dt, now);
-      rec.SS->SaveToIniFile(rec.iniFileName);
+      failure = rec.SS->SaveToIniFile(rec.iniFileName).error;
     } catch (const std::exception& e) {
-      queue(rec.events, QStringLiteral("Ошибка сохранения INI-файла: ") + messageOf(e));
+      failure = messageOf(e);
     }
+    if (!failure.isEmpty())
+      queue(rec.events, QStringLiteral("Ошибка сохранения INI-файла: ") + failure);
   }
   queue(rec.events, QStringLiteral("Сверка итогов выполнена"));
   return 1;  // ok

@@ -81,7 +81,7 @@ TEST(HomeScreenEndToEnd, DemoKioskRegistersLoadsAndOpensTheHomeScreenThenFromThe
   writeInt(ss, SettingsKeys::port, backoffice.port());
   writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
   writePassword(ss, SettingsKeys::password, QStringLiteral("demo"));
-  ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini")));
+  ASSERT_EQ(ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini"))).error.toStdString(), "");
 
   const QString log = data.filePath(QStringLiteral("vekta.log"));
   const QString home = QStringLiteral("Открыта главная страница: напитков 10, снеков 10");

@@ -16,6 +16,7 @@
 #include "kiosk/Main.h"
 #include "kiosk/SettingsKeys.h"
 #include "kiosk/SettingsStorage.h"
+#include "platform/Exception.h"
 #include "screens/Recycle.h"
 #include "screens/SaleScreenHooks.h"
 #include "testbed/SimHandlers.h"
@@ -134,7 +135,8 @@ class KioskBench {
     writeInt(ss, SettingsKeys::port, backoffice->port());
     writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
     writePassword(ss, SettingsKeys::password, QStringLiteral("demo"));
-    ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini")));
+    if (const auto saved = ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini"))); !saved)
+      throw EFileError(saved.error);
   }
 
   ~KioskBench() {

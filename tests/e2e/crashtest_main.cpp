@@ -45,6 +45,7 @@
 #include "kiosk/SettingsStorage.h"
 #include "kiosk/TouchButton.h"
 #include "platform/AppPaths.h"
+#include "platform/Exception.h"
 #include "platform/MemTable.h"
 #include "screens/Gratitude.h"
 #include "screens/PaymentMethod.h"
@@ -187,7 +188,7 @@ int runKiosk(const QStringList& args) {
     writeInt(ss, SettingsKeys::port, port);
     writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
     writePassword(ss, SettingsKeys::password, QStringLiteral("demo"));
-    ss.SaveToIniFile(ini);
+    if (const auto saved = ss.SaveToIniFile(ini); !saved) throw EFileError(saved.error);
   }
 
   VendotekSim terminal(ports, 3);

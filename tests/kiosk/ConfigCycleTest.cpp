@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -242,6 +244,9 @@ TEST(ConfigCycle, DemoBackOfficeLoadsEverythingAndFindsTheMachineAgain) {
     ASSERT_NO_THROW(t.LoadFromFile(data.filePath(name))) << name;
     EXPECT_EQ(t.RecordCount(), QByteArray(name) == "tbVmSettings" ? 1 : 20) << name;
   }
+  // The settings row holds the service password in clear.
+  EXPECT_EQ(QFileInfo(data.filePath("tbVmSettings")).permissions(),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
   // A second load finds the machine by its stored number.
   const qint64 vm = k.config.vm_id;
@@ -379,6 +384,94 @@ TEST(ConfigCycle, WithoutServerAndCachedIdsTheErrorShowsAfterTenSeconds) {
   EXPECT_GT(late.errorText.size(), head.size());  // the connection's own message follows
   EXPECT_EQ(k.error([&] { k.cycle->loadConfigFromCache(); }),
             QStringLiteral("Не удалось загрузить конфигурацию."));
+}
+
+// The settings file cannot be replaced: a folder stands in its place, which
+// no permission, root's included, lets a rename replace. Whichever way the
+// configuration comes, the load finishes: the kiosk sells with the values in
+// memory, and the fault is reported once, in the log and as event 1.
+TEST(ConfigCycle, ASettingsFileThatCannotBeWrittenStopsNoLoad) {
+  enum Start { ServerLoad, OfflineStart, Registration };
+  const struct {
+    const char* name;
+    Start start;
+  } cases[] = {
+      {"load from the server", ServerLoad},
+      {"offline start from the cache", OfflineStart},
+      {"registration of a new machine", Registration},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QTemporaryDir data;
+    auto bo = std::make_unique<Backoffice>();
+    bo->db.seedDemo();
+    const int port = bo->server->port();
+    if (c.start != Registration) {
+      Kiosk first(data.path(), port);
+      ASSERT_TRUE(first.cycle->tick(plat::clock().nowMs()).loaded);
+    }
+    if (c.start == OfflineStart) bo.reset();  // the server is gone
+
+    Kiosk k(data.path(), port);
+    int audits = 0;
+    QStringList logged;
+    k.cycle->ctx.scheduleNextAudit = [&] { ++audits; };
+    k.cycle->ctx.log = [&](const QString& line) { logged << line; };
+    QFile::remove(k.ss.IniFileName);
+    ASSERT_TRUE(QDir().mkdir(k.ss.IniFileName));
+
+    const TConfigTickResult r = k.cycle->tick(plat::clock().nowMs());
+    EXPECT_TRUE(r.loaded);
+    EXPECT_TRUE(k.config.config_loaded);
+    EXPECT_EQ(k.config.last_refresh_config_dt.isValid(), c.start != OfflineStart)
+        << "from the server while it is up";
+    EXPECT_EQ(audits, 1) << "the step after the save ran";
+    EXPECT_EQ(k.products.drinks.size() + k.products.snacks.size(), 20u);
+    if (c.start == Registration) {
+      EXPECT_EQ(readText(k.ss, SettingsKeys::protocolSerialNumber), QStringLiteral("001"));
+    }
+
+    const QString head = QStringLiteral("Не удалось сохранить настройки: ");
+    int reported = 0;
+    for (const auto& [id, text] : k.sink.events)
+      if (text.startsWith(head)) {
+        ++reported;
+        EXPECT_EQ(id, 1);
+        EXPECT_TRUE(text.contains(k.ss.IniFileName)) << text.toStdString();
+      }
+    EXPECT_EQ(reported, 1) << "once, not at every save";
+    EXPECT_EQ(logged.filter(head).size(), 1) << logged.join(u'\n').toStdString();
+  }
+}
+
+// A settings file that kept the machine's ids but lost its number (an old
+// copy put back by hand): the kiosk that started from its cache stays that
+// machine when the server is back, and registers no new one.
+TEST(ConfigCycle, StoredIdsWithoutTheNumberKeepTheMachineAfterAStartFromTheCache) {
+  Backoffice bo;
+  bo.db.seedDemo();
+  QTemporaryDir data;
+  qint64 vm = 0, terminal = 0;
+  {
+    Kiosk first(data.path(), bo.server->port());
+    ASSERT_TRUE(first.cycle->tick(plat::clock().nowMs()).loaded);
+    vm = first.config.vm_id;
+    terminal = first.config.terminal_id;
+  }
+  Kiosk k(data.path(), bo.server->port());
+  writeText(k.ss, SettingsKeys::protocolSerialNumber, QString());
+  ASSERT_EQ(k.error([&] { k.cycle->loadConfigFromCache(); }), QString());
+  ASSERT_EQ(k.config.vm_id, vm);
+
+  ASSERT_EQ(k.error([&] {
+    k.client.connect(30);
+    k.cycle->refreshConfig();
+  }),
+            QString());
+  EXPECT_EQ(k.config.vm_id, vm);
+  EXPECT_EQ(k.config.terminal_id, terminal);
+  EXPECT_EQ(bo.value("select count(*) from tbVm").toInt(), 1);
+  EXPECT_EQ(bo.value("select count(*) from tbTerminal").toInt(), 1);
 }
 
 // Recipes of slots 1 (drink 3), 2 (drink 57: not a drink) and 5 (drink 4).

@@ -2,6 +2,7 @@
 // it writes at close, the local log and the error display.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QDir>
@@ -27,6 +28,7 @@
 #include "support/WaitUntil.h"
 #include "testbed/ProtocolServer.h"
 #include "tests/support/KioskHooksStub.h"
+#include "tests/support/WhenShown.h"
 
 namespace {
 
@@ -99,8 +101,8 @@ TEST(MainForm, ServicePasswordAndTimesFromTheSettings) {
 TEST(MainForm, UnreadableSettingsFallBackToTheBackupWhole) {
   const struct {
     const char* name;
-    QByteArray main;  // null: no file
-    QByteArray backup;
+    QByteArray main;     // null: no file
+    QByteArray backup;   // null: no file
     const char* serial;  // what the kiosk runs with and saves at close
   } cases[] = {
       {"missing main file", QByteArray(), ini(QStringLiteral("serialNumber=B1")), "B1"},
@@ -109,12 +111,15 @@ TEST(MainForm, UnreadableSettingsFallBackToTheBackupWhole) {
        ini(QStringLiteral("serialNumber=B3")), "B3"},
       {"readable main file", ini(QStringLiteral("serialNumber=M4")),
        ini(QStringLiteral("serialNumber=B4")), "M4"},
+      // Nothing to take whole: what was read before the bad line stays.
+      {"bad section line, no backup", ini(QStringLiteral("serialNumber=M5\r\n[ ]\r\nhost=x")),
+       QByteArray(), "M5"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     KioskFolders folders;
     if (!c.main.isNull()) folders.write(QStringLiteral("vekta.ini"), c.main);
-    folders.write(QStringLiteral("vekta.ini~"), c.backup);
+    if (!c.backup.isNull()) folders.write(QStringLiteral("vekta.ini~"), c.backup);
     {
       TfmMain form;
       form.show();
@@ -265,6 +270,66 @@ TEST(MainForm, TheCloseMarksTheTerminalOfflineWithASmallIntegerZero) {
   }
   ASSERT_EQ(marks.size(), 1u);
   EXPECT_EQ(marks[0].join(", ").toStdString(), "id 4 9, isConnected 5 0");
+}
+
+// The one-copy guard cannot be made in the runtime folder (a folder stands in
+// the lock file's place, which root cannot open as a file either). That is no
+// other copy: the guard goes into the data folder and the kiosk starts, or,
+// where that cannot hold it either, the kiosk ends saying why.
+TEST(MainForm, AGuardThatCannotBeMadeIsNoOtherCopy) {
+  const struct {
+    const char* name;
+    bool dataFolderUsable;
+  } cases[] = {
+      {"the data folder holds it", true},
+      {"no folder holds it", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KioskFolders folders;
+    const QString blocked = folders.runtime.filePath(QStringLiteral("54646dfgbdbsLL5.lock"));
+    ASSERT_TRUE(QDir().mkdir(blocked));
+    const QString dataFile = folders.file(QStringLiteral("not-a-folder"));
+    if (!c.dataFolderUsable) {
+      folders.write(QStringLiteral("not-a-folder"), "x");
+      qputenv("VEKTA_DATA_DIR", dataFile.toUtf8());
+    }
+    QString shown;
+    testkit::whenShown<TfmYNCQuestion>([&](TfmYNCQuestion* q) {
+      shown = q->txt;
+      q->btYesClick();
+    });
+    TfmMain form;
+    EXPECT_NE(shown, QStringLiteral("Программа уже запущена."));
+    EXPECT_TRUE(shown.contains(blocked)) << shown.toStdString();
+    EXPECT_EQ(form.terminateRequested(), !c.dataFolderUsable);
+    if (!c.dataFolderUsable) continue;
+    const QString log = QString::fromUtf8(folders.read(QStringLiteral("vekta.log")));
+    EXPECT_TRUE(log.contains(blocked)) << log.toStdString();
+    plat::SingleInstanceLock second(QLatin1String(TfmMain::kInstanceName), folders.data.path());
+    EXPECT_FALSE(second.tryLock()) << "a second copy started alike finds this one";
+  }
+}
+
+// The data folder holds the settings with the back office's password: one
+// the kiosk makes is its own alone.
+TEST(MainForm, ADataFolderTheKioskMakesIsItsOwnAlone) {
+  const auto mode = [](const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  KioskFolders folders;
+  const QString made = folders.file(QStringLiteral("lib/vekta"));
+  qputenv("VEKTA_DATA_DIR", made.toUtf8());
+  {
+    TfmMain form;
+    form.show();
+    EXPECT_EQ(mode(made), 0700);
+    form.check_password_on_exit = false;
+    form.close();
+  }
+  EXPECT_EQ(mode(made + QStringLiteral("/vekta.ini")), 0600);
+  EXPECT_EQ(mode(made + QStringLiteral("/vekta.ini~")), 0600);
 }
 
 TEST(MainForm, ErrorReplacesTheLogoUntilShowLogo) {

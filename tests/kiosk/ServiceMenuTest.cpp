@@ -176,6 +176,28 @@ TEST_F(ServiceMenu, AnAutostartEntryThatCannotBeWrittenIsReportedAndTheSaveGoesO
   EXPECT_TRUE(ini().contains(QStringLiteral("port=2\r\n")));
 }
 
+// A folder stands in the settings file's place. The technician at the menu
+// is told; the values apply all the same, and nothing is raised past the menu.
+TEST_F(ServiceMenu, ASettingsFileThatCannotBeWrittenIsShownAndTheValuesApply) {
+  ASSERT_TRUE(QDir().mkdir(ss.IniFileName));
+  auto menu = openMenu();
+  menu->edPort->setText(QStringLiteral("4100"));
+  menu->edLogin->setText(QStringLiteral("kiosk9"));
+  QString shown;
+  whenShown<TfmYNCQuestion>([&](TfmYNCQuestion* q) {
+    shown = q->txt;
+    q->btYesClick();
+  });
+  ASSERT_NO_THROW(menu->btOKClick());
+  EXPECT_EQ(menu->result(), QDialog::Accepted);
+  EXPECT_TRUE(shown.startsWith(QStringLiteral("Не удалось сохранить настройки: ")))
+      << shown.toStdString();
+  EXPECT_TRUE(shown.contains(ss.IniFileName)) << shown.toStdString();
+  EXPECT_EQ(readText(ss, SettingsKeys::login), QStringLiteral("kiosk9"));
+  EXPECT_EQ(client.login(), QStringLiteral("kiosk9"));
+  EXPECT_EQ(client.port(), 4100);
+}
+
 TEST_F(ServiceMenu, CancelWithChangesAsksWhetherToSave) {
   const struct {
     const char* name;

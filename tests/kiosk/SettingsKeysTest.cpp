@@ -58,7 +58,7 @@ TEST(SettingsKeys, ValuesSurviveTheFileInTheirStoredForm) {
     writeDateTime(ss, K::last_revise_totals_dt, QDateTime());
     writeInt(ss, K::vm_id, 17);
     writeText(ss, K::kelto_login, "operator");
-    ss.SaveToIniFile(ini);
+    ASSERT_EQ(ss.SaveToIniFile(ini).error.toStdString(), "");
   }
   QFile f(ini);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));

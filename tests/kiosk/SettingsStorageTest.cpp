@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -198,7 +199,7 @@ TEST_F(SettingsFile, SavesWindows1251WithCrLfAndCreatesTheFolders) {
   ss.Put({u("Global")}, u("host"), u("Сервер"));
   ss.Put({u("kelto")}, u("make_audit"), true);
   ss.Put({u("kelto")}, u("empty"), u(""));
-  ss.SaveToIniFile();
+  ASSERT_TRUE(ss.SaveToIniFile());
   EXPECT_EQ(readFile(ss.IniFileName),
             QByteArray("[Global]\r\nhost=\xd1\xe5\xf0\xe2\xe5\xf0\r\n[kelto]\r\nmake_audit=True\r\n"
                        "empty=\r\n"));
@@ -261,17 +262,66 @@ TEST_F(SettingsFile, UnreadableFilesRaise) {
   EXPECT_THROW(ss.LoadFromIniFile(path("missing")), EFileError);
 }
 
-TEST_F(SettingsFile, SaveFailureRaisesAndLeavesTheOldFile) {
-  TSettingsStorage ss;
-  ss.Put({u("a")}, u("x"), 1);
-  // A folder stands where the file should go.
+// A save that fails raises nothing: an unattended kiosk goes on with the
+// store as it is, and the caller reports the failure where someone sees it.
+TEST_F(SettingsFile, SaveFailureIsReturnedAndLeavesTheOldFile) {
+  QFile blocker(path("file"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  // A folder stands where the file should go: no permission lets a rename
+  // replace it, so this holds for root too.
   ASSERT_TRUE(QDir(dir.path()).mkpath(u("taken.ini")));
-  EXPECT_THROW(ss.SaveToIniFile(path("taken.ini")), EFileError);
+  const struct {
+    const char* name;
+    const char* file;
+    QVariant bad;  // a value with no text form, or none
+  } cases[] = {
+      {"a folder in the file's place", "taken.ini", QVariant()},
+      {"a folder that cannot be made", "file/sub/vekta.ini", QVariant()},
+      {"a value with no text form", "old.ini", QVariant(QStringList{u("x")})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(path("old.ini"), "[a]\r\nx=old\r\n");
+    TSettingsStorage ss;
+    ss.Put({u("a")}, u("x"), 1);
+    if (c.bad.isValid()) ss.Put({u("a")}, u("bad"), c.bad);
+    TSettingsStorage::SaveResult saved{u("not called")};
+    ASSERT_NO_THROW(saved = ss.SaveToIniFile(path(c.file)));
+    EXPECT_FALSE(saved);
+    EXPECT_FALSE(saved.error.isEmpty());
+    EXPECT_EQ(readFile(path("old.ini")), QByteArray("[a]\r\nx=old\r\n"));
+    EXPECT_EQ(ss.Get({u("a")}, u("x"), {}), QVariant(1)) << "the store is unchanged";
+  }
+}
 
-  writeFile(path("old.ini"), "[a]\r\nx=old\r\n");
-  ss.Put({u("a")}, u("bad"), QVariant(QStringList{u("x")}));
-  EXPECT_THROW(ss.SaveToIniFile(path("old.ini")), EConvertError);
-  EXPECT_EQ(readFile(path("old.ini")), QByteArray("[a]\r\nx=old\r\n"));
+// The file holds the back office's login and scrambled password: it is the
+// owner's alone whatever the file it replaces allowed, and so is a folder
+// made for it.
+TEST_F(SettingsFile, TheFileAndTheFoldersMadeForItAreTheOwnersAlone) {
+  const auto mode = [](const QString& p) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  ASSERT_TRUE(QDir(dir.path()).mkpath(u("old")));
+  for (const char* name : {"old/vekta.ini", "old/vekta.ini~"}) {
+    writeFile(path(name), "[Global]\r\nhost=old\r\n");
+    ASSERT_TRUE(QFile::setPermissions(
+        path(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    ASSERT_EQ(mode(path(name)), 0644);
+  }
+  TSettingsStorage ss;
+  ss.Put({u("Global")}, u("password"), u("0A1B"));
+  ASSERT_TRUE(ss.SaveToIniFile(path("old/vekta.ini")));
+  EXPECT_EQ(mode(path("old/vekta.ini")), 0600) << "a save over a 644 file";
+  ss.IniFileName = path("old/vekta.ini");
+  ss.saveWithBackup();
+  EXPECT_EQ(mode(path("old/vekta.ini~")), 0600) << "the backup over a 644 file";
+
+  ASSERT_TRUE(ss.SaveToIniFile(path("new/data/vekta.ini")));
+  EXPECT_EQ(mode(path("new/data/vekta.ini")), 0600) << "a new file";
+  EXPECT_EQ(mode(path("new/data")), 0700) << "the folder made for it";
+  EXPECT_EQ(mode(path("new")), 0700) << "and its parent made with it";
 }
 
 TEST_F(SettingsFile, ValueCannotInjectLinesOrSections) {
@@ -279,7 +329,7 @@ TEST_F(SettingsFile, ValueCannotInjectLinesOrSections) {
   ss.Put({u("Global")}, u("note"), u("x\r\n[Global]\r\nhost=evil"));
   ss.Put({u("Global")}, u("host"), u("good"));
   ss.Put({u("Global")}, u("na\nme"), u("v"));
-  ss.SaveToIniFile(path("s.ini"));
+  ASSERT_TRUE(ss.SaveToIniFile(path("s.ini")));
   TSettingsStorage back;
   back.LoadFromIniFile(path("s.ini"));
   EXPECT_EQ(back.Get({u("Global")}, u("host"), {}), QVariant(u("good")));
@@ -323,7 +373,7 @@ TEST_F(SettingsFile, WhatLoadsSavesToAFileThatLoadsTheSame) {
     QStringList lines;
     first.SaveToStrings(lines);
     EXPECT_EQ(lines.join(u'|'), u(c.saved));
-    first.SaveToIniFile(path("out.ini"));
+    ASSERT_TRUE(first.SaveToIniFile(path("out.ini")));
     TSettingsStorage again;
     ASSERT_NO_THROW(again.LoadFromIniFile(path("out.ini")));
     QStringList back;
@@ -332,29 +382,47 @@ TEST_F(SettingsFile, WhatLoadsSavesToAFileThatLoadsTheSame) {
   }
 }
 
+// A file that loads only in part is never mixed with another: the backup is
+// taken whole when it loads; without one, the values read before the fault
+// are kept, so the next save writes no less than was read.
 TEST_F(SettingsFile, StartUpLoadTakesTheBackupWholeWhenTheMainFileFails) {
   const QByteArray good = "[Global]\r\nhost=backup\r\nport=7\r\n";
   const QByteArray mainGood = "[Global]\r\nhost=main\r\n";
+  // Values, then a bad section line, then more that is never read.
+  const QByteArray mainHalf = "[Global]\r\nhost=main\r\nother=1\r\n[ ]\r\nlost=1\r\n";
+  const QByteArray backupHalf = "[Global]\r\nhost=backup\r\nport=7\r\n[a    b]\r\nlost=1\r\n";
   const QByteArray absent;  // null: no file at all ("" is an empty file)
+  using Source = TSettingsStorage::LoadReport::Source;
   const struct {
     const char* name;
     QByteArray main;
     QByteArray backup;
-    TSettingsStorage::LoadReport::Source source;
+    Source source;
     const char* host;
     QVariant port;
+    QVariant other;
   } cases[] = {
-      {"main good", mainGood, good, TSettingsStorage::LoadReport::Main, "main", QVariant()},
+      {"main good", mainGood, good, Source::Main, "main", QVariant(), QVariant()},
       // Loads only in part: the half of main is dropped, not mixed with the backup.
       {"corrupt main", "[Global]\r\nhost=main\r\nother=1\r\n[a    b]\r\nc=1\r\n", good,
-       TSettingsStorage::LoadReport::Backup, "backup", QVariant(u("7"))},
-      {"missing main", absent, good, TSettingsStorage::LoadReport::Backup, "backup",
-       QVariant(u("7"))},
-      {"truncated main", mainGood.left(5), good, TSettingsStorage::LoadReport::Backup, "backup",
-       QVariant(u("7"))},
-      {"empty main", "", good, TSettingsStorage::LoadReport::Backup, "backup", QVariant(u("7"))},
-      {"both bad", "", "[Glo", TSettingsStorage::LoadReport::None, "", QVariant()},
-      {"neither", absent, absent, TSettingsStorage::LoadReport::None, "", QVariant()},
+       Source::Backup, "backup", QVariant(u("7")), QVariant()},
+      {"missing main", absent, good, Source::Backup, "backup", QVariant(u("7")), QVariant()},
+      {"truncated main", mainGood.left(5), good, Source::Backup, "backup", QVariant(u("7")),
+       QVariant()},
+      {"empty main", "", good, Source::Backup, "backup", QVariant(u("7")), QVariant()},
+      {"both bad", "", "[Glo", Source::None, "", QVariant(), QVariant()},
+      {"neither", absent, absent, Source::None, "", QVariant(), QVariant()},
+      // No backup to take whole: what main gave before its fault stays.
+      {"corrupt main, no backup", mainHalf, absent, Source::MainPart, "main", QVariant(),
+       QVariant(u("1"))},
+      {"corrupt main, unreadable backup", mainHalf, "", Source::MainPart, "main", QVariant(),
+       QVariant(u("1"))},
+      {"corrupt main, corrupt backup", mainHalf, backupHalf, Source::MainPart, "main", QVariant(),
+       QVariant(u("1"))},
+      {"missing main, corrupt backup", absent, backupHalf, Source::BackupPart, "backup",
+       QVariant(u("7")), QVariant()},
+      {"empty main, corrupt backup", "", backupHalf, Source::BackupPart, "backup", QVariant(u("7")),
+       QVariant()},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -370,10 +438,11 @@ TEST_F(SettingsFile, StartUpLoadTakesTheBackupWholeWhenTheMainFileFails) {
     EXPECT_EQ(report.source, c.source) << c.name;
     EXPECT_EQ(ss.IniFileName, main) << c.name;
     EXPECT_EQ(ss.Get({u("Global")}, u("host"), u("")), QVariant(u(c.host))) << c.name;
-    EXPECT_EQ(ss.Get({u("Global")}, u("other"), QVariant()), QVariant()) << c.name;
+    EXPECT_EQ(ss.Get({u("Global")}, u("other"), QVariant()), c.other) << c.name;
     EXPECT_EQ(ss.Get({u("Global")}, u("port"), QVariant()), c.port) << c.name;
+    EXPECT_EQ(ss.Get({u("Global")}, u("lost"), QVariant()), QVariant()) << c.name;
     EXPECT_EQ(ss.Get({u("stale")}, u("x"), QVariant()), QVariant()) << c.name;
-    if (c.source == TSettingsStorage::LoadReport::Backup && !c.main.isNull()) {
+    if (c.source != TSettingsStorage::LoadReport::Main && !c.main.isNull()) {
       EXPECT_FALSE(report.mainError.isEmpty()) << c.name;
     }
   }

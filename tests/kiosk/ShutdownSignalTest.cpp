@@ -37,7 +37,7 @@ TEST(ShutdownSignal, EndsTheMainThreadsWaitForASilentNameServer) {
     writeText(ss, SettingsKeys::host, QStringLiteral("backoffice.kiosk.test"));
     writeInt(ss, SettingsKeys::port, 4000);
     writeText(ss, SettingsKeys::login, QStringLiteral("demo"));
-    ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini")));
+    ASSERT_EQ(ss.SaveToIniFile(data.filePath(QStringLiteral("vekta.ini"))).error.toStdString(), "");
   }
   auto resolver = std::make_shared<testkit::StallingResolver>();
   testkit::ResolverScope scope(resolver);

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,6 +63,45 @@ TEST(AtomicFile, FailureRaisesWithTheReason) {
   }
 }
 
+int modeOf(const QString& path) {
+  struct stat st {};
+  return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+// Each file decides who may read it: the settings are the owner's alone,
+// every other file keeps the mode it had, or the usual one when new.
+TEST(AtomicFile, OwnerOnlyNarrowsTheFileAndTheFoldersItMakes) {
+  const mode_t mask = ::umask(022);
+  const struct {
+    const char* name;
+    plat::FileAccess access;
+    int replaced;  // a 644 file after it was replaced
+    int made;      // a new file
+    int folder;    // a folder made for it
+  } cases[] = {
+      {"owner only", plat::FileAccess::OwnerOnly, 0600, 0600, 0700},
+      {"usual", plat::FileAccess::Usual, 0644, 0644, 0755},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QTemporaryDir dir;
+    const QString old = dir.filePath(u("old"));
+    {
+      QFile f(old);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(old).constData(), 0644), 0);
+    plat::writeFileAtomic(old, "secret", c.access);
+    EXPECT_EQ(modeOf(old), c.replaced);
+    const QString made = dir.filePath(u("a/b/new"));
+    plat::writeFileAtomic(made, "secret", c.access);
+    EXPECT_EQ(modeOf(made), c.made);
+    EXPECT_EQ(modeOf(dir.filePath(u("a/b"))), c.folder);
+    EXPECT_EQ(modeOf(dir.filePath(u("a"))), c.folder);
+  }
+  ::umask(mask);
+}
+
 // Runs in a forked child: takes the lock, reports, then waits to be killed.
 [[noreturn]] void holdLock(const QString& name, int reportFd) {
   plat::SingleInstanceLock lock(name);
@@ -104,6 +144,73 @@ TEST(SingleInstance, SecondProcessIsRefusedUntilTheFirstEnds) {
     qunsetenv("XDG_RUNTIME_DIR");
   else
     qputenv("XDG_RUNTIME_DIR", old);
+}
+
+// Runtime and data folders of the test's own. The runtime folder's lock
+// file cannot be made: a folder stands in its place, which root cannot open
+// as a file either.
+class BlockedRuntimeLock : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_ = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    ASSERT_TRUE(QDir(runtime.path()).mkdir(name + u(".lock")));
+  }
+  void TearDown() override {
+    if (old_.isNull())
+      qunsetenv("XDG_RUNTIME_DIR");
+    else
+      qputenv("XDG_RUNTIME_DIR", old_);
+  }
+  const QString name = u("54646dfgbdbsLL5");
+  QTemporaryDir runtime, data;
+
+ private:
+  QByteArray old_;
+};
+
+// A lock file that cannot be made says nothing about another copy: it is an
+// error of its own, naming the path and why, never "another copy holds it".
+TEST_F(BlockedRuntimeLock, ALockFileThatCannotBeMadeIsNoOtherCopy) {
+  const QString blocked = runtime.path() + u("/54646dfgbdbsLL5.lock");
+  QFile file(data.filePath(u("file")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.close();
+  const struct {
+    const char* name;
+    QString fallback;  // empty: none
+    bool locks;
+  } cases[] = {
+      {"no fallback", QString(), false},
+      {"a fallback folder that can be made", data.filePath(u("made/here")), true},
+      {"a fallback folder that cannot be made", data.filePath(u("file/sub")), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    plat::SingleInstanceLock lock(name, c.fallback);
+    if (!c.locks) {
+      try {
+        lock.tryLock();
+        ADD_FAILURE() << "no error";
+      } catch (const EFileError& e) {
+        EXPECT_TRUE(e.message().contains(blocked)) << e.message().toStdString();
+        if (!c.fallback.isEmpty()) {
+          EXPECT_TRUE(e.message().contains(c.fallback));
+        }
+      }
+      EXPECT_FALSE(lock.isLocked());
+      continue;
+    }
+    ASSERT_TRUE(lock.tryLock());
+    EXPECT_EQ(lock.filePath(), c.fallback + u("/54646dfgbdbsLL5.lock"));
+    EXPECT_TRUE(lock.fallbackReason().contains(blocked)) << lock.fallbackReason().toStdString();
+    EXPECT_EQ(modeOf(c.fallback), 0700);
+    // A copy started alike takes the same way and finds this one.
+    plat::SingleInstanceLock second(name, c.fallback);
+    EXPECT_FALSE(second.tryLock());
+    lock.unlock();
+    EXPECT_TRUE(second.tryLock());
+  }
 }
 
 }  // namespace
