@@ -270,8 +270,11 @@ TUploadingThread::TUploadingThread(TUploadingContext context) : ctx_(std::move(c
   const QString dir = auditFolder(ctx_.dataFolder);
   const QString refusedDir = QDir(dir).filePath(QLatin1String(TSetAsidePolicy::kFolder));
   // Earlier versions kept no marks: the last run of one may have ended while
-  // it waited for the answer to any of its files.
-  const bool marksKept = QDir(sentMarkFolder(dir)).exists();
+  // it waited for the answer to any of its files. The flag that marks are
+  // kept comes after the marks of such files, so a start cut short in between
+  // does this again.
+  const QString marksKeptFlag = QDir(sentMarkFolder(dir)).filePath(QStringLiteral(".kept"));
+  const bool marksKept = QFileInfo::exists(marksKeptFlag);
   QStringList paths;
   for (const QString& name : QDir(dir).entryList({QStringLiteral("*.dts")}, QDir::Files))
     paths << QDir(dir).filePath(name);
@@ -284,7 +287,13 @@ TUploadingThread::TUploadingThread(TUploadingContext context) : ctx_(std::move(c
     else if (readWhole(sentMarkOf(path), mark))
       inDoubt_.emplace(path, mark.trimmed().toLongLong());
   }
-  QDir().mkpath(sentMarkFolder(dir));
+  if (!marksKept) {
+    try {
+      plat::writeFileAtomic(marksKeptFlag, QByteArray());
+    } catch (const Exception& e) {
+      log(QStringLiteral("TUploadingThread: ") + e.message());
+    }
+  }
   // The marks of files gone while the program was not running.
   for (const QString& folder : {dir, refusedDir})
     for (const QString& name : QDir(sentMarkFolder(folder)).entryList(QDir::Files))

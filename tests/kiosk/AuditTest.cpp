@@ -722,4 +722,68 @@ TEST(AuditUpload, TwoAuditsOfASecondShownTwiceAreBothStored) {
   }
 }
 
+// The first of two such audits waited set aside, and its insert went out
+// again without an answer. Its twin, made meanwhile, goes first; a count that
+// included the twin's row would take the first one for stored.
+TEST(AuditUpload, AnAuditInDoubtIsSettledBeforeItsTwinGoes) {
+  testkit::LocalZone zone("Europe/Berlin");
+  const QDateTime summer = QDateTime(QDate(2025, 10, 26), QTime(0, 30), Qt::UTC).toLocalTime();
+  for (const bool stored : {false, true}) {
+    SCOPED_TRACE(stored ? "stored, answer lost" : "cut off unstored");
+    plat::ManualClock clock;
+    testkit::ClockScope clockScope(&clock);
+    Backoffice bo;
+    AuditFixture f;
+    f.scheduler.ctx.dataFolder = bo.data;
+    TUploadingThread uploader({bo.data, {}, {}, {}});
+    auto pass = [&] {
+      try {
+        uploader.uploadPending(bo.client, kIds);
+      } catch (const std::exception&) {
+      }
+    };
+    const QString first = QDir(bo.data).filePath("Audit/refused/20251026_023000_2.dts");
+
+    f.now = summer;
+    f.scheduler.makeAudit(arRequested);
+    {
+      const testkit::RefusalCase& c = testkit::kRefusalCases[0];
+      testkit::RefusalScript script(bo.server, bo.handlers, bo.db, "tbVmAudit", "1 = 1");
+      for (const char* letter = c.script; *letter; ++letter) {
+        script.beforePass(QLatin1Char(*letter));
+        pass();
+        clock.advance(c.stepMs);
+      }
+      ASSERT_TRUE(QFile::exists(first));
+      script.recover();
+    }
+    auto armed = std::make_shared<std::atomic<bool>>(true);
+    bo.server.setRequestHandler([&bo, armed, stored](const ServerRequest& rq, ServerReply& rep) {
+      const bool cut = rq.code == 7 && armed->exchange(false);
+      if (cut && !stored) {
+        bo.server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+        return rep.refuse("cut");
+      }
+      bo.handlers.handle(rq, rep);
+      if (cut) bo.server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+    });
+    clock.advance(TSetAsidePolicy::kRetryIntervalMs);
+    pass();
+    ASSERT_FALSE(armed->load());
+    ASSERT_TRUE(QFile::exists(first));
+
+    f.now = summer.addSecs(3600);
+    f.scheduler.makeAudit(arRequested);
+    ASSERT_EQ(QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files),
+              QStringList({"20251026_023000_2_2.dts"}));
+    for (int round = 0; round < 3; ++round) {
+      pass();
+      clock.advance(TSetAsidePolicy::kRetryIntervalMs);
+    }
+    EXPECT_EQ(bo.rows().rows.size(), 2u);
+    EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files), QStringList());
+    EXPECT_FALSE(QFile::exists(first));
+  }
+}
+
 }  // namespace
