@@ -646,7 +646,7 @@ TEST(AuditUpload, TwoAuditsOfASecondShownTwiceAreBothStored) {
     const char* name;
     bool firstUploadedBefore;  // else both wait on disk together
     Fate second;               // what happens to the second audit's first pass
-    bool restart;              // the program starts again after that insert
+    bool restart;              // the program starts again after that pass
   };
   const Case cases[] = {
       {"both wait, both taken", false, taken, false},
