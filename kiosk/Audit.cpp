@@ -77,6 +77,27 @@ bool isKnownId(const QVariant& v) {
   return v.isValid() && !v.isNull() && v.toLongLong() > 0;
 }
 
+// The text of an audit file as its row holds it.
+QString auditText(const QByteArray& bytes) {
+  return fileLines(bytes).join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
+}
+
+// Beside each audit file whose insert went out, in ".sent" of its folder, the
+// number of rows of its machine, second, reason and text that the server held
+// before: another audit of a second shown twice can have the same text.
+QString sentMarkFolder(const QString& folder) {
+  return QDir(folder).filePath(QStringLiteral(".sent"));
+}
+QString sentMarkOf(const QString& path) {
+  const QFileInfo f(path);
+  return QDir(sentMarkFolder(f.path())).filePath(f.fileName());
+}
+
+bool isDigits(const QString& text) {
+  return !text.isEmpty() &&
+         std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
 }  // namespace
 
 // --- the file ----------------------------------------------------------------
@@ -124,10 +145,12 @@ void parseAuditFileName(const QString& fileName, QDateTime& dt, int& reason) {
   const QTime time(number(9, 2), number(11, 2), number(13, 2));
   if (!date.isValid() || !time.isValid()) throw bad();
   const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
-  const QString rest = fileName.mid(16, dot < 16 ? -1 : dot - 16);
+  const QStringList rest = fileName.mid(16, dot < 16 ? -1 : dot - 16).split(QLatin1Char('_'));
   bool ok = false;
-  reason = rest.toInt(&ok);
-  if (!ok) throw bad();
+  reason = rest[0].toInt(&ok);
+  if (!ok || rest.size() > 2) throw bad();
+  // The number of a second audit of the same second and reason.
+  if (rest.size() == 2 && !isDigits(rest[1])) throw bad();
   dt = QDateTime(date, time);
 }
 
@@ -137,7 +160,19 @@ QString auditFolder(const QString& dataFolder) {
 
 QString saveAuditFile(const QString& dataFolder, const QDateTime& t, int reason,
                       const QStringList& lines) {
-  const QString path = QDir(auditFolder(dataFolder)).filePath(auditFileName(t, reason));
+  // Two audits can share a second and a reason: two requests within one
+  // second, or a second that the clock shows twice when summer time ends or
+  // the clock is set back. Each keeps a file of its own, numbered from 2.
+  const QDir folder(auditFolder(dataFolder));
+  QStringList taken;
+  for (const QString& name :
+       TSetAsidePolicy::files(folder.filePath(QLatin1String(TSetAsidePolicy::kFolder))))
+    taken << TSetAsidePolicy::originalName(name);
+  const QString first = auditFileName(t, reason);
+  QString name = first;
+  for (int n = 2; folder.exists(name) || taken.contains(name); ++n)
+    name = first.chopped(4) + QLatin1Char('_') + QString::number(n) + QStringLiteral(".dts");
+  const QString path = folder.filePath(name);
   plat::writeFileAtomic(path, auditFileBytes(lines));
   return path;
 }
@@ -234,14 +269,38 @@ void TAuditScheduler::tmAuditTimer() {
 // --- the upload worker ----------------------------------------------------------
 
 TUploadingThread::TUploadingThread(TUploadingContext context) : ctx_(std::move(context)) {
-  // The last run may have ended while it waited for the answer to any of
-  // these.
   const QString dir = auditFolder(ctx_.dataFolder);
   const QString refusedDir = QDir(dir).filePath(QLatin1String(TSetAsidePolicy::kFolder));
+  // Earlier versions kept no marks: the last run of one may have ended while
+  // it waited for the answer to any of its files. The flag that marks are
+  // kept comes after the marks of such files, so a start cut short in between
+  // does this again.
+  const QString marksKeptFlag = QDir(sentMarkFolder(dir)).filePath(QStringLiteral(".kept"));
+  const bool marksKept = QFileInfo::exists(marksKeptFlag);
+  QStringList paths;
   for (const QString& name : QDir(dir).entryList({QStringLiteral("*.dts")}, QDir::Files))
-    inDoubt_.emplace(QDir(dir).filePath(name), QByteArray());
+    paths << QDir(dir).filePath(name);
   for (const QString& name : TSetAsidePolicy::files(refusedDir))
-    inDoubt_.emplace(QDir(refusedDir).filePath(name), QByteArray());
+    paths << QDir(refusedDir).filePath(name);
+  for (const QString& path : paths) {
+    QByteArray mark;
+    if (!marksKept)
+      markInDoubt(path, 0);
+    else if (readWhole(sentMarkOf(path), mark))
+      inDoubt_.emplace(path, mark.trimmed().toLongLong());
+  }
+  if (!marksKept) {
+    try {
+      plat::writeFileAtomic(marksKeptFlag, QByteArray());
+    } catch (const Exception& e) {
+      log(QStringLiteral("TUploadingThread: ") + e.message());
+    }
+  }
+  // The marks of files gone while the program was not running.
+  for (const QString& folder : {dir, refusedDir})
+    for (const QString& name : QDir(sentMarkFolder(folder)).entryList(QDir::Files))
+      if (!QFileInfo::exists(QDir(folder).filePath(name)))
+        QFile::remove(QDir(sentMarkFolder(folder)).filePath(name));
 }
 
 TUploadingThread::~TUploadingThread() {
@@ -315,8 +374,9 @@ bool TUploadingThread::refused(const QString& dir, const QString& name, const QS
   }
   // An earlier answer that was lost still leaves it in doubt where it is now.
   if (const auto doubt = inDoubt_.find(path); doubt != inDoubt_.end()) {
-    inDoubt_.emplace(target, doubt->second);
-    inDoubt_.erase(doubt);
+    const qint64 before = doubt->second;
+    forget(path);
+    markInDoubt(target, before);
   }
   log(QStringLiteral("TUploadingThread: аудит %1 отклонён сервером не менее %2 раз подряд за час "
                      "и перенесён в Audit/refused: %3")
@@ -328,20 +388,67 @@ bool TUploadingThread::refused(const QString& dir, const QString& name, const QS
   return true;
 }
 
-bool TUploadingThread::isStored(TJClient& client, const TUploadPass& pass, const QDateTime& dt,
-                                int reason) {
+void TUploadingThread::markInDoubt(const QString& path, qint64 before) {
+  inDoubt_[path] = before;
+  try {
+    plat::writeFileAtomic(sentMarkOf(path), QByteArray::number(before));
+  } catch (const Exception& e) {
+    // The doubt then lasts only while the program runs.
+    log(QStringLiteral("TUploadingThread: ") + e.message());
+  }
+}
+
+void TUploadingThread::forget(const QString& path) {
+  if (inDoubt_.erase(path) != 0) QFile::remove(sentMarkOf(path));
+}
+
+qint64 TUploadingThread::storedCount(TJClient& client, const TUploadPass& pass, const QDateTime& dt,
+                                     int reason, const QString& text) {
   // The whole second: the server may keep a fraction or write the time its
   // own way, and the file name holds whole seconds.
   const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
   const QString sql =
       QStringLiteral(
           "select count(*) from tbVmAudit where vm_id = %1 and auditReason_id = %2 and "
-          "audit_dt >= %3 and audit_dt < %4")
+          "audit_dt >= %3 and audit_dt < %4 and audit_file = %5")
           .arg(SqlLiteral::largeInteger(pass.vm_id.toString()),
                SqlLiteral::integer(QString::number(reason)),
                SqlLiteral::quoted(dt.toString(format)),
-               SqlLiteral::quoted(dt.addSecs(1).toString(format)));
-  return client.selectValue(sql, kTimeoutS).toInt64() > 0;
+               SqlLiteral::quoted(dt.addSecs(1).toString(format)), SqlLiteral::quoted(text));
+  return client.selectValue(sql, kTimeoutS).toInt64();
+}
+
+void TUploadingThread::settleTwinsInDoubt(TJClient& client, const TUploadPass& pass,
+                                          const QString& path, const QDateTime& dt, int reason,
+                                          const QString& text) {
+  std::vector<std::pair<QString, qint64>> twins;
+  for (const auto& [other, before] : inDoubt_) {
+    if (other == path) continue;
+    QDateTime otherDt;
+    int otherReason = 0;
+    QByteArray bytes;
+    try {
+      parseAuditFileName(TSetAsidePolicy::originalName(QFileInfo(other).fileName()), otherDt,
+                         otherReason);
+    } catch (const EConvertError&) {
+      continue;
+    }
+    if (otherDt == dt && otherReason == reason && readWhole(other, bytes) &&
+        auditText(bytes) == text)
+      twins.emplace_back(other, before);
+  }
+  for (const auto& [other, before] : twins) {
+    try {
+      if (storedCount(client, pass, dt, reason, text) > before) {
+        log(QStringLiteral("TUploadingThread: аудит %1 уже есть на сервере")
+                .arg(QFileInfo(other).fileName()));
+        if (!QFile::remove(other)) continue;
+      }
+      forget(other);
+    } catch (const EServerError&) {
+      // A server that cannot count cannot tell the two apart either.
+    }
+  }
 }
 
 bool TUploadingThread::sendAudit(TJClient& client, const TUploadPass& pass, const QString& path,
@@ -349,35 +456,35 @@ bool TUploadingThread::sendAudit(TJClient& client, const TUploadPass& pass, cons
   QDateTime dt;
   int reason = 0;
   parseAuditFileName(name, dt, reason);
-  if (const auto doubt = inDoubt_.find(path); doubt != inDoubt_.end()) {
-    if (!doubt->second.isEmpty() && doubt->second != bytes) {
-      // A newer audit of the same second and reason took the name: it is
-      // not the one whose answer was lost.
-      inDoubt_.erase(doubt);
-    } else {
-      try {
-        if (isStored(client, pass, dt, reason)) {
-          inDoubt_.erase(path);
-          log(QStringLiteral("TUploadingThread: аудит %1 уже есть на сервере").arg(name));
-          return true;
-        }
-        inDoubt_.erase(path);
-      } catch (const EServerError& e) {
-        // A server that cannot say gets the audit again, as it would
-        // without a look-up; the line tells why it may hold it twice.
-        log(QStringLiteral("TUploadingThread: не удалось проверить, есть ли аудит %1 на сервере "
-                           "(%2); он отправляется снова")
-                .arg(name, e.message()));
-      }
-    }
+  const QString text = auditText(bytes);
+  // Another audit of the same second, reason and text cannot be told apart
+  // from this one on the server; whether it got there is settled first, so
+  // the count below stays this audit's own.
+  settleTwinsInDoubt(client, pass, path, dt, reason, text);
+  qint64 before = -1;
+  try {
+    before = storedCount(client, pass, dt, reason, text);
+  } catch (const EServerError& e) {
+    // A server that cannot say gets the audit again, as it would without a
+    // look-up; the line tells why it may hold it twice.
+    if (inDoubt_.count(path) != 0)
+      log(QStringLiteral("TUploadingThread: не удалось проверить, есть ли аудит %1 на сервере "
+                         "(%2); он отправляется снова")
+              .arg(name, e.message()));
   }
-  const QStringList lines = fileLines(bytes);
+  if (const auto doubt = inDoubt_.find(path); doubt != inDoubt_.end() && before > doubt->second) {
+    log(QStringLiteral("TUploadingThread: аудит %1 уже есть на сервере").arg(name));
+    return true;
+  }
+  // On disk before the request goes out: a program that ends while it waits
+  // for the answer finds the mark at its next start.
+  markInDoubt(path, std::max<qint64>(before, 0));
   const TVariantArray values{WireValue::fromQVariant(pass.vm_id),
                              WireValue::fromQVariant(pass.terminal_id),
                              WireValue(QStringLiteral("List 2")),
                              WireValue::dateTime(dt),
                              WireValue(reason),
-                             WireValue(lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")),
+                             WireValue(text),
                              WireValue(1)};
   try {
     client.insertRec(QStringLiteral("tbVmAudit"), QLatin1String(kAuditFields), WireValue(values),
@@ -385,10 +492,11 @@ bool TUploadingThread::sendAudit(TJClient& client, const TUploadPass& pass, cons
   } catch (const EServerError& e) {
     // Only the server's own answer counts against the file; a transport
     // failure says nothing about it.
+    forget(path);
     refusal = e.message();
     return false;
   } catch (const Exception&) {
-    if (client.requestSent()) inDoubt_[path] = bytes;
+    if (!client.requestSent()) forget(path);
     throw;
   }
   return true;
@@ -416,7 +524,9 @@ void TUploadingThread::retrySetAside(TJClient& client, const TUploadPass& pass,
         log(QStringLiteral("TUploadingThread: ") + e.message());
       }
       if (sent) {
-        if (!QFile::remove(path))
+        if (QFile::remove(path))
+          forget(path);
+        else
           log(QStringLiteral("TUploadingThread: cannot delete \"%1\"").arg(path));
         log(QStringLiteral("TUploadingThread: отложенный аудит %1 принят сервером").arg(file));
       }
@@ -440,7 +550,7 @@ void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) 
     const QString path = QDir(dir).filePath(name);
     QByteArray bytes;
     if (!QFile::exists(path)) {
-      inDoubt_.erase(path);
+      forget(path);
       pending_.removeFirst();  // gone meanwhile: nothing to wait for
       continue;
     }
@@ -463,12 +573,12 @@ void TUploadingThread::uploadPending(TJClient& client, const TUploadPass& pass) 
         continue;
       }
     }
-    // A newer audit of the same second and reason may have replaced the file
-    // meanwhile; only the text that went out is deleted.
-    QByteArray now;
-    if (readWhole(path, now) && now == bytes && !QFile::remove(path))
+    // A file that cannot be deleted stays marked: sent again, it is found on
+    // the server first.
+    if (QFile::remove(path) || !QFile::exists(path))
+      forget(path);
+    else
       log(QStringLiteral("TUploadingThread: cannot delete \"%1\"").arg(path));
-    inDoubt_.erase(path);
     pending_.removeFirst();
   }
   // What was set aside goes again once nothing else waits, so it never

@@ -44,13 +44,15 @@ QStringList buildAuditLines(const QString& protocolSerialNumber, const QString& 
 QByteArray auditFileBytes(const QStringList& lines);
 // "yyyymmdd_hhnnss_<reason>.dts" of a local time.
 QString auditFileName(const QDateTime& t, int reason);
-// The time and reason a file name carries. Raises EConvertError when the
-// name does not follow the pattern.
+// The time and reason a file name carries; a second audit of the same second
+// and reason has its number after the reason ("..._1_2.dts"). Raises
+// EConvertError when the name does not follow the pattern.
 void parseAuditFileName(const QString& fileName, QDateTime& dt, int& reason);
 // The folder "Audit" of the data folder.
 QString auditFolder(const QString& dataFolder);
-// Writes one audit file in a single rename, creating the folder; a second
-// audit of the same second and reason replaces the first. Returns the path.
+// Writes one audit file in a single rename, creating the folder. An audit of
+// a second and reason that a waiting file has already (two in one second, or
+// a second the clock shows twice) gets a name of its own. Returns the path.
 // Raises EFileError.
 QString saveAuditFile(const QString& dataFolder, const QDateTime& t, int reason,
                       const QStringList& lines);
@@ -126,10 +128,11 @@ struct TUploadingContext {
 //
 // The server does not refuse a second row of the same audit, so an insert
 // whose answer was lost (a time-out or a broken link after the request went
-// out) may have stored the row. Such an audit, and every file found at the
-// start (the program may have ended while it waited for the answer), is
-// looked up in "tbVmAudit" before it is sent again, and counts as sent when
-// it is there.
+// out) may have stored the row. Before each insert the server counts the rows
+// of the audit's machine, second, reason and text, and a mark on disk keeps
+// that number until the file is gone. An audit whose answer was lost, or that
+// a restart finds marked, counts as sent when the server holds more such rows
+// than before; another audit of a second shown twice never hides it.
 class TUploadingThread {
  public:
   static constexpr int kTimeoutS = 30;
@@ -166,8 +169,18 @@ class TUploadingThread {
   // refused (its answer in refusal). Raises on a transport failure.
   bool sendAudit(TJClient& client, const TUploadPass& pass, const QString& path,
                  const QString& name, const QByteArray& bytes, QString& refusal);
-  // The server holds a row of this machine's audit of that time and reason.
-  bool isStored(TJClient& client, const TUploadPass& pass, const QDateTime& dt, int reason);
+  // Rows of this machine's audits of that second, reason and text.
+  qint64 storedCount(TJClient& client, const TUploadPass& pass, const QDateTime& dt, int reason,
+                     const QString& text);
+  // Other audits in doubt with the same second, reason and text: counts that
+  // include this audit's row could not tell them apart, so each is found on
+  // the server (and deleted) or cleared before this one goes out.
+  void settleTwinsInDoubt(TJClient& client, const TUploadPass& pass, const QString& path,
+                          const QDateTime& dt, int reason, const QString& text);
+  // The insert of the file at path goes out now; before: the count above.
+  void markInDoubt(const QString& path, qint64 before);
+  // The file at path is no longer in doubt: gone, stored or refused.
+  void forget(const QString& path);
   // Sends the files set aside again, oldest first; what the server takes
   // goes. A round stops when a new audit waits or its time in the pass is up,
   // and goes on in the next pass. Raises on a transport failure; the round
@@ -177,9 +190,9 @@ class TUploadingThread {
   TUploadingContext ctx_;
   QStringList pending_;  // worker only
   // Audit files whose insert may be stored without the server's answer, by
-  // path, with the bytes then sent (empty: found at the start, not known).
-  // Worker only, after the constructor.
-  std::map<QString, QByteArray> inDoubt_;
+  // path, with the rows of the same machine, second, reason and text that the
+  // server held before. Worker only, after the constructor.
+  std::map<QString, qint64> inDoubt_;
   TSetAsidePolicy setAside_;  // worker only
   std::atomic<bool> immediate_audit_checking{false};
   std::atomic<bool> terminated_{false};

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -24,7 +25,8 @@
 
 namespace {
 
-constexpr int kLines = 12;     // with discount
+constexpr int kLines = 12;  // with discount
+const char kUtf8Mark[] = "\xEF\xBB\xBF";
 constexpr int kOldLines = 11;  // files written before discount had a line
 constexpr int kTimeoutS = 30;  // every record write
 constexpr int kVmStateTimeoutS = 180;
@@ -228,13 +230,27 @@ QByteArray TLogRecord::toFileBytes() const {
                           valueText(loyaltySystem_id),
                           valueText(loayalty_card_no),
                           valueText(discount)};
-  return plat::toAnsi(lines.join(QLatin1String("\r\n")) + QLatin1String("\r\n"));
+  const QString text = lines.join(QLatin1String("\r\n")) + QLatin1String("\r\n");
+  // windows-1251 keeps the files as earlier versions wrote and read them; a
+  // text it cannot carry ("₽" of a discounted price) goes as UTF-8 behind its
+  // byte-order mark, which no record in windows-1251 starts with.
+  QByteArray bytes = plat::toAnsi(text);
+  if (plat::fromAnsi(bytes) != text) bytes = QByteArray(kUtf8Mark) + text.toUtf8();
+  return bytes;
 }
 
 TLogRecord TLogRecord::fromFileBytes(const QString& fileName, const QByteArray& bytes) {
   if (!isRecordName(fileName))
     throw EConvertError(QStringLiteral("Event record %1: not a record number.").arg(fileName));
-  QString text = plat::fromAnsi(bytes);
+  QString text;
+  if (bytes.startsWith(kUtf8Mark)) {
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    text = utf8(QByteArrayView(bytes).sliced(qsizetype(sizeof kUtf8Mark) - 1));
+    if (utf8.hasError())
+      throw EConvertError(QStringLiteral("Event record %1: not valid UTF-8.").arg(fileName));
+  } else {
+    text = plat::fromAnsi(bytes);
+  }
   text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
   QStringList lines = text.split(QLatin1Char('\n'));
   // Trailing empty lines carry nothing; anything else past the last line

@@ -66,8 +66,9 @@ struct TLogRecord {
   QVariant loayalty_card_no;  // text
   QVariant discount;          // double, roubles
 
-  // The file's text: 12 lines in windows-1251, CR LF. Older files of 11 lines
-  // (no discount) still load.
+  // The file's text: 12 lines, CR LF, in windows-1251, or in UTF-8 behind its
+  // byte-order mark when windows-1251 lacks a character of the record. Older
+  // files of 11 lines (no discount) still load.
   QByteArray toFileBytes() const;
   // Parses a record file. Raises EConvertError when the name is not a record
   // number or a line does not hold what its position requires.

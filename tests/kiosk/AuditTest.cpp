@@ -26,6 +26,7 @@
 #include "platform/Exception.h"
 #include "platform/TextCodec.h"
 #include "support/FastClock.h"
+#include "support/LocalZone.h"
 #include "support/RefusalScript.h"
 #include "testbed/ProtocolServer.h"
 #include "testbed/SimDatabase.h"
@@ -116,8 +117,14 @@ TEST(AuditFile, NameCarriesTimeAndReason) {
   parseAuditFileName("20241231_235958_5.dts", dt, reason);
   EXPECT_EQ(dt, at(2024, 12, 31, 23, 59, 58));
   EXPECT_EQ(reason, 5);
-  for (const char* bad : {"notes.dts", "20251331_080000_1.dts", "20250131_080000_x.dts",
-                          "20250131-080000_1.dts", "2025013_1080000_1.dts"}) {
+  // A second audit of the same second and reason.
+  parseAuditFileName("20241231_235958_2_3.dts", dt, reason);
+  EXPECT_EQ(dt, at(2024, 12, 31, 23, 59, 58));
+  EXPECT_EQ(reason, 2);
+  for (const char* bad :
+       {"notes.dts", "20251331_080000_1.dts", "20250131_080000_x.dts", "20250131-080000_1.dts",
+        "2025013_1080000_1.dts", "20250131_080000_1_.dts", "20250131_080000_1_x.dts",
+        "20250131_080000_1_2_3.dts", "20250131_080000__2.dts"}) {
     EXPECT_THROW(parseAuditFileName(bad, dt, reason), EConvertError) << bad;
   }
 }
@@ -231,13 +238,19 @@ TEST(AuditScheduler, CatchesUpAtStartThenArmsForTheNextPoint) {
   EXPECT_EQ(f.scheduler.next_audit_tm, at(2025, 3, 11, 8, 0));
 }
 
-TEST(AuditScheduler, SameSecondReplacesAndAFailedWriteStillCountsAsDone) {
+TEST(AuditScheduler, SameSecondKeepsBothAndAFailedWriteStillCountsAsDone) {
   AuditFixture f;
   f.scheduler.makeAudit(arRequested);
   f.counters.total_cashless_amount_kop = 1000;
   f.scheduler.makeAudit(arRequested);
-  ASSERT_EQ(f.files(), QStringList({"20250310_093000_2.dts"}));
-  EXPECT_TRUE(readFile(f.dir.filePath("Audit/20250310_093000_2.dts")).contains("DA3*1000\r\n"));
+  // The first one waits set aside by then: its name is still taken.
+  ASSERT_TRUE(TSetAsidePolicy::moveInto(f.dir.filePath("Audit/20250310_093000_2.dts"),
+                                        f.dir.filePath("Audit/refused")));
+  f.scheduler.makeAudit(arRequested);
+  ASSERT_EQ(f.files(), QStringList({"20250310_093000_2_2.dts", "20250310_093000_2_3.dts"}));
+  EXPECT_TRUE(
+      readFile(f.dir.filePath("Audit/refused/20250310_093000_2.dts")).contains("DA3*900\r\n"));
+  EXPECT_TRUE(readFile(f.dir.filePath("Audit/20250310_093000_2_2.dts")).contains("DA3*1000\r\n"));
   EXPECT_FALSE(f.timer.isActive());  // no timetable, nothing scheduled
 
   // "Audit" is a file here, so no audit can be written.
@@ -246,7 +259,7 @@ TEST(AuditScheduler, SameSecondReplacesAndAFailedWriteStillCountsAsDone) {
   f.now = at(2025, 3, 10, 10, 0);
   f.scheduler.makeAudit(arRequested);
   EXPECT_EQ(f.last, f.now);
-  EXPECT_EQ(f.written, 2);
+  EXPECT_EQ(f.written, 3);
 }
 
 // --- upload ----------------------------------------------------------------------
@@ -621,6 +634,156 @@ TEST(AuditUpload, ARoundOfAuditsSetAsideYieldsIsBoundedAndGoesOnWhereItStopped) 
                 .toInt(),
             1);
   EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit/refused")).entryList(QDir::Files).size(), 5);
+}
+
+// When summer time ends, 02:30:00 comes twice. An audit at each instant, with
+// the same counters, so the two files say the same and only their moments
+// differ. Each reaches the server once, whatever happens to the second
+// one's insert, and a restart in between changes nothing.
+TEST(AuditUpload, TwoAuditsOfASecondShownTwiceAreBothStored) {
+  enum Fate { notSent, taken, cutUnstored, storedAnswerLost };
+  struct Case {
+    const char* name;
+    bool firstUploadedBefore;  // else both wait on disk together
+    Fate second;               // what happens to the second audit's first pass
+    bool restart;              // the program starts again after that pass
+  };
+  const Case cases[] = {
+      {"both wait, both taken", false, taken, false},
+      {"both wait, restart", false, taken, true},
+      {"both wait, second cut off unstored", false, cutUnstored, false},
+      {"both wait, second stored, answer lost, restart", false, storedAnswerLost, true},
+      {"first gone, restart before the second goes", true, notSent, true},
+      {"first gone, second cut off unstored", true, cutUnstored, false},
+      {"first gone, second cut off unstored, restart", true, cutUnstored, true},
+      {"first gone, second stored, answer lost", true, storedAnswerLost, false},
+      {"first gone, second stored, answer lost, restart", true, storedAnswerLost, true},
+  };
+  testkit::LocalZone zone("Europe/Berlin");
+  const QDateTime summer = QDateTime(QDate(2025, 10, 26), QTime(0, 30), Qt::UTC).toLocalTime();
+  const QDateTime winter = summer.addSecs(3600);
+  ASSERT_EQ(summer.time(), QTime(2, 30));
+  ASSERT_EQ(winter.time(), QTime(2, 30));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Backoffice bo;
+    AuditFixture f;
+    f.scheduler.ctx.dataFolder = bo.data;
+    auto uploader = std::make_unique<TUploadingThread>(TUploadingContext{bo.data, {}, {}, {}});
+    auto files = [&] { return QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files); };
+
+    f.now = summer;
+    f.scheduler.makeAudit(arRequested);
+    if (c.firstUploadedBefore) {
+      uploader->uploadPending(bo.client, kIds);
+      ASSERT_EQ(bo.rows().rows.size(), 1u);
+    }
+    f.now = winter;
+    f.scheduler.makeAudit(arRequested);
+    if (!c.firstUploadedBefore) {
+      EXPECT_EQ(files(), QStringList({"20251026_023000_2.dts", "20251026_023000_2_2.dts"}));
+    }
+
+    auto count = std::make_shared<std::atomic<int>>(0);
+    // The second audit's first insert.
+    const int target = c.firstUploadedBefore ? 1 : 2;
+    bo.server.setRequestHandler(
+        [&bo, count, target, fate = c.second](const ServerRequest& rq, ServerReply& rep) {
+          const bool second = rq.code == 7 && ++*count == target;
+          if (second && fate == cutUnstored) {
+            bo.server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+            return rep.refuse("cut");
+          }
+          bo.handlers.handle(rq, rep);
+          if (second && fate == storedAnswerLost)
+            bo.server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+        });
+    if (c.second != notSent) {
+      try {
+        uploader->uploadPending(bo.client, kIds);
+      } catch (const std::exception&) {
+      }
+    }
+    if (c.restart)
+      uploader = std::make_unique<TUploadingThread>(TUploadingContext{bo.data, {}, {}, {}});
+    uploader->uploadPending(bo.client, kIds);
+
+    EXPECT_GE(count->load(), c.second == notSent ? 1 : target);
+    EXPECT_EQ(bo.db
+                  .select("select count(*) from tbVmAudit where vm_id = 5 and auditReason_id = 2 "
+                          "and audit_dt like '2025-10-26 02:30:00%' and audit_file like '%DA3*900"
+                          "\r\n%'")
+                  .rows.at(0)
+                  .at(0)
+                  .toInt(),
+              2);
+    EXPECT_EQ(bo.rows().rows.size(), 2u);
+    EXPECT_EQ(files(), QStringList());
+  }
+}
+
+// The first of two such audits waited set aside, and its insert went out
+// again without an answer. Its twin, made meanwhile, goes first; a count that
+// included the twin's row would take the first one for stored.
+TEST(AuditUpload, AnAuditInDoubtIsSettledBeforeItsTwinGoes) {
+  testkit::LocalZone zone("Europe/Berlin");
+  const QDateTime summer = QDateTime(QDate(2025, 10, 26), QTime(0, 30), Qt::UTC).toLocalTime();
+  for (const bool stored : {false, true}) {
+    SCOPED_TRACE(stored ? "stored, answer lost" : "cut off unstored");
+    plat::ManualClock clock;
+    testkit::ClockScope clockScope(&clock);
+    Backoffice bo;
+    AuditFixture f;
+    f.scheduler.ctx.dataFolder = bo.data;
+    TUploadingThread uploader({bo.data, {}, {}, {}});
+    auto pass = [&] {
+      try {
+        uploader.uploadPending(bo.client, kIds);
+      } catch (const std::exception&) {
+      }
+    };
+    const QString first = QDir(bo.data).filePath("Audit/refused/20251026_023000_2.dts");
+
+    f.now = summer;
+    f.scheduler.makeAudit(arRequested);
+    {
+      const testkit::RefusalCase& c = testkit::kRefusalCases[0];
+      testkit::RefusalScript script(bo.server, bo.handlers, bo.db, "tbVmAudit", "1 = 1");
+      for (const char* letter = c.script; *letter; ++letter) {
+        script.beforePass(QLatin1Char(*letter));
+        pass();
+        clock.advance(c.stepMs);
+      }
+      ASSERT_TRUE(QFile::exists(first));
+      script.recover();
+    }
+    auto armed = std::make_shared<std::atomic<bool>>(true);
+    bo.server.setRequestHandler([&bo, armed, stored](const ServerRequest& rq, ServerReply& rep) {
+      const bool cut = rq.code == 7 && armed->exchange(false);
+      if (cut && !stored) {
+        bo.server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+        return rep.refuse("cut");
+      }
+      bo.handlers.handle(rq, rep);
+      if (cut) bo.server.addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+    });
+    clock.advance(TSetAsidePolicy::kRetryIntervalMs);
+    pass();
+    ASSERT_FALSE(armed->load());
+    ASSERT_TRUE(QFile::exists(first));
+
+    f.now = summer.addSecs(3600);
+    f.scheduler.makeAudit(arRequested);
+    ASSERT_EQ(QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files),
+              QStringList({"20251026_023000_2_2.dts"}));
+    for (int round = 0; round < 3; ++round) {
+      pass();
+      clock.advance(TSetAsidePolicy::kRetryIntervalMs);
+    }
+    EXPECT_EQ(bo.rows().rows.size(), 2u);
+    EXPECT_EQ(QDir(QDir(bo.data).filePath("Audit")).entryList(QDir::Files), QStringList());
+    EXPECT_FALSE(QFile::exists(first));
+  }
 }
 
 }  // namespace

@@ -182,6 +182,91 @@ TEST(LogThread, EventsSurviveARestartWithDescriptionOnOneLine) {
   EXPECT_TRUE(fx.logLines.isEmpty()) << fx.logLines.join("\n").toStdString();
 }
 
+// Every text an event can carry reads back from its file after a restart as
+// it was queued, in the description and in the card numbers alike.
+TEST(LogThread, EveryCharacterOfAnEventSurvivesARestart) {
+  const char* const texts[] = {
+      "Корзина -> Оплатить 54 ₽",
+      "₽",
+      "Чек № 12 на 150 ₽ по карте № 7770000000031",
+      "Заказ №5",
+      "Ёлка, щётка, ЪЬЭЮЯ ёъьэюя",
+      "Latin only: Pay 54 RUB?",
+      "Mixed: Оплата SBP → OK ✓ 😀",
+      "Crème brûlée, Größe, ½",
+      "Вопрос? Ответ: «да» — ₽",
+      "",
+  };
+  Fixture fx;
+  {
+    auto log = fx.open();
+    for (const char* t : texts) {
+      const QString text = QString::fromUtf8(t);
+      log->add(evUserAction, text, int(csCard), 54.0, 1, 2, 3, text, 4, text + "7", 1.0);
+    }
+  }
+  auto log = fx.open();
+  const auto q = log->queued();
+  ASSERT_EQ(q.size(), std::size(texts));
+  for (size_t i = 0; i < q.size(); ++i) {
+    const std::string text = texts[i];
+    EXPECT_EQ(q[i].descr.toStdString(), text);
+    EXPECT_EQ(q[i].card_no.toString().toStdString(), text);
+    EXPECT_EQ(q[i].loayalty_card_no.toString().toStdString(), text + "7");
+    EXPECT_EQ(q[i].amount.toDouble(), 54.0);
+    EXPECT_EQ(q[i].discount.toDouble(), 1.0);
+  }
+  EXPECT_TRUE(fx.logLines.isEmpty()) << fx.logLines.join("\n").toStdString();
+}
+
+// Files that earlier versions wrote in windows-1251 still load as they read,
+// byte for byte what those versions put on disk, with 11 lines and with 12.
+TEST(LogThread, RecordFilesOfEarlierVersionsStillLoad) {
+  struct Case {
+    const char* name;
+    QByteArray bytes;
+    const char* descr;
+    const char* loyaltyCard;
+  } cases[] = {
+      {"0000000003",
+       "05.03.2024 14:07:09\r\n42\r\n\xCA\xEE\xF0\xE7\xE8\xED\xE0 -> "
+       "\xCE\xEF\xEB\xE0\xF2\xE8\xF2\xFC "
+       "54 \xF0\xF3\xE1.\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n",
+       "Корзина -> Оплатить 54 руб.", ""},
+      {"0000000004",
+       "05.03.2024 14:07:10\r\n46\r\n\xD7\xE5\xEA \xB9 12, "
+       "\xB8\xEB\xEA\xE0\r\n54,5\r\n1\r\n2\r\n2\r\n"
+       "\r\n\r\n3\r\n\xB9 77\r\n0,5\r\n",
+       "Чек № 12, ёлка", "№ 77"},
+      // What an earlier version made of a character windows-1251 lacks.
+      {"0000000005", "05.03.2024 14:07:11\r\n42\r\nPay 54 ?\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n",
+       "Pay 54 ?", ""},
+  };
+  Fixture fx;
+  for (const Case& c : cases) writeFile(fx.path(QString("Log/") + c.name), c.bytes);
+  auto log = fx.open();
+  const auto q = log->queued();
+  ASSERT_EQ(q.size(), std::size(cases));
+  for (size_t i = 0; i < q.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(TLogRecord::fileNameOf(q[i].no), cases[i].name);
+    EXPECT_EQ(q[i].descr.toStdString(), cases[i].descr);
+    EXPECT_EQ(q[i].loayalty_card_no.toString().toStdString(), cases[i].loyaltyCard);
+  }
+  EXPECT_EQ(q[1].amount.toDouble(), 54.5);
+  EXPECT_EQ(q[1].discount.toDouble(), 0.5);
+  // A record windows-1251 can carry is still written so, and one it cannot
+  // carry refuses to load when its UTF-8 is damaged rather than misread.
+  TLogRecord r = q[1];
+  EXPECT_EQ(r.toFileBytes(), cases[1].bytes);
+  r.descr = QString::fromUtf8("54 ₽");
+  QByteArray damaged = r.toFileBytes();
+  ASSERT_TRUE(damaged.startsWith("\xEF\xBB\xBF"));
+  EXPECT_EQ(TLogRecord::fromFileBytes("0000000004", damaged).descr, r.descr);
+  damaged.replace("\xE2\x82\xBD", "\xE2\x82");
+  EXPECT_THROW(TLogRecord::fromFileBytes("0000000004", damaged), EConvertError);
+}
+
 TEST(LogThread, NumberingAfterRestartNeverReusesANumber) {
   struct Case {
     const char* what;
