@@ -52,8 +52,7 @@ bool makeExecutableLike(const QString& program, const QString& file) {
 
 bool installProgramUpdate(const QString& program, QString* error, const TRenameFile& renameFn) {
   const TRenameFile rename = renameFn ? renameFn : [](const QString& from, const QString& to) {
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) ==
-           0;
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
   };
   const QString fresh = updateDownloadPath(program);
   const QString backup = updateBackupPath(program);
@@ -205,10 +204,11 @@ bool TSoftwareUpdateThread::refuse(const QString& target) {
   const TProgramCheck check = checkProgramRuns(target, [this] { return terminated_.load(); });
   if (check.runs || terminated_) return false;
   refused_.insert(digest);
-  const QString text = QStringLiteral("Обновление программы %1 (%2 байт, SHA-256 %3) отклонено: %4.")
-                           .arg(QLatin1String(kSoftwareUpdateRemoteName))
-                           .arg(QFileInfo(target).size())
-                           .arg(QString::fromLatin1(digest), check.reason);
+  const QString text =
+      QStringLiteral("Обновление программы %1 (%2 байт, SHA-256 %3) отклонено: %4.")
+          .arg(QLatin1String(kSoftwareUpdateRemoteName))
+          .arg(QFileInfo(target).size())
+          .arg(QString::fromLatin1(digest), check.reason);
   log(text);
   ctx_.report(text);
   return true;

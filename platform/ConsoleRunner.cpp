@@ -56,8 +56,8 @@ struct SpawnSetup {
 
 QByteArray runConsoleCommandRaw(const QStringList& argv, const std::atomic<bool>& stop,
                                 const QString& workingFolder, bool* started) {
-  return runConsoleCommandRaw(argv, [&stop] { return stop.load(); }, workingFolder, started,
-                              nullptr);
+  return runConsoleCommandRaw(
+      argv, [&stop] { return stop.load(); }, workingFolder, started, nullptr);
 }
 
 QByteArray runConsoleCommandRaw(const QStringList& argv, const std::function<bool()>& stopped,

@@ -380,9 +380,9 @@ TEST_F(UpdateWorker, AProgramThatDoesNotRunIsRefusedOnceAndAskedForAgainLater) {
     EXPECT_TRUE(told[0].contains(QStringLiteral("vekta_64.exe"))) << told[0].toStdString();
     EXPECT_TRUE(told[0].contains(QString::fromLatin1(sha256(c.file)))) << told[0].toStdString();
     const QStringList reasons = QString::fromUtf8(c.reason).split(u'|');
-    EXPECT_TRUE(std::any_of(reasons.begin(), reasons.end(),
-                            [&](const QString& r) { return told[0].contains(r); }))
-        << told[0].toStdString();
+    EXPECT_TRUE(std::any_of(reasons.begin(), reasons.end(), [&](const QString& r) {
+      return told[0].contains(r);
+    })) << told[0].toStdString();
 
     // As after a failed download: nothing before the pause is over.
     clock.advance(TSoftwareUpdateThread::kRetryPauseMs - 1);
@@ -442,8 +442,8 @@ TEST_F(Trial, ANewProgramThatNeverShowsItsHomeScreenIsPutBack) {
     // they end, in real time.
     plat::setClock(QByteArray(c.name) == "hangs" ? &manual : nullptr);
     writeAll(program, oldProgram);
-    ASSERT_TRUE(QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                   QFileDevice::ExeOwner));
+    ASSERT_TRUE(QFile::setPermissions(
+        program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     const QByteArray newProgram =
         standIn((QByteArray("case \"$1\" in --version) echo vekta 9.9;; --after-update) ") +
                  c.afterUpdate + ";; esac\n")
