@@ -28,10 +28,22 @@ void fileOpen(QFile& f, QIODevice::OpenMode mode, const char* verb) {
             .arg(QLatin1String(verb), QFileInfo(f.fileName()).absoluteFilePath(), f.errorString()));
 }
 
+[[noreturn]] void raiseWriteError(const QFile& f) {
+  throw EFileError(QStringLiteral("Cannot write file \"%1\". %2")
+                       .arg(QFileInfo(f.fileName()).absoluteFilePath(), f.errorString()));
+}
+
 void fileWrite(QFile& f, const char* data, qint64 n) {
-  if (f.write(data, n) != n)
-    throw EFileError(QStringLiteral("Cannot write file \"%1\". %2")
-                         .arg(QFileInfo(f.fileName()).absoluteFilePath(), f.errorString()));
+  if (f.write(data, n) != n) raiseWriteError(f);
+}
+
+// QFile keeps up to 16 KiB in its buffer and writes them only when it
+// flushes or closes, so a full disk can swallow the tail of a file that every
+// write() accepted. A download is complete only when this returned.
+void fileFinish(QFile& f) {
+  if (!f.flush()) raiseWriteError(f);
+  f.close();
+  if (f.error() != QFileDevice::NoError) raiseWriteError(f);
 }
 
 // Failures that a retry cannot mend: the local disk, and the user's cancel.
@@ -135,7 +147,7 @@ bool updateDownload(TJTransport& t, uint16_t code, const QString* sourceFileName
         }
         if (progress) progress(double(position) * 100.0 / double(total));
       }
-      file.close();
+      if (file.isOpen()) fileFinish(file);
     }
   } catch (...) {
     file.close();
@@ -254,7 +266,7 @@ QString TJTransport::readFile(const QString& sourceFileName, const QString& dest
       }
       if (progress) progress(position);
     }
-    file.close();
+    fileFinish(file);
   } catch (...) {
     file.close();
     disconnect();

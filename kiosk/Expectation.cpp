@@ -292,6 +292,9 @@ void TfmExpectation::FormShow() {
     ctx.log = [](const QString& text) {
       if (fmMain) fmMain->log(text);
     };
+    ctx.report = [gate = fmMain->eventGate()](const QString& text) {
+      if (gate) gate->add(1, text);
+    };
     softwareUpdate_ = std::make_unique<TSoftwareUpdateThread>(std::move(ctx));
     softwareUpdate_->start();
   }

@@ -1,8 +1,10 @@
 #pragma once
 // The kiosk replaces its own program file with a newer one that the back
-// office offers. A worker downloads the file beside the running program and
-// swaps the two files; the home screen then restarts into the new program at
-// a moment when no sale is under way.
+// office offers. A worker downloads the file beside the running program,
+// has it show that it runs here (ProgramCheck.h) and swaps the two files;
+// the home screen then restarts into the new program at a moment when no
+// sale is under way, through a watcher that puts the old program back when
+// the new one never shows its home screen (UpdateWatch.h).
 //
 // The file swap and the waiting for the single-instance lock are plain
 // functions, so tests drive them on a temporary folder.
@@ -14,6 +16,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
 
 #include "kiosk/ClientInterrupt.h"
@@ -38,22 +42,31 @@ QString updateBackupPath(const QString& program);    // program + ".tmp"
 // rename of the swap fail in turn.
 using TRenameFile = std::function<bool(const QString& from, const QString& to)>;
 
+// Gives file the executable bits, with the rest of program's permissions.
+bool makeExecutableLike(const QString& program, const QString& file);
+
 // Puts the downloaded program (program + ".new") in place of program, the
-// old one kept as program + ".tmp". The new file must exist, be non-empty and
-// get the executable bits before anything is moved. When the new file cannot
-// take the program's place, the old one is moved back, so a kiosk is never
-// left without its program. True only when the new program is in place;
-// otherwise error (when given) says why.
+// old one kept as program + ".tmp", and marks the new one on trial
+// (UpdateWatch.h). The new file must exist, be non-empty and get the
+// executable bits before anything is moved. When the new file cannot take
+// the program's place, the old one is moved back, so a kiosk is never left
+// without its program. While the program in place is still on trial, the
+// backup is the last good program: it stays, and the new file replaces the
+// one on trial. True only when the new program is in place; otherwise error
+// (when given) says why. The default rename replaces an existing target.
 bool installProgramUpdate(const QString& program, QString* error = nullptr,
                           const TRenameFile& rename = {});
 
-// Starts the program detached with kAfterUpdateArgument through the kiosk's
-// program starter; false when it could not be started.
-bool startUpdatedProgram(IKioskHooks& hooks, const QString& program);
-// The restart after an installed update: starts the file the running
-// program was started from (plat::programFilePath()), which now holds the
-// new program, not the old one moved aside.
+// The restart after an installed update: starts the old program, now
+// program + ".tmp" beside the file the running program was started from
+// (plat::programFilePath()), as the watcher of the new one, which it starts
+// with kAfterUpdateArgument. False when it could not be started.
 bool startInstalledProgram(IKioskHooks& hooks);
+
+// The program's answers to the arguments of the update, before any window:
+// its version (ProgramCheck.h) and the watcher's run. Nothing for any other
+// start.
+std::optional<int> runUpdateCommand(int argc, char** argv);
 
 // Calls tryLock every 250 ms of plat::clock() until it succeeds or waitMs
 // passed; true when it succeeded.
@@ -74,6 +87,9 @@ struct TSoftwareUpdateContext {
   // Runs on the main thread once the new program is in place.
   std::function<void()> installed;
   std::function<void(const QString&)> log;  // the local text log, any thread
+  // Queues event 1 with the text for the back office: a refused update, an
+  // update put back. Required; any thread.
+  std::function<void(const QString&)> report;
 };
 
 class TSoftwareUpdateThread {
@@ -95,7 +111,9 @@ class TSoftwareUpdateThread {
 
   // Attempts made (downloads asked for); tests wait on it.
   int attempts() const { return attempts_.load(); }
-  // The worker has ended on its own: an update installed or refused.
+  // Attempts that ended in the pause after a failure; tests wait on it.
+  int failures() const { return failures_.load(); }
+  // The worker has ended on its own: an update installed, or its swap failed.
   bool finished() const { return finished_.load(); }
 
  private:
@@ -103,12 +121,18 @@ class TSoftwareUpdateThread {
   // Waits on plat::clock() until untilMs; false when asked to end meanwhile.
   bool waitUntil(int64_t untilMs);
   void log(const QString& text) const;
+  // A downloaded file that must not take the program's place; false when it
+  // may. The reason goes to the back office once for each file.
+  bool refuse(const QString& target);
 
   TSoftwareUpdateContext ctx_;
   std::atomic<bool> terminated_{false};
   TClientInterrupt stop_;
   std::atomic<bool> finished_{false};
   std::atomic<int> attempts_{0};
+  std::atomic<int> failures_{0};
+  // Digests of the files refused in this run, and of the one last put back.
+  std::set<QByteArray> refused_;
   std::mutex m_;
   std::condition_variable wake_;
   std::thread worker_;

@@ -56,9 +56,16 @@ struct SpawnSetup {
 
 QByteArray runConsoleCommandRaw(const QStringList& argv, const std::atomic<bool>& stop,
                                 const QString& workingFolder, bool* started) {
+  return runConsoleCommandRaw(
+      argv, [&stop] { return stop.load(); }, workingFolder, started, nullptr);
+}
+
+QByteArray runConsoleCommandRaw(const QStringList& argv, const std::function<bool()>& stopped,
+                                const QString& workingFolder, bool* started, int* status) {
   if (started) *started = false;
+  if (status) *status = -1;
   if (argv.isEmpty() || argv.first().isEmpty()) return {};
-  if (stop.load()) raiseStopped();
+  if (stopped()) raiseStopped();
 
   // Both ends close on exec, so children that other threads start meanwhile
   // do not inherit the write end and keep our read from ever ending.
@@ -120,7 +127,7 @@ QByteArray runConsoleCommandRaw(const QStringList& argv, const std::atomic<bool>
   };
   bool eof = false;
   while (!eof) {
-    if (stop.load()) {
+    if (stopped()) {
       // A child that has already written everything and closed its output
       // keeps its result: take what is waiting, and only a child still
       // writing (or silent with its output open) is cut off.
@@ -142,9 +149,14 @@ QByteArray runConsoleCommandRaw(const QStringList& argv, const std::atomic<bool>
   // The output is complete; a child that closed it but lingers is waited for
   // while the stop flag is honoured, and its output is kept either way.
   for (;;) {
-    const pid_t w = ::waitpid(pid, nullptr, WNOHANG);
-    if (w == pid || (w < 0 && errno != EINTR)) break;
-    if (stop.load()) {
+    int ws = 0;
+    const pid_t w = ::waitpid(pid, &ws, WNOHANG);
+    if (w == pid) {
+      if (status) *status = ws;
+      break;
+    }
+    if (w < 0 && errno != EINTR) break;
+    if (stopped()) {
       ::kill(-pid, SIGKILL);
       reap(pid);
       break;

@@ -30,4 +30,11 @@ using ConsoleCommandRunner = std::function<QString(
 QByteArray runConsoleCommandRaw(const QStringList& argv, const std::atomic<bool>& stop,
                                 const QString& workingFolder, bool* started = nullptr);
 
+// The same, with stopped() asked where the flag is looked at (so a caller's
+// deadline can end the child as well as its stop), and the child's wait
+// status (as waitpid gives it) in *status when it ended by itself; -1 when
+// it could not be started or was killed.
+QByteArray runConsoleCommandRaw(const QStringList& argv, const std::function<bool()>& stopped,
+                                const QString& workingFolder, bool* started, int* status);
+
 }  // namespace plat

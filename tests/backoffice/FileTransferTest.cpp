@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <functional>
 #include <mutex>
 
 #include "backoffice/FileTransfer.h"
@@ -239,6 +240,35 @@ TEST_F(FileTransfer, RefusalAfterTheDataRaisesTheServersTextAndKeepsTheBytes) {
     }
     EXPECT_EQ(readAll(dest), "abcd");
   }
+}
+
+// A full disk that takes every write() into QFile's buffer and refuses the
+// bytes only when they are flushed: the download must not pass for complete.
+TEST_F(FileTransfer, ADownloadWhoseLastBytesCannotBeWrittenFails) {
+  writeAll(serverFile(QStringLiteral("a.jpg")), pattern(3000));
+  writeAll(serverFile(QStringLiteral("vekta_64.exe")), pattern(10000));
+  const QString full = QStringLiteral("/dev/full");
+  ASSERT_TRUE(QFileInfo::exists(full));
+  struct Case {
+    const char* name;
+    std::function<void()> download;
+  } cases[] = {
+      {"readFile", [&] { client.readFile(QStringLiteral("a.jpg"), full, 4, false, {}, 30); }},
+      {"getSoftwareUpdateII",
+       [&] { client.getSoftwareUpdateII(full, QStringLiteral("vekta_64.exe"), {}, 30); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.download();
+      ADD_FAILURE() << "reported complete";
+    } catch (const EFileError& e) {
+      EXPECT_TRUE(e.message().contains(full)) << e.message().toStdString();
+    }
+    // A local fault is not the server's: nothing is asked again.
+    EXPECT_TRUE(clock.sleeps().empty());
+  }
+  EXPECT_EQ(client.selectValue(QStringLiteral("select 5"), 30).toInt(), 5);
 }
 
 TEST_F(FileTransfer, UpdateComesInPiecesWithProgress) {

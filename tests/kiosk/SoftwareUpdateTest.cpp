@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,14 +15,19 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
 #include "backoffice/JClient.h"
 #include "kiosk/Expectation.h"
 #include "kiosk/Main.h"
+#include "kiosk/ProgramCheck.h"
 #include "kiosk/SoftwareUpdate.h"
+#include "kiosk/UpdateWatch.h"
+#include "platform/AppPaths.h"
 #include "platform/Clock.h"
+#include "platform/Common.h"
 #include "platform/Exception.h"
 #include "testbed/SimHandlers.h"
 #include "tests/support/ChildProcess.h"
@@ -51,6 +57,18 @@ bool waitFor(const std::function<bool()>& done, int ms = 20000) {
     QThread::msleep(2);
   }
   return true;
+}
+
+// A stand-in program: a script that the system starts like any program.
+QByteArray standIn(const char* body) {
+  return QByteArray("#!/bin/sh\n") + body;
+}
+
+// Answers the version question as a program of this system does.
+const QByteArray kGoodProgram = standIn("[ \"$1\" = --version ] && echo vekta 9.9\n");
+
+QByteArray sha256(const QByteArray& bytes) {
+  return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
 // A program "vekta" at work in a temporary folder, and its downloaded successor.
@@ -97,6 +115,7 @@ TEST_F(SwapTest, EachFailingRenameLeavesTheOldProgramWhereItStarts) {
     EXPECT_EQ(installProgramUpdate(program, &error, rename), c.installed);
     if (c.installed) {
       EXPECT_EQ(readAll(program), "new program");
+      EXPECT_TRUE(programOnTrial(program));
       EXPECT_TRUE(QFileInfo(program).isExecutable());
       EXPECT_EQ(readAll(backup), "old program");
       EXPECT_FALSE(QFileInfo::exists(fresh));
@@ -104,10 +123,35 @@ TEST_F(SwapTest, EachFailingRenameLeavesTheOldProgramWhereItStarts) {
     } else {
       EXPECT_EQ(readAll(program), "old program");
       EXPECT_FALSE(error.isEmpty());
+      // Back where it was, the old program is not on trial.
+      EXPECT_FALSE(programOnTrial(program));
     }
     QFile::remove(fresh);
     QFile::remove(backup);
+    QFile::remove(updateTrialPath(program));
   }
+}
+
+// Until the program in place has shown its home screen, the backup is the
+// last program known to run, and no update may take its place.
+TEST_F(SwapTest, TheGoodCopySurvivesASecondUpdate) {
+  writeAll(fresh, "first update");
+  ASSERT_TRUE(installProgramUpdate(program));
+  writeAll(fresh, "second update");
+  QString error;
+  ASSERT_TRUE(installProgramUpdate(program, &error)) << error.toStdString();
+  EXPECT_EQ(readAll(program), "second update");
+  EXPECT_EQ(readAll(backup), "old program");
+  EXPECT_FALSE(QFileInfo::exists(fresh));
+  EXPECT_TRUE(programOnTrial(program));
+
+  // Once it has shown that it runs, it is the good copy of the next swap.
+  EXPECT_FALSE(confirmProgramRuns(program));
+  EXPECT_FALSE(programOnTrial(program));
+  writeAll(fresh, "third update");
+  ASSERT_TRUE(installProgramUpdate(program));
+  EXPECT_EQ(readAll(program), "third update");
+  EXPECT_EQ(readAll(backup), "second update");
 }
 
 TEST_F(SwapTest, NothingMovesWithoutACompleteDownload) {
@@ -168,6 +212,10 @@ class UpdateWorker : public ProgramFolder {
       std::lock_guard lock(mutex);
       logLines << text;
     };
+    ctx.report = [this](const QString& text) {
+      std::lock_guard lock(mutex);
+      events << text;
+    };
     thread = std::make_unique<TSoftwareUpdateThread>(std::move(ctx));
     thread->start();
   }
@@ -175,12 +223,17 @@ class UpdateWorker : public ProgramFolder {
     std::lock_guard lock(mutex);
     return logLines.size();
   }
+  QStringList reported() {
+    std::lock_guard lock(mutex);
+    return events;
+  }
 
   plat::ManualClock clock;
   std::unique_ptr<TSoftwareUpdateThread> thread;
   std::atomic<bool> installed{false};
   std::mutex mutex;
   QStringList logLines;
+  QStringList events;  // event 1 for the back office
 };
 
 TEST_F(UpdateWorker, BrokenDownloadIsRetriedAfterTenMinutesFromAFreshFile) {
@@ -194,7 +247,7 @@ TEST_F(UpdateWorker, BrokenDownloadIsRetriedAfterTenMinutesFromAFreshFile) {
       writeAll(target, "half a pro");
       throw Exception(QStringLiteral("Connection lost."));
     }
-    writeAll(target, "new program");
+    writeAll(target, kGoodProgram);
     return true;
   });
 
@@ -216,7 +269,7 @@ TEST_F(UpdateWorker, BrokenDownloadIsRetriedAfterTenMinutesFromAFreshFile) {
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[1] - calls[0], TSoftwareUpdateThread::kRetryPauseMs);
   EXPECT_EQ(targetExisted, (std::vector<bool>{false, false}));
-  EXPECT_EQ(readAll(program), "new program");
+  EXPECT_EQ(readAll(program), kGoodProgram);
   EXPECT_EQ(readAll(backup), "old program");
 }
 
@@ -264,7 +317,7 @@ TEST_F(UpdateWorker, AFailedSwapEndsTheWorkerWithoutARestart) {
   // A backup that cannot be removed stops the swap before anything moves.
   QDir().mkpath(backup + QStringLiteral("/busy"));
   startWorker([&](const QString& target) {
-    writeAll(target, "new program");
+    writeAll(target, kGoodProgram);
     return true;
   });
   ASSERT_TRUE(waitFor([&] { return thread->finished(); }));
@@ -272,6 +325,191 @@ TEST_F(UpdateWorker, AFailedSwapEndsTheWorkerWithoutARestart) {
   EXPECT_EQ(thread->attempts(), 1);
   EXPECT_EQ(readAll(program), "old program");
   EXPECT_FALSE(QFileInfo::exists(fresh));
+}
+
+QByteArray kioskProgram() {
+  return readAll(QStringLiteral(VEKTA_KIOSK_PROGRAM));
+}
+
+// A file that came whole but cannot run here never takes the program's
+// place: the back office hears once which file and why, and the worker asks
+// again after its pause.
+TEST_F(UpdateWorker, AProgramThatDoesNotRunIsRefusedOnceAndAskedForAgainLater) {
+  const QByteArray kiosk = kioskProgram();
+  ASSERT_GT(kiosk.size(), 4096);
+  struct Case {
+    const char* name;
+    QByteArray file;
+    const char* reason;
+    bool hangs;
+  } cases[] = {
+      // The system refuses it, or it ends as it loads (a sanitizer's runtime
+      // may turn the crash into an exit code).
+      {"the kiosk program cut short", kiosk.left(4096), "не запускается|завершилась", false},
+      {"ends at once with an error",
+       standIn("echo 'error while loading shared libraries: libQt6Core.so.6' >&2; exit 127\n"),
+       "завершилась с кодом 127: error while loading shared libraries", false},
+      {"crashes", standIn("kill -SEGV $$\n"), "завершилась аварийно", false},
+      {"answers something else", standIn("echo hello\n"), "не ответила своей версией: hello",
+       false},
+      {"never answers", standIn("touch \"$0.started\"; exec sleep 600\n"), "не ответила за 20 с",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::lock_guard lock(mutex);
+      events.clear();
+    }
+    std::atomic<int> downloads{0};
+    startWorker([&](const QString& target) {
+      // The same file twice, then one that runs.
+      writeAll(target, ++downloads <= 2 ? c.file : kGoodProgram);
+      return true;
+    });
+    if (c.hangs) {
+      ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(fresh + QStringLiteral(".started")); }));
+      clock.advance(kProgramCheckMs);
+    }
+    ASSERT_TRUE(waitFor([&] { return thread->failures() == 1; }));
+    EXPECT_EQ(readAll(program), "old program");
+    EXPECT_FALSE(QFileInfo::exists(fresh));
+    EXPECT_FALSE(QFileInfo::exists(backup));
+    QStringList told = reported();
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told[0].contains(QStringLiteral("vekta_64.exe"))) << told[0].toStdString();
+    EXPECT_TRUE(told[0].contains(QString::fromLatin1(sha256(c.file)))) << told[0].toStdString();
+    const QStringList reasons = QString::fromUtf8(c.reason).split(u'|');
+    EXPECT_TRUE(std::any_of(reasons.begin(), reasons.end(), [&](const QString& r) {
+      return told[0].contains(r);
+    })) << told[0].toStdString();
+
+    // As after a failed download: nothing before the pause is over.
+    clock.advance(TSoftwareUpdateThread::kRetryPauseMs - 1);
+    QThread::msleep(50);
+    EXPECT_EQ(thread->attempts(), 1);
+    clock.advance(1);
+    ASSERT_TRUE(waitFor([&] { return thread->failures() == 2; }));
+    EXPECT_EQ(reported().size(), 1);  // the same file is not told about again
+
+    clock.advance(TSoftwareUpdateThread::kRetryPauseMs);
+    ASSERT_TRUE(waitFor([&] { return thread->finished(); }));
+    EXPECT_TRUE(installed);
+    EXPECT_EQ(readAll(program), kGoodProgram);
+    EXPECT_EQ(reported().size(), 1);
+
+    thread.reset();
+    installed = false;
+    writeAll(program, "old program");
+    for (const QString& f : {backup, updateTrialPath(program), fresh + QStringLiteral(".started")})
+      QFile::remove(f);
+  }
+}
+
+// The real kiosk program answers the check before it opens any window.
+TEST(ProgramCheck, TheKioskProgramAnswersWithItsVersion) {
+  const TProgramCheck check = checkProgramRuns(QStringLiteral(VEKTA_KIOSK_PROGRAM), {});
+  EXPECT_TRUE(check.runs) << check.reason.toStdString();
+  EXPECT_EQ(check.version, GetAppVersion());
+}
+
+// The watcher, in this process, over stand-in programs: the old one records
+// how it was started; the new one passed the check and then behaves as
+// each case says once it is started after the update.
+class Trial : public ProgramFolder {
+ protected:
+  void TearDown() override { plat::setClock(nullptr); }
+  const QByteArray oldProgram = standIn("echo \"old $*\" >> \"$0.log\"\n");
+  QString started() const { return program + QStringLiteral(".log"); }
+};
+
+TEST_F(Trial, ANewProgramThatNeverShowsItsHomeScreenIsPutBack) {
+  struct Case {
+    const char* name;
+    const char* afterUpdate;  // what the new program does once started
+    bool showsHome;
+    const char* reason;
+  } cases[] = {
+      {"shows its home screen", "rm -f \"$0.trial\"", true, ""},
+      {"ends at once", "exit 3", false, "завершилась, не показав главную страницу"},
+      {"crashes", "kill -SEGV $$", false, "завершилась, не показав главную страницу"},
+      {"hangs", "exec sleep 600", false, "не показала главную страницу за 120 с"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    plat::ManualClock manual;
+    // Only a program that hangs waits out the trial; the others are seen as
+    // they end, in real time.
+    plat::setClock(QByteArray(c.name) == "hangs" ? &manual : nullptr);
+    writeAll(program, oldProgram);
+    ASSERT_TRUE(QFile::setPermissions(
+        program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    const QByteArray newProgram =
+        standIn((QByteArray("case \"$1\" in --version) echo vekta 9.9;; --after-update) ") +
+                 c.afterUpdate + ";; esac\n")
+                    .constData());
+    writeAll(fresh, newProgram);
+    ASSERT_TRUE(makeExecutableLike(program, fresh));
+    const TProgramCheck check = checkProgramRuns(fresh, {});
+    ASSERT_TRUE(check.runs) << check.reason.toStdString();
+    ASSERT_TRUE(installProgramUpdate(program));
+
+    TUpdateWatch watch;
+    watch.program = program;
+    EXPECT_EQ(watchUpdatedProgram(watch), c.showsHome);
+    EXPECT_FALSE(programOnTrial(program));
+    if (c.showsHome) {
+      EXPECT_EQ(readAll(program), newProgram);
+      EXPECT_EQ(readAll(backup), oldProgram);
+      EXPECT_FALSE(confirmProgramRuns(program));
+    } else {
+      EXPECT_EQ(readAll(program), oldProgram);
+      EXPECT_FALSE(QFileInfo::exists(backup));
+      // The old program is started as after an update.
+      ASSERT_TRUE(waitFor([&] { return !readAll(started()).isEmpty(); }));
+      EXPECT_EQ(readAll(started()), "old --after-update\n");
+      // Its home screen tells the back office once, and knows the file.
+      const auto putBack = confirmProgramRuns(program);
+      ASSERT_TRUE(putBack);
+      EXPECT_EQ(putBack->digest, sha256(newProgram));
+      EXPECT_TRUE(putBack->report.contains(QString::fromUtf8(c.reason)))
+          << putBack->report.toStdString();
+      EXPECT_TRUE(putBack->report.contains(QStringLiteral("Возвращена прежняя программа")));
+      const auto again = confirmProgramRuns(program);
+      ASSERT_TRUE(again);
+      EXPECT_EQ(again->digest, putBack->digest);
+      EXPECT_TRUE(again->report.isEmpty());
+    }
+    plat::setClock(nullptr);
+    for (const QString& f : {fresh, backup, started(), updateRefusedPath(program)})
+      QFile::remove(f);
+  }
+}
+
+// A program put back is reported by the worker of the old program's home
+// screen, and the same file offered again is refused without a new report.
+TEST_F(UpdateWorker, AProgramPutBackIsReportedOnceAndNeverTakenAgain) {
+  const QByteArray refusedProgram = kGoodProgram + "# never shows its home screen\n";
+  const QString report = QStringLiteral("Обновление программы отменено.");
+  writeAll(updateRefusedPath(program), sha256(refusedProgram) + '\n' + report.toUtf8() + '\n');
+  startWorker([&](const QString& target) {
+    writeAll(target, refusedProgram);
+    return true;
+  });
+  ASSERT_TRUE(waitFor([&] { return thread->failures() == 1; }));
+  EXPECT_EQ(reported(), QStringList{report});
+  EXPECT_EQ(readAll(program), "old program");
+  EXPECT_FALSE(QFileInfo::exists(fresh));
+  thread.reset();
+
+  // Not even after the kiosk starts again.
+  startWorker([&](const QString& target) {
+    writeAll(target, refusedProgram);
+    return true;
+  });
+  ASSERT_TRUE(waitFor([&] { return thread->failures() == 1; }));
+  EXPECT_EQ(reported(), QStringList{report});
+  EXPECT_EQ(readAll(program), "old program");
 }
 
 TEST(InstanceLockWait, TriesUntilThePredecessorIsGone) {
@@ -318,15 +556,45 @@ TEST(UpdateRestart, StartsTheNewProgramFromTheOriginalPath) {
   EXPECT_EQ(readAll(program + QStringLiteral(".tmp")), probe);
 }
 
+// The same restart when the new program ends at once: its watcher, the old
+// program, puts itself back in place and starts again, and its home screen
+// has the rollback to report.
+TEST(UpdateRestart, ANewProgramThatEndsAtOnceIsPutBackByTheOldOne) {
+  QTemporaryDir dir;
+  const QString program = QDir(dir.path()).canonicalPath() + QStringLiteral("/vekta");
+  const QByteArray probe = readAll(QStringLiteral(VEKTA_UPDATE_PROBE));
+  ASSERT_FALSE(probe.isEmpty());
+  writeAll(program, probe);
+  // It answers the check, then ends at once (UpdateRestartProbe.cpp).
+  writeAll(program + QStringLiteral(".new"), probe + "\nends at once");
+  ASSERT_TRUE(QFile::setPermissions(
+      program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+
+  const QString report = dir.filePath(QStringLiteral("report"));
+  testkit::ChildProcess old;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("VEKTA_PROBE_REPORT"), report);
+  ASSERT_TRUE(old.start(program, {}, testkit::ChildProcess::Output::Inherit, env));
+  ASSERT_TRUE(old.waitFinished(30000));
+  ASSERT_TRUE(waitFor([&] { return !readAll(report).isEmpty(); }, 30000));
+
+  const QStringList lines = QString::fromUtf8(readAll(report)).split(u'\n');
+  ASSERT_EQ(lines.size(), 2) << lines.join(u'|').toStdString();
+  EXPECT_EQ(lines[0].toStdString(), program.toStdString());
+  EXPECT_TRUE(lines[1].contains(QStringLiteral("завершилась, не показав главную страницу")))
+      << lines[1].toStdString();
+  EXPECT_EQ(readAll(program), probe);
+  EXPECT_FALSE(programOnTrial(program));
+}
+
 // The whole path against the stand-in back office: the update comes from its
 // files folder through request 78 and lands as the program.
 TEST(UpdateFromBackoffice, DownloadsAndInstallsTheOfferedProgram) {
   QTemporaryDir dir;
   sim::BackofficeSim sim(dir.filePath(QStringLiteral("office.db")));
   sim.start();
-  // Larger than one piece, so the download runs its loop.
-  QByteArray update(10000, Qt::Uninitialized);
-  for (int i = 0; i < update.size(); ++i) update[i] = char(i * 13 + 1);
+  // A program that answers, larger than one piece, so the download runs its loop.
+  const QByteArray update = kGoodProgram + "#" + QByteArray(10000, 'x') + '\n';
   writeAll(sim.handlers().filesDir() + QStringLiteral("/vekta_64.exe"), update);
   const QString program = dir.filePath(QStringLiteral("bin/vekta"));
   writeAll(program, "old program");
@@ -349,6 +617,10 @@ TEST(UpdateFromBackoffice, DownloadsAndInstallsTheOfferedProgram) {
   QStringList log;
   std::mutex m;
   ctx.log = [&](const QString& text) {
+    std::lock_guard lock(m);
+    log << text;
+  };
+  ctx.report = [&](const QString& text) {
     std::lock_guard lock(m);
     log << text;
   };
@@ -410,8 +682,13 @@ TEST_F(Restart, WaitsForTheHomeScreenThenClosesWithoutThePassword) {
   ASSERT_EQ(QApplication::activeModalWidget(), &home);
   home.tmReopenApplicationTimer();
   ASSERT_EQ(hooks.starts.size(), 1u);
-  // The new program may find its predecessor still holding the lock.
-  EXPECT_EQ(hooks.starts[0].arguments, QStringList{QLatin1String(kAfterUpdateArgument)});
+  // The old program, moved aside, watches the new one that it starts (with
+  // the after-update argument: its predecessor may still hold the lock).
+  const QString program = plat::programFilePath();
+  EXPECT_EQ(hooks.starts[0].program, program + QStringLiteral(".tmp"));
+  EXPECT_EQ(hooks.starts[0].arguments,
+            (QStringList{QLatin1String(kWatchUpdateArgument), program,
+                         QString::number(QCoreApplication::applicationPid())}));
   EXPECT_FALSE(home.tmReopenApplication->isActive());
   EXPECT_FALSE(main->check_password_on_exit);
   EXPECT_FALSE(home.isVisible());

@@ -111,6 +111,7 @@ TEST(WorkerStop, AStopBreaksOffTheWaitForASilentServer) {
          ctx.programPath = QDir(data).filePath(QStringLiteral("vekta"));
          plat::writeFileAtomic(ctx.programPath, "old program");
          ctx.synchronize = [host, port](TJClient& client) { settings(client, host, port); };
+         ctx.report = [](const QString&) {};
          auto w = std::make_shared<TSoftwareUpdateThread>(ctx);
          w->start();
          return std::shared_ptr<void>(w);

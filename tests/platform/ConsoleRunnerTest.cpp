@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -128,6 +129,45 @@ TEST(ConsoleRunner, StopWhileTheChildIsSilentKillsItsGroup) {
   for (int i = 0; i < 1000 && alive(grandchild); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(alive(grandchild));
+}
+
+// How the child ended, for a caller that must know whether a program runs.
+TEST(ConsoleRunner, TellsHowTheChildEnded) {
+  struct Case {
+    const char* name;
+    QStringList argv;
+    bool started;
+    int exitCode;  // -1: not an exit
+    int signal;    // 0: no signal
+  } cases[] = {
+      {"ends with a code", sh(u("exit 3")), true, 3, 0},
+      {"ends well", sh(u("echo ok")), true, 0, 0},
+      {"dies of a signal", sh(u("kill -TERM $$")), true, -1, SIGTERM},
+      {"cannot start", {u("/nonexistent/program")}, false, -1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool started = !c.started;
+    int status = 12345;
+    plat::runConsoleCommandRaw(
+        c.argv, [] { return false; }, QString(), &started, &status);
+    EXPECT_EQ(started, c.started);
+    if (!c.started) {
+      EXPECT_EQ(status, -1);
+    } else if (c.signal) {
+      ASSERT_TRUE(WIFSIGNALED(status));
+      EXPECT_EQ(WTERMSIG(status), c.signal);
+    } else {
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), c.exitCode);
+    }
+  }
+  // A caller's deadline ends a child that never does, with no status.
+  int status = 0, asked = 0;
+  EXPECT_THROW(plat::runConsoleCommandRaw(
+                   sh(u("sleep 30")), [&] { return ++asked > 3; }, QString(), nullptr, &status),
+               Exception);
+  EXPECT_EQ(status, -1);
 }
 
 TEST(ConsoleRunner, StopRequestedBeforehandStartsNothing) {
