@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -153,6 +154,9 @@ class TCart {
   // office's allowance, cut so that at least kSmallestPayableAmount is left
   // to pay; 0 when nothing may be written off.
   static double pointsOfferLimit(double allowed, double amount);
+  // A discount of percent on a total, both in kopecks: the nearest kopeck,
+  // an exact half to the even one.
+  static int64_t discountKopecks(int64_t totalKopecks, double percent);
   void nextPage();
   void prevPage();
 
@@ -183,8 +187,10 @@ class TCart {
  private:
   TCartSettings settings() const;
   TLoyalityCardInfo* card() const;
-  // The loyalty card's discount on a total, in whole kopecks.
-  double discountOf(double total) const;
+  // The loyalty card's discount on a total in kopecks, in roubles.
+  double discountOf(int64_t totalKopecks) const;
+  // The sum of the lines, price x quantity, in kopecks.
+  int64_t totalKopecks() const;
   void queue(int id, const QString& descr) const;
   int findLine(const TProduct& product) const;
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <map>
 
@@ -152,6 +153,74 @@ TEST(CartTotals, DiscountRoundsToEvenKopeckAndTextsFollow) {
     EXPECT_EQ(v.payText, QString::fromUtf8(c.payText));
     EXPECT_TRUE(v.payEnabled);
     EXPECT_NEAR(f.cart.payment_amount(), f.cart.total_amount - c.discount, 1e-9);
+  }
+}
+
+// Carts whose rouble total a double cannot hold: summed in roubles, the exact
+// half kopeck of the discount lands on either side.
+TEST(CartTotals, DiscountIsRoundedFromTheSumInKopecks) {
+  struct Line {
+    double price;
+    int quantity;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Line> lines;
+    double percent;
+    int64_t discountKopecks;
+    const char* amountText;
+    const char* payText;
+  };
+  const Case cases[] = {
+      {"3 x 12.30 at 5 %",
+       {{12.30, 3}},
+       5,
+       184,
+       "Итого: 36,90 ₽  Скидка: 1,84 ₽",
+       "Оплатить 35,06 ₽"},
+      {"86.95 + 108.90 at 10 %",
+       {{86.95, 1}, {108.90, 1}},
+       10,
+       1958,
+       "Итого: 195,85 ₽  Скидка: 19,58 ₽",
+       "Оплатить 176,27 ₽"},
+      {"48.45 + 93.65 at 5 %",
+       {{48.45, 1}, {93.65, 1}},
+       5,
+       710,
+       "Итого: 142,10 ₽  Скидка: 7,10 ₽",
+       "Оплатить 135 ₽"},
+      {"3 x 11.45 at 10 %",
+       {{11.45, 3}},
+       10,
+       344,
+       "Итого: 34,35 ₽  Скидка: 3,44 ₽",
+       "Оплатить 30,91 ₽"},
+      {"104.50 at 5 %",
+       {{104.50, 1}},
+       5,
+       522,
+       "Итого: 104,50 ₽  Скидка: 5,22 ₽",
+       "Оплатить 99,28 ₽"},
+      {"a percent with a fraction",
+       {{100.20, 1}},
+       12.5,
+       1252,
+       "Итого: 100,20 ₽  Скидка: 12,52 ₽",
+       "Оплатить 87,68 ₽"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    f.loyalty = card(c.percent, 0);
+    int cell = 1;
+    for (const Line& l : c.lines) {
+      for (int i = 0; i < l.quantity; ++i) f.add(product(true, cell, l.price));
+      ++cell;
+    }
+    EXPECT_EQ(std::llround(f.cart.discount * 100), c.discountKopecks);
+    EXPECT_EQ(f.cart.view().amountText.toStdString(), c.amountText);
+    EXPECT_EQ(f.cart.view().payText.toStdString(), c.payText);
   }
 }
 
