@@ -8,6 +8,23 @@
 #include "kiosk/FormServices.h"
 #include "platform/Exception.h"
 
+// ---- TPageDots --------------------------------------------------------------
+
+TPageDots TPageDots::place(int pages, double prevRight, double nextLeft, double nextLeftLimit,
+                           double diameter) {
+  TPageDots out;
+  out.nextLeft = nextLeft;
+  out.diameter = diameter;
+  if (pages <= 1) return out;
+  const double needed = (pages + 1) * kPitch * diameter;
+  if (nextLeft - prevRight < needed)
+    out.nextLeft = std::max(nextLeft, std::min(prevRight + needed, nextLeftLimit));
+  const double step = (out.nextLeft - prevRight) / (pages + 1);
+  out.diameter = std::min(diameter, step / kPitch);
+  for (int i = 0; i < pages; ++i) out.centres.push_back(prevRight + step * (i + 1));
+  return out;
+}
+
 // ---- TCart ------------------------------------------------------------------
 
 TCart::TCart(TCartHooks h) : hooks(std::move(h)) {}

@@ -98,6 +98,25 @@ struct TCartListGeometry {
   double listHeight = 0;    // pnList
 };
 
+// Where the page dots go on the total line: one per page, evenly spaced
+// between the page buttons, as the rest of the screen's proportions give
+// them. A narrow screen leaves less room between the buttons than the dots
+// need to read as separate dots; then the next-page button moves right just
+// far enough, but no further than nextLeftLimit, and only past that do the
+// dots get smaller. Dots never touch each other or a button.
+struct TPageDots {
+  // A dot's centre is at least this many diameters from its neighbour's
+  // and from the buttons' edges.
+  static constexpr double kPitch = 1.5;
+
+  double nextLeft = 0;  // where the next-page button starts
+  double diameter = 0;
+  std::vector<double> centres;
+
+  static TPageDots place(int pages, double prevRight, double nextLeft, double nextLeftLimit,
+                         double diameter);
+};
+
 class TCart {
  public:
   static constexpr const char* kResetQuestion = "Список товаров будет\r\nочищен через # сек.";

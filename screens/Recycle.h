@@ -169,6 +169,8 @@ class TfmRecycle : public QDialog {
   // fit between the price column's left line and its right edge.
   void fitPriceToColumn(TSelectedGood& line);
   void placeLines();
+  // The next-page button where the page dots leave it room.
+  void placePageButtons();
   void updatePageDots();
   // The total line, right-aligned in the room right of the page buttons.
   void placeAmount(const QString& text);
@@ -181,6 +183,8 @@ class TfmRecycle : public QDialog {
 
   bool shown_ = false;
   bool closing_ = false;
+  double nextHomeX_ = 0;
+  TPageDots pageDots_;
 };
 
 // The cart now shown, or null.

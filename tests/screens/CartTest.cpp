@@ -408,6 +408,44 @@ TEST(CartPaging, ButtonsAndJumps) {
   EXPECT_LT(f.cart.page_ind, f.cart.getPagesCount());
 }
 
+// The page dots between the page buttons: where the room the screen's
+// proportions leave holds them, they stay as placed; where it does not, the
+// next-page button moves just far enough, and only past its limit do the
+// dots get smaller. Neighbours never come closer than the pitch.
+TEST(CartPaging, PageDotsGetTheRoomTheyNeed) {
+  struct Case {
+    const char* name;
+    int pages;
+    double prevRight, nextLeft, limit, diameter;
+    double wantNextLeft, wantDiameter;
+    std::vector<double> centres;
+  };
+  const Case cases[] = {
+      {"one page", 1, 100, 400, 1000, 15, 400, 15, {}},
+      {"room enough", 3, 100, 400, 1000, 15, 400, 15, {175, 250, 325}},
+      {"two in a narrow gap", 2, 133, 166, 1000, 15, 200.5, 15, {155.5, 178}},
+      {"three in a narrow gap", 3, 133, 166, 1000, 15, 223, 15, {155.5, 178, 200.5}},
+      {"as far as the limit",
+       10,
+       0,
+       30,
+       110,
+       15,
+       110,
+       10 / 1.5,
+       {10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
+      {"a limit left of the button's own place", 3, 0, 30, 10, 15, 30, 7.5 / 1.5, {7.5, 15, 22.5}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TPageDots d = TPageDots::place(c.pages, c.prevRight, c.nextLeft, c.limit, c.diameter);
+    EXPECT_DOUBLE_EQ(d.nextLeft, c.wantNextLeft);
+    EXPECT_DOUBLE_EQ(d.diameter, c.wantDiameter);
+    ASSERT_EQ(d.centres.size(), c.centres.size());
+    for (size_t i = 0; i < c.centres.size(); ++i) EXPECT_DOUBLE_EQ(d.centres[i], c.centres[i]);
+  }
+}
+
 TEST(CartPay, MethodsAndCardRefusals) {
   {
     SCOPED_TRACE("only the card: straight to the card screen");
