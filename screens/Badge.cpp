@@ -86,6 +86,9 @@ TAccountPaymentScreen::TAccountPaymentScreen(QWidget* parent, const QString& loc
   connect(btClose, &TRectangle::mouseDown, this, &TAccountPaymentScreen::btCloseMouseDown);
 
   playSound = PlayPaymentSound;
+  buttonPressed = [](QObject* sender) {
+    if (fmMain) fmMain->buttonPressed(sender);
+  };
   if (fmMain) {
     kernel_api = fmMain->kernel_api.get();
     vm_id = fmMain->vm_id;
@@ -144,7 +147,7 @@ void TAccountPaymentScreen::layoutForm() {
 
 void TAccountPaymentScreen::btCloseMouseDown() {
   if (busy() || ended()) return;
-  if (fmMain) fmMain->buttonPressed(btClose);
+  if (buttonPressed) buttonPressed(btClose);
   FormClose();
 }
 

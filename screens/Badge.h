@@ -56,6 +56,8 @@ class TAccountPaymentScreen : public TPaymentScreen {
   // the sale stays paid.
   std::function<void(const TCheckoutSale&)> checkout;
   std::function<void(const QString& fileName, bool onlyWhenPresent)> playSound;
+  // The press feedback (flash and user-action event); the main form's by default.
+  std::function<void(QObject*)> buttonPressed;
 
   double screen_height = 0;
   // The sale as the checkout got it (with the card's values).

@@ -120,8 +120,16 @@ TfmDeleteGoodDialog::TfmDeleteGoodDialog(QWidget* parent) : QDialog(parent) {
   btOK->setObjectName(QStringLiteral("btOK"));
   btCancel = new TTouchButton(QStringLiteral("Отмена"), pnBottom);
   btCancel->setObjectName(QStringLiteral("btCancel"));
-  connect(btOK, &TRectangle::mouseDown, this, [this] { done(mrOk); });
-  connect(btCancel, &TRectangle::mouseDown, this, [this] { done(mrCancel); });
+  buttonPressed = [](QObject* sender) {
+    if (fmMain) fmMain->buttonPressed(sender);
+  };
+  connect(btOK, &TRectangle::mouseDown, this, [this] { answer(btOK, mrOk); });
+  connect(btCancel, &TRectangle::mouseDown, this, [this] { answer(btCancel, mrCancel); });
+}
+
+void TfmDeleteGoodDialog::answer(TTouchButton* button, int r) {
+  if (buttonPressed) buttonPressed(button);
+  done(r);
 }
 
 void TfmDeleteGoodDialog::setProductName(const QString& name) {
@@ -799,6 +807,7 @@ void TfmRecycle::keyReleaseEvent(QKeyEvent* e) {
 }
 
 void TfmRecycle::btCloseMouseDown() {
+  if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(btClose);
   if (cart.hooks.queueEvent)
     cart.hooks.queueEvent(42, QStringLiteral("Отказ от оплаты товаров в корзине"));
   done(mrCancel);

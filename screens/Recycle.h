@@ -9,6 +9,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -38,9 +39,15 @@ class TfmDeleteGoodDialog : public QDialog {
   TRectangle* pnBottom;
   TTouchButton* btOK;
   TTouchButton* btCancel;
+  // The press feedback (flash and user-action event); the main form's by default.
+  std::function<void(QObject*)> buttonPressed;
 
  protected:
   void showEvent(QShowEvent* e) override;
+
+ private:
+  // A button's press feedback, then the answer.
+  void answer(TTouchButton* button, int r);
 };
 
 class TfmRecycle : public QDialog {
