@@ -12,6 +12,7 @@
 #include "kiosk/Main.h"
 #include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
+#include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "screens/Pay.h"
 #include "screens/PaymentMethod.h"
@@ -86,6 +87,9 @@ TAccountPaymentScreen::TAccountPaymentScreen(QWidget* parent, const QString& loc
   connect(btClose, &TRectangle::mouseDown, this, &TAccountPaymentScreen::btCloseMouseDown);
 
   playSound = PlayPaymentSound;
+  buttonPressed = [](QObject* sender) {
+    if (fmMain) fmMain->buttonPressed(sender);
+  };
   if (fmMain) {
     kernel_api = fmMain->kernel_api.get();
     vm_id = fmMain->vm_id;
@@ -144,7 +148,7 @@ void TAccountPaymentScreen::layoutForm() {
 
 void TAccountPaymentScreen::btCloseMouseDown() {
   if (busy() || ended()) return;
-  if (fmMain) fmMain->buttonPressed(btClose);
+  if (buttonPressed) buttonPressed(btClose);
   FormClose();
 }
 
@@ -238,7 +242,11 @@ TfmIdentityCard::TfmIdentityCard(QWidget* parent)
     : TAccountPaymentScreen(parent, QStringLiteral("Просканируйте бонусную карту"),
                             identityCardPicture, false) {
   showMessage = [](const QString& text) { ShowMessageTimed(text, 5); };
+  tmIdle = new QTimer(this);
+  tmIdle->setInterval(kIdleLookMs);
   connect(tmStart, &QTimer::timeout, this, &TfmIdentityCard::tmStartTimer);
+  connect(tmIdle, &QTimer::timeout, this, &TfmIdentityCard::tmIdleTimer);
+  if (fmMain) vekta_recycle_warning_delay = fmMain->vekta_recycle_warning_delay;
   fmIdentityCard = this;
 }
 
@@ -250,10 +258,23 @@ void TfmIdentityCard::FormShow() {
   TAccountPaymentScreen::FormShow();
   input_text.clear();
   tmStart->start();
+  restartIdle();
 }
 
 void TfmIdentityCard::tmStartTimer() {
   tmStart->stop();
+}
+
+void TfmIdentityCard::restartIdle() {
+  last_key_ms_ = plat::clock().nowMs();
+  tmIdle->start();
+}
+
+void TfmIdentityCard::tmIdleTimer() {
+  if (busy() || ended()) return;
+  if (plat::clock().nowMs() - last_key_ms_ < int64_t(vekta_recycle_warning_delay) * 1000) return;
+  tmIdle->stop();
+  FormClose();
 }
 
 void TfmIdentityCard::keyReleaseEvent(QKeyEvent* e) {
@@ -264,6 +285,8 @@ void TfmIdentityCard::keyReleaseEvent(QKeyEvent* e) {
 void TfmIdentityCard::FormKeyUp(int key, const QString& text) {
   // Keys that arrive while a card is being paid belong to no card.
   if (busy() || ended()) return;
+  // A card being read is never cut off: every key starts the idle time over.
+  last_key_ms_ = plat::clock().nowMs();
   if (identityCardKey(input_text, key, text)) pay(input_text);
 }
 
@@ -278,9 +301,13 @@ void TfmIdentityCard::pay(const QString& card_no) {
     if (!r.payment_done) throw Exception(insufficientBalanceText(r.initial_balance));
   } catch (const std::exception& e) {
     input_text.clear();
+    // The message is a modal wait of its own: the idle time starts after it.
+    tmIdle->stop();
     if (showMessage) showMessage(exceptionMessage(e));
+    if (!ended()) restartIdle();
     return;
   }
+  tmIdle->stop();
   TCheckoutSale s = sale;
   s.method = TPaymentMethod::IdentityCard;
   s.cardProject_id = cardProject_id;

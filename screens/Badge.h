@@ -9,6 +9,7 @@
 // screen ends as paid, whatever fails after the acceptance.
 
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -56,6 +57,8 @@ class TAccountPaymentScreen : public TPaymentScreen {
   // the sale stays paid.
   std::function<void(const TCheckoutSale&)> checkout;
   std::function<void(const QString& fileName, bool onlyWhenPresent)> playSound;
+  // The press feedback (flash and user-action event); the main form's by default.
+  std::function<void(QObject*)> buttonPressed;
 
   double screen_height = 0;
   // The sale as the checkout got it (with the card's values).
@@ -127,6 +130,8 @@ class TfmYandexBadge : public TAccountPaymentScreen {
 class TfmIdentityCard : public TAccountPaymentScreen {
   Q_OBJECT
  public:
+  static constexpr int kIdleLookMs = 1000;
+
   explicit TfmIdentityCard(QWidget* parent = nullptr);
   ~TfmIdentityCard() override;
 
@@ -134,12 +139,23 @@ class TfmIdentityCard : public TAccountPaymentScreen {
   int cardProject_id = 0;
   // Shows a refusal or an error (by default for five seconds).
   std::function<void(const QString&)> showMessage;
+  // The cart's idle time, in seconds (the main form's by default). The cart
+  // waits under this screen with its own idle timer stopped: a customer who
+  // walks away would leave the amount to pay for the next card scanned. So
+  // this long without a key, the screen closes with cancel, as its close
+  // button does, and the cart's own idle warning and reset take over.
+  int vekta_recycle_warning_delay = 180;
+  // Looks at the time since the last key (on the replaceable clock).
+  QTimer* tmIdle;
 
   // A key released: collects the card number and pays when it is complete.
   void FormKeyUp(int key, const QString& text);
 
  public slots:
   void tmStartTimer();
+  // Closes with cancel once the idle time has passed without a key; never
+  // while a card is paid or the screen has ended.
+  void tmIdleTimer();
 
  protected:
   void FormShow() override;
@@ -147,6 +163,9 @@ class TfmIdentityCard : public TAccountPaymentScreen {
 
  private:
   void pay(const QString& card_no);
+  void restartIdle();
+
+  int64_t last_key_ms_ = 0;
 };
 
 // The screens while they are shown; null otherwise.

@@ -8,6 +8,23 @@
 #include "kiosk/FormServices.h"
 #include "platform/Exception.h"
 
+// ---- TPageDots --------------------------------------------------------------
+
+TPageDots TPageDots::place(int pages, double prevRight, double nextLeft, double nextLeftLimit,
+                           double diameter) {
+  TPageDots out;
+  out.nextLeft = nextLeft;
+  out.diameter = diameter;
+  if (pages <= 1) return out;
+  const double needed = (pages + 1) * kPitch * diameter;
+  if (nextLeft - prevRight < needed)
+    out.nextLeft = std::max(nextLeft, std::min(prevRight + needed, nextLeftLimit));
+  const double step = (out.nextLeft - prevRight) / (pages + 1);
+  out.diameter = std::min(diameter, step / kPitch);
+  for (int i = 0; i < pages; ++i) out.centres.push_back(prevRight + step * (i + 1));
+  return out;
+}
+
 // ---- TCart ------------------------------------------------------------------
 
 TCart::TCart(TCartHooks h) : hooks(std::move(h)) {}
@@ -99,11 +116,31 @@ int64_t kopecks(double roubles) {
 
 }  // namespace
 
-double TCart::discountOf(double total) const {
+int64_t TCart::discountKopecks(int64_t totalKopecks, double percent) {
+  // The percent to a hundredth, so that the product stays in integers: a
+  // double total cannot hold every kopeck sum exactly, and an exact half
+  // would then round either way.
+  const int64_t hundredths = std::llround(percent * 100);
+  const int64_t n = totalKopecks * hundredths;
+  const int64_t d = 10000;
+  int64_t q = n / d;
+  const int64_t r = n % d;
+  const int64_t twice = 2 * (r < 0 ? -r : r);
+  const int64_t away = n < 0 ? -1 : 1;
+  if (twice > d || (twice == d && q % 2 != 0)) q += away;
+  return q;
+}
+
+int64_t TCart::totalKopecks() const {
+  int64_t total = 0;
+  for (const TSelectedGood& g : selected_goods) total += kopecks(g.product.price) * g.quantity;
+  return total;
+}
+
+double TCart::discountOf(int64_t totalKopecks) const {
   const TLoyalityCardInfo* c = card();
   if (!(c && c->isActive && c->discount.percent > 0)) return 0;
-  // Whole kopecks, an exact half to the even kopeck.
-  return std::nearbyint(total * c->discount.percent) / 100;
+  return double(discountKopecks(totalKopecks, c->discount.percent)) / 100;
 }
 
 double TCart::pointsOfferLimit(double allowed, double amount) {
@@ -119,8 +156,8 @@ bool TCart::removeProduct(const TProduct& product, const QDateTime& now) {
   if (written_off_ > 0) {
     // Points written off are gone on the back office: the rest of the cart
     // must still be payable, or the customer could only lose them.
-    const double total = total_amount - selected_goods[size_t(i)].product.price;
-    if (kopecks(total - discountOf(total) - written_off_) <= 0)
+    const int64_t total = totalKopecks() - kopecks(selected_goods[size_t(i)].product.price);
+    if (total - kopecks(discountOf(total)) - kopecks(written_off_) <= 0)
       throw Exception(QString::fromUtf8(kRemovalRefused));
   }
   if (selected_goods[size_t(i)].quantity <= 1) {
@@ -203,14 +240,16 @@ TCartView TCart::refreshProductList() {
     lineTops[i] = y;
     firstOnPage = false;
     y += h + geometry.gap;
-    total_amount += g.product.price * g.quantity;
   }
+  // In whole kopecks: the discount is rounded from this sum.
+  const int64_t total = totalKopecks();
+  total_amount = double(total) / 100;
 
   TCartView v;
   v.caption = loyaltyCaption();
   const TLoyalityCardInfo* c = card();
   if (c && c->isActive && c->discount.percent > 0) {
-    discount = discountOf(total_amount);
+    discount = discountOf(total);
     v.amountText = QStringLiteral("Итого: ") + TFormServices::formatAmount(total_amount) +
                    QStringLiteral(" ₽  Скидка: ") + TFormServices::formatAmount(discount) +
                    QStringLiteral(" ₽");

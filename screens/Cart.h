@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -97,6 +98,25 @@ struct TCartListGeometry {
   double listHeight = 0;    // pnList
 };
 
+// Where the page dots go on the total line: one per page, evenly spaced
+// between the page buttons, as the rest of the screen's proportions give
+// them. A narrow screen leaves less room between the buttons than the dots
+// need to read as separate dots; then the next-page button moves right just
+// far enough, but no further than nextLeftLimit, and only past that do the
+// dots get smaller. Dots never touch each other or a button.
+struct TPageDots {
+  // A dot's centre is at least this many diameters from its neighbour's
+  // and from the buttons' edges.
+  static constexpr double kPitch = 1.5;
+
+  double nextLeft = 0;  // where the next-page button starts
+  double diameter = 0;
+  std::vector<double> centres;
+
+  static TPageDots place(int pages, double prevRight, double nextLeft, double nextLeftLimit,
+                         double diameter);
+};
+
 class TCart {
  public:
   static constexpr const char* kResetQuestion = "Список товаров будет\r\nочищен через # сек.";
@@ -153,6 +173,9 @@ class TCart {
   // office's allowance, cut so that at least kSmallestPayableAmount is left
   // to pay; 0 when nothing may be written off.
   static double pointsOfferLimit(double allowed, double amount);
+  // A discount of percent on a total, both in kopecks: the nearest kopeck,
+  // an exact half to the even one.
+  static int64_t discountKopecks(int64_t totalKopecks, double percent);
   void nextPage();
   void prevPage();
 
@@ -183,8 +206,10 @@ class TCart {
  private:
   TCartSettings settings() const;
   TLoyalityCardInfo* card() const;
-  // The loyalty card's discount on a total, in whole kopecks.
-  double discountOf(double total) const;
+  // The loyalty card's discount on a total in kopecks, in roubles.
+  double discountOf(int64_t totalKopecks) const;
+  // The sum of the lines, price x quantity, in kopecks.
+  int64_t totalKopecks() const;
   void queue(int id, const QString& descr) const;
   int findLine(const TProduct& product) const;
 

@@ -85,6 +85,9 @@ TfmPay::TfmPay(QWidget* parent) : TPaymentScreen(parent) {
   tmSound->setInterval(10000);
   connect(tmSound, &QTimer::timeout, this, &TfmPay::tmSoundTimer);
 
+  buttonPressed = [](QObject* sender) {
+    if (fmMain) fmMain->buttonPressed(sender);
+  };
   if (fmMain) {
     setup.pos_type = fmMain->pos_type;
     setup.vendotek = fmMain->vendotek.get();
@@ -228,6 +231,10 @@ void TfmPay::tmSoundTimer() {
 
 bool TfmPay::stopWork() {
   tmPaymentResult->stop();
+  // A close is the close button's press, even with the button hidden: its
+  // flash, and no event, as it has no text. It is pressed once.
+  if (buttonPressed && btClose->isEnabled()) buttonPressed(btClose);
+  btClose->setEnabled(false);
   tmSound->stop();
   if (!payment_) return false;
   payment_->close([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });

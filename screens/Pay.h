@@ -46,6 +46,8 @@ class TfmPay : public TPaymentScreen {
   // How sounds are played (tests listen here).
   std::function<void(const QString& fileName, bool onlyWhenPresent)> playSound = PlayPaymentSound;
   int errorDisplayMs = kErrorDisplayMs;
+  // The press feedback (flash and user-action event); the main form's by default.
+  std::function<void(QObject*)> buttonPressed;
 
   double screen_height = 0;
 

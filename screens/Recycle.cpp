@@ -120,8 +120,16 @@ TfmDeleteGoodDialog::TfmDeleteGoodDialog(QWidget* parent) : QDialog(parent) {
   btOK->setObjectName(QStringLiteral("btOK"));
   btCancel = new TTouchButton(QStringLiteral("Отмена"), pnBottom);
   btCancel->setObjectName(QStringLiteral("btCancel"));
-  connect(btOK, &TRectangle::mouseDown, this, [this] { done(mrOk); });
-  connect(btCancel, &TRectangle::mouseDown, this, [this] { done(mrCancel); });
+  buttonPressed = [](QObject* sender) {
+    if (fmMain) fmMain->buttonPressed(sender);
+  };
+  connect(btOK, &TRectangle::mouseDown, this, [this] { answer(btOK, mrOk); });
+  connect(btCancel, &TRectangle::mouseDown, this, [this] { answer(btCancel, mrCancel); });
+}
+
+void TfmDeleteGoodDialog::answer(TTouchButton* button, int r) {
+  if (buttonPressed) buttonPressed(button);
+  done(r);
 }
 
 void TfmDeleteGoodDialog::setProductName(const QString& name) {
@@ -508,6 +516,7 @@ void TfmRecycle::layoutForm() {
   const double pbY = amountH / 8;
   btPrev->setGeometry(rectOf(margin, pbY, pbH * 1.5, pbH));
   btNext->setGeometry(rectOf(btDrink->x() + bw - pbH * 1.5, pbY, pbH * 1.5, pbH));
+  nextHomeX_ = btNext->x();
   btPrev->fitLabel();
   btNext->fitLabel();
 
@@ -639,18 +648,24 @@ void TfmRecycle::placeLines() {
   }
 }
 
+void TfmRecycle::placePageButtons() {
+  // The next-page button's own place; more pages than the room between the
+  // buttons holds move it right, at most to the middle of the total line.
+  const QRect prev = btPrev->geometry();
+  const double limit = pnAmount->width() / 2.0 - btNext->width();
+  pageDots_ = TPageDots::place(cart.view().pages, prev.x() + prev.width(), nextHomeX_, limit,
+                               pnAmount->height() / 7.0);
+  btNext->move(int(std::lround(pageDots_.nextLeft)), btNext->y());
+}
+
 void TfmRecycle::updatePageDots() {
   for (TRectangle* c : drinkCircles) delete c;
   drinkCircles.clear();
-  const int pages = cart.view().pages;
-  if (pages <= 1) return;
-  const double d = pnAmount->height() / 7.0;
-  const double left = btPrev->geometry().right(), right = btNext->x();
-  for (int i = 0; i < pages; ++i) {
+  const double d = pageDots_.diameter;
+  for (size_t i = 0; i < pageDots_.centres.size(); ++i) {
     auto* c = new TCircle(pnAmount);
-    const double cx = left + (right - left) * (i + 1) / (pages + 1);
-    c->setGeometry(rectOf(cx - d / 2, (pnAmount->height() - d) / 2, d, d));
-    c->setFillColor(i == cart.page_ind ? pnBottom->fillColor() : Qt::transparent);
+    c->setGeometry(rectOf(pageDots_.centres[i] - d / 2, (pnAmount->height() - d) / 2, d, d));
+    c->setFillColor(int(i) == cart.page_ind ? pnBottom->fillColor() : Qt::transparent);
     c->setStroke(pnBottom->fillColor(), 2,
                  Qt::TopEdge | Qt::BottomEdge | Qt::LeftEdge | Qt::RightEdge);
     c->show();
@@ -669,6 +684,7 @@ void TfmRecycle::refreshProductList() {
   btPrev->setEnabled(v.prevEnabled);
   btNext->setVisible(v.nextVisible);
   btNext->setEnabled(v.nextEnabled);
+  placePageButtons();
   placeAmount(v.amountText);
   updatePageDots();
 }
@@ -791,6 +807,7 @@ void TfmRecycle::keyReleaseEvent(QKeyEvent* e) {
 }
 
 void TfmRecycle::btCloseMouseDown() {
+  if (cart.hooks.buttonPressed) cart.hooks.buttonPressed(btClose);
   if (cart.hooks.queueEvent)
     cart.hooks.queueEvent(42, QStringLiteral("Отказ от оплаты товаров в корзине"));
   done(mrCancel);

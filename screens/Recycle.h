@@ -9,6 +9,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -38,9 +39,15 @@ class TfmDeleteGoodDialog : public QDialog {
   TRectangle* pnBottom;
   TTouchButton* btOK;
   TTouchButton* btCancel;
+  // The press feedback (flash and user-action event); the main form's by default.
+  std::function<void(QObject*)> buttonPressed;
 
  protected:
   void showEvent(QShowEvent* e) override;
+
+ private:
+  // A button's press feedback, then the answer.
+  void answer(TTouchButton* button, int r);
 };
 
 class TfmRecycle : public QDialog {
@@ -169,6 +176,8 @@ class TfmRecycle : public QDialog {
   // fit between the price column's left line and its right edge.
   void fitPriceToColumn(TSelectedGood& line);
   void placeLines();
+  // The next-page button where the page dots leave it room.
+  void placePageButtons();
   void updatePageDots();
   // The total line, right-aligned in the room right of the page buttons.
   void placeAmount(const QString& text);
@@ -181,6 +190,8 @@ class TfmRecycle : public QDialog {
 
   bool shown_ = false;
   bool closing_ = false;
+  double nextHomeX_ = 0;
+  TPageDots pageDots_;
 };
 
 // The cart now shown, or null.

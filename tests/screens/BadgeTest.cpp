@@ -8,14 +8,17 @@
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include "backoffice/JClient.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/TouchButton.h"
+#include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "screens/Badge.h"
 #include "screens/PaymentThreads.h"
 #include "testbed/SimHandlers.h"
+#include "tests/support/FastClock.h"
 #include "tests/support/SaleScreenTestKit.h"
 
 namespace {
@@ -303,6 +306,72 @@ TEST_F(AccountScreens, IdentityCardRefusedThenPaidWithTheNextCard) {
 
   // Keys after the payment belong to no card.
   scan(QStringLiteral("300400"));
+  EXPECT_EQ(checkouts, 1);
+}
+
+// Nobody at the identity-card screen: after the cart's idle time without a
+// key it closes with cancel, and the cart takes over. Every key, and a
+// refused card, starts the time over.
+TEST_F(AccountScreens, IdentityCardClosesAfterTheCartsIdleTimeWithoutAKey) {
+  struct Step {
+    int64_t advanceMs;
+    const char* keys;  // "\r" for the reader's Enter
+    bool open;         // still shown afterwards
+  };
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"no key", {{29999, "", true}, {1, "", false}}},
+      {"a key starts the time over",
+       {{29000, "", true}, {0, "4", true}, {29999, "", true}, {1, "", false}}},
+      {"a refused card starts the time over",
+       {{29000, "100200\r", true}, {29999, "", true}, {1, "", false}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    plat::ManualClock clock;
+    testkit::ClockScope scope(&clock);
+    auto s = screen<TfmIdentityCard>(TPaymentMethod::IdentityCard);
+    s->vekta_recycle_warning_delay = 30;
+    s->showMessage = [](const QString&) {};
+    s->tmIdle->setInterval(1);
+    s->open();
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Step& step = c.steps[i];
+      clock.advance(step.advanceMs);
+      for (const char* k = step.keys; *k; ++k) {
+        if (*k == '\r')
+          s->FormKeyUp(Qt::Key_Return, QStringLiteral("\r"));
+        else
+          s->FormKeyUp(0, QString(QLatin1Char(*k)));
+      }
+      QTest::qWait(20);
+      EXPECT_EQ(s->isVisible(), step.open);
+    }
+    EXPECT_EQ(s->result(), TfmIdentityCard::mrCancel);
+    EXPECT_EQ(checkouts, 0);
+  }
+}
+
+// A card being paid is never cut off, however long the checkout takes.
+TEST_F(AccountScreens, IdentityCardPaymentUnderWayOutlastsTheIdleTime) {
+  plat::ManualClock clock;
+  testkit::ClockScope scope(&clock);
+  auto s = screen<TfmIdentityCard>(TPaymentMethod::IdentityCard);
+  s->vekta_recycle_warning_delay = 30;
+  s->tmIdle->setInterval(1);
+  s->checkout = [&](const TCheckoutSale& paid) {
+    clock.advance(60000);
+    QTest::qWait(20);
+    ++checkouts;
+    runCheckout(paid, steps, false);
+  };
+  s->open();
+  for (QChar ch : QStringLiteral("300400\r")) s->FormKeyUp(0, QString(ch));
+  QTest::qWait(20);
+  EXPECT_EQ(s->result(), TfmIdentityCard::mrOk);
   EXPECT_EQ(checkouts, 1);
 }
 

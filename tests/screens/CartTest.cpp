@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <map>
 
@@ -152,6 +153,74 @@ TEST(CartTotals, DiscountRoundsToEvenKopeckAndTextsFollow) {
     EXPECT_EQ(v.payText, QString::fromUtf8(c.payText));
     EXPECT_TRUE(v.payEnabled);
     EXPECT_NEAR(f.cart.payment_amount(), f.cart.total_amount - c.discount, 1e-9);
+  }
+}
+
+// Carts whose rouble total a double cannot hold: summed in roubles, the exact
+// half kopeck of the discount lands on either side.
+TEST(CartTotals, DiscountIsRoundedFromTheSumInKopecks) {
+  struct Line {
+    double price;
+    int quantity;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Line> lines;
+    double percent;
+    int64_t discountKopecks;
+    const char* amountText;
+    const char* payText;
+  };
+  const Case cases[] = {
+      {"3 x 12.30 at 5 %",
+       {{12.30, 3}},
+       5,
+       184,
+       "Итого: 36,90 ₽  Скидка: 1,84 ₽",
+       "Оплатить 35,06 ₽"},
+      {"86.95 + 108.90 at 10 %",
+       {{86.95, 1}, {108.90, 1}},
+       10,
+       1958,
+       "Итого: 195,85 ₽  Скидка: 19,58 ₽",
+       "Оплатить 176,27 ₽"},
+      {"48.45 + 93.65 at 5 %",
+       {{48.45, 1}, {93.65, 1}},
+       5,
+       710,
+       "Итого: 142,10 ₽  Скидка: 7,10 ₽",
+       "Оплатить 135 ₽"},
+      {"3 x 11.45 at 10 %",
+       {{11.45, 3}},
+       10,
+       344,
+       "Итого: 34,35 ₽  Скидка: 3,44 ₽",
+       "Оплатить 30,91 ₽"},
+      {"104.50 at 5 %",
+       {{104.50, 1}},
+       5,
+       522,
+       "Итого: 104,50 ₽  Скидка: 5,22 ₽",
+       "Оплатить 99,28 ₽"},
+      {"a percent with a fraction",
+       {{100.20, 1}},
+       12.5,
+       1252,
+       "Итого: 100,20 ₽  Скидка: 12,52 ₽",
+       "Оплатить 87,68 ₽"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    f.loyalty = card(c.percent, 0);
+    int cell = 1;
+    for (const Line& l : c.lines) {
+      for (int i = 0; i < l.quantity; ++i) f.add(product(true, cell, l.price));
+      ++cell;
+    }
+    EXPECT_EQ(std::llround(f.cart.discount * 100), c.discountKopecks);
+    EXPECT_EQ(f.cart.view().amountText.toStdString(), c.amountText);
+    EXPECT_EQ(f.cart.view().payText.toStdString(), c.payText);
   }
 }
 
@@ -337,6 +406,44 @@ TEST(CartPaging, ButtonsAndJumps) {
   EXPECT_EQ(f.cart.selected_goods[2].product.cell, 4);
   EXPECT_EQ(f.cart.selected_goods[2].page_ind, 0);
   EXPECT_LT(f.cart.page_ind, f.cart.getPagesCount());
+}
+
+// The page dots between the page buttons: where the room the screen's
+// proportions leave holds them, they stay as placed; where it does not, the
+// next-page button moves just far enough, and only past its limit do the
+// dots get smaller. Neighbours never come closer than the pitch.
+TEST(CartPaging, PageDotsGetTheRoomTheyNeed) {
+  struct Case {
+    const char* name;
+    int pages;
+    double prevRight, nextLeft, limit, diameter;
+    double wantNextLeft, wantDiameter;
+    std::vector<double> centres;
+  };
+  const Case cases[] = {
+      {"one page", 1, 100, 400, 1000, 15, 400, 15, {}},
+      {"room enough", 3, 100, 400, 1000, 15, 400, 15, {175, 250, 325}},
+      {"two in a narrow gap", 2, 133, 166, 1000, 15, 200.5, 15, {155.5, 178}},
+      {"three in a narrow gap", 3, 133, 166, 1000, 15, 223, 15, {155.5, 178, 200.5}},
+      {"as far as the limit",
+       10,
+       0,
+       30,
+       110,
+       15,
+       110,
+       10 / 1.5,
+       {10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
+      {"a limit left of the button's own place", 3, 0, 30, 10, 15, 30, 7.5 / 1.5, {7.5, 15, 22.5}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TPageDots d = TPageDots::place(c.pages, c.prevRight, c.nextLeft, c.limit, c.diameter);
+    EXPECT_DOUBLE_EQ(d.nextLeft, c.wantNextLeft);
+    EXPECT_DOUBLE_EQ(d.diameter, c.wantDiameter);
+    ASSERT_EQ(d.centres.size(), c.centres.size());
+    for (size_t i = 0; i < c.centres.size(); ++i) EXPECT_DOUBLE_EQ(d.centres[i], c.centres[i]);
+  }
 }
 
 TEST(CartPay, MethodsAndCardRefusals) {

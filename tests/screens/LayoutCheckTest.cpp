@@ -29,6 +29,7 @@
 #include "kiosk/BusyIndicator.h"
 #include "kiosk/CoffeeDialogs.h"
 #include "kiosk/Common.h"
+#include "kiosk/Main.h"
 #include "kiosk/Pictures.h"
 #include "kiosk/TouchButton.h"
 #include "screens/DrinkMenu.h"
@@ -156,10 +157,19 @@ QStringList cartPictures(QWidget* form) {
   return problems;
 }
 
+// The cart's page dots, clear of each other and of the page buttons.
+QStringList cartPageDots(const QWidget* form, const QString& formName) {
+  auto* cart = qobject_cast<const TfmRecycle*>(form);
+  if (!cart) return {formName + QStringLiteral(": not the cart")};
+  const std::vector<const QWidget*> dots(cart->drinkCircles.begin(), cart->drinkCircles.end());
+  return layoutcheck::checkPageDots(form, formName, dots, {cart->btPrev, cart->btNext});
+}
+
 // What some screens must show beyond the rules every screen follows.
 const std::map<std::string, std::function<QStringList(QWidget*)>> kScreenChecks = {
     {"drinks", drinkTilePictures},
-    {"cart", cartPictures},
+    {"cart",
+     [](QWidget* form) { return cartPictures(form) + cartPageDots(form, QStringLiteral("cart")); }},
 };
 
 bool landscape() {
@@ -382,6 +392,45 @@ TEST(LayoutCheckSbp, TheCatalogueShowsMakingTheCodeTheCodeAndTheError) {
     }
     catalog.close();
   }
+}
+
+// Two and three pages on this run's screen: the page dots keep clear of
+// each other and of the page buttons, and the total line still fits.
+TEST(LayoutCheckCart, PageDotsKeepClearOfEachOtherAndOfThePageButtons) {
+  TScreenCatalog catalog;
+  // The kiosk's cart, whose page buttons are quiet here.
+  TCartHooks hooks = kioskCartHooks();
+  hooks.buttonPressed = nullptr;
+  TfmRecycle cart(catalog.main(), hooks);
+  cart.setWindowModality(Qt::ApplicationModal);
+  cart.show();
+  cart.tmIdle->stop();
+  cart.tmPaymentImage->stop();
+  const std::vector<TProduct>& snacks = catalog.main()->snacks;
+  const QString name = QStringLiteral("cart ") + orientation();
+  int checked = 0;
+  for (int cell = 1; cell < 400 && cart.cart.getPagesCount() < 4; ++cell) {
+    TProduct p = snacks[size_t(cell) % snacks.size()];
+    p.cell = 1000 + cell;
+    const int before = cart.cart.getPagesCount();
+    cart.addProduct(p);
+    const int pages = cart.cart.getPagesCount();
+    if (pages == before || (pages != 2 && pages != 3)) continue;
+    for (int page : {pages - 1, 0}) {
+      SCOPED_TRACE(QStringLiteral("%1 pages, page %2").arg(pages).arg(page + 1).toStdString());
+      while (cart.cart.page_ind > page) cart.btPrevClick();
+      TScreenCatalog::settle(0);
+      ASSERT_EQ(cart.drinkCircles.size(), size_t(pages));
+      QStringList problems = cartPageDots(&cart, name);
+      problems +=
+          layoutcheck::check(&cart, name, QGuiApplication::primaryScreen()->geometry(), kAllowed);
+      EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
+      for (TRectangle* dot : cart.drinkCircles) EXPECT_TRUE(layoutcheck::isDrawnRound(dot));
+    }
+    ++checked;
+  }
+  EXPECT_EQ(checked, 2);
+  cart.hide();
 }
 
 // The gallery's line-removal question is the one the cart asks before the

@@ -13,6 +13,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QWidget>
+#include <algorithm>
 
 #include "kiosk/BusyIndicator.h"
 #include "kiosk/Common.h"
@@ -506,6 +507,55 @@ QStringList checkNamedPictures(const QWidget* form, const QString& formName,
   Checker c{form, formName, QRect(), none, {}};
   for (const TNamedPicture& n : pictures) c.namedPicture(n);
   return c.problems;
+}
+
+namespace {
+
+QRectF inFormOf(const QWidget* w, const QWidget* form) {
+  return QRectF(w->mapTo(form, QPoint(0, 0)), QSizeF(w->size()));
+}
+
+// The clear space between two boxes; negative when they overlap.
+double clearance(const QRectF& a, const QRectF& b) {
+  const double dx = std::max(b.left() - a.right(), a.left() - b.right());
+  const double dy = std::max(b.top() - a.bottom(), a.top() - b.bottom());
+  return std::max(dx, dy);
+}
+
+}  // namespace
+
+QStringList checkPageDots(const QWidget* form, const QString& formName,
+                          const std::vector<const QWidget*>& dots,
+                          const std::vector<const QWidget*>& buttons) {
+  QStringList problems;
+  const auto needed = [](const QRectF& dot) {
+    return std::min(dot.width(), dot.height()) * kMinDotClearShare;
+  };
+  for (size_t i = 0; i < dots.size(); ++i) {
+    const QRectF dot = inFormOf(dots[i], form);
+    const QString name = formName + QStringLiteral(": page dot %1 at ").arg(i + 1) + rectText(dot);
+    if (std::min(dot.width(), dot.height()) < kMinDot)
+      problems << name + QStringLiteral(" is smaller than %1 px").arg(kMinDot);
+    for (size_t j = i + 1; j < dots.size(); ++j) {
+      const QRectF other = inFormOf(dots[j], form);
+      const double clear = clearance(dot, other);
+      if (clear < std::max(needed(dot), needed(other)))
+        problems << name + QStringLiteral(" is %1 px from page dot %2 at %3")
+                               .arg(clear, 0, 'f', 1)
+                               .arg(j + 1)
+                               .arg(rectText(other));
+    }
+    for (const QWidget* b : buttons) {
+      if (!b->isVisibleTo(form)) continue;
+      const QRectF button = inFormOf(b, form);
+      const double clear = clearance(dot, button);
+      if (clear < needed(dot))
+        problems << name + QStringLiteral(" is %1 px from %2 at %3")
+                               .arg(clear, 0, 'f', 1)
+                               .arg(widgetName(b, form), rectText(button));
+    }
+  }
+  return problems;
 }
 
 bool isDrawnRound(QWidget* dot) {

@@ -71,6 +71,16 @@ struct TNamedPicture {
 QStringList checkNamedPictures(const QWidget* form, const QString& formName,
                                const std::vector<TNamedPicture>& pictures);
 
+// Page dots, each large enough to see, and each clear of the other dots and
+// of the page buttons by a share of its diameter: dots that touch read as
+// one, and a dot against a button reads as part of it. Hidden buttons do
+// not count.
+inline constexpr int kMinDot = 8;
+inline constexpr double kMinDotClearShare = 1.0 / 3;
+QStringList checkPageDots(const QWidget* form, const QString& formName,
+                          const std::vector<const QWidget*>& dots,
+                          const std::vector<const QWidget*>& buttons);
+
 // A page dot is drawn as a circle: its outline reaches its box's sides and
 // leaves the box's corners to what is under it.
 bool isDrawnRound(QWidget* dot);
