@@ -18,6 +18,7 @@
 #include "backoffice/JClient.h"
 #include "kiosk/EventSink.h"
 #include "kiosk/Main.h"
+#include "kiosk/TouchButton.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextCodec.h"
 #include "screens/Checkout.h"
@@ -140,6 +141,35 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
   QFile log(data.filePath(QStringLiteral("vekta.log")));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_FALSE(QString::fromUtf8(log.readAll()).contains(QStringLiteral("не поставлен")));
+}
+
+// The main thread's own events pass the gate as the workers' do: a button
+// pressed on a screen still unwinding from the close is not numbered after
+// the lock went.
+TEST(SaleClose, PressFeedbackAfterTheCloseIsNotQueued) {
+  QTemporaryDir data, runtime, ports;
+  qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
+  LockWatchingSink sink;
+  {
+    TfmMain form;
+    ASSERT_FALSE(form.terminateRequested());
+    form.show();
+    form.tmConfig->stop();
+    form.logThread = &sink;
+    form.check_password_on_exit = false;
+    form.close();
+    TRectangle button;
+    button.setHint(QStringLiteral("Приготовление"));
+    form.buttonPressed(&button);
+  }
+  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"})
+    qunsetenv(name);
+  for (const auto& e : sink.all()) {
+    EXPECT_TRUE(e.underLock) << "after the lock went: " << e.id << " " << e.text.toStdString();
+    EXPECT_NE(e.id, 42) << e.text.toStdString();
+  }
 }
 
 }  // namespace
