@@ -187,14 +187,18 @@ void runCheckout(const TCheckoutSale& sale, ICheckoutSteps& steps, bool saleEven
     for (const TSelectedGood& line : sale.lines) {
       if (line.product.isSnack) continue;
       for (int unit = 0; unit < line.quantity; ++unit) {
-        bool confirmed = false;
-        guarded("cup confirmation", [&] { confirmed = steps.confirmCup(line.product); });
+        bool confirmed = false, answered = false;
+        guarded("cup confirmation", [&] {
+          confirmed = steps.confirmCup(line.product);
+          answered = true;
+        });
         if (confirmed) {
           guarded("drink", [&] { steps.prepareDrink(line.product); });
-        } else {
+        } else if (answered) {
           // The confirmation waits for the customer without a limit: it ends
           // unconfirmed only when the program closes. The drink is paid and
-          // never made, so the operator must be told to refund it.
+          // never made, so the operator must be told to refund it. (A
+          // confirmation that failed was reported as such.)
           try {
             steps.stepFailed(keptDrinkText(line.product, sale));
           } catch (...) {
