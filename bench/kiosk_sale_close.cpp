@@ -105,7 +105,10 @@ double closeSeconds(bool duringSale) {
     drink.price = 120;
     drink.nomenclature_id = 1;
     TCheckoutSale sale;
-    sale.lines = {{drink, 1}};
+    TSelectedGood unit;
+    unit.product = drink;
+    unit.quantity = 1;
+    sale.lines = {unit};
     sale.total_amount = sale.payment_amount = 120;
     auto* watch = new QTimer(&form);
     watch->setInterval(5);

@@ -686,6 +686,7 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     emit closeRequested();
     return;
   }
+  closePending_ = false;
   FormClose(e);
   if (!e->isAccepted()) return;
   closed_ = true;

@@ -89,7 +89,10 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
   cappuccino.price = 120;
   cappuccino.nomenclature_id = 1;
   TCheckoutSale sale;
-  sale.lines = {{cappuccino, 1}};
+  TSelectedGood unit;
+  unit.product = cappuccino;
+  unit.quantity = 1;
+  sale.lines = {unit};
   sale.total_amount = sale.payment_amount = 120;
 
   bool confirmationShown = false;
@@ -147,6 +150,7 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
 // pressed on a screen still unwinding from the close is not numbered after
 // the lock went.
 TEST(SaleClose, PressFeedbackAfterTheCloseIsNotQueued) {
+  registerSaleScreens();
   QTemporaryDir data, runtime, ports;
   qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
   qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
