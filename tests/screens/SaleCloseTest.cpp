@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "backoffice/JClient.h"
@@ -129,17 +130,17 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
   EXPECT_TRUE(confirmationShown);
   EXPECT_EQ(office.db().select(QStringLiteral("select count(*) from tbFiscalCheck")).rows.value(0).value(0).toInt(), 1)
       << "the paid sale has no fiscal check";
-  std::vector<QString> information;
+  std::vector<std::string> information;
   bool closed = false;
   for (const auto& e : sink.all()) {
     EXPECT_TRUE(e.underLock) << "after the lock went: " << e.id << " " << e.text.toStdString();
-    if (e.id == 1) information.push_back(e.text);
+    if (e.id == 1) information.push_back(e.text.toStdString());
     if (e.id == 33) closed = true;
   }
   EXPECT_TRUE(closed);
-  EXPECT_EQ(information, (std::vector<QString>{QStringLiteral(
+  EXPECT_EQ(information, (std::vector<std::string>{
                              "Оплаченный напиток \"Капучино\" на сумму 120 ₽ не приготовлен: "
-                             "программа завершилась. Требуется возврат денег.")}));
+                             "программа завершилась. Требуется возврат денег."}));
   // Nothing of the sale was turned away by a shut gate.
   QFile log(data.filePath(QStringLiteral("vekta.log")));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
