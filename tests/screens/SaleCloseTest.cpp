@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -25,8 +26,10 @@
 #include "screens/Checkout.h"
 #include "screens/Confirmation.h"
 #include "screens/PaymentMethod.h"
+#include "screens/PaymentScreen.h"
 #include "screens/SaleScreenHooks.h"
 #include "support/SaleScreenTestKit.h"
+#include "support/WaitUntil.h"
 #include "support/WhenShown.h"
 #include "testbed/SimHandlers.h"
 
@@ -145,6 +148,60 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
   QFile log(data.filePath(QStringLiteral("vekta.log")));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_FALSE(QString::fromUtf8(log.readAll()).contains(QStringLiteral("не поставлен")));
+}
+
+// A payment screen whose worker may approve at any moment: the close asks it
+// to take its close path (stop the work, follow what it turned out to be)
+// and runs only once the screen has ended, never while the payment's worker
+// may still queue the sale's events.
+class FakePaymentScreen : public TPaymentScreen {
+ public:
+  explicit FakePaymentScreen(std::vector<std::string>& order)
+      : TPaymentScreen(nullptr), order_(order) {}
+
+ protected:
+  bool stopWork() override {
+    order_.push_back("payment stopped");
+    return false;
+  }
+  void paidWhileClosing() override {}
+  void reportCheckoutFailure(const QString&) override {}
+
+ private:
+  std::vector<std::string>& order_;
+};
+
+TEST(SaleClose, ACloseDuringAPaymentWaitsForItsScreen) {
+  registerSaleScreens();
+  QTemporaryDir data, runtime, ports;
+  qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
+  std::vector<std::string> order;
+  LockWatchingSink sink;
+  sink.onEvent = [&](int id) {
+    if (id == 33) order.push_back("close");
+  };
+  {
+    TfmMain form;
+    ASSERT_FALSE(form.terminateRequested());
+    form.show();
+    form.tmConfig->stop();
+    form.logThread = &sink;
+    form.check_password_on_exit = false;
+    {
+      FakePaymentScreen screen(order);
+      QTimer::singleShot(0, [&] { form.shutdownClose(); });
+      // A screen the close never asked to end is ended here, so that the
+      // case fails instead of waiting.
+      QTimer::singleShot(10000, &screen, [&] { screen.done(0); });
+      EXPECT_EQ(screen.exec(), TPaymentScreen::mrCancel);
+    }
+    EXPECT_TRUE(testkit::waitUntil([&] { return !form.isVisible(); }, std::chrono::seconds(10)));
+  }
+  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"})
+    qunsetenv(name);
+  EXPECT_EQ(order, (std::vector<std::string>{"payment stopped", "close"}));
 }
 
 // The main thread's own events pass the gate as the workers' do: a button
