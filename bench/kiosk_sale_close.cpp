@@ -128,8 +128,11 @@ double closeSeconds(bool duringSale) {
   quit = true;
   s.office.setStalled(false);
   if (cashRegister.joinable()) cashRegister.join();
-  if (duringSale &&
-      s.office.db().select(QStringLiteral("select count(*) from tbFiscalCheck")).rows.value(0).value(0).toInt() != 1)
+  if (duringSale && s.office.db()
+                            .select(QStringLiteral("select count(*) from tbFiscalCheck"))
+                            .rows.value(0)
+                            .value(0)
+                            .toInt() != 1)
     return -1;
   return seconds;
 }
@@ -161,10 +164,7 @@ BENCHMARK(BM_KioskCloseAtCupConfirmation)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
-BENCHMARK(BM_KioskCloseWithoutASale)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3);
+BENCHMARK(BM_KioskCloseWithoutASale)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

@@ -103,9 +103,11 @@ QStringList saleCountOf(const TCheckoutSale& sale) {
 
 QString keptDrinkText(const TProduct& drink, const TCheckoutSale& sale) {
   const double coeff = discountedMethod(sale.method) ? sale.discountCoeff : 1.0;
-  return QStringLiteral("Оплаченный напиток \"%1\" на сумму %2 ₽ не приготовлен: "
-                        "программа завершилась. Требуется возврат денег.")
-      .arg(drink.name, TFormServices::formatAmount(drink.price * coeff));
+  return QStringLiteral(
+             "Оплаченный напиток \"%1\" на сумму %2 ₽ не "
+             "приготовлен: ")
+             .arg(drink.name, TFormServices::formatAmount(drink.price * coeff)) +
+         QStringLiteral("программа завершилась. Требуется возврат денег.");
 }
 
 QString checkoutErrorText(const QString& step, const QString& message) {

@@ -127,11 +127,15 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
     successor.unlock();
     office.setStalled(false);
   }
-  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"})
-    qunsetenv(name);
+  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
 
   EXPECT_TRUE(confirmationShown);
-  EXPECT_EQ(office.db().select(QStringLiteral("select count(*) from tbFiscalCheck")).rows.value(0).value(0).toInt(), 1)
+  EXPECT_EQ(office.db()
+                .select(QStringLiteral("select count(*) from tbFiscalCheck"))
+                .rows.value(0)
+                .value(0)
+                .toInt(),
+            1)
       << "the paid sale has no fiscal check";
   std::vector<std::string> information;
   bool closed = false;
@@ -141,9 +145,10 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
     if (e.id == 33) closed = true;
   }
   EXPECT_TRUE(closed);
-  EXPECT_EQ(information, (std::vector<std::string>{
-                             "Оплаченный напиток \"Капучино\" на сумму 120 ₽ не приготовлен: "
-                             "программа завершилась. Требуется возврат денег."}));
+  EXPECT_EQ(information,
+            (std::vector<std::string>{"Оплаченный напиток \"Капучино\" на сумму 120 ₽ не "
+                                      "приготовлен: "
+                                      "программа завершилась. Требуется возврат денег."}));
   // Nothing of the sale was turned away by a shut gate.
   QFile log(data.filePath(QStringLiteral("vekta.log")));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
@@ -199,8 +204,7 @@ TEST(SaleClose, ACloseDuringAPaymentWaitsForItsScreen) {
     }
     EXPECT_TRUE(testkit::waitUntil([&] { return !form.isVisible(); }, std::chrono::seconds(10)));
   }
-  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"})
-    qunsetenv(name);
+  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
   EXPECT_EQ(order, (std::vector<std::string>{"payment stopped", "close"}));
 }
 
@@ -226,8 +230,7 @@ TEST(SaleClose, PressFeedbackAfterTheCloseIsNotQueued) {
     button.setHint(QStringLiteral("Приготовление"));
     form.buttonPressed(&button);
   }
-  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"})
-    qunsetenv(name);
+  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
   for (const auto& e : sink.all()) {
     EXPECT_TRUE(e.underLock) << "after the lock went: " << e.id << " " << e.text.toStdString();
     EXPECT_NE(e.id, 42) << e.text.toStdString();
