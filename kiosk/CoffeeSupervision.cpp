@@ -135,6 +135,10 @@ void TCarimaliInitializationThread::poll() {
       carimali_.testCoffeeGroup();
     if (plat::clock().nowMs() - carimali_.date_time_setup_ms >= kClockEveryMs)
       carimali_.setDateTime();
+  } catch (const ETerminated&) {
+    // The close broke the exchange off: nothing is wrong with the machine,
+    // and the back office has nothing to learn from it.
+    return;
   } catch (const std::exception& e) {
     if (events_) events_(1, exceptionMessage(e));
   }
@@ -164,6 +168,8 @@ void TCarimaliInitializationThread::pass() {
   try {
     connectCoffeeMachine();
     attempt_cnt_ = 0;
+  } catch (const ETerminated&) {
+    // Broken off by the close, not failed: not reported.
   } catch (const std::exception& e) {
     if (attempt == kReportedAttempt && events_)
       events_(51, QStringLiteral("Не удаётся установить соединение с кофемашиной (%1).")

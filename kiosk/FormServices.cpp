@@ -33,7 +33,12 @@ QLabel* firstLabelChild(const QWidget* w) {
 }  // namespace
 
 void TFormServices::queueEvent(int event_id, const QString& descr) {
-  if (logThread) logThread->add(event_id, descr);
+  // Through the gate when there is one: an event of this thread numbered
+  // after the close let the lock go could take a new copy's number.
+  if (eventGateSink)
+    eventGateSink->add(event_id, descr);
+  else if (logThread)
+    logThread->add(event_id, descr);
 }
 
 QString TFormServices::globalText(const QString&) const {

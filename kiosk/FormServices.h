@@ -41,12 +41,17 @@ class TFormServices {
 
   // The event queue; null until the event log exists.
   IEventSink* logThread = nullptr;
+  // The way in to logThread that the close shuts before it lets the one-copy
+  // lock go (the main form's event gate); null: logThread itself.
+  IEventSink* eventGateSink = nullptr;
   double fButtonsFontSize = 0;  // 0: not measured yet
   double fButonsHeight = 0;
 
- protected:
-  // Queues an event when there is an event queue.
+  // Queues an event when there is an event queue (any screen's, on the
+  // main thread).
   void queueEvent(int event_id, const QString& descr);
+
+ protected:
   // Trimmed text of a "global" setting; the main form reads its settings store.
   virtual QString globalText(const QString& name) const;
 };

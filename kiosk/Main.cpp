@@ -360,6 +360,9 @@ void TfmMain::createEventQueue() {
   logThread = eventLog.get();
   // Closed by the close and by the destructor, before logThread can go.
   eventGate_ = std::make_shared<TEventGate>([this] { return logThread; }, logSink());
+  // The main thread's own events (press feedback, the checkout's reports)
+  // pass the gate as the workers' do.
+  eventGateSink = eventGate_.get();
 }
 
 void TfmMain::createBackOfficeClient() {
@@ -671,6 +674,19 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     e->accept();
     return;
   }
+  if (saleDepth_ > 0) {
+    // The close may be running inside a sale screen's nested loop (a signal's
+    // notifier runs in whatever loop turns): tearing down here would let the
+    // sale go on afterwards without its event queue or its check. The sale
+    // ends first, its waiting screens at once, and the close follows.
+    e->ignore();
+    if (closePending_) return;
+    closePending_ = true;
+    log(QStringLiteral("Завершение программы отложено до конца продажи"));
+    emit closeRequested();
+    return;
+  }
+  closePending_ = false;
   FormClose(e);
   if (!e->isAccepted()) return;
   closed_ = true;
@@ -781,6 +797,34 @@ void TfmMain::FormClose(QCloseEvent* e) {
   // A copy started meanwhile (after an update) may take over now; what is
   // left is freeing memory and the drivers.
   if (instance_lock_) instance_lock_->unlock();
+}
+
+void TfmMain::closeIfPending() {
+  if (closePending_ && !closed_ && saleDepth_ == 0) close();
+}
+
+bool TfmMain::eventsOpen() const {
+  return eventGate_ && eventGate_->isOpen();
+}
+
+void TfmMain::saleEnded() {
+  if (--saleDepth_ > 0 || !closePending_ || closed_) return;
+  // From the top: every nested loop still turning (the cart's, the home
+  // screen's) is left first; the home screen's end or the program's entry
+  // then closes the form. Only the program's own loop may be left so (see
+  // closeEvent); without it (tests) the close comes as the next event.
+  if (TKioskApplication::running())
+    QCoreApplication::exit(0);
+  else
+    QTimer::singleShot(0, this, [this] { closeIfPending(); });
+}
+
+TSaleInProgress::TSaleInProgress() : form_(fmMain) {
+  if (form_) ++form_->saleDepth_;
+}
+
+TSaleInProgress::~TSaleInProgress() {
+  if (form_) form_->saleEnded();
 }
 
 void TfmMain::makeAudit(int auditReason_id) {
@@ -985,9 +1029,13 @@ void TfmMain::prepareCarimaliDrink(const TProduct& product) {
     carimali->makeDrink(product.cell);
     carimali->readCurrentState();
   }
+  if (closePending_) return;
   {
     TfmDrinkWaiting waiting(coffeeDialogContext(), this);
     waiting.lbTop->setText(product.name);
+    // The machine makes the drink it was given whatever the kiosk does; the
+    // close only ends the wait for it.
+    connect(this, &TfmMain::closeRequested, &waiting, &QDialog::accept);
     waiting.exec();
     // An exchange in progress ends before the screen goes.
     std::lock_guard lock(carimali_synchronizer);

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QPixmap>
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
@@ -95,12 +96,31 @@ class TfmMain : public QWidget, public TFormServices {
   // Routes SIGTERM and SIGINT to shutdownClose through a self-pipe.
   void installShutdownSignals();
 
+  // A close asked for while a paid sale's screens run (TSaleInProgress) does
+  // not run inside their nested event loops: it is recorded here, the
+  // sale's waiting screens are told (closeRequested) and end their waits,
+  // and the close runs once the sale is over, from the top: every event
+  // loop is left first, and the program's entry calls closeIfPending when
+  // the application's loop has returned.
+  bool closePending() const { return closePending_; }
+  bool saleInProgress() const { return saleDepth_ > 0; }
+  void closeIfPending();
+  // False once the close shut the event gate: an event queued from then on
+  // would be numbered after the one-copy lock went.
+  bool eventsOpen() const;
+
   // The settings file; its backup is the same name with "~".
   QString iniFileName() const;
   // The settings store; null until the form was shown.
   TSettingsStorage* SS() const { return settings_.get(); }
   QString globalText(const QString& name) const override;
 
+ signals:
+  // A close was asked for during a sale: the screens waiting for the
+  // customer or the machine end their waits.
+  void closeRequested();
+
+ public:
   // Components.
   TRectangle* pnLogoBackground;
   TRectangle* pnLine;
@@ -322,9 +342,29 @@ class TfmMain : public QWidget, public TFormServices {
   // Shared with the workers, so it outlives any of them.
   TLocalLogPtr localLog_ = std::make_shared<TLocalLog>();
   std::shared_ptr<TEventGate> eventGate_;
+  // Paid sales whose screens run now (nested: never more than one in the
+  // field) and a close waiting for them.
+  friend class TSaleInProgress;
+  int saleDepth_ = 0;
+  bool closePending_ = false;
+  void saleEnded();
 };
 
 extern TfmMain* fmMain;
+
+// A paid sale's screens, from the checkout's start until its thanks screen
+// has gone (main thread). A close meanwhile waits for its end; see
+// TfmMain::closePending.
+class TSaleInProgress {
+ public:
+  TSaleInProgress();
+  ~TSaleInProgress();
+  TSaleInProgress(const TSaleInProgress&) = delete;
+  TSaleInProgress& operator=(const TSaleInProgress&) = delete;
+
+ private:
+  QPointer<TfmMain> form_;
+};
 
 // The application object of the kiosk: an exception that escapes an event
 // handler ends in fmMain->onApplicationException instead of ending the program.

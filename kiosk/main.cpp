@@ -27,7 +27,10 @@ int main(int argc, char** argv) {
   // any other, and the kiosk goes on.
   for (;;) {
     try {
-      return TKioskApplication::run();
+      const int code = TKioskApplication::run();
+      // A close that waited for a sale left every loop; it runs here.
+      form.closeIfPending();
+      return code;
     } catch (const std::exception& e) {
       TKioskApplication::handleException(exceptionMessage(e));
     }

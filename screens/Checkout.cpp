@@ -101,6 +101,15 @@ QStringList saleCountOf(const TCheckoutSale& sale) {
                         counterDiscountOf(sale));
 }
 
+QString keptDrinkText(const TProduct& drink, const TCheckoutSale& sale) {
+  const double coeff = discountedMethod(sale.method) ? sale.discountCoeff : 1.0;
+  return QStringLiteral(
+             "Оплаченный напиток \"%1\" на сумму %2 ₽ не "
+             "приготовлен: ")
+             .arg(drink.name, TFormServices::formatAmount(drink.price * coeff)) +
+         QStringLiteral("программа завершилась. Требуется возврат денег.");
+}
+
 QString checkoutErrorText(const QString& step, const QString& message) {
   return QStringLiteral("Ошибка после оплаты (%1): %2").arg(step, message);
 }
@@ -180,9 +189,23 @@ void runCheckout(const TCheckoutSale& sale, ICheckoutSteps& steps, bool saleEven
     for (const TSelectedGood& line : sale.lines) {
       if (line.product.isSnack) continue;
       for (int unit = 0; unit < line.quantity; ++unit) {
-        bool confirmed = false;
-        guarded("cup confirmation", [&] { confirmed = steps.confirmCup(line.product); });
-        if (confirmed) guarded("drink", [&] { steps.prepareDrink(line.product); });
+        bool confirmed = false, answered = false;
+        guarded("cup confirmation", [&] {
+          confirmed = steps.confirmCup(line.product);
+          answered = true;
+        });
+        if (confirmed) {
+          guarded("drink", [&] { steps.prepareDrink(line.product); });
+        } else if (answered) {
+          // The confirmation waits for the customer without a limit: it ends
+          // unconfirmed only when the program closes. The drink is paid and
+          // never made, so the operator must be told to refund it. (A
+          // confirmation that failed was reported as such.)
+          try {
+            steps.stepFailed(keptDrinkText(line.product, sale));
+          } catch (...) {
+          }
+        }
       }
     }
   });
@@ -205,8 +228,26 @@ void playProgramSound(const QString& fileName) {
   effect->play();
 }
 
+TKioskCheckoutSteps::TKioskCheckoutSteps() : sale_(std::make_unique<TSaleInProgress>()) {}
+
+TKioskCheckoutSteps::~TKioskCheckoutSteps() = default;
+
+namespace {
+
+// The sale's events are numbered by this copy's queue only while the close
+// has not shut the gate; later ones could take a new copy's numbers.
+bool saleEventsOpen(int count) {
+  if (!fmMain || !fmMain->eventLog) return false;
+  if (fmMain->eventsOpen()) return true;
+  fmMain->log(QStringLiteral("События продажи (%1) не поставлены в очередь, программа завершилась")
+                  .arg(count));
+  return false;
+}
+
+}  // namespace
+
 void TKioskCheckoutSteps::queueSaleEvent(const TSaleEvent& e) {
-  if (!fmMain || !fmMain->eventLog) return;
+  if (!saleEventsOpen(1)) return;
   fmMain->eventLog->add(46, QString(), e.creditSource_id, e.amount, e.cell, e.nomenclature_id,
                         e.cardProject_id, e.card_no, e.loyaltySystem_id, e.loayalty_card_no,
                         e.discount);
@@ -214,7 +255,7 @@ void TKioskCheckoutSteps::queueSaleEvent(const TSaleEvent& e) {
 
 void TKioskCheckoutSteps::queueSale(const std::vector<TSaleEvent>& events,
                                     const QStringList& saleCount) {
-  if (!fmMain || !fmMain->eventLog) return;
+  if (!saleEventsOpen(int(events.size()))) return;
   std::vector<TLogRecord> records;
   for (const TSaleEvent& e : events)
     records.push_back(TLogThread::newRecord(46, QString(), e.creditSource_id, e.amount, e.cell,
@@ -268,5 +309,5 @@ void TKioskCheckoutSteps::showGratitude(const TGratitudeSetup& setup) {
 void TKioskCheckoutSteps::stepFailed(const QString& text) {
   if (!fmMain) return;
   fmMain->log(text);
-  if (fmMain->logThread) fmMain->logThread->add(1, text);
+  fmMain->queueEvent(1, text);
 }

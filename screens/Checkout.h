@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QVariant>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "kiosk/Counters.h"
@@ -116,11 +117,21 @@ void runCheckout(const TCheckoutSale& sale, ICheckoutSteps& steps, bool saleEven
 
 // The text reported for a failed step.
 QString checkoutErrorText(const QString& step, const QString& message);
+// The text reported for a paid drink that was not made (the close ended its
+// cup confirmation): the drink and the amount to refund.
+QString keptDrinkText(const TProduct& drink, const TCheckoutSale& sale);
+
+class TSaleInProgress;
 
 // The steps of the running kiosk (the main form's event queue, counters,
 // loyalty client and sounds). Main thread only.
 class TKioskCheckoutSteps : public ICheckoutSteps {
  public:
+  // The steps' lifetime is the sale's: a close asked for meanwhile waits
+  // for its end.
+  TKioskCheckoutSteps();
+  ~TKioskCheckoutSteps() override;
+
   // The thanks screen for this sale; null: none is shown.
   std::function<void(const TGratitudeSetup&)> gratitude;
 
@@ -138,6 +149,9 @@ class TKioskCheckoutSteps : public ICheckoutSteps {
   void prepareDrink(const TProduct& drink) override;
   void showGratitude(const TGratitudeSetup& setup) override;
   void stepFailed(const QString& text) override;
+
+ private:
+  std::unique_ptr<TSaleInProgress> sale_;
 };
 
 // Plays a sound file of the program's folder asynchronously when it exists.

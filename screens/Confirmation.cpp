@@ -130,8 +130,12 @@ void TfmConfirmation::tmCloseTimer() {
 }
 
 bool showCupConfirmation(const QString& drinkName) {
+  // The program is closing: nobody waits for the customer's cup any more.
+  if (fmMain && fmMain->closePending()) return false;
   TfmConfirmation form(fmMain);
   form.lbTop->setText(drinkName);
+  if (fmMain)
+    QObject::connect(fmMain, &TfmMain::closeRequested, &form, [&form] { form.done(mrCancel); });
   fmConfirmation = &form;
   const int r = form.exec();
   fmConfirmation = nullptr;

@@ -299,6 +299,9 @@ TfmGratitude::TfmGratitude(QWidget* parent) : QDialog(parent) {
     events = fmMain->eventGate();
     log = fmMain->logSink();
     create_checks = fmMain->globalText(QStringLiteral("create_checks")).toInt() == 1;
+    // The program is closing: the screen goes, the check goes on in the
+    // background within the close's grace.
+    connect(fmMain, &TfmMain::closeRequested, this, [this] { done(QDialog::Accepted); });
   }
   fmGratitude = this;
 }
@@ -317,6 +320,14 @@ void TfmGratitude::showEvent(QShowEvent* e) {
 }
 
 void TfmGratitude::FormShow() {
+  FormShowSteps();
+  // A close that waits for this sale: the check has started, so nothing is
+  // left to wait for here.
+  if (fmMain && fmMain->closePending())
+    QTimer::singleShot(0, this, [this] { done(QDialog::Accepted); });
+}
+
+void TfmGratitude::FormShowSteps() {
   const TSaleScreenArea area = fitSaleScreen(this, pnSerialNumber);
   const double W = area.width;
   screen_height = area.usable_height;

@@ -192,6 +192,8 @@ class TfmGratitude : public QDialog {
 
  private:
   void FormShow();
+  // The layout and the check's start.
+  void FormShowSteps();
   void FormClose();
   void showReceipt();
 

@@ -4,9 +4,23 @@
 #include <QKeyEvent>
 #include <QTimer>
 
+#include "kiosk/Main.h"
 #include "platform/Exception.h"
 
-TPaymentScreen::TPaymentScreen(QWidget* parent) : QDialog(parent) {}
+TPaymentScreen::TPaymentScreen(QWidget* parent)
+    : QDialog(parent), sale_(std::make_unique<TSaleInProgress>()) {
+  // Not inside the main form's close request: the close path may wait for
+  // the work to stop, and that request may come from any nested loop.
+  if (fmMain)
+    connect(
+        fmMain, &TfmMain::closeRequested, this,
+        [this] {
+          if (!ended()) FormClose();
+        },
+        Qt::QueuedConnection);
+}
+
+TPaymentScreen::~TPaymentScreen() = default;
 
 void TPaymentScreen::keyPressEvent(QKeyEvent* e) {
   e->accept();

@@ -15,9 +15,11 @@
 #include <QDialog>
 #include <QString>
 #include <functional>
+#include <memory>
 
 class QCloseEvent;
 class QKeyEvent;
+class TSaleInProgress;
 
 class TPaymentScreen : public QDialog {
   Q_OBJECT
@@ -34,6 +36,7 @@ class TPaymentScreen : public QDialog {
 
  protected:
   explicit TPaymentScreen(QWidget* parent);
+  ~TPaymentScreen() override;
 
   void keyPressEvent(QKeyEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
@@ -78,4 +81,8 @@ class TPaymentScreen : public QDialog {
   bool closing_ = false;
   int busy_ = 0;
   bool checkout_ran_ = false;
+  // The payment may be approved at any moment while the screen lives, and
+  // its worker queues the sale's events then: a close of the program waits
+  // for the screen, which it asks to take the close path.
+  std::unique_ptr<TSaleInProgress> sale_;
 };

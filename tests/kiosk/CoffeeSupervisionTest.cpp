@@ -13,10 +13,12 @@
 #include "devices/CarimaliDevice.h"
 #include "kiosk/CoffeeSupervision.h"
 #include "testbed/CarimaliSim.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using testkit::waitUntil;
 
 constexpr int64_t kNow = 1'000'000;
 
@@ -325,6 +327,22 @@ TEST_F(SupervisionTest, PollFailureIsAnInformationEvent) {
   EXPECT_EQ(got[0].id, 1);
   EXPECT_EQ(got[0].text, QStringLiteral("Timeout error."));
   EXPECT_TRUE(worker->connected()) << "dropped only after 5 s of silence";
+}
+
+TEST_F(SupervisionTest, APollTheCloseBreaksOffQueuesNothing) {
+  CarimaliSim sim(dir.path(), 3);
+  makeWorker(3);
+  worker->start();
+  ASSERT_TRUE(waitUntil([&] { return worker->connected(); }, 10s));
+  sim.setSilent(true);
+  const size_t before = sim.received().size();
+  // A poll's request reached the machine, which keeps quiet: the poll waits
+  // for its answer when the close comes.
+  ASSERT_TRUE(waitUntil([&] { return sim.received().size() > before; }, 10s));
+  takeEvents();
+  worker->stop();
+  const std::vector<Event> got = takeEvents();
+  EXPECT_TRUE(got.empty()) << got.front().id << " " << got.front().text.toStdString();
 }
 
 TEST_F(SupervisionTest, StopBreaksOffAnExchangeAndLeavesTheDriverUsable) {

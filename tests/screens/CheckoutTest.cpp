@@ -234,6 +234,13 @@ TEST(Checkout, CupConfirmationPerUnitPreparesOnlyConfirmedOnes) {
   steps.carimali = true;
   steps.cupAnswers = {false, true};
   runCheckout(sale, steps, true);
+  // The unit never confirmed is paid and never made: the operator learns
+  // which drink and what to refund (90 at the card's 0.8).
+  EXPECT_EQ(
+      steps.failures,
+      (std::vector<QString>{QStringLiteral("Оплаченный напиток \"Кофе\" на сумму 72 ₽ не "
+                                           "приготовлен: "
+                                           "программа завершилась. Требуется возврат денег.")}));
   std::vector<QString> drinkSteps;
   for (const QString& c : steps.calls)
     if (c.startsWith("cup") || c.startsWith("drink")) drinkSteps.push_back(c);

@@ -1,0 +1,240 @@
+// A close that comes while a paid sale's screens are open: the shutdown
+// signal's handler runs inside the cup confirmation's nested event loop. The
+// close must not run there: the confirmation ends, the sale's fiscal check
+// starts at once, and the close then runs from the top, its grace covering
+// the check, which a back office with a cash register takes a moment to make.
+// Every event of the sale is queued while the kiosk still holds its one-copy
+// lock, and the drink the close kept from being made is reported.
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "backoffice/JClient.h"
+#include "kiosk/EventSink.h"
+#include "kiosk/Main.h"
+#include "kiosk/TouchButton.h"
+#include "platform/SingleInstance.h"
+#include "platform/TextCodec.h"
+#include "screens/Checkout.h"
+#include "screens/Confirmation.h"
+#include "screens/PaymentMethod.h"
+#include "screens/PaymentScreen.h"
+#include "screens/SaleScreenHooks.h"
+#include "support/SaleScreenTestKit.h"
+#include "support/WaitUntil.h"
+#include "support/WhenShown.h"
+#include "testbed/SimHandlers.h"
+
+namespace {
+
+// The events that reach the kiosk's queue; each remembers whether the kiosk
+// still held its one-copy lock when it came. onEvent runs as each comes.
+class LockWatchingSink : public IEventSink {
+ public:
+  struct Event {
+    int id;
+    QString text;
+    bool underLock;
+  };
+  void add(int id, const QString& text) override {
+    {
+      std::lock_guard lock(m_);
+      const bool free = probe_.tryLock();
+      if (free) probe_.unlock();
+      events_.push_back({id, text, !free});
+    }
+    if (onEvent) onEvent(id);
+  }
+  std::vector<Event> all() {
+    std::lock_guard lock(m_);
+    return events_;
+  }
+  std::function<void(int)> onEvent;
+
+ private:
+  std::mutex m_;
+  plat::SingleInstanceLock probe_{QLatin1String(TfmMain::kInstanceName)};
+  std::vector<Event> events_;
+};
+
+TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
+  registerSaleScreens();
+  QTemporaryDir data, runtime, ports, officeDir;
+  qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
+  {
+    QFile ini(data.filePath(QStringLiteral("vekta.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(plat::toAnsi(QStringLiteral("[global]\r\ncreate_checks=1\r\n")));
+  }
+  // The back office holds the check's requests until the close has begun.
+  sim::BackofficeSim office(officeDir.filePath(QStringLiteral("bo.sqlite")), true);
+  office.start();
+  TJClient client;
+  testkit::connectToSim(client, office);
+  office.setStalled(true);
+  LockWatchingSink sink;
+  sink.onEvent = [&](int id) {
+    if (id == 33) office.setStalled(false);
+  };
+
+  TProduct cappuccino;
+  cappuccino.cell = 4;
+  cappuccino.name = QStringLiteral("Капучино");
+  cappuccino.price = 120;
+  cappuccino.nomenclature_id = 1;
+  TCheckoutSale sale;
+  TSelectedGood unit;
+  unit.product = cappuccino;
+  unit.quantity = 1;
+  sale.lines = {unit};
+  sale.total_amount = sale.payment_amount = 120;
+
+  bool confirmationShown = false;
+  {
+    TfmMain form;
+    ASSERT_FALSE(form.terminateRequested());
+    form.show();
+    form.tmConfig->stop();
+    form.JClient->Assign(client);
+    form.vm_id = 1;
+    form.logThread = &sink;
+    form.carimali_machine = true;
+
+    // SIGTERM's handler, inside the confirmation's own event loop.
+    testkit::whenShown<TfmConfirmation>(
+        [&](TfmConfirmation*) {
+          confirmationShown = true;
+          form.shutdownClose();
+        },
+        20000);
+    QTimer::singleShot(0, [&] { runKioskCheckout(sale, false); });
+    TKioskApplication::run();
+    form.closeIfPending();  // as the program's entry does
+
+    EXPECT_FALSE(form.closePending());
+    plat::SingleInstanceLock successor(QLatin1String(TfmMain::kInstanceName));
+    EXPECT_TRUE(successor.tryLock()) << "the kiosk did not close";
+    successor.unlock();
+    office.setStalled(false);
+  }
+  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
+
+  EXPECT_TRUE(confirmationShown);
+  EXPECT_EQ(office.db()
+                .select(QStringLiteral("select count(*) from tbFiscalCheck"))
+                .rows.value(0)
+                .value(0)
+                .toInt(),
+            1)
+      << "the paid sale has no fiscal check";
+  std::vector<std::string> information;
+  bool closed = false;
+  for (const auto& e : sink.all()) {
+    EXPECT_TRUE(e.underLock) << "after the lock went: " << e.id << " " << e.text.toStdString();
+    if (e.id == 1) information.push_back(e.text.toStdString());
+    if (e.id == 33) closed = true;
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(information,
+            (std::vector<std::string>{"Оплаченный напиток \"Капучино\" на сумму 120 ₽ не "
+                                      "приготовлен: "
+                                      "программа завершилась. Требуется возврат денег."}));
+  // Nothing of the sale was turned away by a shut gate.
+  QFile log(data.filePath(QStringLiteral("vekta.log")));
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  EXPECT_FALSE(QString::fromUtf8(log.readAll()).contains(QStringLiteral("не поставлен")));
+}
+
+// A payment screen whose worker may approve at any moment: the close asks it
+// to take its close path (stop the work, follow what it turned out to be)
+// and runs only once the screen has ended, never while the payment's worker
+// may still queue the sale's events.
+class FakePaymentScreen : public TPaymentScreen {
+ public:
+  explicit FakePaymentScreen(std::vector<std::string>& order)
+      : TPaymentScreen(nullptr), order_(order) {}
+
+ protected:
+  bool stopWork() override {
+    order_.push_back("payment stopped");
+    return false;
+  }
+  void paidWhileClosing() override {}
+  void reportCheckoutFailure(const QString&) override {}
+
+ private:
+  std::vector<std::string>& order_;
+};
+
+TEST(SaleClose, ACloseDuringAPaymentWaitsForItsScreen) {
+  registerSaleScreens();
+  QTemporaryDir data, runtime, ports;
+  qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
+  std::vector<std::string> order;
+  LockWatchingSink sink;
+  sink.onEvent = [&](int id) {
+    if (id == 33) order.push_back("close");
+  };
+  {
+    TfmMain form;
+    ASSERT_FALSE(form.terminateRequested());
+    form.show();
+    form.tmConfig->stop();
+    form.logThread = &sink;
+    form.check_password_on_exit = false;
+    {
+      FakePaymentScreen screen(order);
+      QTimer::singleShot(0, [&] { form.shutdownClose(); });
+      // A screen the close never asked to end is ended here, so that the
+      // case fails instead of waiting.
+      QTimer::singleShot(10000, &screen, [&] { screen.done(0); });
+      EXPECT_EQ(screen.exec(), TPaymentScreen::mrCancel);
+    }
+    EXPECT_TRUE(testkit::waitUntil([&] { return !form.isVisible(); }, std::chrono::seconds(10)));
+  }
+  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
+  EXPECT_EQ(order, (std::vector<std::string>{"payment stopped", "close"}));
+}
+
+// The main thread's own events pass the gate as the workers' do: a button
+// pressed on a screen still unwinding from the close is not numbered after
+// the lock went.
+TEST(SaleClose, PressFeedbackAfterTheCloseIsNotQueued) {
+  registerSaleScreens();
+  QTemporaryDir data, runtime, ports;
+  qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
+  LockWatchingSink sink;
+  {
+    TfmMain form;
+    ASSERT_FALSE(form.terminateRequested());
+    form.show();
+    form.tmConfig->stop();
+    form.logThread = &sink;
+    form.check_password_on_exit = false;
+    form.close();
+    TRectangle button;
+    button.setHint(QStringLiteral("Приготовление"));
+    form.buttonPressed(&button);
+  }
+  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
+  for (const auto& e : sink.all()) {
+    EXPECT_TRUE(e.underLock) << "after the lock went: " << e.id << " " << e.text.toStdString();
+    EXPECT_NE(e.id, 42) << e.text.toStdString();
+  }
+}
+
+}  // namespace
