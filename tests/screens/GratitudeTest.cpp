@@ -207,8 +207,12 @@ class GratitudeScreen : public ::testing::Test {
         refusals.fetchAndAddRelease(1);
         throw Exception(QStringLiteral("Касса недоступна."));
       }
-      // A check held at the server while the test asks for it (at most 30 s).
-      for (int i = 0; rq.code == 1068 && holdChecks.load() && i < 6000; ++i)
+      // A check, or the firm id before it, held at the server while the test
+      // asks for it (at most 30 s); then handled as ever.
+      auto held = [&] {
+        return (rq.code == 1068 && holdChecks.load()) || (rq.code == 53 && holdFirmId.load());
+      };
+      for (int i = 0; held() && i < 6000; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       sim->handlers().handle(rq, rp);
     });
@@ -258,6 +262,7 @@ class GratitudeScreen : public ::testing::Test {
   QAtomicInt refuse1068 = 0;
   QAtomicInt refusals = 0;
   std::atomic<bool> holdChecks{false};
+  std::atomic<bool> holdFirmId{false};
   TJClient client;
   std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
 };
@@ -395,6 +400,68 @@ TEST_F(GratitudeScreen, ClosedScreenLeavesTheCheckToTheBackground) {
   TfmMain::waitForSaleWorkers(closeBudget());
   EXPECT_EQ(reportsStored(), 1);
   EXPECT_TRUE(sink->all().empty()) << "no failure reported";
+}
+
+// The close stops a check whose back office is slow. Once the report went
+// out whole, the back office may make the check after all, so the event must
+// not call it "not made": an operator would make a second receipt. A stop
+// before the report went out leaves the check surely not made.
+TEST_F(GratitudeScreen, TheCloseTellsACheckThatMayExistFromOneNotMade) {
+  const struct {
+    const char* name;
+    bool holdReport;  // else the firm id, before the report, is held
+    int reports;      // reports the back office made in the end
+    QString event;
+  } cases[] = {
+      {"the answer to the report is cut off", true, 1,
+       "Не получен ответ на запрос кассового чека на сумму 140.00 руб. (программа "
+       "завершается): запрос отправлен, чек мог быть сформирован."},
+      {"the stop comes before the report went out", false, 0,
+       "Не удалось сформировать кассвый чек (программа завершается)."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim->db().exec("delete from tbFiscalCheck");
+    sim->server().clearRequests();
+    {
+      std::lock_guard lock(sink->m);
+      sink->events.clear();
+    }
+    const int code = c.holdReport ? 1068 : 53;
+    holdChecks = c.holdReport;
+    holdFirmId = !c.holdReport;
+    TCheckCreationSetup setup;
+    setup.mainClient = &client;
+    setup.pmVmId = QStringLiteral("5");
+    setup.goods = {{11, QStringLiteral("Вода"), 70.00, 2}};
+    setup.payment_amount = 140.00;
+    setup.events = sink;
+    setup.retryPauseMs = 1;
+    auto worker = TCheckCreationThread::start(setup);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          for (const auto& r : sim->server().requests())
+            if (r.code == code) return true;
+          return false;
+        },
+        20000));
+
+    // What the program's close does with the checks still running.
+    EXPECT_TRUE(TCheckCreationThread::stopAll(20000));
+    EXPECT_TRUE(worker->finished());
+    const auto events = sink->all();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].first, 1);
+    EXPECT_EQ(events[0].second, c.event);
+
+    // The slow back office goes on with what it received.
+    holdChecks = false;
+    holdFirmId = false;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return reportsStored() == c.reports; }, 20000));
+    int sent = 0;
+    for (const auto& r : sim->server().requests()) sent += r.code == 1068;
+    EXPECT_EQ(sent, c.reports) << "a report was sent after the stop";
+  }
 }
 
 }  // namespace
