@@ -223,7 +223,7 @@ TEST(LoyaltySubmit, AFailedSubmissionIsLoggedAndReported) {
       const auto events = sink->all();
       ASSERT_EQ(events.size(), 1u);
       EXPECT_EQ(events[0].first, 1);
-      EXPECT_EQ(events[0].second, c.event);
+      EXPECT_EQ(events[0].second.toStdString(), c.event.toStdString());
       std::lock_guard<std::mutex> l(log.m);
       ASSERT_EQ(log.lines.size(), 1);
       EXPECT_TRUE(log.lines[0].startsWith("TLoyalityCardSubmitThread: "))
