@@ -41,6 +41,17 @@ QString messageOf(const std::exception& e) {
   return QString::fromLocal8Bit(e.what());
 }
 
+// The event of a sale whose report went out and whose answer never came (the
+// close cut it off, or it timed out): the back office may have made the check.
+QString checkInDoubtText(double payment_amount, const QString& reason) {
+  const QString amount = payment_amount > 0
+                             ? QStringLiteral(" на сумму %1 руб.").arg(payment_amount, 0, 'f', 2)
+                             : QString();
+  return QStringLiteral("Не получен ответ на запрос кассового чека") + amount +
+         QStringLiteral(" (") + reason +
+         QStringLiteral("): запрос отправлен, чек мог быть сформирован.");
+}
+
 }  // namespace
 
 // Works in whole kopecks, as the report carries them: cutting doubles to
@@ -196,21 +207,32 @@ void TCheckCreationThread::Execute() {
   // Why the check was not made, when it was not: the last try's failure, or
   // the close that broke the tries off.
   QString undone;
+  // A report went out whole and no answer of the back office came back to
+  // it: the check may well exist, and whoever reads the event must not make
+  // a second receipt on the word "not made". Kept for the later tries, which
+  // cannot tell that the earlier one was not made.
+  bool answerLost = false;
   for (int attempt = 1; attempt <= kTries; ++attempt) {
     if (stop_) {
       undone = TSaleWorkers::closingMessage();
       break;
     }
+    bool reporting = false;
     try {
       const QString firm = client.getConst(kFirmIdConst, kTimeout).trimmed();
       bool ok = false;
       firmId = firm.toLongLong(&ok);
       if (!ok)
         throw Exception(QStringLiteral("Неверный идентификатор организации \"%1\".").arg(firm));
+      reporting = true;
       checkInfo_ = report(firmId);
       created = true;
       break;
     } catch (const std::exception& e) {
+      // The back office's own refusal is an answer; any other failure after
+      // the report went out leaves its outcome unknown.
+      if (reporting && client.requestSent() && !dynamic_cast<const EServerError*>(&e))
+        answerLost = true;
       error_ = messageOf(e);
       if (setup_.log) setup_.log(QStringLiteral("TCheckCreationThread: ") + error_);
       if (stop_) {
@@ -230,8 +252,9 @@ void TCheckCreationThread::Execute() {
   // A paid sale left without its check: the back office must learn of it,
   // from this copy, before a new one takes over.
   if (!created && setup_.events)
-    setup_.events->add(
-        1, QStringLiteral("Не удалось сформировать кассвый чек (") + undone + QStringLiteral(")."));
+    setup_.events->add(1, answerLost ? checkInDoubtText(setup_.payment_amount, undone)
+                                     : QStringLiteral("Не удалось сформировать кассвый чек (") +
+                                           undone + QStringLiteral(")."));
 
   // The back office may give the fiscal data only a moment after the check.
   for (int pass = 0; created && pass < kResends && checkInfo_.id > 0 && checkInfo_.fdNumber == 0;

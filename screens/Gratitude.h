@@ -75,7 +75,8 @@ TCheckCreationSetup makeCheckCreationSetup(const std::vector<TSaleLine>& lines,
 // twice while the check has no fiscal document number yet. A check that is
 // not made is reported as event 1: after the last try, and at once when a
 // stop (the program's close) breaks the tries off, so that the back office
-// learns of every paid sale left without its check.
+// learns of every paid sale left without its check. When a report went out
+// whole and its answer never came, the event says that the check may exist.
 class TCheckCreationThread {
  public:
   static constexpr int kTries = 7;

@@ -30,19 +30,37 @@ void TLoyalityCardSubmitThread::Execute() {
       info = api.loyalityCardOperation(int(vm_id), card_no, amount, positions, kTimeout);
     api.loyalityCardSubmitOperation(int(vm_id), info, kTimeout);
   } catch (const std::exception& e) {
-    if (log) log(QStringLiteral("TLoyalityCardSubmitThread: ") + exceptionMessage(e));
+    const QString message = exceptionMessage(e);
+    if (log) log(QStringLiteral("TLoyalityCardSubmitThread: ") + message);
     // The purchase never reaches the loyalty service and nobody sends it
-    // again: the back office must learn of it, from this copy, before a new
-    // one takes over.
-    if (stopRequested_ && events)
+    // again, whether the close broke it off or it failed on its own: the back
+    // office must learn of it, from this copy, before a new one takes over.
+    // Nothing is resent here: a request whose answer was lost may have been
+    // carried out, and a second one could count the purchase twice.
+    if (events)
       events->add(evInformation,
-                  QStringLiteral("Не удалось передать операцию по карте лояльности %1 (%2).")
-                      .arg(card_no, TSaleWorkers::closingMessage()));
+                  undoneText(stopRequested_ ? TSaleWorkers::closingMessage() : message));
   }
   try {
     JClient->close();
   } catch (...) {
   }
+}
+
+QString TLoyalityCardSubmitThread::undoneText(const QString& reason) const {
+  // What someone needs to carry the operation out by hand: the card, the
+  // amount, the points written off, and those the purchase earns as far as
+  // this thread learned them (from the operation, or the card read before).
+  auto points = [](double x) {
+    QString t = QString::number(x, 'f', 2);
+    if (t.endsWith(QLatin1String(".00"))) t.chop(3);
+    return t;
+  };
+  return QStringLiteral(
+             "Не удалось передать операцию по карте лояльности %1 на сумму %2 руб., "
+             "списано баллов: %3, баллов к начислению: %4 (%5).")
+      .arg(card_no, QString::number(amount, 'f', 2), points(cashback),
+           points(info.cashback.will_add), reason);
 }
 
 void TLoyalityCardSubmitThread::requestStop() {

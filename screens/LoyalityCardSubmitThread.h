@@ -3,9 +3,10 @@
 // the payment screen: the operation (request 1102, unless points were written
 // off, when the operation was already registered before the payment) and its
 // submission (request 1103). One thread per purchase, owned by the group of
-// submissions until it has ended. A refusal is only written to the local
-// text log; a submission that the program's close broke off is also queued
-// as event 1, since the purchase then never reaches the loyalty service.
+// submissions until it has ended. Every submission that fails, on its own or
+// because the program's close broke it off, is written to the local text log
+// and queued as event 1, since the purchase then never reaches the loyalty
+// service; it is not sent again.
 
 #include <QString>
 #include <atomic>
@@ -40,7 +41,7 @@ class TLoyalityCardSubmitThread {
   TProductPositionArray positions;
   // The local text log; called on the worker thread.
   std::function<void(const QString&)> log;
-  // Where a submission broken off by the close is reported; null: nowhere.
+  // Where a submission that failed is reported; null: nowhere.
   // Shared, because the worker may end after the main form's call that
   // made it.
   std::shared_ptr<IEventSink> events;
@@ -65,6 +66,9 @@ class TLoyalityCardSubmitThread {
   static bool stopAll(int64_t timeoutMs);
 
  private:
+  // The event of a submission that failed, with the reason.
+  QString undoneText(const QString& reason) const;
+
   TClientInterrupt stop_;
   std::atomic<bool> stopRequested_{false};
 };

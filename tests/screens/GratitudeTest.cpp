@@ -203,12 +203,22 @@ class GratitudeScreen : public ::testing::Test {
     sim = std::make_unique<sim::BackofficeSim>(dir.filePath("sim.db"));
     // Requests 1068 refused while refuse1068 > 0.
     sim->server().setRequestHandler([this](const ServerRequest& rq, ServerReply& rp) {
+      // A check made while cutReplies > 0, whose answer the connection loses.
+      if (rq.code == 1068 && cutReplies.fetchAndAddRelaxed(-1) > 0) {
+        sim->handlers().handle(rq, rp);
+        sim->server().addFault({ServerFault::CloseAfterBytes, 0, 0, {}});
+        return;
+      }
       if (rq.code == 1068 && refuse1068.fetchAndAddRelaxed(-1) > 0) {
         refusals.fetchAndAddRelease(1);
         throw Exception(QStringLiteral("Касса недоступна."));
       }
-      // A check held at the server while the test asks for it (at most 30 s).
-      for (int i = 0; rq.code == 1068 && holdChecks.load() && i < 6000; ++i)
+      // A check, or the firm id before it, held at the server while the test
+      // asks for it (at most 30 s); then handled as ever.
+      auto held = [&] {
+        return (rq.code == 1068 && holdChecks.load()) || (rq.code == 53 && holdFirmId.load());
+      };
+      for (int i = 0; held() && i < 6000; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       sim->handlers().handle(rq, rp);
     });
@@ -255,9 +265,11 @@ class GratitudeScreen : public ::testing::Test {
 
   QTemporaryDir dir;
   std::unique_ptr<sim::BackofficeSim> sim;
+  QAtomicInt cutReplies = 0;
   QAtomicInt refuse1068 = 0;
   QAtomicInt refusals = 0;
   std::atomic<bool> holdChecks{false};
+  std::atomic<bool> holdFirmId{false};
   TJClient client;
   std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
 };
@@ -313,6 +325,25 @@ TEST_F(GratitudeScreen, SevenRefusalsQueueOneEventAndClose) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].first, 1);
   EXPECT_EQ(events[0].second, "Не удалось сформировать кассвый чек (Касса недоступна.).");
+}
+
+// The first report's answer is lost on the way, the register refuses every
+// later try: the back office made the check all the same, and the event must
+// not call it "not made", whatever the last try said.
+TEST_F(GratitudeScreen, ALostAnswerLeavesTheCheckInDoubtAfterLaterRefusals) {
+  cutReplies = 1;
+  refuse1068 = 100;
+  auto s = screen();
+  ASSERT_TRUE(runUntilClosed(*s));
+  EXPECT_EQ(s->checkCreationThread()->reportsSent(), TCheckCreationThread::kTries);
+  EXPECT_EQ(s->checkInfo.id, 0);
+  EXPECT_EQ(reportsStored(), 1);
+  const auto events = sink->all();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].first, 1);
+  EXPECT_EQ(events[0].second.toStdString(),
+            "Не получен ответ на запрос кассового чека на сумму 140.00 руб. (Касса "
+            "недоступна.): запрос отправлен, чек мог быть сформирован.");
 }
 
 TEST_F(GratitudeScreen, RetriesUntilTheRegisterAnswers) {
@@ -395,6 +426,68 @@ TEST_F(GratitudeScreen, ClosedScreenLeavesTheCheckToTheBackground) {
   TfmMain::waitForSaleWorkers(closeBudget());
   EXPECT_EQ(reportsStored(), 1);
   EXPECT_TRUE(sink->all().empty()) << "no failure reported";
+}
+
+// The close stops a check whose back office is slow. Once the report went
+// out whole, the back office may make the check after all, so the event must
+// not call it "not made": an operator would make a second receipt. A stop
+// before the report went out leaves the check surely not made.
+TEST_F(GratitudeScreen, TheCloseTellsACheckThatMayExistFromOneNotMade) {
+  const struct {
+    const char* name;
+    bool holdReport;  // else the firm id, before the report, is held
+    int reports;      // reports the back office made in the end
+    QString event;
+  } cases[] = {
+      {"the answer to the report is cut off", true, 1,
+       "Не получен ответ на запрос кассового чека на сумму 140.00 руб. (программа "
+       "завершается): запрос отправлен, чек мог быть сформирован."},
+      {"the stop comes before the report went out", false, 0,
+       "Не удалось сформировать кассвый чек (программа завершается)."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim->db().exec("delete from tbFiscalCheck");
+    sim->server().clearRequests();
+    {
+      std::lock_guard lock(sink->m);
+      sink->events.clear();
+    }
+    const int code = c.holdReport ? 1068 : 53;
+    holdChecks = c.holdReport;
+    holdFirmId = !c.holdReport;
+    TCheckCreationSetup setup;
+    setup.mainClient = &client;
+    setup.pmVmId = QStringLiteral("5");
+    setup.goods = {{11, QStringLiteral("Вода"), 70.00, 2}};
+    setup.payment_amount = 140.00;
+    setup.events = sink;
+    setup.retryPauseMs = 1;
+    auto worker = TCheckCreationThread::start(setup);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          for (const auto& r : sim->server().requests())
+            if (r.code == code) return true;
+          return false;
+        },
+        20000));
+
+    // What the program's close does with the checks still running.
+    EXPECT_TRUE(TCheckCreationThread::stopAll(20000));
+    EXPECT_TRUE(worker->finished());
+    const auto events = sink->all();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].first, 1);
+    EXPECT_EQ(events[0].second.toStdString(), c.event.toStdString());
+
+    // The slow back office goes on with what it received.
+    holdChecks = false;
+    holdFirmId = false;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return reportsStored() == c.reports; }, 20000));
+    int sent = 0;
+    for (const auto& r : sim->server().requests()) sent += r.code == 1068;
+    EXPECT_EQ(sent, c.reports) << "a report was sent after the stop";
+  }
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
 // The loyalty submission thread against the stand-in back office: which
-// requests it sends with and without points written off, and that a refusal
-// only reaches the log.
+// requests it sends with and without points written off, and that a failure
+// reaches the log and the back office.
 
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <chrono>
 #include <mutex>
 
 #include "backoffice/JClient.h"
+#include "platform/Clock.h"
 #include "screens/LoyalityCardSubmitThread.h"
+#include "screens/SaleWorkers.h"
+#include "support/SaleScreenTestKit.h"
+#include "support/WaitUntil.h"
 #include "testbed/SimHandlers.h"
 
 namespace {
@@ -46,6 +51,13 @@ TLoyalityCardInfo demoCard(TJClient& client) {
   TKernelAPI api(&client);
   return api.getLoyalityCardInfo(1, "7770000000017", 10);
 }
+
+// The clock of the program stands still while it lives.
+struct StillClock {
+  plat::ManualClock clock;
+  StillClock() { plat::setClock(&clock); }
+  ~StillClock() { plat::setClock(nullptr); }
+};
 
 struct Log {
   std::mutex m;
@@ -97,21 +109,133 @@ TEST(LoyaltySubmit, OnlySubmissionWhenPointsWereWrittenOff) {
   EXPECT_EQ(bo.loyaltyRequests(), (std::vector<int>{1101, 1103}));
 }
 
-TEST(LoyaltySubmit, RefusalIsOnlyLogged) {
-  Backoffice bo;
-  bo.sim.server().setRequestHandler([](const ServerRequest& r, ServerReply& reply) {
-    reply.refuse(QStringLiteral("Карта заблокирована (%1)").arg(r.code));
-  });
-  Log log;
-  auto t = std::make_unique<TLoyalityCardSubmitThread>(bo.main, 1, TLoyalityCardInfo{},
-                                                       TProductPositionArray{});
-  t->card_no = "1";
-  t->amount = 10;
-  t->log = log.fn();
-  TLoyalityCardSubmitThread::start(std::move(t));
-  ASSERT_TRUE(TLoyalityCardSubmitThread::waitForAll(20000));
-  ASSERT_EQ(log.lines.size(), 1);
-  EXPECT_EQ(log.lines[0], "TLoyalityCardSubmitThread: Карта заблокирована (1102)");
+// A submission that fails ends the purchase's loyalty operation for good:
+// nothing sends it again. Whether the back office refused it, hung until the
+// time-out or the close broke it off, the back office gets one event naming
+// the card, the amount and the points, so that someone can carry it out by
+// hand, and the failed request is not sent a second time, since one whose
+// answer was lost may have been carried out.
+TEST(LoyaltySubmit, AFailedSubmissionIsLoggedAndReported) {
+  enum Fault { Refuses, HangsUntilTheTimeout, HangsUntilTheClose };
+  const QString timedOut = QStringLiteral("Превышено время выполнения запроса.");
+  const struct {
+    const char* name;
+    Fault fault;
+    int code;  // the request that fails
+    QString card;
+    double cashback;  // points written off before the payment
+    double willAdd;   // points the card read before the payment would earn
+    std::vector<int> sent;
+    QString event;
+  } cases[] = {
+      {"the operation refused",
+       Refuses,
+       1102,
+       "7770000000017",
+       0,
+       0,
+       {1102},
+       "Не удалось передать операцию по карте лояльности 7770000000017 на сумму 86.45 руб., "
+       "списано баллов: 0, баллов к начислению: 0 (Отказ сервера (1102))."},
+      // The operation made tells the points that the purchase earns.
+      {"the submission refused after the operation",
+       Refuses,
+       1103,
+       "7770000000017",
+       0,
+       0,
+       {1102, 1103},
+       "Не удалось передать операцию по карте лояльности 7770000000017 на сумму 86.45 руб., "
+       "списано баллов: 0, баллов к начислению: 2.59 (Отказ сервера (1103))."},
+      {"points written off, the submission refused",
+       Refuses,
+       1103,
+       "7770000000017",
+       30,
+       1.5,
+       {1103},
+       "Не удалось передать операцию по карте лояльности 7770000000017 на сумму 86.45 руб., "
+       "списано баллов: 30, баллов к начислению: 1.50 (Отказ сервера (1103))."},
+      {"the operation hangs until the time-out",
+       HangsUntilTheTimeout,
+       1102,
+       "7770000000031",
+       0,
+       0,
+       {1102},
+       "Не удалось передать операцию по карте лояльности 7770000000031 на сумму 86.45 руб., "
+       "списано баллов: 0, баллов к начислению: 0 (" +
+           timedOut + ")."},
+      {"the close breaks the hanging operation off",
+       HangsUntilTheClose,
+       1102,
+       "7770000000031",
+       0,
+       0,
+       {1102},
+       "Не удалось передать операцию по карте лояльности 7770000000031 на сумму 86.45 руб., "
+       "списано баллов: 0, баллов к начислению: 0 (программа завершается)."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The clock stands still: a hanging request ends only by the clock
+    // moved past its time-out, or by the close.
+    StillClock still;
+    plat::ManualClock& clock = still.clock;
+    {
+      Backoffice bo;
+      if (c.fault == Refuses) {
+        bo.sim.server().setRequestHandler([&](const ServerRequest& r, ServerReply& reply) {
+          if (r.code == c.code)
+            reply.refuse(QStringLiteral("Отказ сервера (%1)").arg(r.code));
+          else
+            bo.sim.handlers().handle(r, reply);
+        });
+      }
+      bo.sim.setStalled(c.fault != Refuses);
+      TLoyalityCardInfo card;
+      card.isActive = true;
+      card.user.barcode = c.card;
+      card.cashback.will_add = c.willAdd;
+      Log log;
+      auto sink = std::make_shared<testkit::RecordingSink>();
+      auto t = std::make_unique<TLoyalityCardSubmitThread>(
+          bo.main, 1, card, TProductPositionArray{{"Чипсы", 2, 45.5}});
+      t->card_no = c.card;
+      t->amount = 86.45;
+      t->cashback = c.cashback;
+      t->log = log.fn();
+      t->events = sink;
+      TLoyalityCardSubmitThread::start(std::move(t));
+      if (c.fault != Refuses) {
+        ASSERT_TRUE(testkit::waitUntil([&] { return !bo.sim.stalledRequests().empty(); },
+                                       std::chrono::seconds(20)));
+        if (c.fault == HangsUntilTheTimeout)
+          clock.advance((TLoyalityCardSubmitThread::kTimeout + 1) * 1000);
+        else
+          TLoyalityCardSubmitThread::running().requestStopAll();
+      }
+      const bool ended = testkit::waitUntil([] { return TLoyalityCardSubmitThread::waitForAll(0); },
+                                            std::chrono::seconds(20));
+      bo.sim.setStalled(false);
+      ASSERT_TRUE(ended) << "the submission never ended";
+      EXPECT_EQ(bo.loyaltyRequests(), c.sent);
+      const auto events = sink->all();
+      ASSERT_EQ(events.size(), 1u);
+      EXPECT_EQ(events[0].first, 1);
+      EXPECT_EQ(events[0].second.toStdString(), c.event.toStdString());
+      std::lock_guard<std::mutex> l(log.m);
+      ASSERT_EQ(log.lines.size(), 1);
+      EXPECT_TRUE(log.lines[0].startsWith("TLoyalityCardSubmitThread: "))
+          << log.lines[0].toStdString();
+      // The local log keeps the error itself, also when the close broke it off.
+      if (c.fault != HangsUntilTheClose) {
+        const QString reason =
+            c.fault == Refuses ? QStringLiteral("Отказ сервера (%1)").arg(c.code) : timedOut;
+        EXPECT_EQ(log.lines[0], "TLoyalityCardSubmitThread: " + reason);
+      }
+    }
+  }
 }
 
 }  // namespace
