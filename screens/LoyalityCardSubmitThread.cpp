@@ -37,9 +37,14 @@ void TLoyalityCardSubmitThread::Execute() {
     // office must learn of it, from this copy, before a new one takes over.
     // Nothing is resent here: a request whose answer was lost may have been
     // carried out, and a second one could count the purchase twice.
+    // A request that went out whole and got no answer of the back office's
+    // own may have been carried out: whoever reads the event must not carry
+    // it out a second time on the word "not passed".
+    const bool answerLost = JClient->requestSent() && !dynamic_cast<const EServerError*>(&e);
     if (events)
-      events->add(evInformation,
-                  undoneText(stopRequested_ ? TSaleWorkers::closingMessage() : message));
+      events->add(
+          evInformation,
+          undoneText(stopRequested_ ? TSaleWorkers::closingMessage() : message, answerLost));
   }
   try {
     JClient->close();
@@ -47,7 +52,7 @@ void TLoyalityCardSubmitThread::Execute() {
   }
 }
 
-QString TLoyalityCardSubmitThread::undoneText(const QString& reason) const {
+QString TLoyalityCardSubmitThread::undoneText(const QString& reason, bool answerLost) const {
   // What someone needs to carry the operation out by hand: the card, the
   // amount, the points written off, and those the purchase earns as far as
   // this thread learned them (from the operation, or the card read before).
@@ -56,9 +61,12 @@ QString TLoyalityCardSubmitThread::undoneText(const QString& reason) const {
     if (t.endsWith(QLatin1String(".00"))) t.chop(3);
     return t;
   };
-  return QStringLiteral(
-             "Не удалось передать операцию по карте лояльности %1 на сумму %2 руб., "
-             "списано баллов: %3, баллов к начислению: %4 (%5).")
+  return (answerLost
+              ? QStringLiteral("Не получен ответ на операцию по карте лояльности %1 на сумму %2 "
+                               "руб., списано баллов: %3, баллов к начислению: %4 (%5): запрос "
+                               "отправлен, операция могла быть проведена.")
+              : QStringLiteral("Не удалось передать операцию по карте лояльности %1 на сумму %2 "
+                               "руб., списано баллов: %3, баллов к начислению: %4 (%5)."))
       .arg(card_no, QString::number(amount, 'f', 2), points(cashback),
            points(info.cashback.will_add), reason);
 }

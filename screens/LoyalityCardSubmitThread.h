@@ -67,7 +67,7 @@ class TLoyalityCardSubmitThread {
 
  private:
   // The event of a submission that failed, with the reason.
-  QString undoneText(const QString& reason) const;
+  QString undoneText(const QString& reason, bool answerLost) const;
 
   TClientInterrupt stop_;
   std::atomic<bool> stopRequested_{false};

@@ -113,8 +113,8 @@ TEST(LoyaltySubmit, OnlySubmissionWhenPointsWereWrittenOff) {
 // nothing sends it again. Whether the back office refused it, hung until the
 // time-out or the close broke it off, the back office gets one event naming
 // the card, the amount and the points, so that someone can carry it out by
-// hand, and the failed request is not sent a second time, since one whose
-// answer was lost may have been carried out.
+// hand. A request whose answer was lost may have been carried out: its event
+// says so, and it is not sent a second time.
 TEST(LoyaltySubmit, AFailedSubmissionIsLoggedAndReported) {
   enum Fault { Refuses, HangsUntilTheTimeout, HangsUntilTheClose };
   const QString timedOut = QStringLiteral("Превышено время выполнения запроса.");
@@ -163,9 +163,9 @@ TEST(LoyaltySubmit, AFailedSubmissionIsLoggedAndReported) {
        0,
        0,
        {1102},
-       "Не удалось передать операцию по карте лояльности 7770000000031 на сумму 86.45 руб., "
+       "Не получен ответ на операцию по карте лояльности 7770000000031 на сумму 86.45 руб., "
        "списано баллов: 0, баллов к начислению: 0 (" +
-           timedOut + ")."},
+           timedOut + "): запрос отправлен, операция могла быть проведена."},
       {"the close breaks the hanging operation off",
        HangsUntilTheClose,
        1102,
@@ -173,8 +173,9 @@ TEST(LoyaltySubmit, AFailedSubmissionIsLoggedAndReported) {
        0,
        0,
        {1102},
-       "Не удалось передать операцию по карте лояльности 7770000000031 на сумму 86.45 руб., "
-       "списано баллов: 0, баллов к начислению: 0 (программа завершается)."},
+       "Не получен ответ на операцию по карте лояльности 7770000000031 на сумму 86.45 руб., "
+       "списано баллов: 0, баллов к начислению: 0 (программа завершается): запрос отправлен, "
+       "операция могла быть проведена."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

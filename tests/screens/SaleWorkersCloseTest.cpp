@@ -96,8 +96,9 @@ const QString kCard = QStringLiteral("7770000000017");
 const QString kCheckUndone =
     QStringLiteral("Не удалось сформировать кассвый чек (программа завершается).");
 const QString kLoyaltyUndone = QStringLiteral(
-    "Не удалось передать операцию по карте лояльности 7770000000017 на сумму 60.00 руб., "
-    "списано баллов: 0, баллов к начислению: 0 (программа завершается).");
+    "Не получен ответ на операцию по карте лояльности 7770000000017 на сумму 60.00 руб., "
+    "списано баллов: 0, баллов к начислению: 0 (программа завершается): запрос отправлен, "
+    "операция могла быть проведена.");
 
 void startLoyaltySubmission(const TJClient& main, std::shared_ptr<IEventSink> events,
                             std::function<void(const QString&)> log = {}) {
