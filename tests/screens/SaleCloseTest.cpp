@@ -28,6 +28,7 @@
 #include "screens/PaymentMethod.h"
 #include "screens/PaymentScreen.h"
 #include "screens/SaleScreenHooks.h"
+#include "support/LockWatchingSink.h"
 #include "support/SaleScreenTestKit.h"
 #include "support/WaitUntil.h"
 #include "support/WhenShown.h"
@@ -35,35 +36,7 @@
 
 namespace {
 
-// The events that reach the kiosk's queue; each remembers whether the kiosk
-// still held its one-copy lock when it came. onEvent runs as each comes.
-class LockWatchingSink : public IEventSink {
- public:
-  struct Event {
-    int id;
-    QString text;
-    bool underLock;
-  };
-  void add(int id, const QString& text) override {
-    {
-      std::lock_guard lock(m_);
-      const bool free = probe_.tryLock();
-      if (free) probe_.unlock();
-      events_.push_back({id, text, !free});
-    }
-    if (onEvent) onEvent(id);
-  }
-  std::vector<Event> all() {
-    std::lock_guard lock(m_);
-    return events_;
-  }
-  std::function<void(int)> onEvent;
-
- private:
-  std::mutex m_;
-  plat::SingleInstanceLock probe_{QLatin1String(TfmMain::kInstanceName)};
-  std::vector<Event> events_;
-};
+using testkit::LockWatchingSink;
 
 TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
   registerSaleScreens();
@@ -145,10 +118,12 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
     if (e.id == 33) closed = true;
   }
   EXPECT_TRUE(closed);
-  EXPECT_EQ(information,
-            (std::vector<std::string>{"Оплаченный напиток \"Капучино\" на сумму 120 ₽ не "
-                                      "приготовлен: "
-                                      "программа завершилась. Требуется возврат денег."}));
+  EXPECT_EQ(
+      information,
+      (std::vector<std::string>{
+          "Оплаченный напиток \"Капучино\" на сумму 120 ₽ не "
+          "приготовлен: "
+          "программа завершилась. Требуется возврат денег."}));
   // Nothing of the sale was turned away by a shut gate.
   QFile log(data.filePath(QStringLiteral("vekta.log")));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));

@@ -33,6 +33,7 @@
 #include "screens/Gratitude.h"
 #include "screens/LoyalityCardSubmitThread.h"
 #include "screens/SaleScreenHooks.h"
+#include "support/LockWatchingSink.h"
 #include "support/SaleScreenTestKit.h"
 #include "support/WaitUntil.h"
 #include "testbed/SimHandlers.h"
@@ -66,31 +67,7 @@ class StalledBackoffice {
   TJClient main;
 };
 
-// The events the workers queue; each remembers whether the kiosk still held
-// its one-copy lock when it came.
-class LockWatchingSink : public IEventSink {
- public:
-  struct Event {
-    int id;
-    QString text;
-    bool underLock;
-  };
-  void add(int id, const QString& text) override {
-    std::lock_guard lock(m_);
-    const bool free = probe_.tryLock();
-    if (free) probe_.unlock();
-    events_.push_back({id, text, !free});
-  }
-  std::vector<Event> all() {
-    std::lock_guard lock(m_);
-    return events_;
-  }
-
- private:
-  std::mutex m_;
-  plat::SingleInstanceLock probe_{QLatin1String(TfmMain::kInstanceName)};
-  std::vector<Event> events_;
-};
+using testkit::LockWatchingSink;
 
 const QString kCard = QStringLiteral("7770000000017");
 const QString kCheckUndone =
