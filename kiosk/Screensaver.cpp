@@ -211,6 +211,11 @@ bool TfmWallpaper::showFile(const QString& path) {
   if (!MediaPlayer) {
     // The backend is fixed by the first media object of the process.
     chooseMediaBackend();
+    // A backend without its parts may crash rather than report an error.
+    if (const QString missing = mediaBackendMissingParts(); !missing.isEmpty()) {
+      videoFailed(path, missing);
+      return false;
+    }
     MediaPlayerControl = new QVideoWidget(this);
     MediaPlayerControl->setObjectName(QStringLiteral("MediaPlayerControl"));
     MediaPlayer = new QMediaPlayer(this);
