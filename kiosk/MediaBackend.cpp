@@ -3,8 +3,8 @@
 #include <QDir>
 #include <QLibrary>
 #include <QLibraryInfo>
-#include <optional>
 #include <QtGlobal>
+#include <optional>
 
 QStringList mediaPluginFolders() {
   QStringList roots;

@@ -9,9 +9,9 @@
 #include <QMediaPlayer>
 #include <QTimer>
 #include <QUrl>
-#include <QVideoWidget>
 #include <QVideoFrame>
 #include <QVideoSink>
+#include <QVideoWidget>
 #include <algorithm>
 #include <stdexcept>
 #include <utility>

@@ -95,8 +95,8 @@ TMediaTick mediaPlayerTick(bool inputSinceStart, bool playing, bool failed, int6
 // What the video watch sees of the player, for the question whether the file
 // can play at all.
 struct TVideoCheck {
-  bool available = true;    // the player has a working media backend
-  QString error;            // the player's error text; empty: no error
+  bool available = true;  // the player has a working media backend
+  QString error;          // the player's error text; empty: no error
   bool invalidMedia = false;
   bool frameShown = false;  // a frame reached the view since the start
   int64_t elapsedMs = 0;    // since the video was started

@@ -249,7 +249,8 @@ TEST(Screensaver, PlaysAVideoToItsEndThenTheNextFile) {
     return form.MediaPlayerControl ? form.MediaPlayerControl->videoSink()->videoFrame()
                                    : QVideoFrame();
   };
-  ASSERT_TRUE(QTest::qWaitFor([&] { return frame().isValid(); }, 20000)) << log.lines.join('\n').toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return frame().isValid(); }, 20000))
+      << log.lines.join('\n').toStdString();
   EXPECT_EQ(form.file_ind, 0);
   EXPECT_TRUE(form.isVisible());
   EXPECT_TRUE(form.MediaPlayerControl->isVisible());

@@ -54,7 +54,7 @@ inline QByteArray mjpegAvi(const QList<QImage>& frames, int fps) {
     jpegs << j;
   }
 
-  QByteArray avih;  // main header
+  QByteArray avih;             // main header
   put32(avih, 1000000 / fps);  // microseconds a frame
   put32(avih, largest * fps);  // bytes a second at most
   put32(avih, 0);              // padding granularity
