@@ -404,7 +404,7 @@ void TfmExpectation::tmWallpaperTimer() {
   tmWallpaper->stop();
   {
     TfmWallpaper screensaver(fmMain->wallpaper_files, fmMain->wallpaper_period,
-                             fmMain->commonAppDataFolder);
+                             fmMain->commonAppDataFolder, fmMain->logSink());
     screensaver.setWindowState(Qt::WindowFullScreen);
     screensaver.exec();
   }

@@ -9,18 +9,44 @@
 #include <QMediaPlayer>
 #include <QTimer>
 #include <QUrl>
+#include <QVideoFrame>
+#include <QVideoSink>
 #include <QVideoWidget>
 #include <algorithm>
+#include <stdexcept>
+#include <utility>
 
 #include "kiosk/BackgroundThreads.h"
 #include "kiosk/Common.h"
 #include "kiosk/Main.h"
+#include "kiosk/MediaBackend.h"
 #include "kiosk/TouchButton.h"
 #include "platform/Clock.h"
 
 TfmWallpaper* fmWallpaper = nullptr;
 
 // --- plain logic -------------------------------------------------------------
+
+TBrokenWallpapers::Stamp TBrokenWallpapers::stampOf(const QString& path) {
+  const QFileInfo info(path);
+  return {info.size(), info.lastModified()};
+}
+
+bool TBrokenWallpapers::contains(const QString& path) const {
+  const auto it = files_.constFind(path);
+  return it != files_.constEnd() && *it == stampOf(path);
+}
+
+bool TBrokenWallpapers::add(const QString& path) {
+  if (contains(path)) return false;
+  files_.insert(path, stampOf(path));
+  return true;
+}
+
+TBrokenWallpapers& brokenWallpapers() {
+  static TBrokenWallpapers broken;
+  return broken;
+}
 
 bool TWallpaperPlaylist::tryIndex(const QStringList& files, const QString& dir, int i,
                                   const std::function<bool(const QString&)>& tryShow) {
@@ -51,6 +77,15 @@ TMediaTick mediaPlayerTick(bool inputSinceStart, bool playing, bool failed, int6
   return positionMs < durationMs ? TMediaTick::Wait : TMediaTick::Next;
 }
 
+QString videoFault(const TVideoCheck& c) {
+  if (!c.available) return QStringLiteral("нет мультимедийного модуля");
+  if (!c.error.isEmpty()) return c.error;
+  if (c.invalidMedia) return QStringLiteral("файл не читается как видео");
+  if (!c.frameShown && c.elapsedMs >= kVideoFirstFrameTimeoutMs)
+    return QStringLiteral("нет изображения за %1 с").arg(kVideoFirstFrameTimeoutMs / 1000);
+  return {};
+}
+
 // --- the form ----------------------------------------------------------------
 
 namespace {
@@ -71,8 +106,9 @@ QLabel* footerLabel(QWidget* parent, const char* name) {
 }  // namespace
 
 TfmWallpaper::TfmWallpaper(const QStringList& files, int periodSeconds, const QString& dataFolder,
-                           QWidget* parent)
-    : QDialog(parent), wallpaper_files(files) {
+                           std::function<void(const QString&)> log, QWidget* parent)
+    : QDialog(parent), wallpaper_files(files), log_(std::move(log)) {
+  if (!log_) throw std::invalid_argument("TfmWallpaper: no local log");
   setObjectName(QStringLiteral("fmWallpaper"));
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
   setAutoFillBackground(true);
@@ -173,17 +209,50 @@ bool TfmWallpaper::showFile(const QString& path) {
   }
   // Anything that is not a picture is taken for a video.
   if (!MediaPlayer) {
+    // The backend is fixed by the first media object of the process.
+    chooseMediaBackend();
+    // A backend without its parts may crash rather than report an error.
+    if (const QString missing = mediaBackendMissingParts(); !missing.isEmpty()) {
+      videoFailed(path, missing);
+      return false;
+    }
     MediaPlayerControl = new QVideoWidget(this);
     MediaPlayerControl->setObjectName(QStringLiteral("MediaPlayerControl"));
     MediaPlayer = new QMediaPlayer(this);
     MediaPlayer->setObjectName(QStringLiteral("MediaPlayer"));
     MediaPlayer->setVideoOutput(MediaPlayerControl);
+    // Frames come from the backend's own thread; the connection queues them
+    // over to this one.
+    connect(MediaPlayerControl->videoSink(), &QVideoSink::videoFrameChanged, this,
+            [this](const QVideoFrame& frame) {
+              if (frame.isValid()) frameShown_ = true;
+            });
+    // Kept as it comes: a backend may go on to report the player as
+    // playing, and clear error(), after a file it could not open.
+    connect(MediaPlayer, &QMediaPlayer::errorOccurred, this,
+            [this](QMediaPlayer::Error error, const QString& text) {
+              if (error == QMediaPlayer::NoError) return;
+              videoError_ = text.isEmpty() ? QStringLiteral("ошибка %1").arg(error) : text;
+            });
     layoutControls();
   }
-  if (!MediaPlayer->isAvailable()) return false;
+  if (!MediaPlayer->isAvailable()) {
+    TVideoCheck noBackend;
+    noBackend.available = false;
+    videoFailed(path, videoFault(noBackend));
+    return false;
+  }
   mediaPlayerStartMs = plat::clock().nowMs();
   videoPath_ = path;
+  frameShown_ = false;
+  videoError_.clear();
   MediaPlayer->setSource(QUrl::fromLocalFile(path));
+  // Some backends open the file at once and report a broken one right here.
+  if (!videoError_.isEmpty()) {
+    MediaPlayer->setSource(QUrl());
+    videoFailed(path, videoError_);
+    return false;
+  }
   MediaPlayer->play();
   MediaPlayerControl->show();
   MediaPlayerControl->raise();
@@ -204,9 +273,17 @@ void TfmWallpaper::tmMediaPlayerTimer() {
   const int64_t duration = MediaPlayer ? MediaPlayer->duration() : 0;
   const int64_t elapsed = plat::clock().nowMs() - mediaPlayerStartMs;
   const bool opened = duration > 0 || elapsed < kVideoOpenTimeoutMs;
-  const bool failed = !MediaPlayer || !MediaPlayer->isAvailable() ||
-                      MediaPlayer->error() != QMediaPlayer::NoError ||
-                      MediaPlayer->mediaStatus() == QMediaPlayer::InvalidMedia || !opened;
+  TVideoCheck check;
+  check.available = MediaPlayer && MediaPlayer->isAvailable();
+  check.error = videoError_;
+  if (check.error.isEmpty() && MediaPlayer && MediaPlayer->error() != QMediaPlayer::NoError)
+    check.error = QStringLiteral("ошибка %1").arg(MediaPlayer->error());
+  check.invalidMedia = MediaPlayer && MediaPlayer->mediaStatus() == QMediaPlayer::InvalidMedia;
+  check.frameShown = frameShown_;
+  check.elapsedMs = elapsed;
+  QString fault = videoFault(check);
+  if (fault.isEmpty() && !opened) fault = QStringLiteral("файл не открылся");
+  const bool failed = !fault.isEmpty();
   switch (mediaPlayerTick(input, playing, failed, position, duration, elapsed)) {
     case TMediaTick::Close:
       closeScreensaver();
@@ -217,10 +294,15 @@ void TfmWallpaper::tmMediaPlayerTimer() {
       break;
   }
   tmMediaPlayer->stop();
-  if (failed) playlist.failed(videoPath_);
   if (MediaPlayer) MediaPlayer->stop();
+  if (failed) videoFailed(videoPath_, fault);
   tmNextFile->start();
   showNextWallpaper();
+}
+
+void TfmWallpaper::videoFailed(const QString& path, const QString& why) {
+  if (playlist.failed(path))
+    log_(QStringLiteral("Заставка: файл %1 пропущен: %2").arg(QFileInfo(path).fileName(), why));
 }
 
 void TfmWallpaper::closeScreensaver() {

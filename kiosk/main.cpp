@@ -3,6 +3,7 @@
 #include "kiosk/Main.h"
 
 #include "kiosk/Expectation.h"
+#include "kiosk/MediaBackend.h"
 #include "kiosk/SoftwareUpdate.h"
 #include "platform/Exception.h"
 #include "screens/SaleScreenHooks.h"
@@ -10,6 +11,8 @@
 int main(int argc, char** argv) {
   // An update's check and its watcher need no window and no second copy.
   if (const auto code = runUpdateCommand(argc, argv)) return *code;
+  // Before any thread starts: it sets an environment variable.
+  chooseMediaBackend();
   TKioskApplication app(argc, argv);
   TKioskApplication::setApplicationName(QStringLiteral("vekta"));
   // The program ends when the main form closes, not when some window does.

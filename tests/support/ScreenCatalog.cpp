@@ -336,7 +336,7 @@ QWidget* openScreensaver(TScreenCatalog& c) {
   img.fill(QColor(0xB8, 0x86, 0x0B));
   img.save(QDir(folder).filePath(QStringLiteral("wallpaper.png")), "PNG");
   return c.adopt(std::make_unique<TfmWallpaper>(QStringList{QStringLiteral("wallpaper.png")}, 3600,
-                                                c.dataFolder(), c.main()));
+                                                c.dataFolder(), c.main()->logSink(), c.main()));
 }
 
 QWidget* openServicePassword(TScreenCatalog& c) {
