@@ -33,6 +33,7 @@
 #include "screens/Confirmation.h"
 #include "screens/PaymentMethod.h"
 #include "screens/SaleScreenHooks.h"
+#include "support/SaleScreenTestKit.h"
 #include "testbed/SimHandlers.h"
 
 namespace {
@@ -43,27 +44,16 @@ constexpr int kCheckMs = 3000;
 // back office.
 struct Surroundings {
   Surroundings() {
-    qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-    qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
-    QFile ini(data.filePath(QStringLiteral("vekta.ini")));
+    QFile ini(env.data.filePath(QStringLiteral("vekta.ini")));
     if (ini.open(QIODevice::WriteOnly))
       ini.write(plat::toAnsi(QStringLiteral("[global]\r\ncreate_checks=1\r\n")));
     office.start();
-    client.setHost(QStringLiteral("127.0.0.1"));
-    client.setPort(office.port());
-    client.setLogin(QStringLiteral("demo"));
-    client.setPassword(QStringLiteral("demo"));
-    client.setServerType(QStringLiteral("DR"));
-    client.setApplicationID(QStringLiteral("vekta"));
+    testkit::connectToSim(client, office);
     client.setShowProgress(false);
   }
-  ~Surroundings() {
-    office.stop();
-    for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"})
-      qunsetenv(name);
-  }
-  QTemporaryDir data, runtime, ports, officeDir;
+  ~Surroundings() { office.stop(); }
+  testkit::KioskEnvironment env;
+  QTemporaryDir officeDir;
   sim::BackofficeSim office{officeDir.filePath(QStringLiteral("bo.sqlite")), true};
   TJClient client;
 };
@@ -99,17 +89,7 @@ double closeSeconds(bool duringSale) {
     form.shutdownClose();
   };
   if (duringSale) {
-    TProduct drink;
-    drink.cell = 4;
-    drink.name = QStringLiteral("Капучино");
-    drink.price = 120;
-    drink.nomenclature_id = 1;
-    TCheckoutSale sale;
-    TSelectedGood unit;
-    unit.product = drink;
-    unit.quantity = 1;
-    sale.lines = {unit};
-    sale.total_amount = sale.payment_amount = 120;
+    const TCheckoutSale sale = testkit::cappuccinoSale();
     auto* watch = new QTimer(&form);
     watch->setInterval(5);
     QObject::connect(watch, &QTimer::timeout, [&, watch] {

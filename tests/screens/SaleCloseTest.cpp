@@ -38,14 +38,21 @@ namespace {
 
 using testkit::LockWatchingSink;
 
+// The main form shown, its configuration cycle stopped and its events going
+// to sink; its close asks for no password.
+void showForm(TfmMain& form, IEventSink& sink) {
+  form.show();
+  form.tmConfig->stop();
+  form.logThread = &sink;
+  form.check_password_on_exit = false;
+}
+
 TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
   registerSaleScreens();
-  QTemporaryDir data, runtime, ports, officeDir;
-  qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
-  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-  qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
+  testkit::KioskEnvironment env;
+  QTemporaryDir officeDir;
   {
-    QFile ini(data.filePath(QStringLiteral("vekta.ini")));
+    QFile ini(env.data.filePath(QStringLiteral("vekta.ini")));
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
     ini.write(plat::toAnsi(QStringLiteral("[global]\r\ncreate_checks=1\r\n")));
   }
@@ -60,27 +67,15 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
     if (id == 33) office.setStalled(false);
   };
 
-  TProduct cappuccino;
-  cappuccino.cell = 4;
-  cappuccino.name = QStringLiteral("Капучино");
-  cappuccino.price = 120;
-  cappuccino.nomenclature_id = 1;
-  TCheckoutSale sale;
-  TSelectedGood unit;
-  unit.product = cappuccino;
-  unit.quantity = 1;
-  sale.lines = {unit};
-  sale.total_amount = sale.payment_amount = 120;
+  const TCheckoutSale sale = testkit::cappuccinoSale();
 
   bool confirmationShown = false;
   {
     TfmMain form;
     ASSERT_FALSE(form.terminateRequested());
-    form.show();
-    form.tmConfig->stop();
+    showForm(form, sink);
     form.JClient->Assign(client);
     form.vm_id = 1;
-    form.logThread = &sink;
     form.carimali_machine = true;
 
     // SIGTERM's handler, inside the confirmation's own event loop.
@@ -100,7 +95,6 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
     successor.unlock();
     office.setStalled(false);
   }
-  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
 
   EXPECT_TRUE(confirmationShown);
   EXPECT_EQ(office.db()
@@ -125,7 +119,7 @@ TEST(SaleClose, ACloseAtTheCupConfirmationWaitsForTheSaleAndItsCheck) {
           "приготовлен: "
           "программа завершилась. Требуется возврат денег."}));
   // Nothing of the sale was turned away by a shut gate.
-  QFile log(data.filePath(QStringLiteral("vekta.log")));
+  QFile log(env.data.filePath(QStringLiteral("vekta.log")));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_FALSE(QString::fromUtf8(log.readAll()).contains(QStringLiteral("не поставлен")));
 }
@@ -153,10 +147,7 @@ class FakePaymentScreen : public TPaymentScreen {
 
 TEST(SaleClose, ACloseDuringAPaymentWaitsForItsScreen) {
   registerSaleScreens();
-  QTemporaryDir data, runtime, ports;
-  qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
-  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-  qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
+  testkit::KioskEnvironment env;
   std::vector<std::string> order;
   LockWatchingSink sink;
   sink.onEvent = [&](int id) {
@@ -165,10 +156,7 @@ TEST(SaleClose, ACloseDuringAPaymentWaitsForItsScreen) {
   {
     TfmMain form;
     ASSERT_FALSE(form.terminateRequested());
-    form.show();
-    form.tmConfig->stop();
-    form.logThread = &sink;
-    form.check_password_on_exit = false;
+    showForm(form, sink);
     {
       FakePaymentScreen screen(order);
       QTimer::singleShot(0, [&] { form.shutdownClose(); });
@@ -179,7 +167,6 @@ TEST(SaleClose, ACloseDuringAPaymentWaitsForItsScreen) {
     }
     EXPECT_TRUE(testkit::waitUntil([&] { return !form.isVisible(); }, std::chrono::seconds(10)));
   }
-  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
   EXPECT_EQ(order, (std::vector<std::string>{"payment stopped", "close"}));
 }
 
@@ -188,24 +175,17 @@ TEST(SaleClose, ACloseDuringAPaymentWaitsForItsScreen) {
 // the lock went.
 TEST(SaleClose, PressFeedbackAfterTheCloseIsNotQueued) {
   registerSaleScreens();
-  QTemporaryDir data, runtime, ports;
-  qputenv("VEKTA_DATA_DIR", data.path().toUtf8());
-  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-  qputenv("VEKTA_PORTS_DIR", ports.path().toUtf8());
+  testkit::KioskEnvironment env;
   LockWatchingSink sink;
   {
     TfmMain form;
     ASSERT_FALSE(form.terminateRequested());
-    form.show();
-    form.tmConfig->stop();
-    form.logThread = &sink;
-    form.check_password_on_exit = false;
+    showForm(form, sink);
     form.close();
     TRectangle button;
     button.setHint(QStringLiteral("Приготовление"));
     form.buttonPressed(&button);
   }
-  for (const char* name : {"VEKTA_DATA_DIR", "XDG_RUNTIME_DIR", "VEKTA_PORTS_DIR"}) qunsetenv(name);
   for (const auto& e : sink.all()) {
     EXPECT_TRUE(e.underLock) << "after the lock went: " << e.id << " " << e.text.toStdString();
     EXPECT_NE(e.id, 42) << e.text.toStdString();
