@@ -105,9 +105,9 @@ QString keptDrinkText(const TProduct& drink, const TCheckoutSale& sale) {
   const double coeff = discountedMethod(sale.method) ? sale.discountCoeff : 1.0;
   return QStringLiteral(
              "Оплаченный напиток \"%1\" на сумму %2 ₽ не "
-             "приготовлен: ")
-             .arg(drink.name, TFormServices::formatAmount(drink.price * coeff)) +
-         QStringLiteral("программа завершилась. Требуется возврат денег.");
+             "приготовлен: "
+             "программа завершилась. Требуется возврат денег.")
+      .arg(drink.name, TFormServices::formatAmount(drink.price * coeff));
 }
 
 QString checkoutErrorText(const QString& step, const QString& message) {
